@@ -1,0 +1,3 @@
+#include "common/shared.h"
+
+int bShowRawData = 0;

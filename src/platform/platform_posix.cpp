@@ -1,0 +1,54 @@
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <strings.h>
+#include <time.h>
+
+#include "platform/platform.h"
+
+const char qeltLibraryFileName[] = "libProbeLinkServices.so";
+const char qeltDirSeparator[] = "/";
+
+QeltLibrary qelt_load_library(const char* path) {
+    errno = 0;
+    return dlopen(path, RTLD_NOW);
+}
+
+void* qelt_get_proc(QeltLibrary library, const char* name) {
+    errno = 0;
+    return dlsym(library, name);
+}
+
+void qelt_free_library(QeltLibrary library) {
+    if (library) dlclose(library);
+}
+
+int qelt_last_error(void) { return errno; }
+
+const char* qelt_loader_message(void) { return dlerror(); }
+
+void qelt_sleep_ms(int ms) {
+    if (ms <= 0) return;
+    struct timespec rest;
+    rest.tv_sec = ms / 1000;
+    rest.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}
+
+int qelt_snprintf(char* buffer, size_t size, const char* format, ...) {
+    if (!buffer || size == 0) return -1;
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(buffer, size, format, args);
+    va_end(args);
+    if (n < 0) {
+        buffer[0] = '\0';
+        return -1;
+    }
+    if (static_cast<size_t>(n) >= size) n = static_cast<int>(size - 1);
+    return n;
+}
+
+int qelt_stricmp(const char* a, const char* b) { return strcasecmp(a, b); }

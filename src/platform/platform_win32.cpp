@@ -1,0 +1,44 @@
+#include <windows.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/platform.h"
+
+const char qeltLibraryFileName[] = "ProbeLinkServices.dll";
+const char qeltDirSeparator[] = "\\";
+
+QeltLibrary qelt_load_library(const char* path) {
+    return reinterpret_cast<QeltLibrary>(LoadLibraryA(path));
+}
+
+void* qelt_get_proc(QeltLibrary library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void qelt_free_library(QeltLibrary library) {
+    if (library) FreeLibrary(static_cast<HMODULE>(library));
+}
+
+int qelt_last_error(void) { return static_cast<int>(GetLastError()); }
+
+// GetLastError() already says it all; the loader has no separate text.
+const char* qelt_loader_message(void) { return nullptr; }
+
+void qelt_sleep_ms(int ms) {
+    if (ms > 0) Sleep(static_cast<DWORD>(ms));
+}
+
+int qelt_snprintf(char* buffer, size_t size, const char* format, ...) {
+    if (!buffer || size == 0) return -1;
+    va_list args;
+    va_start(args, format);
+    int n = _vsnprintf(buffer, size, format, args);
+    va_end(args);
+    // _vsnprintf returns -1 and leaves no terminator when the text is cut.
+    buffer[size - 1] = '\0';
+    if (n < 0 || static_cast<size_t>(n) >= size) n = static_cast<int>(strlen(buffer));
+    return n;
+}
+
+int qelt_stricmp(const char* a, const char* b) { return _stricmp(a, b); }
