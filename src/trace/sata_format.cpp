@@ -1,0 +1,145 @@
+// The trace line formatter and its time arithmetic. The timing globals live
+// for the whole process: one dump per process starts from their initial
+// values, and the session driver reads them once the dump is over.
+#include "trace/sata_format.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "common/numbers.h"
+#include "trace/sata_decode.h"
+
+DBGTime startTime = {0, 0};
+DBGTime ct = {0, 0};
+DBGTime pt = {0, 0};
+DBGTime diff = {0, 0};
+int32_t FirstCommand = 1;
+
+namespace {
+
+// The decoder's output buffer.
+constexpr int kDecodedSize = 260;
+// The seconds part of a timestamp is read from a 32-character work buffer.
+constexpr size_t kSecondsSize = 32;
+// The current line's timestamp token, at most 15 characters.
+constexpr size_t kTokenSize = 16;
+
+char currentTime[kTokenSize];
+
+const char kBanner[] = "SATA history dump";
+
+// Wraps a 64-bit result to 32 bits, two's complement, without relying on the
+// implementation-defined narrowing conversion.
+int32_t wrap32(int64_t value) {
+    uint32_t low = static_cast<uint32_t>(static_cast<uint64_t>(value));
+    if (low <= static_cast<uint32_t>(INT32_MAX)) return static_cast<int32_t>(low);
+    return static_cast<int32_t>(static_cast<int64_t>(low) - (int64_t{1} << 32));
+}
+
+}  // namespace
+
+void GetDBGTimeFromString(const char* timeText, DBGTime* outTime) {
+    if (!timeText || !outTime) return;
+    outTime->sec = 0;
+    outTime->nsec = 0;
+    const char* point = strchr(timeText, '.');
+    size_t secondsLength = point ? static_cast<size_t>(point - timeText) : strlen(timeText);
+    if (secondsLength >= kSecondsSize) return;
+    char seconds[kSecondsSize] = {};
+    memcpy(seconds, timeText, secondsLength);
+    // Digits beyond the 32-bit range saturate, as the bridge's own runtime
+    // reads them, rather than overflowing into an arbitrary time.
+    outTime->sec = atoi32(seconds);
+    if (point) outTime->nsec = atoi32(point + 1);
+}
+
+void DiffTime(const DBGTime* from, const DBGTime* to, DBGTime* difference) {
+    // Computed in 64 bits and wrapped to 32: saturated or hostile inputs give
+    // the result a 32-bit machine gives, never signed overflow.
+    int64_t borrow = 0;
+    int64_t nsec = 0;
+    if (to->nsec < from->nsec) {
+        nsec = int64_t{1000000000} - from->nsec + to->nsec;
+        borrow = 1;
+    } else {
+        nsec = int64_t{to->nsec} - from->nsec;
+    }
+    difference->nsec = wrap32(nsec);
+    difference->sec = wrap32(int64_t{to->sec} - from->sec - borrow);
+}
+
+void ParseSataTrace(char* text) {
+    if (!text) return;
+    char decoded[kDecodedSize] = {};
+
+    if (strstr(text, kBanner)) {
+        puts(text);
+        return;
+    }
+
+    if (text[0] == '\0' || text[0] == '\n') {
+        if (pt.nsec > 0 || pt.sec > 0) {
+            DiffTime(&startTime, &pt, &diff);
+            printf("\t%6d.%09d\n", diff.sec, diff.nsec);
+        }
+        FirstCommand = 1;
+        return;
+    }
+
+    for (char* p = text; *p != '\0'; ++p) {
+        if (*p == '\r' || *p == '\n') *p = ' ';
+    }
+
+    char* token = text;
+    while (*token == ' ') ++token;
+    if (*token == '\0') return;
+    char* blank = strchr(token, ' ');
+    if (!blank) return;
+
+    size_t tokenLength = static_cast<size_t>(blank - token);
+    size_t kept = tokenLength < kTokenSize - 1 ? tokenLength : kTokenSize - 1;
+    memcpy(currentTime, token, kept);
+    currentTime[kept] = '\0';
+
+    char* record = blank + 1;
+    int result = SataCmdParse(record, decoded, kDecodedSize);
+
+    // The time is read from the whole token, not from the 15 characters kept:
+    // a bridge up for more than 27.7 hours stamps "123456.123456789", 16
+    // characters, and cutting it would lose a nanosecond digit and scale the
+    // rest by ten. The blank is restored at once, so the caller's text only
+    // ever changes by its line ends.
+    *blank = '\0';
+    GetDBGTimeFromString(token, &ct);
+    *blank = ' ';
+
+    DiffTime(&pt, &ct, &diff);
+    if (diff.sec == ct.sec && diff.nsec == ct.nsec) {
+        diff.sec = 0;
+        diff.nsec = 0;
+    }
+    if (diff.nsec < 0 || diff.sec < 0) {
+        ct = pt;
+        diff.sec = 0;
+        diff.nsec = 0;
+    }
+
+    if (result != 0) {
+        printf("\n%6d.%09d\t%6d.%09d\t%s - %s", ct.sec, ct.nsec, diff.sec, diff.nsec,
+               result == -1 ? "INVALID PARAMETER" : "PARSE ERROR", record);
+        return;
+    }
+
+    if (FirstCommand) {
+        FirstCommand = 0;
+        startTime = ct;
+    }
+    if (strchr(decoded, '\n')) {
+        printf("%6d.%09d\t%6d.%09d\t%s", ct.sec, ct.nsec, diff.sec, diff.nsec, decoded);
+    } else {
+        printf("\n%6d.%09d\t%6d.%09d\t%s", ct.sec, ct.nsec, diff.sec, diff.nsec, decoded);
+    }
+    pt = ct;
+    memset(decoded, 0, sizeof decoded);
+    memset(currentTime, 0, sizeof currentTime);
+}
