@@ -1,0 +1,176 @@
+#include "session/session.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/probelink.h"
+#include "common/shared.h"
+#include "dialog/dialog.h"
+#include "platform/platform.h"
+#include "trace/sata_format.h"
+
+// Every message of the driver begins with the tool's name as users know it.
+#define QELT_MSG "qelttelnet.exe: "
+
+namespace {
+
+enum {
+    kAddressSize = 100,  // at most 99 characters of address are used
+    kPathSize = 260,     // the Windows path limit, kept on every platform
+};
+
+const int kTelnetPort = 23;
+const int kTelnetTimeoutMs = 10000;
+// A rebooting bridge needs this long before it listens again.
+const int kRebootPauseMs = 5000;
+const int kVerifyAttempts = 8;
+
+// Result codes of dump_qelt_stats.
+enum {
+    kOk = 0,
+    kRebootNotConfirmed = -1,
+    kLoadFailed = -2,
+    kNoEntryPoint = -3,
+    kNoAddress = -4,
+    kPathTooLong = -5,
+    kSessionFailed = -6,
+    kVerifyFailed = -7,
+};
+
+// Bounded copy that always leaves a terminated (possibly cut) string.
+void copyBounded(char* destination, size_t size, const char* source) {
+    strncpy(destination, source, size);
+    destination[size - 1] = '\0';
+}
+
+// The loader's own words, when the platform has any, on a line of their own.
+void printLoaderMessage() {
+    const char* message = qelt_loader_message();
+    if (message && message[0] != '\0') printf(QELT_MSG "%s\n", message);
+}
+
+// Loads the library from QELT_BRIDGE_TOOLS or by bare name. Returns the
+// handle, or null with *result set (the failure already reported).
+QeltLibrary loadTelnetLibrary(int* result) {
+    const char* tools = getenv("QELT_BRIDGE_TOOLS");
+    QeltLibrary library = nullptr;
+    if (!tools) {
+        library = qelt_load_library(qeltLibraryFileName);
+    } else {
+        char path[kPathSize];
+        copyBounded(path, sizeof path, tools);
+        const size_t used = strlen(path);
+        const size_t room = sizeof path - used;
+        // The separator and the file name need their length plus a terminator.
+        if (room <= strlen(qeltDirSeparator) + strlen(qeltLibraryFileName)) {
+            puts(QELT_MSG "ERROR: QELT path too long");
+            *result = kPathTooLong;
+            return nullptr;
+        }
+        qelt_snprintf(path + used, room, "%s%s", qeltDirSeparator, qeltLibraryFileName);
+        printf(QELT_MSG "loading debug dll[%s]\n", path);
+        library = qelt_load_library(path);
+    }
+    if (!library) {
+        const int error = qelt_last_error();
+        printf(QELT_MSG "ERROR %d opening probelinkservices lib\n", error);
+        printLoaderMessage();
+        *result = kLoadFailed;
+    }
+    return library;
+}
+
+int32_t modeForJob(int job) {
+    if (job == JobTrace) return ModeTrace;
+    if (job == JobReboot) return ModeReboot;
+    return ModeStatus;
+}
+
+int runSession(TelnetSessionFn telnetSession, const char* host, DialogContext* dialog,
+               int32_t mode) {
+    dialog->state = WaitLogin;
+    dialog->mode = mode;
+    return telnetSession(host, kTelnetPort, kTelnetTimeoutMs, qeltDialog, dialog);
+}
+
+// After hwrst: wait for the bridge to restart, then open sessions until one
+// finds it running. Only a time-out is worth another try.
+int verifyReboot(TelnetSessionFn telnetSession, const char* host, DialogContext* dialog) {
+    qelt_sleep_ms(kRebootPauseMs);
+    printf(QELT_MSG "About to verify that QELT at %s rebooted\n", host);
+    int result = kRebootNotConfirmed;
+    for (int attempt = 0; attempt < kVerifyAttempts; ++attempt) {
+        const int rv = runSession(telnetSession, host, dialog, ModeVerify);
+        fflush(stdout);
+        if (rv == 0 && dialog->state == ExitSent) {
+            printf(QELT_MSG "Succeeded in rebooting QELT, attempts %d\n", attempt);
+            result = kOk;
+            break;
+        }
+        if (rv == 5) {
+            printf(QELT_MSG "QELT reboot connection timeout, will retry, att=%d\n", attempt);
+            continue;
+        }
+        printf(QELT_MSG "ERROR %d from TelnetSession2, state=%d, att=%d\n", rv,
+               static_cast<int>(dialog->state), attempt);
+        return kVerifyFailed;
+    }
+    fflush(stdout);
+    return result;
+}
+
+int runJob(TelnetSessionFn telnetSession, const char* host, int job) {
+    DialogContext dialog = {};
+    printf(QELT_MSG "About to collect stats from QELT at %s\n", host);
+    fflush(stdout);
+
+    const int rv = runSession(telnetSession, host, &dialog, modeForJob(job));
+    if (job == JobTrace && !bShowRawData) {
+        // The span closes the last record line, whatever became of the session.
+        DiffTime(&startTime, &pt, &diff);
+        printf("\t%6d.%09d\n", static_cast<int>(diff.sec), static_cast<int>(diff.nsec));
+    }
+    fflush(stdout);
+
+    const int32_t expected = job == JobReboot ? ResetSent : ExitSent;
+    if ((rv != 0 && rv != 9 && rv != 12) || dialog.state != expected) {
+        printf(QELT_MSG "ERROR %d from TelnetSession, state=%d\n", rv,
+               static_cast<int>(dialog.state));
+        return kSessionFailed;
+    }
+    if (job != JobReboot) {
+        printf(QELT_MSG "Telnet session ok, rv=%d, state=%d\n", rv, static_cast<int>(dialog.state));
+        fflush(stdout);
+        return kOk;
+    }
+    return verifyReboot(telnetSession, host, &dialog);
+}
+
+}  // namespace
+
+int dump_qelt_stats(const char* address, int job) {
+    if (!address || address[0] == '\0') address = getenv("BRIDGE_CURRENT_IP_ADDRESS");
+    if (!address) {
+        puts(QELT_MSG "ERROR: dump_qelt_stats can't get bridge IP address");
+        return kNoAddress;
+    }
+    char host[kAddressSize];
+    copyBounded(host, sizeof host, address);
+
+    int result = kRebootNotConfirmed;
+    QeltLibrary library = loadTelnetLibrary(&result);
+    if (!library) return result;
+
+    void* entry = qelt_get_proc(library, "TelnetSession");
+    if (!entry) {
+        const int error = qelt_last_error();
+        printf(QELT_MSG "ERROR %d trying to get address of TelnetSession API\n", error);
+        printLoaderMessage();
+        result = kNoEntryPoint;
+    } else {
+        result = runJob(reinterpret_cast<TelnetSessionFn>(entry), host, job);
+    }
+    qelt_free_library(library);
+    return result;
+}
