@@ -1,0 +1,103 @@
+// Sockets for the telnet library and its test servers: everything that differs
+// between BSD sockets and Winsock.
+//
+//   qelt_net_startup, qelt_net_cleanup   per-session start and end of the socket layer
+//   qelt_net_resolve, qelt_net_address_text   name resolution into plain address records
+//   qelt_net_socket, qelt_net_connect, qelt_net_connect_error   non-blocking TCP connect
+//   qelt_net_send, qelt_net_recv, qelt_net_poll   I/O on a non-blocking socket
+//   qelt_net_listen, qelt_net_start_listening, qelt_net_accept, qelt_net_local_port  servers
+//   qelt_net_close, qelt_net_abort   closing with FIN or with RST
+//   qelt_net_last_error, qelt_net_would_block, qelt_net_interrupted, qelt_net_error_text
+//
+// Every socket made here is non-blocking, not inherited by child processes and
+// never raises SIGPIPE. Errors come back as -1 with the reason in
+// qelt_net_last_error(), read straight after the failing call.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// A socket handle wide enough for both platforms (Winsock's SOCKET is pointer
+// sized; its INVALID_SOCKET is all ones, which is -1 here).
+typedef intptr_t QeltSocket;
+#define QELT_INVALID_SOCKET (static_cast<QeltSocket>(-1))
+
+// One resolved address, copied out of the resolver's list so that no resolver
+// memory outlives the call. 128 bytes hold any sockaddr (sockaddr_storage).
+struct QeltAddress {
+    int family;
+    int length;
+    alignas(8) unsigned char bytes[128];
+};
+
+enum QeltPollEvents { QELT_POLL_IN = 1, QELT_POLL_OUT = 2, QELT_POLL_ERROR = 4 };
+
+enum QeltResolveResult {
+    QELT_RESOLVE_OK = 0,
+    QELT_RESOLVE_NOT_FOUND = 1,  // the name does not exist or has no address
+    QELT_RESOLVE_SYSTEM = 2      // the resolver itself failed (memory, system error)
+};
+
+// Starts the socket layer for one session (WSAStartup; nothing on POSIX).
+// Returns 0 or -1. Each successful call must be paired with qelt_net_cleanup.
+int qelt_net_startup(void);
+void qelt_net_cleanup(void);
+
+// Resolves `host` (a name or a numeric IPv4/IPv6 address without brackets) for
+// TCP on `port`, IPv4 and IPv6 alike, in the resolver's order. Stores at most
+// `capacity` addresses in `out` and their number in `*count`.
+QeltResolveResult qelt_net_resolve(const char* host, int port, QeltAddress* out, int capacity,
+                                   int* count);
+// The numeric form of an address, "127.0.0.1:23" or "[::1]:23", into `text`
+// (always NUL-terminated when size > 0).
+void qelt_net_address_text(const QeltAddress* address, char* text, size_t size);
+// The loopback address of the family (4 or 6) on `port`, for test servers.
+QeltAddress qelt_net_loopback(int ipVersion, int port);
+
+// A non-blocking TCP socket for the address's family, or QELT_INVALID_SOCKET.
+QeltSocket qelt_net_socket(int family);
+// Starts connecting: 0 connected at once, 1 in progress (poll for
+// QELT_POLL_OUT, then ask qelt_net_connect_error), -1 failed.
+int qelt_net_connect(QeltSocket s, const QeltAddress* address);
+// The outcome of a connect that was in progress: 0 connected, else the error.
+int qelt_net_connect_error(QeltSocket s);
+
+// One send or receive on a non-blocking socket: the byte count (0 from recv is
+// the peer's orderly close), or -1 (see qelt_net_would_block).
+long qelt_net_send(QeltSocket s, const void* data, size_t length);
+long qelt_net_recv(QeltSocket s, void* data, size_t length);
+// Waits up to timeoutMs (negative: no limit) for `events` (QeltPollEvents).
+// Returns the events that occurred (QELT_POLL_ERROR for errors and hang-ups,
+// which a following recv or send explains), 0 on time-out, -1 on failure
+// (an interruption is a failure with qelt_net_interrupted true: the caller
+// recomputes its time-out and waits again).
+int qelt_net_poll(QeltSocket s, int events, int timeoutMs);
+
+// A listening-to-be socket bound to `address` (port 0 takes a free one), with
+// address reuse. It refuses connections until qelt_net_start_listening.
+QeltSocket qelt_net_bind(const QeltAddress* address);
+int qelt_net_start_listening(QeltSocket s, int backlog);
+// A bound and listening socket in one step.
+QeltSocket qelt_net_listen(const QeltAddress* address, int backlog);
+// Accepts one connection (non-blocking), or QELT_INVALID_SOCKET.
+QeltSocket qelt_net_accept(QeltSocket listener);
+// The local port of a bound socket, or -1.
+int qelt_net_local_port(QeltSocket s);
+// Ends sending with FIN but keeps receiving (shutdown for writing).
+int qelt_net_shutdown_send(QeltSocket s);
+
+// Closes with an orderly FIN.
+void qelt_net_close(QeltSocket s);
+// Closes with RST (SO_LINGER of zero), discarding unsent data.
+void qelt_net_abort(QeltSocket s);
+
+int qelt_net_last_error(void);
+// Whether an error means "try again when ready" (EAGAIN, EWOULDBLOCK).
+bool qelt_net_would_block(int error);
+// Whether an error means "interrupted by a signal" (EINTR).
+bool qelt_net_interrupted(int error);
+// Whether a socket() failure only means the address family is unavailable, so
+// that the next address is worth trying.
+bool qelt_net_family_unsupported(int error);
+// The system's text for an error, into `text` (always NUL-terminated).
+void qelt_net_error_text(int error, char* text, size_t size);

@@ -1,0 +1,22 @@
+// Reading the host text given to TelnetSession: "name", "name:port",
+// "1.2.3.4:port", "[v6]", "[v6]:port", or a bare IPv6 literal such as "::1"
+// (which, having more than one colon, carries no port of its own).
+#pragma once
+
+#include <string>
+
+namespace probelink {
+
+struct HostTarget {
+    std::string name;  // what the resolver is given: no brackets, no port
+    int port = 0;      // from the host text when it has one, else the port argument
+};
+
+// Splits `host` into name and port; a port in the text overrides `defaultPort`.
+// Returns false for a malformed text: empty, an empty name, a port that is not
+// 1 to 65535 in decimal digits, an unclosed or misplaced bracket, anything
+// after "]" other than ":port", a control character, or a name longer than
+// 1024 bytes. The port argument itself is checked only when it is used.
+bool parseHostText(const char* host, int defaultPort, HostTarget* out);
+
+}  // namespace probelink
