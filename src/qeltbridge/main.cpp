@@ -1,0 +1,51 @@
+// qeltbridge: a telnet server that behaves like the bridge, for tests and
+// benchmarks of the tool and its library.
+#include <cstdio>
+#include <string>
+
+#include "bridge.h"
+#include "options.h"
+#include "trace_source.h"
+
+int main(int argc, char** argv) {
+    using namespace qeltbridge;
+    Options options;
+    std::string error;
+    switch (parseOptions(argc, argv, options, error)) {
+        case ParseOutcome::Help:
+            std::fputs(usageText().c_str(), stdout);
+            return 0;
+        case ParseOutcome::Error:
+            std::fprintf(stderr, "qeltbridge: %s\n(qeltbridge --help lists the options)\n",
+                         error.c_str());
+            return 2;
+        case ParseOutcome::Run:
+            break;
+    }
+
+    std::unique_ptr<TraceSource> trace;
+    if (options.records) {
+        trace = makeGeneratedTrace(*options.records, options.seed);
+    } else if (!options.traceFile.empty()) {
+        trace = loadTraceFile(options.traceFile, error);
+        if (!trace) {
+            std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
+            return 2;
+        }
+    } else {
+        trace = makeBuiltinTrace();
+    }
+    std::fprintf(stderr, "qeltbridge: serving %llu trace records\n",
+                 static_cast<unsigned long long>(trace->size()));
+
+    if (!Bridge::installSignalHandlers(error)) {
+        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
+        return 1;
+    }
+    Bridge bridge(options, std::move(trace));
+    if (!bridge.start(error)) {
+        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
+        return 1;
+    }
+    return bridge.run();
+}

@@ -1,0 +1,51 @@
+// qeltbridge command line: every option of the simulated bridge, parsed into
+// one plain struct. parseOptions() never exits or prints; main() decides.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace qeltbridge {
+
+struct Options {
+    std::string listen = "127.0.0.1:2323";  // ADDR:PORT, "[v6]:PORT" for IPv6
+    std::string login = "qelt";
+    std::string password = "/Tiled_K/J_Harbour/";
+    int maxSessions = 64;
+    int loginTimeoutMs = 30000;
+    int rebootMs = 2000;
+    int bootMs = 0;
+    int pageSize = 64;
+
+    std::string traceFile;            // empty: the built-in trace
+    std::optional<uint64_t> records;  // generated trace of this many records
+    uint64_t seed = 1;
+
+    // Faults, applied to every session.
+    std::size_t split = 0;  // 0: no splitting
+    int splitPauseMs = 1;
+    std::optional<uint64_t> dropAfter;
+    bool reset = false;
+    std::optional<uint64_t> stallAfter;
+    bool noGa = false;
+    bool negotiate = false;
+    int lineDelayMs = 0;
+};
+
+enum class ParseOutcome { Run, Help, Error };
+
+// Parses argv[1..argc-1]. Options take their value as the next argument or
+// after "=" ("--page-size 8", "--page-size=8"). Numbers are plain decimal and
+// range-checked. On Error, `error` holds a one-line reason.
+ParseOutcome parseOptions(int argc, const char* const* argv, Options& out, std::string& error);
+
+// The --help text, every option with its default.
+std::string usageText();
+
+// Splits "HOST:PORT" / "[HOST]:PORT" into its parts; false if malformed or the
+// port is not 0 to 65535.
+bool splitHostPort(const std::string& text, std::string& host, uint16_t& port);
+
+}  // namespace qeltbridge

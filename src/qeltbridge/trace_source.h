@@ -1,0 +1,37 @@
+// Where the bridge's SATA trace records come from: the built-in capture, a
+// file, or a generator. Records are lines "%6d.%09d CODE TAG ARG" without a
+// line end; the session adds CR LF when it sends them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qeltbridge {
+
+class TraceSource {
+  public:
+    virtual ~TraceSource() = default;
+    // Number of records; indexes run from 0 to size() - 1.
+    virtual uint64_t size() const = 0;
+    // Record `index` (must be below size()), without a line end.
+    virtual std::string record(uint64_t index) const = 0;
+};
+
+// Splits text into records at LF; a CR before the LF is dropped, and a final
+// LF does not start an empty record. Empty lines inside stay records.
+std::vector<std::string> splitRecordLines(std::string_view text);
+
+// The capture embedded at build time (empty if none was there to embed).
+std::unique_ptr<TraceSource> makeBuiltinTrace();
+
+// The records of a file as they stand; nullptr and `error` if unreadable.
+std::unique_ptr<TraceSource> loadTraceFile(const std::string& path, std::string& error);
+
+// `count` records with rising timestamps, each computed from `seed` and its
+// index on demand, so millions of records take no memory.
+std::unique_ptr<TraceSource> makeGeneratedTrace(uint64_t count, uint64_t seed);
+
+}  // namespace qeltbridge
