@@ -1,0 +1,480 @@
+// qelttelnet run as a process against scripted doubles of the telnet library:
+// its standard output byte for byte, its exit status, and what it sent.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kMsg = "qelttelnet.exe: ";
+const std::string kPrompt = "INET> %FF%F9";  // escaped for the script
+const std::string kPromptBytes("INET> \xFF\xF9", 8);
+const std::string kUsage = "usage: qelttelnet [-reboot] [<bridge_ip_address>]\n\n";
+
+struct Chunk {
+    std::string text;  // %XX escapes allowed
+    int peek = 0;
+};
+
+struct Session {
+    int result;
+    std::vector<Chunk> chunks;
+};
+
+struct Outcome {
+    std::string out;
+    int status = -1;  // exit status as the shell sees it
+    double seconds = 0;
+};
+
+std::vector<Chunk> loginChunks() {
+    return {{"login: ", 1}, {"password: ", 1}, {kPrompt}};
+}
+
+std::vector<Chunk> withLogin(std::vector<Chunk> rest) {
+    std::vector<Chunk> all = loginChunks();
+    all.insert(all.end(), rest.begin(), rest.end());
+    return all;
+}
+
+// pwista output, the prompt, task_trace output, the bare prompt.
+std::vector<Chunk> statusChunks() {
+    return withLogin(
+        {{"[HTTP]: state = RUN, err = 0x00000000%0D%0A"}, {kPrompt}, {"task 1%0D%0A"}, {kPrompt}});
+}
+const std::string kStatusPrinted =
+    "QELT telnet: [39][[HTTP]: state = RUN, err = 0x00000000\r\n] peek=0\n"
+    "QELT telnet: [8][task 1\r\n] peek=0\n";
+
+std::vector<Chunk> verifyChunks(const std::string& httpLine) {
+    return withLogin({{httpLine + "%0D%0A"}, {"[SATA]: x%0D%0A"}, {kPrompt}});
+}
+
+std::vector<Chunk> traceChunks() {
+    return withLogin({{"SATA history dump%0D%0A"},
+                      {"  11.999999900 01 2 0%0D%0A"},
+                      {"12.000000100 01", 1},
+                      {"DUMP_RESULT=2%0D%0A"},
+                      {kPrompt},
+                      {kPrompt + "12.000000500 01 2 0%0D%0A"},
+                      {"DUMP_RESULT=0%0D%0A"},
+                      {kPrompt}});
+}
+
+class Driver : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qelt-session-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        libraryDir = dir;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    void installLibrary(const std::string& from, const std::string& into) {
+        fs::create_directories(into);
+        fs::copy_file(from, into + "/libProbeLinkServices.so",
+                      fs::copy_options::overwrite_existing);
+    }
+    void useFake() { installLibrary(FAKE_LIBRARY_PATH, libraryDir); }
+
+    void script(const std::vector<Session>& sessions) {
+        std::ofstream file(dir + "/script");
+        for (const Session& s : sessions) {
+            file << "session " << s.result << "\n";
+            for (const Chunk& c : s.chunks) file << "chunk " << c.peek << " " << c.text << "\n";
+        }
+    }
+
+    std::string log() const {
+        std::ifstream file(dir + "/log");
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+    // Runs `tool` with `args`; the environment is the test's own without the
+    // variables the tool and the double read, plus `env` ("NAME=value").
+    Outcome run(const std::vector<std::string>& args, std::vector<std::string> env = {},
+                const std::string& tool = QELT_TOOL_PATH) {
+        std::vector<std::string> environment;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("BRIDGE_CURRENT_IP_ADDRESS=", 0) == 0 || entry.rfind("QELT_", 0) == 0 ||
+                entry.rfind("PROBELINK_", 0) == 0) {
+                continue;
+            }
+            environment.push_back(entry);
+        }
+        environment.push_back("QELT_FAKE_SCRIPT=" + dir + "/script");
+        environment.push_back("QELT_FAKE_LOG=" + dir + "/log");
+        if (useTools) environment.push_back("QELT_BRIDGE_TOOLS=" + libraryDir);
+        for (std::string& e : env) environment.push_back(e);
+
+        std::vector<std::string> argvText{tool};
+        argvText.insert(argvText.end(), args.begin(), args.end());
+        std::vector<char*> argv, envp;
+        for (std::string& a : argvText) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (std::string& e : environment) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        const std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        const auto start = std::chrono::steady_clock::now();
+        pid_t pid = -1;
+        Outcome result;
+        const int spawned =
+            posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(spawned, 0) << tool;
+        if (spawned != 0) return result;
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        result.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_TRUE(WIFEXITED(status)) << "stderr: " << readFile(errPath);
+        if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+        result.out = readFile(outPath);
+        const std::string errors = readFile(errPath);
+        EXPECT_EQ(errors, "") << "the tool writes nothing on standard error";
+        return result;
+    }
+
+    static std::string readFile(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+    std::string loading() const {
+        return kMsg + "loading debug dll[" + libraryDir + "/libProbeLinkServices.so]\n";
+    }
+    static std::string collecting(const std::string& address) {
+        return kMsg + "About to collect stats from QELT at " + address + "\n";
+    }
+
+    std::string dir;
+    std::string libraryDir;
+    bool useTools = true;
+};
+
+// ---- command line ----------------------------------------------------------
+
+TEST_F(Driver, HelpWinsOverEverythingAndLoadsNothing) {
+    useFake();
+    script({{0, statusChunks()}});
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-h", "-reboot", "x"}, {"x", "-?"}, {"/?"}, {"-raw", "-satatrace", "/h"}}) {
+        const Outcome r = run(args);
+        EXPECT_EQ(r.out, kUsage);
+        EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(Driver, LaterJobSwitchWins) {
+    useFake();
+    script({{1, loginChunks()}, {1, loginChunks()}});
+    Outcome r = run({"-satatrace", "-reboot", "10.0.0.5"});
+    EXPECT_EQ(r.out,
+              loading() + collecting("10.0.0.5") + kMsg + "ERROR 1 from TelnetSession, state=4\n");
+    EXPECT_EQ(r.status, 250);  // -6 as the shell sees it
+    r = run({"-reboot", "-satatrace", "10.0.0.5"});
+    // The trace job prints its span before the session is judged.
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "\t     0.000000000\n" + kMsg +
+                         "ERROR 1 from TelnetSession, state=5\n");
+    EXPECT_EQ(r.status, 250);
+    const std::string sent = log();
+    EXPECT_NE(sent.find("send [hwrst%0D%0A]"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("send [dump_dsata_trace%0D%0A]"), std::string::npos) << sent;
+}
+
+struct AddressCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::string host;
+};
+
+class Address : public Driver, public ::testing::WithParamInterface<AddressCase> {};
+
+TEST_P(Address, SettlesTheBridgeAddress) {
+    const AddressCase& c = GetParam();
+    useFake();
+    script({{0, statusChunks()}});
+    const Outcome r = run(c.args, c.env);
+    EXPECT_EQ(r.out, loading() + collecting(c.host) + kStatusPrinted + kMsg +
+                         "Telnet session ok, rv=0, state=10\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(log(), "load\ncall 0 host=[" + c.host +
+                         "] port=23 timeout=10000\n"
+                         "send [qelt%0D%0A] flags=0 handle=ok\n"
+                         "send [/Tiled_K/J_Harbour/%0D%0A] flags=0 handle=ok\n"
+                         "send [pwista%0D%0A] flags=0 handle=ok\n"
+                         "send [task_trace%0D%0A] flags=0 handle=ok\n"
+                         "send [exit%0D%0A] flags=0 handle=ok\n"
+                         "return 0\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Driver, Address,
+    ::testing::Values(
+        AddressCase{"FirstArgument", {"10.0.0.5", "10.0.0.6"}, {}, "10.0.0.5"},
+        AddressCase{"SwitchesAreCaseSensitive", {"-REBOOT", "-reboot2"}, {}, "-REBOOT"},
+        AddressCase{"FromEnvironment", {}, {"BRIDGE_CURRENT_IP_ADDRESS=10.1.1.1"}, "10.1.1.1"},
+        AddressCase{"EmptyArgumentFallsBack", {""}, {"BRIDGE_CURRENT_IP_ADDRESS=::1"}, "::1"},
+        AddressCase{"EmptyEnvironmentAccepted", {}, {"BRIDGE_CURRENT_IP_ADDRESS="}, ""},
+        AddressCase{"CutTo99", {std::string(150, 'a')}, {}, std::string(99, 'a')},
+        AddressCase{"RawWithoutTraceChangesNothing", {"-raw", "10.0.0.5"}, {}, "10.0.0.5"}),
+    [](const ::testing::TestParamInfo<AddressCase>& param) { return param.param.name; });
+
+TEST_F(Driver, NoAddressAnywhere) {
+    useFake();
+    const Outcome r = run({"-satatrace"});
+    EXPECT_EQ(r.out, kMsg + "ERROR: dump_qelt_stats can't get bridge IP address\n");
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(log(), "");
+}
+
+// ---- binding the library ---------------------------------------------------
+
+TEST_F(Driver, MissingLibrary) {
+    const Outcome r = run({"10.0.0.5"});
+    const std::regex expected("qelttelnet\\.exe: loading debug dll\\[" + libraryDir +
+                              "/libProbeLinkServices\\.so\\]\n"
+                              "qelttelnet\\.exe: ERROR -?[0-9]+ opening probelinkservices lib\n"
+                              "qelttelnet\\.exe: " +
+                              libraryDir +
+                              "/libProbeLinkServices\\.so: cannot open shared object file[^\n]*\n");
+    EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
+    EXPECT_EQ(r.status, 254);
+}
+
+TEST_F(Driver, LibraryWithoutEntryPoint) {
+    installLibrary(NO_ENTRY_LIBRARY_PATH, libraryDir);
+    const Outcome r = run({"10.0.0.5"});
+    const std::regex expected(
+        "qelttelnet\\.exe: loading debug dll\\[[^\n]*\\]\n"
+        "qelttelnet\\.exe: ERROR -?[0-9]+ trying to get address of TelnetSession API\n"
+        "qelttelnet\\.exe: [^\n]*undefined symbol: TelnetSession\n");
+    EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
+    EXPECT_EQ(r.status, 253);
+}
+
+TEST_F(Driver, LibraryDirectoryLengthLimit) {
+    // 260 characters hold the directory, "/libProbeLinkServices.so" and a NUL.
+    const size_t longest = 260 - 24 - 1;
+    ASSERT_LT(dir.size() + 1, longest);
+    libraryDir = dir + "/" + std::string(longest - dir.size() - 1, 'd');
+    ASSERT_EQ(libraryDir.size(), longest);
+    useFake();
+    script({{0, statusChunks()}});
+    Outcome r = run({"10.0.0.5"});
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kStatusPrinted + kMsg +
+                         "Telnet session ok, rv=0, state=10\n");
+    EXPECT_EQ(r.status, 0);
+
+    const std::string accepted = libraryDir;
+    libraryDir = accepted + "e";
+    useFake();
+    r = run({"10.0.0.5"});
+    EXPECT_EQ(r.out, kMsg + "ERROR: QELT path too long\n");
+    EXPECT_EQ(r.status, 251);
+    libraryDir = accepted + "/" + std::string(300, 'f');  // beyond the buffer: cut, then refused
+    r = run({"10.0.0.5"});
+    EXPECT_EQ(r.out, kMsg + "ERROR: QELT path too long\n");
+    EXPECT_EQ(log(),
+              "load\ncall 0 host=[10.0.0.5] port=23 timeout=10000\n"
+              "send [qelt%0D%0A] flags=0 handle=ok\n"
+              "send [/Tiled_K/J_Harbour/%0D%0A] flags=0 handle=ok\n"
+              "send [pwista%0D%0A] flags=0 handle=ok\n"
+              "send [task_trace%0D%0A] flags=0 handle=ok\n"
+              "send [exit%0D%0A] flags=0 handle=ok\n"
+              "return 0\n");
+}
+
+TEST_F(Driver, BareNameFindsTheLibraryBesideTheTool) {
+    // Without QELT_BRIDGE_TOOLS the library is found beside the program, and
+    // not in the current directory.
+    const std::string programDir = dir + "/bin";
+    fs::create_directories(programDir);
+    fs::copy_file(QELT_TOOL_PATH, programDir + "/qelttelnet");
+    fs::permissions(programDir + "/qelttelnet", fs::perms::owner_all);
+    script({{0, statusChunks()}});
+    useTools = false;
+    installLibrary(FAKE_LIBRARY_PATH, programDir);
+    const Outcome r = run({"10.0.0.5"}, {}, programDir + "/qelttelnet");
+    EXPECT_EQ(r.out, collecting("10.0.0.5") + kStatusPrinted + kMsg +
+                         "Telnet session ok, rv=0, state=10\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+// ---- judging the first session ---------------------------------------------
+
+struct JudgeCase {
+    int result;
+    bool complete;  // the whole status conversation, or one cut before the last prompt
+    int status;
+};
+
+class FirstSession : public Driver, public ::testing::WithParamInterface<JudgeCase> {};
+
+TEST_P(FirstSession, IsJudgedByResultAndState) {
+    const JudgeCase& c = GetParam();
+    useFake();
+    std::vector<Chunk> chunks = statusChunks();
+    if (!c.complete) chunks.resize(4);  // ends in state 3
+    script({{c.result, chunks}});
+    const Outcome r = run({"10.0.0.5"}, {"QELT_FAKE_MARK=1"});
+    const std::string state = c.complete ? "10" : "3";
+    const std::string printed = c.complete ? kStatusPrinted
+                                           : "QELT telnet: [39][[HTTP]: state = RUN, err = "
+                                             "0x00000000\r\n] peek=0\n";
+    const std::string verdict =
+        c.status == 0 ? "Telnet session ok, rv=" + std::to_string(c.result) + ", state=" + state
+                      : "ERROR " + std::to_string(c.result) + " from TelnetSession, state=" + state;
+    // The collecting line is flushed before the session starts.
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "<session 0>\n" + printed + kMsg +
+                         verdict + "\n");
+    EXPECT_EQ(r.status, c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, FirstSession,
+                         ::testing::Values(JudgeCase{0, true, 0}, JudgeCase{9, true, 0},
+                                           JudgeCase{12, true, 0}, JudgeCase{1, true, 250},
+                                           JudgeCase{2, true, 250}, JudgeCase{3, true, 250},
+                                           JudgeCase{5, true, 250}, JudgeCase{-1, true, 250},
+                                           JudgeCase{0, false, 250}, JudgeCase{12, false, 250}));
+
+// ---- the trace job ---------------------------------------------------------
+
+TEST_F(Driver, TraceJobDecodesAndPrintsTheSpan) {
+    useFake();
+    script({{0, traceChunks()}});
+    const Outcome r = run({"-satatrace", "10.0.0.5"});
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") +
+                         "SATA history dump\r\n\n"
+                         "\n    11.999999900\t     0.000000000\tCancelAll 01 0"
+                         "\n    12.000000500\t     0.000000600\tCancelAll 01 0"
+                         "\t     0.000000600\n" +
+                         kMsg + "Telnet session ok, rv=0, state=10\n");
+    EXPECT_EQ(r.status, 0);
+    const std::string sent = log();
+    EXPECT_NE(sent.find("send [dump_dsata_trace 2%0D%0A]"), std::string::npos) << sent;
+}
+
+TEST_F(Driver, TraceJobRawPrintsLinesAndNoSpan) {
+    useFake();
+    script({{0, traceChunks()}});
+    const Outcome r = run({"-raw", "-satatrace", "10.0.0.5"});
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") +
+                         "SATA history dump\r\n\n"
+                         "  11.999999900 01 2 0\r\n\n"
+                         "12.000000500 01 2 0\r\n\n" +
+                         kMsg + "Telnet session ok, rv=0, state=10\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Driver, TraceJobWithoutRecordsPrintsAZeroSpan) {
+    useFake();
+    script({{0, withLogin({{"DUMP_RESULT=0%0D%0A"}, {kPrompt}})}});
+    const Outcome r = run({"-satatrace", "10.0.0.5"});
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "\t     0.000000000\n" + kMsg +
+                         "Telnet session ok, rv=0, state=10\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+// ---- the reboot job (each waits the bridge's 5 s restart) ------------------
+
+TEST_F(Driver, RebootConfirmedAfterThreeTimeouts) {
+    useFake();
+    script({{12, loginChunks()},
+            {5, {{"login: ", 1}}},
+            {5, {}},
+            {5, {}},
+            {0, verifyChunks("[HTTP]: state = RUN, err = 0x00000000")}});
+    const Outcome r = run({"-reboot", "10.0.0.5"}, {"QELT_FAKE_MARK=1"});
+    // The verify line and each retry line stay buffered until the next
+    // session has returned.
+    EXPECT_EQ(r.out,
+              loading() + collecting("10.0.0.5") +
+                  "<session 0>\n"
+                  "<session 1>\n" +
+                  kMsg + "About to verify that QELT at 10.0.0.5 rebooted\n" + "<session 2>\n" +
+                  kMsg + "QELT reboot connection timeout, will retry, att=0\n" + "<session 3>\n" +
+                  kMsg + "QELT reboot connection timeout, will retry, att=1\n" + "<session 4>\n" +
+                  kMsg + "QELT reboot connection timeout, will retry, att=2\n" + kMsg +
+                  "Succeeded in rebooting QELT, attempts 3\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GE(r.seconds, 4.9);  // the bridge is given its restart time
+    const std::string sent = log();
+    EXPECT_NE(sent.find("send [hwrst%0D%0A]"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("call 4 host=[10.0.0.5] port=23 timeout=10000\n"
+                        "send [qelt%0D%0A] flags=0 handle=ok\n"
+                        "send [/Tiled_K/J_Harbour/%0D%0A] flags=0 handle=ok\n"
+                        "send [pwista%0D%0A] flags=0 handle=ok\n"
+                        "send [exit%0D%0A] flags=0 handle=ok\n"
+                        "return 0\n"),
+              std::string::npos)
+        << sent;
+}
+
+TEST_F(Driver, RebootNotConfirmedInEightSessions) {
+    useFake();
+    std::vector<Session> sessions{{0, loginChunks()}};
+    for (int i = 0; i < 9; ++i) sessions.push_back({5, {}});
+    script(sessions);
+    const Outcome r = run({"-reboot", "10.0.0.5"});
+    std::string expected = loading() + collecting("10.0.0.5") + kMsg +
+                           "About to verify that QELT at 10.0.0.5 rebooted\n";
+    for (int i = 0; i < 8; ++i) {
+        expected +=
+            kMsg + "QELT reboot connection timeout, will retry, att=" + std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.status, 255);  // -1
+    const std::string sent = log();
+    EXPECT_NE(sent.find("call 8 "), std::string::npos);
+    EXPECT_EQ(sent.find("call 9 "), std::string::npos) << "no ninth verification session";
+}
+
+TEST_F(Driver, RebootVerificationFails) {
+    useFake();
+    script(
+        {{0, loginChunks()}, {5, {}}, {0, verifyChunks("[HTTP]: state = INIT, err = 0x00000000")}});
+    const Outcome r = run({"-reboot", "10.0.0.5"});
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kMsg +
+                         "About to verify that QELT at 10.0.0.5 rebooted\n" + kMsg +
+                         "QELT reboot connection timeout, will retry, att=0\n" + kMsg +
+                         "ERROR 0 from TelnetSession2, state=11, att=1\n");
+    EXPECT_EQ(r.status, 249);  // -7
+}
+
+}  // namespace
