@@ -15,7 +15,9 @@
 
 namespace {
 
-int asFd(QeltSocket s) { return static_cast<int>(s); }
+int asFd(QeltSocket s) {
+    return static_cast<int>(s);
+}
 
 bool makeNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL, 0);
@@ -49,7 +51,9 @@ constexpr int kSendFlags = 0;
 
 }  // namespace
 
-int qelt_net_startup(void) { return 0; }
+int qelt_net_startup(void) {
+    return 0;
+}
 void qelt_net_cleanup(void) {}
 
 QeltResolveResult qelt_net_resolve(const char* host, int port, QeltAddress* out, int capacity,
@@ -176,7 +180,8 @@ QeltSocket qelt_net_bind(const QeltAddress* address) {
     if (s == QELT_INVALID_SOCKET) return s;
     int one = 1;
     setsockopt(asFd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (address->family == AF_INET6) setsockopt(asFd(s), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (address->family == AF_INET6)
+        setsockopt(asFd(s), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
     if (bind(asFd(s), reinterpret_cast<const sockaddr*>(address->bytes),
              static_cast<socklen_t>(address->length)) != 0) {
         int saved = errno;
@@ -187,7 +192,9 @@ QeltSocket qelt_net_bind(const QeltAddress* address) {
     return s;
 }
 
-int qelt_net_start_listening(QeltSocket s, int backlog) { return listen(asFd(s), backlog); }
+int qelt_net_start_listening(QeltSocket s, int backlog) {
+    return listen(asFd(s), backlog);
+}
 
 QeltSocket qelt_net_listen(const QeltAddress* address, int backlog) {
     QeltSocket s = qelt_net_bind(address);
@@ -224,7 +231,9 @@ int qelt_net_local_port(QeltSocket s) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
-int qelt_net_shutdown_send(QeltSocket s) { return shutdown(asFd(s), SHUT_WR); }
+int qelt_net_shutdown_send(QeltSocket s) {
+    return shutdown(asFd(s), SHUT_WR);
+}
 
 void qelt_net_close(QeltSocket s) {
     // close() is not retried on EINTR: the descriptor is gone either way on Linux.
@@ -240,11 +249,17 @@ void qelt_net_abort(QeltSocket s) {
     close(asFd(s));
 }
 
-int qelt_net_last_error(void) { return errno; }
+int qelt_net_last_error(void) {
+    return errno;
+}
 
-bool qelt_net_would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+bool qelt_net_would_block(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
 
-bool qelt_net_interrupted(int error) { return error == EINTR; }
+bool qelt_net_interrupted(int error) {
+    return error == EINTR;
+}
 
 bool qelt_net_family_unsupported(int error) {
     return error == EAFNOSUPPORT || error == EPFNOSUPPORT || error == EPROTONOSUPPORT;

@@ -1,15 +1,17 @@
 // Winsock side of net.h. Not built on Linux.
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <stdio.h>
 #include <string.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include "platform/net.h"
 #include "platform/platform.h"
 
 namespace {
 
-SOCKET asSocket(QeltSocket s) { return static_cast<SOCKET>(s); }
+SOCKET asSocket(QeltSocket s) {
+    return static_cast<SOCKET>(s);
+}
 
 void copyAddress(QeltAddress* out, const sockaddr* address, size_t length) {
     memset(out, 0, sizeof *out);
@@ -33,7 +35,9 @@ int qelt_net_startup(void) {
     return WSAStartup(MAKEWORD(2, 2), &data) == 0 ? 0 : -1;
 }
 
-void qelt_net_cleanup(void) { WSACleanup(); }
+void qelt_net_cleanup(void) {
+    WSACleanup();
+}
 
 QeltResolveResult qelt_net_resolve(const char* host, int port, QeltAddress* out, int capacity,
                                    int* count) {
@@ -195,7 +199,9 @@ int qelt_net_local_port(QeltSocket s) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
-int qelt_net_shutdown_send(QeltSocket s) { return shutdown(asSocket(s), SD_SEND) == 0 ? 0 : -1; }
+int qelt_net_shutdown_send(QeltSocket s) {
+    return shutdown(asSocket(s), SD_SEND) == 0 ? 0 : -1;
+}
 
 void qelt_net_close(QeltSocket s) {
     if (s != QELT_INVALID_SOCKET) closesocket(asSocket(s));
@@ -210,11 +216,17 @@ void qelt_net_abort(QeltSocket s) {
     closesocket(asSocket(s));
 }
 
-int qelt_net_last_error(void) { return WSAGetLastError(); }
+int qelt_net_last_error(void) {
+    return WSAGetLastError();
+}
 
-bool qelt_net_would_block(int error) { return error == WSAEWOULDBLOCK; }
+bool qelt_net_would_block(int error) {
+    return error == WSAEWOULDBLOCK;
+}
 
-bool qelt_net_interrupted(int error) { return error == WSAEINTR; }
+bool qelt_net_interrupted(int error) {
+    return error == WSAEINTR;
+}
 
 bool qelt_net_family_unsupported(int error) {
     return error == WSAEAFNOSUPPORT || error == WSAEPFNOSUPPORT || error == WSAEPROTONOSUPPORT;

@@ -8,7 +8,9 @@ namespace {
 
 constexpr std::size_t kMaxHostText = 1024;
 
-bool validPort(int port) { return port >= 1 && port <= 65535; }
+bool validPort(int port) {
+    return port >= 1 && port <= 65535;
+}
 
 // Decimal digits only (no sign, no blanks), 1 to 65535; leading zeros allowed.
 bool readPort(const char* text, int* port) {

@@ -27,8 +27,7 @@ void civilFromDays(long long days, int* year, unsigned* month, unsigned* day) {
 
 std::string utcNow() {
     using namespace std::chrono;
-    long long ms =
-        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    long long ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
     long long days = ms >= 0 ? ms / 86400000 : (ms - 86399999) / 86400000;
     long long inDay = ms - days * 86400000;
     int year = 0;

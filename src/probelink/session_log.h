@@ -16,7 +16,7 @@
 namespace probelink {
 
 class SessionLog {
-public:
+  public:
     // The log named by PROBELINK_LOG, or null when it is unset, empty or cannot
     // be opened (a session never fails for want of its log).
     static std::unique_ptr<SessionLog> openFromEnvironment(const void* sessionId);
@@ -28,7 +28,7 @@ public:
     // "chunk peek=P len=N TEXT".
     void chunk(const char* text, int length, int peek);
 
-private:
+  private:
     struct FileCloser {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };

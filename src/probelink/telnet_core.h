@@ -37,7 +37,7 @@ enum TelnetByte : unsigned char {
 };
 
 class ChunkSink {
-public:
+  public:
     virtual ~ChunkSink() = default;
     // One chunk for the dialog: `text` is NUL-terminated, writable, holds no NUL
     // of its own and has `length` bytes (1 to kChunkMax); `peek` is 1 for a
@@ -49,7 +49,7 @@ public:
 };
 
 class TelnetCore {
-public:
+  public:
     explicit TelnetCore(ChunkSink& sink) : sink_(sink) {}
     TelnetCore(const TelnetCore&) = delete;
     TelnetCore& operator=(const TelnetCore&) = delete;
@@ -67,7 +67,7 @@ public:
     // calls deliver nothing more.
     void end();
 
-private:
+  private:
     enum class State { kData, kIac, kWill, kWont, kDo, kDont, kSb, kSbIac };
 
     void appendSpan(const unsigned char* data, std::size_t length);
@@ -79,8 +79,8 @@ private:
 
     ChunkSink& sink_;
     State state_ = State::kData;
-    std::size_t length_ = 0;          // bytes of the unfinished line
-    std::size_t previewedLength_ = 0; // length of the pending text when it was last previewed
+    std::size_t length_ = 0;           // bytes of the unfinished line
+    std::size_t previewedLength_ = 0;  // length of the pending text when it was last previewed
     std::int64_t lastReceiveMs_ = 0;
     std::array<char, kChunkMax + 1> line_{};
     std::array<char, kChunkMax + 1> preview_{};

@@ -89,7 +89,7 @@ bool mentionsPassword(const char* text, int length) {
 }
 
 class Socket {
-public:
+  public:
     Socket() = default;
     explicit Socket(QeltSocket s) : s_(s) {}
     Socket(const Socket&) = delete;
@@ -112,12 +112,12 @@ public:
         s_ = s;
     }
 
-private:
+  private:
     QeltSocket s_ = QELT_INVALID_SOCKET;
 };
 
 class NetScope {
-public:
+  public:
     NetScope() : ok_(qelt_net_startup() == 0) {}
     NetScope(const NetScope&) = delete;
     NetScope& operator=(const NetScope&) = delete;
@@ -126,12 +126,12 @@ public:
     }
     bool ok() const { return ok_; }
 
-private:
+  private:
     bool ok_;
 };
 
 class Session final : public ChunkSink {
-public:
+  public:
     Session(int timeoutMs, DialogCallback callback, void* context)
         : timeoutMs_(timeoutMs), callback_(callback), context_(context), core_(*this) {
         log_ = SessionLog::openFromEnvironment(this);
@@ -144,7 +144,7 @@ public:
     bool onChunk(char* text, int length, int peek) override;
     void onReply(const unsigned char* bytes, std::size_t length) override;
 
-private:
+  private:
     int connect(const HostTarget& target);
     int loop();
     int finish(int result);
@@ -223,7 +223,8 @@ int Session::connect(const HostTarget& target) {
             int rc = qelt_net_connect(s.get(), &addresses[i]);
             if (rc == 1) {
                 for (;;) {
-                    int ready = qelt_net_poll(s.get(), QELT_POLL_OUT, clampWait(deadline - nowMs()));
+                    int ready =
+                        qelt_net_poll(s.get(), QELT_POLL_OUT, clampWait(deadline - nowMs()));
                     if (ready < 0) {
                         int error = qelt_net_last_error();
                         if (qelt_net_interrupted(error)) continue;
