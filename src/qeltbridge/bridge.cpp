@@ -596,8 +596,10 @@ struct Bridge::Impl {
     void reboot(TimePoint now) {
         rebootRequested = false;
         log("rebooting: off the network for " + std::to_string(options.rebootMs) + " ms");
-        for (auto& s : sessions) startDrain(*s, now, "reboot");
+        // Off the network first, so a client that sees its session end can
+        // count on the port refusing connections until the reboot is over.
         listener.reset();
+        for (auto& s : sessions) startDrain(*s, now, "reboot");
         rebooting = true;
         rebootEnd = now + milliseconds(options.rebootMs);
     }

@@ -1,0 +1,200 @@
+// The bridge's pure parts: command line, input line cutting, trace sources.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "line_assembler.h"
+#include "options.h"
+#include "trace_source.h"
+
+namespace {
+
+using namespace qeltbridge;
+
+ParseOutcome parse(std::vector<std::string> args, Options& options, std::string& error) {
+    std::vector<const char*> argv{"qeltbridge"};
+    for (const auto& a : args) argv.push_back(a.c_str());
+    return parseOptions(static_cast<int>(argv.size()), argv.data(), options, error);
+}
+
+TEST(BridgeOptions, DefaultsFollowTheContract) {
+    Options o;
+    std::string error;
+    ASSERT_EQ(parse({}, o, error), ParseOutcome::Run);
+    EXPECT_EQ(o.listen, "127.0.0.1:2323");
+    EXPECT_EQ(o.login, "qelt");
+    EXPECT_EQ(o.password, "/Tiled_K/J_Harbour/");
+    EXPECT_EQ(o.maxSessions, 64);
+    EXPECT_EQ(o.loginTimeoutMs, 30000);
+    EXPECT_EQ(o.rebootMs, 2000);
+    EXPECT_EQ(o.bootMs, 0);
+    EXPECT_EQ(o.pageSize, 64);
+    EXPECT_FALSE(o.records || o.dropAfter || o.stallAfter);
+    EXPECT_FALSE(o.reset || o.noGa || o.negotiate);
+}
+
+TEST(BridgeOptions, ValuesBothSeparateAndInline) {
+    Options o;
+    std::string error;
+    ASSERT_EQ(parse({"--page-size=8", "--records", "100", "--seed=7", "--split", "3", "--reset",
+                     "--drop-after=0", "--stall-after", "12", "--no-ga", "--negotiate",
+                     "--line-delay-ms", "5", "--listen", "[::1]:0"},
+                    o, error),
+              ParseOutcome::Run)
+        << error;
+    EXPECT_EQ(o.pageSize, 8);
+    EXPECT_EQ(*o.records, 100u);
+    EXPECT_EQ(o.seed, 7u);
+    EXPECT_EQ(o.split, 3u);
+    EXPECT_EQ(*o.dropAfter, 0u);
+    EXPECT_EQ(*o.stallAfter, 12u);
+    EXPECT_TRUE(o.reset && o.noGa && o.negotiate);
+    EXPECT_EQ(o.lineDelayMs, 5);
+    EXPECT_EQ(o.listen, "[::1]:0");
+}
+
+TEST(BridgeOptions, RejectsBadInput) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--page-size", "0"},
+        {"--page-size", "-1"},
+        {"--page-size", "12x"},
+        {"--records", "2147483648"},
+        {"--split", "0"},
+        {"--max-sessions", "0"},
+        {"--listen", "nowhere"},
+        {"--listen", "::1:23"},
+        {"--listen", "1.2.3.4:65536"},
+        {"--reset=1"},
+        {"--page-size"},
+        {"--bogus"},
+        {"--trace", "f", "--records", "3"},
+        {"--seed", "3"},
+    };
+    for (const auto& args : bad) {
+        Options o;
+        std::string error;
+        EXPECT_EQ(parse(args, o, error), ParseOutcome::Error) << args[0];
+        EXPECT_FALSE(error.empty());
+    }
+    Options o;
+    std::string error;
+    EXPECT_EQ(parse({"--records", "2147483647"}, o, error), ParseOutcome::Run);
+    EXPECT_EQ(parse({"--help"}, o, error), ParseOutcome::Help);
+}
+
+TEST(BridgeOptions, HelpNamesEveryOption) {
+    const std::string help = usageText();
+    for (const char* name :
+         {"--listen",      "--login",   "--password",       "--max-sessions",  "--login-timeout-ms",
+          "--reboot-ms",   "--boot-ms", "--page-size",      "--trace",         "--records",
+          "--seed",        "--split",   "--split-pause-ms", "--drop-after",    "--reset",
+          "--stall-after", "--no-ga",   "--negotiate",      "--line-delay-ms", "--help"})
+        EXPECT_NE(help.find(name), std::string::npos) << name;
+}
+
+TEST(BridgeOptions, SplitsHostAndPort) {
+    std::string host;
+    uint16_t port = 1;
+    ASSERT_TRUE(splitHostPort("[::1]:0", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 0);
+    ASSERT_TRUE(splitHostPort("localhost:2323", host, port));
+    EXPECT_EQ(host, "localhost");
+    EXPECT_EQ(port, 2323);
+    EXPECT_FALSE(splitHostPort(":23", host, port));
+    EXPECT_FALSE(splitHostPort("[::1]23", host, port));
+}
+
+// Each input is fed whole and then one byte at a time: a CR at the end of one
+// segment must still swallow the LF or NUL at the start of the next.
+TEST(LineAssembler, EveryLineEndAndEverySplit) {
+    struct Case {
+        std::string input;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"qelt\r\n", {"qelt"}},
+        {"qelt\n", {"qelt"}},
+        {std::string("qelt\r\0pass\r\0", 12), {"qelt", "pass"}},
+        {"qelt\rpass\r", {"qelt", "pass"}},
+        {"a\r\n\r\nb\n\n", {"a", "", "b", ""}},
+        {"a\n\rb\r\r\n", {"a", "", "b", ""}},
+        {"partial", {}},
+        {"x\r\n\ny", {"x", ""}},
+    };
+    for (const auto& c : cases) {
+        LineAssembler whole;
+        std::vector<std::string> got;
+        whole.feed(c.input, got);
+        EXPECT_EQ(got, c.lines) << "whole: " << c.input;
+
+        LineAssembler bytewise;
+        got.clear();
+        for (char ch : c.input) bytewise.feed(std::string_view(&ch, 1), got);
+        EXPECT_EQ(got, c.lines) << "bytewise: " << c.input;
+    }
+}
+
+TEST(LineAssembler, LongLineIsCutNotStored) {
+    LineAssembler a;
+    std::vector<std::string> got;
+    a.feed(std::string(100000, 'x') + "\nok\n", got);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].size(), LineAssembler::kMaxLine);
+    EXPECT_EQ(got[1], "ok");
+}
+
+TEST(TraceSource, SplitsRecordLines) {
+    EXPECT_EQ(splitRecordLines("a\r\nb\n\nc"), (std::vector<std::string>{"a", "b", "", "c"}));
+    EXPECT_EQ(splitRecordLines("a\n"), (std::vector<std::string>{"a"}));
+    EXPECT_EQ(splitRecordLines("\n"), (std::vector<std::string>{""}));
+    EXPECT_TRUE(splitRecordLines("").empty());
+}
+
+TEST(TraceSource, GeneratedRecordsAreWellFormedRisingAndDeterministic) {
+    const auto a = makeGeneratedTrace(5000, 42);
+    const auto b = makeGeneratedTrace(5000, 42);
+    const auto c = makeGeneratedTrace(5000, 43);
+    ASSERT_EQ(a->size(), 5000u);
+    // Fields within the decoder's limits: code 3, tag 3, argument 30.
+    const std::regex shape(R"( *(\d+)\.(\d{9}) [0-9A-F]{1,3} \d{1,3} [0-9A-F/+]{1,30})");
+    long long previous = -1;
+    int differing = 0;
+    for (uint64_t i = 0; i < a->size(); ++i) {
+        const std::string r = a->record(i);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r, m, shape)) << r;
+        EXPECT_EQ(r, b->record(i));
+        if (r != c->record(i)) ++differing;
+        const long long ns = std::stoll(m[1]) * 1000000000LL + std::stoll(m[2]);
+        EXPECT_GT(ns, previous) << i;
+        previous = ns;
+    }
+    EXPECT_GT(differing, 4900);
+    // The far end of the largest trace still fits "%6d".
+    const auto big = makeGeneratedTrace(2147483647u, 1);
+    EXPECT_TRUE(std::regex_match(big->record(2147483646u), shape)) << big->record(2147483646u);
+}
+
+TEST(TraceSource, BuiltinTraceIsTheSampleCapture) {
+    std::ifstream in(QELT_SAMPLE_TRACE, std::ios::binary);
+    if (!in) GTEST_SKIP() << "no sample capture in this tree";
+    std::ostringstream text;
+    text << in.rdbuf();
+    const auto expected = splitRecordLines(text.str());
+    const auto builtin = makeBuiltinTrace();
+    ASSERT_EQ(builtin->size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(builtin->record(i), expected[i]);
+}
+
+TEST(TraceSource, MissingFileIsAnError) {
+    std::string error;
+    EXPECT_EQ(loadTraceFile("/nonexistent/trace.txt", error), nullptr);
+    EXPECT_NE(error.find("/nonexistent/trace.txt"), std::string::npos);
+}
+
+}  // namespace
