@@ -12,19 +12,27 @@ struct DBGTime {
     int32_t nsec;
 };
 
-extern DBGTime startTime;      // first decoded record of the current run
-extern DBGTime ct;             // record being formatted, after the delta rules
-extern DBGTime pt;             // last record that decoded and was printed
-extern DBGTime diff;           // the difference computed last
-extern int32_t FirstCommand;   // non-zero: the next decoded record starts a run
+extern DBGTime startTime;     // first decoded record of the current run
+extern DBGTime ct;            // record being formatted, after the delta rules
+extern DBGTime pt;            // last record that decoded and was printed
+extern DBGTime diff;          // the difference computed last
+extern int32_t FirstCommand;  // non-zero: the next decoded record starts a run
 
-// Reads "SEC.NSEC" (both read as atoi reads them, no scaling of the fraction)
-// into *outTime; 0, 0 for a seconds part of 32 or more characters.
+// Reads "SEC.NSEC" (both read as atoi reads them, no scaling of the fraction:
+// "12.5" is 12 s 5 ns) into *outTime; 0, 0 for a seconds part of 32 or more
+// characters. Digits beyond the signed 32-bit range saturate at its limits.
+// Does nothing when either pointer is null.
 void GetDBGTimeFromString(const char* timeText, DBGTime* outTime);
 
-// *difference = *to - *from, with one borrow from the seconds.
+// *difference = *to - *from, with one borrow from the seconds and no further
+// normalisation. Never overflows: out-of-range results wrap to 32 bits, two's
+// complement: the result 32-bit integer arithmetic gives.
 void DiffTime(const DBGTime* from, const DBGTime* to, DBGTime* difference);
 
-// Formats one trace line and prints it on standard output. Rewrites the
-// line ends of `text` to blanks in place; keeps no reference to it.
+// Formats one trace line and prints it on standard output (never flushes):
+// the banner as received, a decoded record "\n%6d.%09d\t%6d.%09d\t%s", an
+// error line for a record that does not decode, or at an empty line the span
+// of the current run. Rewrites the line ends of `text` to blanks in place and
+// nothing else; keeps no reference to it. A timestamp token of any length is
+// read whole. Not reentrant: it updates the globals above.
 void ParseSataTrace(char* text);
