@@ -56,3 +56,7 @@ int qelt_snprintf(char* buffer, size_t size, const char* format, ...)
 
 // Case-insensitive comparison of two NUL-terminated strings (ASCII letters).
 int qelt_stricmp(const char* a, const char* b);
+
+// Puts standard input in binary mode, so that bytes arrive exactly as stored
+// (no CR LF translation, no end at ^Z). Nothing to do on POSIX.
+void qelt_binary_stdin(void);

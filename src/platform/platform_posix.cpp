@@ -52,3 +52,5 @@ int qelt_snprintf(char* buffer, size_t size, const char* format, ...) {
 }
 
 int qelt_stricmp(const char* a, const char* b) { return strcasecmp(a, b); }
+
+void qelt_binary_stdin(void) {}

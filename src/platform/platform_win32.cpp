@@ -1,4 +1,6 @@
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -42,3 +44,5 @@ int qelt_snprintf(char* buffer, size_t size, const char* format, ...) {
 }
 
 int qelt_stricmp(const char* a, const char* b) { return _stricmp(a, b); }
+
+void qelt_binary_stdin(void) { _setmode(_fileno(stdin), _O_BINARY); }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "trace/sata_format.h"
 
 namespace {
@@ -173,6 +174,8 @@ int main(int argc, char** argv) {
     }
     if (inputs.empty()) inputs.push_back("-");
 
+    // A capture is decoded byte for byte: its CR LF line ends matter.
+    qelt_binary_stdin();
     static char outputBuffer[kOutputBuffer];
     setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
 
