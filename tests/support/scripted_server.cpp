@@ -50,6 +50,11 @@ ScriptedServer& ScriptedServer::sendSplit(const std::string& bytes, std::size_t 
     return *this;
 }
 
+ScriptedServer& ScriptedServer::sendRepeated(const std::string& bytes, long count) {
+    script_.push_back({Kind::kSendRepeated, bytes, 0, 0, count});
+    return *this;
+}
+
 ScriptedServer& ScriptedServer::pause(int ms) {
     script_.push_back({Kind::kPause, {}, 0, ms});
     return *this;
@@ -141,6 +146,14 @@ void ScriptedServer::play(QeltSocket s) {
                 if (!sendAll(s, step.bytes.data(), step.bytes.size())) {
                     qelt_net_close(s);
                     return;
+                }
+                break;
+            case Kind::kSendRepeated:
+                for (long k = 0; k < step.count; ++k) {
+                    if (!sendAll(s, step.bytes.data(), step.bytes.size())) {
+                        qelt_net_close(s);
+                        return;
+                    }
                 }
                 break;
             case Kind::kSendSplit:

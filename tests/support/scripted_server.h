@@ -40,6 +40,8 @@ class ScriptedServer {
     ScriptedServer& send(const std::string& bytes);
     // Sends in segments of at most `segment` bytes with `pauseMs` between them.
     ScriptedServer& sendSplit(const std::string& bytes, std::size_t segment, int pauseMs);
+    // Sends `bytes` `count` times over, without holding the whole stream.
+    ScriptedServer& sendRepeated(const std::string& bytes, long count);
     ScriptedServer& pause(int ms);
     // Waits (at most 5 s) for the client's next line up to its LF and records a
     // failure unless it equals `line` (telnet commands included, as sent).
@@ -69,6 +71,7 @@ class ScriptedServer {
   private:
     enum class Kind {
         kSend,
+        kSendRepeated,
         kSendSplit,
         kPause,
         kExpect,
@@ -82,6 +85,7 @@ class ScriptedServer {
         std::string bytes;
         std::size_t segment = 0;
         int ms = 0;
+        long count = 0;
     };
 
     void serve();
