@@ -34,6 +34,8 @@ using std::chrono::milliseconds;
 constexpr milliseconds kDrainTimeout{2000};
 // How soon to try again when the port cannot be bound after a reboot.
 constexpr milliseconds kRebindRetry{100};
+// Output queued for one session beyond which its input is left unread.
+constexpr std::size_t kMaxQueued = 1 << 20;
 
 class UniqueFd {
   public:
@@ -673,7 +675,10 @@ struct Bridge::Impl {
             const bool listening = static_cast<bool>(listener);
             if (listening) fds.push_back({listener.get(), POLLIN, 0});
             for (auto& sp : sessions) {
-                short events = POLLIN;
+                // A client that sends commands but does not read the answers
+                // is not read from until its queue drains, so it cannot make
+                // the bridge hold unbounded output.
+                short events = sp->pending() < kMaxQueued ? POLLIN : 0;
                 if (sp->wantWrite && !sp->stalled && sp->phase != Phase::Draining)
                     events = static_cast<short>(events | POLLOUT);
                 fds.push_back({sp->fd.get(), events, 0});
