@@ -405,7 +405,13 @@ INSTANTIATE_TEST_SUITE_P(
                       IgnoredCase{ExitSentNotRunning, ModeVerify}, IgnoredCase{12, ModeTrace},
                       IgnoredCase{-1, ModeStatus}, IgnoredCase{INT32_MAX, ModeTrace},
                       // a mode without a job waits at the prompt
-                      IgnoredCase{WaitPrompt, 4}, IgnoredCase{WaitPrompt, -1}));
+                      IgnoredCase{WaitPrompt, 4}, IgnoredCase{WaitPrompt, -1}),
+    [](const ::testing::TestParamInfo<IgnoredCase>& param) {
+        auto number = [](int32_t n) {
+            return (n < 0 ? "Minus" : "") + std::to_string(n < 0 ? -static_cast<int64_t>(n) : n);
+        };
+        return "State" + number(param.param.state) + "Mode" + number(param.param.mode);
+    });
 
 TEST_F(Dialog, MissingContextOrSendIsHarmless) {
     std::vector<char> text{'l', 'o', 'g', 'i', 'n', ':', '\0'};

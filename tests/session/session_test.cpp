@@ -371,7 +371,13 @@ INSTANTIATE_TEST_SUITE_P(Driver, FirstSession,
                                            JudgeCase{12, true, 0}, JudgeCase{1, true, 250},
                                            JudgeCase{2, true, 250}, JudgeCase{3, true, 250},
                                            JudgeCase{5, true, 250}, JudgeCase{-1, true, 250},
-                                           JudgeCase{0, false, 250}, JudgeCase{12, false, 250}));
+                                           JudgeCase{0, false, 250}, JudgeCase{12, false, 250}),
+                         [](const ::testing::TestParamInfo<JudgeCase>& param) {
+                             const JudgeCase& c = param.param;
+                             return std::string(c.complete ? "Complete" : "Cut") + "Result" +
+                                    (c.result < 0 ? "Minus" : "") +
+                                    std::to_string(c.result < 0 ? -c.result : c.result);
+                         });
 
 // ---- the trace job ---------------------------------------------------------
 
