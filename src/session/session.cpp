@@ -40,7 +40,7 @@ enum {
 
 // Bounded copy that always leaves a terminated (possibly cut) string.
 void copyBounded(char* destination, size_t size, const char* source) {
-    strncpy(destination, source, size);
+    strncpy(destination, source, size - 1);
     destination[size - 1] = '\0';
 }
 
