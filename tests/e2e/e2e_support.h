@@ -1,0 +1,68 @@
+// What the end-to-end tests share: the programs under test, a live qeltbridge,
+// the real qelttelnet run as a process, and the references its output is held
+// against (the bridge's own bytes, and qelttrace run on the same records).
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bridge_process.h"
+#include "child_process.h"
+
+namespace e2e {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// The shell's view of the driver's negative results.
+constexpr int kExitSessionFailed = 256 - 6;
+constexpr int kExitVerifyFailed = 256 - 7;
+
+// The tool waits 10 s for a silent bridge; a run that ends later than this
+// has hung. Generous, for a loaded machine running the sanitizers.
+constexpr std::chrono::milliseconds kToolLimit{40000};
+
+struct ToolRun {
+    int status = -1;  // as ChildProcess::wait
+    std::string out;
+    std::chrono::milliseconds elapsed{0};
+};
+
+// Starts qeltbridge with `args` on a free loopback port; fails the test (and
+// returns null) when it does not come up.
+std::unique_ptr<qelttest::BridgeProcess> startBridge(std::vector<std::string> args);
+
+// "127.0.0.1:PORT" of a running bridge, as the tool takes it.
+std::string addressOf(const qelttest::BridgeProcess& bridge);
+
+// Runs qelttelnet with `args`, waiting at most `limit`.
+ToolRun runTool(const std::vector<std::string>& args, const Env& env = {},
+                std::chrono::milliseconds limit = kToolLimit);
+
+// Runs qelttrace on `input` (written to a temporary file); its standard output.
+std::string runQelttrace(const std::string& input);
+
+// A plain TCP exchange with the bridge, no telnet processing: sends `input`
+// at once and returns every byte received until the bridge closes (10 s at
+// most).
+std::string wireExchange(uint16_t port, const std::string& input);
+
+// The lines of `text` split after each "\n" (each line keeps its "\n").
+std::vector<std::string> splitKeepingNewlines(const std::string& text);
+
+// The records of the sample trace that the bridge serves by default.
+std::vector<std::string> sampleRecords();
+// The records `qeltbridge --records count --seed seed` serves.
+std::vector<std::string> generatedRecords(uint64_t count, uint64_t seed);
+
+// The dump as it crosses the wire, without prompts and results: the banner
+// and the records, each with the bridge's CR LF.
+std::string dumpLines(const std::vector<std::string>& records);
+
+// The message lines the driver writes around a job.
+std::string aboutLine(const std::string& address);
+std::string okLine(int rv = 0);
+
+}  // namespace e2e
