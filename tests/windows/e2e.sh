@@ -185,5 +185,5 @@ else
   fail "tool without DLL beside it: exit $rw" "$work/alone.win"
 fi
 
-echo "windows e2e: $passed passed, $failed failed"
+echo "windows-e2e: $passed passed, $failed failed"
 [[ $failed -eq 0 ]]
