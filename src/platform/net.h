@@ -68,7 +68,8 @@ long qelt_net_send(QeltSocket s, const void* data, size_t length);
 long qelt_net_recv(QeltSocket s, void* data, size_t length);
 // Waits up to timeoutMs (negative: no limit) for `events` (QeltPollEvents).
 // Returns the events that occurred (QELT_POLL_ERROR for errors and hang-ups,
-// which a following recv or send explains), 0 on time-out, -1 on failure
+// which a following recv or send explains; on Windows a hang-up may show as
+// QELT_POLL_IN alone), 0 on time-out, -1 on failure
 // (an interruption is a failure with qelt_net_interrupted true: the caller
 // recomputes its time-out and waits again).
 int qelt_net_poll(QeltSocket s, int events, int timeoutMs);

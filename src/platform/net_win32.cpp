@@ -138,19 +138,28 @@ long qelt_net_recv(QeltSocket s, void* data, size_t length) {
     return recv(asSocket(s), static_cast<char*>(data), n, 0);
 }
 
+// select(), not WSAPoll: WSAPoll on Windows before 10 version 2004 never reports
+// a refused or failed connect, so the connect loop would wait out its whole
+// time-out instead of trying again; select reports it in the exception set.
 int qelt_net_poll(QeltSocket s, int events, int timeoutMs) {
-    WSAPOLLFD p;
-    p.fd = asSocket(s);
-    p.events = 0;
-    p.revents = 0;
-    if (events & QELT_POLL_IN) p.events |= POLLRDNORM;
-    if (events & QELT_POLL_OUT) p.events |= POLLWRNORM;
-    int rc = WSAPoll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs);
+    fd_set readable;
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    if (events & QELT_POLL_IN) FD_SET(asSocket(s), &readable);
+    if (events & QELT_POLL_OUT) FD_SET(asSocket(s), &writable);
+    FD_SET(asSocket(s), &failed);
+    timeval limit;
+    limit.tv_sec = timeoutMs / 1000;
+    limit.tv_usec = (timeoutMs % 1000) * 1000;
+    int rc = select(0, &readable, &writable, &failed, timeoutMs < 0 ? nullptr : &limit);
     if (rc <= 0) return rc < 0 ? -1 : 0;
     int out = 0;
-    if (p.revents & POLLRDNORM) out |= QELT_POLL_IN;
-    if (p.revents & POLLWRNORM) out |= QELT_POLL_OUT;
-    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) out |= QELT_POLL_ERROR;
+    if (FD_ISSET(asSocket(s), &readable)) out |= QELT_POLL_IN;
+    if (FD_ISSET(asSocket(s), &writable)) out |= QELT_POLL_OUT;
+    if (FD_ISSET(asSocket(s), &failed)) out |= QELT_POLL_ERROR;
     return out;
 }
 

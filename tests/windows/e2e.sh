@@ -32,11 +32,12 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qelt-win-e2e.XXXXXX")
 bridge_pid=
+late_pid=
 cleanup() {
-  if [[ -n "$bridge_pid" ]]; then
-    kill "$bridge_pid" 2>/dev/null || true
-    wait "$bridge_pid" 2>/dev/null || true
-  fi
+  for pid in $bridge_pid $late_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   [[ -n "${QELT_E2E_KEEP:-}" ]] || rm -rf "$work"
 }
 trap cleanup EXIT
@@ -56,15 +57,21 @@ winpath() { printf 'Z:%s' "${1//\//\\}"; }
 # What a Windows console program writes for the same text in text mode.
 crlf() { sed 's/$/\r/' "$1"; }
 
+# Prints the port a starting bridge listens on, from its standard output file.
+bridge_port() {
+  local port=
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$1")
+    [[ -n "$port" ]] && break
+    sleep 0.1
+  done
+  [[ -n "$port" ]] || { echo "e2e: qeltbridge did not start" >&2; exit 1; }
+  echo "$port"
+}
+
 "$lin/qeltbridge" --listen 127.0.0.1:0 --reboot-ms 300 >"$work/bridge.out" 2>"$work/bridge.err" &
 bridge_pid=$!
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/bridge.out")
-  [[ -n "$port" ]] && break
-  sleep 0.1
-done
-[[ -n "$port" ]] || { echo "e2e: qeltbridge did not start" >&2; cat "$work/bridge.err" >&2; exit 1; }
+port=$(bridge_port "$work/bridge.out")
 address=127.0.0.1:$port
 
 # Runs one job on both sides and compares outputs and statuses.
@@ -102,6 +109,26 @@ fi
 same reboot -reboot
 grep -q 'Succeeded in rebooting QELT, attempts' "$work/reboot.win" ||
   fail "reboot: no success line" "$work/reboot.win"
+
+# A bridge that is not listening yet: refused connections are noticed and
+# retried until it listens (a refusal that went unseen would end in result 5).
+"$lin/qeltbridge" --listen 127.0.0.1:0 >"$work/late1.out" 2>/dev/null &
+late_pid=$!
+late_port=$(bridge_port "$work/late1.out")
+kill "$late_pid"
+wait "$late_pid" 2>/dev/null || true
+"$wine" "$win/qelttelnet.exe" "127.0.0.1:$late_port" >"$work/late.win" &
+tool_pid=$!
+sleep 2
+"$lin/qeltbridge" --listen "127.0.0.1:$late_port" >"$work/late2.out" 2>/dev/null &
+late_pid=$!
+rw=0
+wait "$tool_pid" || rw=$?
+if [[ $rw -eq 0 ]] && grep -q '^qelttelnet.exe: Telnet session ok, rv=0, state=10' "$work/late.win"; then
+  pass "connects once a late bridge listens"
+else
+  fail "connects once a late bridge listens (exit $rw)" "$work/late.win" "$work/late2.out"
+fi
 
 # The offline decoder on a saved dump and on a -raw capture.
 decode_same() {
