@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# End-to-end figures of the real qelttelnet against qeltbridge on loopback:
+#  - a trace dump of 100,000 records with pages of 256 and of 4096 records:
+#    wall time beside the pauses the dialog must take (50 ms before each
+#    follow-up request: pauses_ms = (pages - 1) x 50), goal: at most 10% plus 100 ms over the pauses;
+#  - qelttelnet's peak resident memory for 1,000 and 100,000 records (the
+#    tool stores nothing per record: the two should be the same);
+#  - the wall time of a status job (goal: under 100 ms).
+#   bench/e2e/jobs.sh [BUILD_DIR]     (default build/default, built if missing)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+build=${1:-build/default}
+if [[ "$build" == build/default ]]; then
+  cmake --preset default >/dev/null
+fi
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
+  --target qelttelnet ProbeLinkServices qeltbridge qelt_measure >/dev/null
+bin=$build/bin
+unset BRIDGE_CURRENT_IP_ADDRESS QELT_BRIDGE_TOOLS PROBELINK_LOG
+
+work=$(mktemp -d)
+bridge_pid=
+stop_bridge() {
+  if [[ -n "$bridge_pid" ]]; then
+    kill "$bridge_pid" 2>/dev/null || true
+    wait "$bridge_pid" 2>/dev/null || true
+    bridge_pid=
+  fi
+}
+trap 'stop_bridge; rm -rf "$work"' EXIT
+
+# Starts qeltbridge with the given options; sets $address.
+start_bridge() {
+  stop_bridge
+  rm -f "$work/listening"
+  mkfifo "$work/listening"
+  "$bin/qeltbridge" --listen 127.0.0.1:0 "$@" >"$work/listening" 2>"$work/bridge.log" &
+  bridge_pid=$!
+  exec 3<"$work/listening"
+  IFS= read -r -t 10 line <&3
+  address=${line#listening on }
+}
+
+field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" <<<"$2"; }
+
+echo "# bench/e2e/jobs.sh $build   ($(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores)"
+echo "# qelttelnet -satatrace (output to /dev/null) against qeltbridge --records N --page-size P"
+printf '%-9s %-6s %-6s %-10s %-10s %-9s %-9s %-8s %s\n' records page pages pauses_ms wall_ms over_ms cpu_ms rss_kb goal
+for spec in "100000 256" "100000 4096" "1000 4096"; do
+  read -r records page <<<"$spec"
+  start_bridge --records "$records" --page-size "$page"
+  pages=$(( (records + page - 1) / page ))
+  pauses=$(( (pages - 1) * 50 ))
+  result=$("$bin/qelt_measure" "$bin/qelttelnet" -satatrace "$address")
+  stop_bridge
+  [[ $(field status "$result") == 0 ]] || { echo "trace job failed: $result" >&2; exit 1; }
+  wall=$(field wall_ms "$result")
+  rss=$(field maxrss_kb "$result")
+  verdict=$(awk -v w="$wall" -v p="$pauses" 'BEGIN { print (w <= p * 1.1 + 100) ? "met" : "MISSED" }')
+  over=$(awk -v w="$wall" -v p="$pauses" 'BEGIN { printf "%.1f", w - p }')
+  printf '%-9s %-6s %-6s %-10s %-10s %-9s %-9s %-8s %s\n' \
+    "$records" "$page" "$pages" "$pauses" "$wall" "$over" "$(field cpu_ms "$result")" "$rss" "$verdict"
+done
+
+echo "# qelttelnet status job (pwista, task_trace), 20 runs"
+start_bridge
+walls=()
+for _ in $(seq 20); do
+  result=$("$bin/qelt_measure" "$bin/qelttelnet" "$address")
+  [[ $(field status "$result") == 0 ]] || { echo "status job failed: $result" >&2; exit 1; }
+  walls+=("$(field wall_ms "$result")")
+done
+stop_bridge
+printf '%s\n' "${walls[@]}" | sort -n | awk '
+  { w[NR] = $1 }
+  END { printf "status job wall_ms: min %.1f median %.1f max %.1f  goal <100: %s\n",
+        w[1], w[int((NR + 1) / 2)], w[NR], (w[int((NR + 1) / 2)] < 100) ? "met" : "MISSED" }'
