@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the optimised build, then the same
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets up, builds and runs every test:
+#   1. the optimised build and its suite (unit, process and end-to-end tests);
+#   2. the same suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. every fuzz target for a short time (clang, libFuzzer), failing on any finding;
+#   4. the Windows programs, cross-built, tested under Wine and end to end.
+# QELT_FUZZ_SECONDS sets the time per fuzz target (default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+scripts/setup.sh --fuzz --windows
 jobs=$(nproc 2>/dev/null || echo 2)
 for preset in default asan; do
   echo "== $preset build =="
@@ -12,3 +16,9 @@ for preset in default asan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+echo "== fuzz =="
+scripts/fuzz.sh "${QELT_FUZZ_SECONDS:-30}"
+
+echo "== windows =="
+scripts/windows.sh
