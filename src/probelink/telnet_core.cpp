@@ -174,7 +174,13 @@ void TelnetCore::deliverPreview() {
 }
 
 void TelnetCore::end() {
-    deliverLine();
+    // Text the connection cut off is no line the bridge finished: it goes out
+    // as a preview, so a trace record or prompt cut by a drop is never taken
+    // for a whole one (the trace job ignores previews, the status job prints
+    // them marked). Text already previewed unchanged is not delivered again.
+    if (length_ != previewedLength_) deliverPreview();
+    length_ = 0;
+    previewedLength_ = 0;
     state_ = State::kData;
 }
 

@@ -3,7 +3,7 @@
 //
 //   TelnetCore::feed(bytes, now)  received bytes, with the monotonic time of their arrival
 //   TelnetCore::tick(now)         lets the preview timer fire; previewDueAt() says when
-//   TelnetCore::end()             the connection is over: the unfinished line is delivered
+//   TelnetCore::end()             the connection is over: the unfinished line is previewed
 //   ChunkSink::onChunk / onReply  what comes out, in the order the input caused it
 //
 // It refuses every option, skips subnegotiation without storing it, and cuts
@@ -63,8 +63,9 @@ class TelnetCore {
     void tick(std::int64_t nowMs);
     // When tick() has a preview to deliver, or -1 when none is pending.
     std::int64_t previewDueAt() const;
-    // The connection is over: delivers the unfinished line with peek 0. Later
-    // calls deliver nothing more.
+    // The connection is over: the unfinished line, unless already previewed
+    // unchanged, is delivered as a preview (peek 1), since the bridge never
+    // finished it. Later calls deliver nothing more.
     void end();
 
   private:

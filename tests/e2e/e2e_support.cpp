@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -126,6 +127,51 @@ std::string dumpLines(const std::vector<std::string>& records) {
     std::string text = "SATA history dump\r\n";
     for (const auto& record : records) text += record + "\r\n";
     return text;
+}
+
+TraceSession traceSession(const std::vector<std::string>& records, std::size_t pageSize) {
+    const uint64_t prompt = std::string("INET> \xff\xf9").size();
+    TraceSession session;
+    session.total = std::string("login: password: ").size() + prompt;
+    session.lineEnds.push_back(0);
+    session.total += std::string("SATA history dump\r\n").size();
+    session.lineEnds.push_back(session.total);
+    for (std::size_t first = 0;; first += pageSize) {
+        const std::size_t end = std::min(records.size(), first + pageSize);
+        for (std::size_t i = first; i < end; ++i) {
+            session.total += records[i].size() + 2;
+            session.lineEnds.push_back(session.total);
+        }
+        const std::size_t next = end < records.size() ? end : 0;
+        session.total += ("DUMP_RESULT=" + std::to_string(next) + "\r\n").size() + prompt;
+        if (next == 0) return session;
+    }
+}
+
+int stateReachable(uint64_t offset) {
+    if (offset < 6) return 0;       // "login:"
+    if (offset < 7 + 9) return 1;   // "login: " "password:"
+    if (offset < 17 + 5) return 2;  // "INET>"
+    return 5;
+}
+
+std::vector<std::string> decodedPrefixes(const std::vector<std::string>& records) {
+    const auto lines = splitKeepingNewlines(dumpLines(records));
+    std::vector<std::string> outputs;
+    std::string input;
+    outputs.push_back(runQelttrace(input));
+    for (const auto& line : lines) {
+        input += line;
+        outputs.push_back(runQelttrace(input));
+    }
+    return outputs;
+}
+
+std::vector<std::string> rawPrefixes(const std::vector<std::string>& records) {
+    std::vector<std::string> outputs{std::string()};
+    for (const auto& line : splitKeepingNewlines(dumpLines(records)))
+        outputs.push_back(outputs.back() + line + "\n");
+    return outputs;
 }
 
 std::string aboutLine(const std::string& address) {

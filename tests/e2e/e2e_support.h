@@ -61,6 +61,25 @@ std::vector<std::string> generatedRecords(uint64_t count, uint64_t seed);
 // and the records, each with the bridge's CR LF.
 std::string dumpLines(const std::vector<std::string>& records);
 
+// Where the bytes of a trace session fall: what the bridge sends, in order,
+// for `records` served `pageSize` to a page (the two login prompts, the
+// prompt, the banner, then per page its records, its result line and a prompt).
+struct TraceSession {
+    uint64_t total = 0;              // bytes of the whole session
+    std::vector<uint64_t> lineEnds;  // [k]: bytes sent once k dump lines are whole ([0] = 0)
+};
+TraceSession traceSession(const std::vector<std::string>& records, std::size_t pageSize);
+
+// The furthest dialog state that the first `offset` bytes of a session allow:
+// the dialog needs "login:", "password:" and "INET>" in full.
+int stateReachable(uint64_t offset);
+
+// What the trace job prints when the first k lines of the dump (the banner
+// first) reached it whole, for every k from 0 to all: decoded, qelttrace's
+// output for those lines (the span included); raw, each line as puts writes it.
+std::vector<std::string> decodedPrefixes(const std::vector<std::string>& records);
+std::vector<std::string> rawPrefixes(const std::vector<std::string>& records);
+
 // The message lines the driver writes around a job.
 std::string aboutLine(const std::string& address);
 std::string okLine(int rv = 0);

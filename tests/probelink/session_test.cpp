@@ -182,13 +182,28 @@ TEST(SessionChunks, TenThousandByteLineComesInPiecesOf4095) {
     EXPECT_EQ(f[0] + f[1] + f[2], line);
 }
 
-TEST(SessionChunks, UnfinishedLineIsDeliveredWhenTheBridgeCloses) {
+TEST(SessionChunks, UnfinishedLineIsPreviewedWhenTheBridgeCloses) {
+    // The bridge never finished "partial": it must not pass for a whole line.
     ScriptedServer server;
     server.send("bye\r\npartial").closeNow().start();
     Dialog d;
     EXPECT_EQ(run(local(server), 23, d), 0);
     server.join();
-    EXPECT_EQ(d.finals(), (std::vector<std::string>{"bye\r\n", "partial"}));
+    EXPECT_EQ(d.finals(), (std::vector<std::string>{"bye\r\n"}));
+    ASSERT_EQ(d.chunks.size(), 2u);
+    EXPECT_EQ(d.chunks[1].text, "partial");
+    EXPECT_EQ(d.chunks[1].peek, 1);
+}
+
+TEST(SessionChunks, LineAlreadyPreviewedIsNotDeliveredAgainWhenTheBridgeCloses) {
+    ScriptedServer server;
+    server.send("bye\r\npartial").pause(150).closeFin().start();
+    Dialog d;
+    EXPECT_EQ(run(local(server), 23, d), 0);
+    server.join();
+    ASSERT_EQ(d.chunks.size(), 2u);
+    EXPECT_EQ(d.chunks[1].text, "partial");
+    EXPECT_EQ(d.chunks[1].peek, 1) << "previewed in the silence, and only then";
 }
 
 // ---- negotiation ------------------------------------------------------------
@@ -267,11 +282,22 @@ TEST(SessionBadInput, IsHarmlessAndDeliveredAsData) {
         Dialog d;
         EXPECT_EQ(run(local(server), 23, d, 5000), 0);
         server.join();
+        // Every byte is delivered once: as whole chunks, then the unfinished
+        // rest as the last (previewed) text.
         std::string joined;
-        for (const std::string& f : d.finals()) {
-            EXPECT_LE(f.size(), 4095u);
-            joined += f;
+        std::string lastPreview;
+        for (const Chunk& ch : d.chunks) {
+            EXPECT_LE(ch.text.size(), 4095u);
+            if (ch.peek) {
+                lastPreview = ch.text;
+            } else {
+                EXPECT_EQ(ch.text.compare(0, lastPreview.size(), lastPreview), 0)
+                    << "a preview is followed by its whole line";
+                lastPreview.clear();
+                joined += ch.text;
+            }
         }
+        joined += lastPreview;
         EXPECT_TRUE(joined == c.expectedJoined) << "delivered " << joined.size() << " bytes";
     }
 }
@@ -350,7 +376,10 @@ TEST(SessionResults, ResetGivesNineAfterDeliveringWhatCame) {
     Dialog d;
     EXPECT_EQ(run(local(server), 23, d), 9);
     server.join();
-    EXPECT_EQ(d.finals(), (std::vector<std::string>{"line\r\n", "partial"}));
+    EXPECT_EQ(d.finals(), (std::vector<std::string>{"line\r\n"}));
+    ASSERT_EQ(d.chunks.size(), 2u);
+    EXPECT_EQ(d.chunks[1].text, "partial") << "what came before the reset is not lost";
+    EXPECT_EQ(d.chunks[1].peek, 1) << "nor passed off as a finished line";
 }
 
 TEST(SessionResults, SilenceGivesTwelveWithinTheTimeout) {
@@ -383,12 +412,16 @@ TEST(SessionResults, SendRefusedByAClosedPeerGivesNine) {
 
 TEST(SessionResults, SendDuringTheFinalFlushFailsButTheCloseStaysZero) {
     ScriptedServer server;
+    // The prompt cut off by the close comes as a preview, which a login
+    // dialog answers as any prompt; the connection is gone by then.
     server.send("login: ").closeNow().start();
     Dialog d;
-    d.answer("login:", "qelt\r\n", false);
+    d.answer("login:", "qelt\r\n");
     EXPECT_EQ(run(local(server), 23, d), 0);
     server.join();
-    EXPECT_EQ(d.finals(), (std::vector<std::string>{"login: "}));
+    ASSERT_EQ(d.chunks.size(), 1u);
+    EXPECT_EQ(d.chunks[0].text, "login: ");
+    EXPECT_EQ(d.chunks[0].peek, 1);
     EXPECT_EQ(d.sendResults, (std::vector<int>{-1}));
 }
 
