@@ -38,7 +38,8 @@ fi
 # stream needs room for lines past the 4095-byte chunk limit.
 declare -A max_len=([decode]=512 [format]=4096 [dialog]=4096 [telnet_core]=16384
                     [bridge_reader]=4096)
-declare -A dict=([dialog]=fuzz/telnet.dict [telnet_core]=fuzz/telnet.dict
+declare -A dict=([decode]=fuzz/trace.dict [format]=fuzz/trace.dict
+                 [dialog]=fuzz/telnet.dict [telnet_core]=fuzz/telnet.dict
                  [bridge_reader]=fuzz/telnet.dict)
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
@@ -53,7 +54,9 @@ for t in "${targets[@]}"; do
   rm -rf "$corpus"
   mkdir -p "$corpus" "$findings/$t"
   cp fuzz/corpus/"$t"/* "$corpus"/
-  [[ -d fuzz/regressions/$t ]] && cp fuzz/regressions/"$t"/* "$corpus"/ 2>/dev/null || true
+  if compgen -G "fuzz/regressions/$t/*" >/dev/null; then
+    cp fuzz/regressions/"$t"/* "$corpus"/
+  fi
   args=(-max_total_time="$seconds" -max_len="${max_len[$t]}" -timeout=10 -print_final_stats=1
         -artifact_prefix="$findings/$t/")
   [[ -n "${dict[$t]:-}" ]] && args+=(-dict="${dict[$t]}")
