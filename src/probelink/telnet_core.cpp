@@ -11,7 +11,7 @@ struct SpecialBytes {
     bool is[256] = {};
     constexpr SpecialBytes() {
         is[0] = true;     // NUL: dropped
-        is['\n'] = true;  // ends a line
+        is[static_cast<unsigned char>('\n')] = true;  // ends a line
         is[kIac] = true;  // starts a command
     }
 };

@@ -745,14 +745,18 @@ bool Bridge::start(std::string& error) {
         error = "malformed listen address " + impl_->options.listen;
         return false;
     }
+    // The pipe outlives the bridge (a signal may arrive at any time), so the
+    // bridge only borrows its read end. Taken before the listener announces
+    // itself, so that nothing the bridge opens for itself comes after
+    // "listening on": a watcher may count the descriptors from then on.
+    impl_->signalRead = UniqueFd(::fcntl(g_signalPipe[0], F_DUPFD_CLOEXEC, 0));
+    if (!impl_->signalRead) {
+        error = std::string("signal pipe: ") + std::strerror(errno);
+        return false;
+    }
     return impl_->openListener(error);
 }
 
-int Bridge::run() {
-    // The pipe outlives the bridge (a signal may arrive at any time), so the
-    // bridge only borrows its read end.
-    impl_->signalRead = UniqueFd(::fcntl(g_signalPipe[0], F_DUPFD_CLOEXEC, 0));
-    return impl_->run();
-}
+int Bridge::run() { return impl_->run(); }
 
 }  // namespace qeltbridge
