@@ -24,9 +24,13 @@ void qelt_free_library(QeltLibrary library) {
     if (library) dlclose(library);
 }
 
-int qelt_last_error(void) { return errno; }
+int qelt_last_error(void) {
+    return errno;
+}
 
-const char* qelt_loader_message(void) { return dlerror(); }
+const char* qelt_loader_message(void) {
+    return dlerror();
+}
 
 void qelt_sleep_ms(int ms) {
     if (ms <= 0) return;
@@ -51,6 +55,8 @@ int qelt_snprintf(char* buffer, size_t size, const char* format, ...) {
     return n;
 }
 
-int qelt_stricmp(const char* a, const char* b) { return strcasecmp(a, b); }
+int qelt_stricmp(const char* a, const char* b) {
+    return strcasecmp(a, b);
+}
 
 void qelt_binary_stdin(void) {}

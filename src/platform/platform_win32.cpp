@@ -1,9 +1,9 @@
-#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <windows.h>
 
 #include "platform/platform.h"
 
@@ -22,10 +22,14 @@ void qelt_free_library(QeltLibrary library) {
     if (library) FreeLibrary(static_cast<HMODULE>(library));
 }
 
-int qelt_last_error(void) { return static_cast<int>(GetLastError()); }
+int qelt_last_error(void) {
+    return static_cast<int>(GetLastError());
+}
 
 // GetLastError() already says it all; the loader has no separate text.
-const char* qelt_loader_message(void) { return nullptr; }
+const char* qelt_loader_message(void) {
+    return nullptr;
+}
 
 void qelt_sleep_ms(int ms) {
     if (ms > 0) Sleep(static_cast<DWORD>(ms));
@@ -43,6 +47,10 @@ int qelt_snprintf(char* buffer, size_t size, const char* format, ...) {
     return n;
 }
 
-int qelt_stricmp(const char* a, const char* b) { return _stricmp(a, b); }
+int qelt_stricmp(const char* a, const char* b) {
+    return _stricmp(a, b);
+}
 
-void qelt_binary_stdin(void) { _setmode(_fileno(stdin), _O_BINARY); }
+void qelt_binary_stdin(void) {
+    _setmode(_fileno(stdin), _O_BINARY);
+}

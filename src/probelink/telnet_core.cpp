@@ -10,9 +10,9 @@ namespace {
 struct SpecialBytes {
     bool is[256] = {};
     constexpr SpecialBytes() {
-        is[0] = true;     // NUL: dropped
+        is[0] = true;                                 // NUL: dropped
         is[static_cast<unsigned char>('\n')] = true;  // ends a line
-        is[kIac] = true;  // starts a command
+        is[kIac] = true;                              // starts a command
     }
 };
 constexpr SpecialBytes kSpecial;

@@ -757,6 +757,8 @@ bool Bridge::start(std::string& error) {
     return impl_->openListener(error);
 }
 
-int Bridge::run() { return impl_->run(); }
+int Bridge::run() {
+    return impl_->run();
+}
 
 }  // namespace qeltbridge
