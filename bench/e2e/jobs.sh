@@ -47,8 +47,8 @@ field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" <<<"$2"; }
 echo "# bench/e2e/jobs.sh $build   ($(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores)"
 echo "# qelttelnet -satatrace (output to /dev/null) against qeltbridge --records N --page-size P"
 printf '%-9s %-6s %-6s %-10s %-10s %-9s %-9s %-8s %s\n' records page pages pauses_ms wall_ms over_ms cpu_ms rss_kb goal
-for spec in "100000 256" "100000 4096" "1000 4096"; do
-  read -r records page <<<"$spec"
+for run in "100000 256" "100000 4096" "1000 4096"; do
+  read -r records page <<<"$run"
   start_bridge --records "$records" --page-size "$page"
   pages=$(( (records + page - 1) / page ))
   pauses=$(( (pages - 1) * 50 ))
