@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "conversation.h"
 #include "line_assembler.h"
 
 namespace qeltbridge {
@@ -124,42 +125,23 @@ std::string optionText(unsigned char option) {
     return name ? name : std::to_string(option);
 }
 
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
-
-// Reads a record index: decimal digits only, at most 19 of them.
-bool parseIndex(std::string_view text, uint64_t& value) {
-    if (text.empty() || text.size() > 19) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    value = v;
-    return true;
-}
-
 }  // namespace
 
 struct Bridge::Impl {
-    enum class Phase { Login, Password, Shell, Draining };
-
     struct Session {
+        explicit Session(const BridgeState& state) : conversation(state) {}
+
         int id = 0;
         UniqueFd fd;
         std::string peer;
         TelnetPtr telnet;
-        Phase phase = Phase::Login;
         bool refused = false;           // over --max-sessions: one message, then closed
         bool closeWhenFlushed = false;  // exit, third failed login, login time-out
         bool dead = false;
         bool stalled = false;
         bool wantWrite = false;  // the kernel buffer was full: wait for POLLOUT
-        std::string user;
-        int failures = 0;
+        Conversation conversation;
+        bool draining = false;  // closed our side; reading until the client closes
         TimePoint loginDeadline;
         TimePoint drainDeadline;
         TimePoint nextSendAt;
@@ -185,7 +167,7 @@ struct Bridge::Impl {
     bool rebootRequested = false;
     bool rebooting = false;
     TimePoint rebootEnd;
-    TimePoint bootEnd;  // pwista reports INIT until then (after a reboot)
+    BridgeState state;  // what the conversations read
 
     // ---- logging --------------------------------------------------------
 
@@ -248,7 +230,7 @@ struct Bridge::Impl {
     // ---- output -----------------------------------------------------------
 
     static void enqueueWire(Session& s, const char* data, std::size_t size) {
-        if (s.stalled || s.dead || s.phase == Phase::Draining) return;
+        if (s.stalled || s.dead || s.draining) return;
         s.out.append(data, size);
         s.queued += size;
     }
@@ -257,24 +239,13 @@ struct Bridge::Impl {
         telnet_send(s.telnet.get(), text.data(), text.size());
     }
 
-    void sendLine(Session& s, std::string_view text) const {
-        sendText(s, text);
-        sendText(s, "\r\n");
-        if (options.lineDelayMs > 0) s.lineEnds.push_back(s.queued);
-    }
-
-    void sendPrompt(Session& s) const {
-        sendText(s, "INET> ");
-        if (!options.noGa) telnet_iac(s.telnet.get(), TELNET_GA);
-    }
-
     // Closing politely: FIN now, then read and discard until the client
     // closes, so that nothing it still sends turns the close into an RST.
     static void startDrain(Session& s, TimePoint now, const std::string& reason) {
-        if (s.dead || s.phase == Phase::Draining) return;
+        if (s.dead || s.draining) return;
         log(s, "closing: " + reason);
         ::shutdown(s.fd.get(), SHUT_WR);
-        s.phase = Phase::Draining;
+        s.draining = true;
         s.drainDeadline = now + kDrainTimeout;
         s.out.clear();
         s.outPos = 0;
@@ -296,9 +267,9 @@ struct Bridge::Impl {
     // Sends what the session's pacing and faults allow now; sets a timer
     // (nextSendAt) or waits for POLLOUT (wantWrite) for the rest.
     void flush(Session& s, TimePoint now) const {
-        if (s.dead || s.phase == Phase::Draining) return;
+        if (s.dead || s.draining) return;
         const bool faults = !s.refused;
-        while (!s.dead && s.phase != Phase::Draining) {
+        while (!s.dead && !s.draining) {
             if (faults && options.dropAfter && s.sent >= *options.dropAfter) {
                 drop(s, now);
                 return;
@@ -361,115 +332,42 @@ struct Bridge::Impl {
                 break;
             }
         }
-        if (s.closeWhenFlushed && !s.dead && s.phase != Phase::Draining &&
-            (s.pending() == 0 || s.stalled))
+        if (s.closeWhenFlushed && !s.dead && !s.draining && (s.pending() == 0 || s.stalled))
             startDrain(s, now, s.refused ? "refused" : "session ended");
     }
 
     // ---- conversation ------------------------------------------------------
 
-    void runPwista(Session& s, TimePoint now) const {
-        const char* state = now < bootEnd ? "INIT" : "RUN";
-        static const char* const kUnits[] = {"HTTP", "SATA", "ETHER", "FPGA"};
-        for (const char* unit : kUnits) {
-            char line[96];
-            std::snprintf(line, sizeof line, "[%s]: state = %s, err = 0x00000000", unit, state);
-            sendLine(s, line);
+    // The session's answers go out through its telnet state, so that data is
+    // escaped and each line end is a point --line-delay-ms pauses at.
+    class SessionSink : public ReplySink {
+      public:
+        SessionSink(Session& s, const Options& options) : s_(s), options_(options) {}
+        void text(std::string_view data) override { sendText(s_, data); }
+        void line(std::string_view data) override {
+            sendText(s_, data);
+            sendText(s_, "\r\n");
+            if (options_.lineDelayMs > 0) s_.lineEnds.push_back(s_.queued);
         }
-        sendPrompt(s);
-    }
+        void goAhead() override { telnet_iac(s_.telnet.get(), TELNET_GA); }
+        void note(const std::string& what) override { log(s_, what); }
 
-    void runTaskTrace(Session& s) const {
-        static const char* const kTable[] = {
-            "TID  NAME        PRIO  STATE    STACK  USED",
-            "  1  idle          31  READY      512    96",
-            "  2  http          10  WAIT      4096  1480",
-            "  3  dsata          4  RUN       8192  2312",
-            "  4  ether          6  WAIT      4096  1024",
-            "  5  inet          12  WAIT      2048   760",
-        };
-        for (const char* line : kTable) sendLine(s, line);
-        sendPrompt(s);
-    }
-
-    void runDump(Session& s, std::string_view argument) const {
-        const uint64_t total = trace->size();
-        uint64_t first = 0;
-        if (!argument.empty() && !parseIndex(argument, first)) {
-            // Answer as a finished dump, so a client paging through ends
-            // cleanly instead of waiting for a result that never comes.
-            log(s, "dump_dsata_trace: bad record index \"" + std::string(argument) + "\"");
-            sendLine(s, "DUMP_RESULT=0");
-            sendPrompt(s);
-            return;
-        }
-        if (argument.empty()) sendLine(s, "SATA history dump");
-        const uint64_t pageSize = static_cast<uint64_t>(options.pageSize);
-        const uint64_t end = first >= total ? first : std::min(total, first + pageSize);
-        for (uint64_t i = first; i < end; ++i) sendLine(s, trace->record(i));
-        const uint64_t next = end < total ? end : 0;
-        sendLine(s, "DUMP_RESULT=" + std::to_string(next));
-        sendPrompt(s);
-    }
-
-    void runCommand(Session& s, const std::string& line, TimePoint now) {
-        const std::string_view text = trim(line);
-        const auto space = text.find_first_of(" \t");
-        const std::string_view word = text.substr(0, space);
-        const std::string_view argument =
-            space == std::string_view::npos ? std::string_view() : trim(text.substr(space));
-        if (word.empty()) {
-            sendPrompt(s);
-        } else if (word == "pwista") {
-            runPwista(s, now);
-        } else if (word == "task_trace") {
-            runTaskTrace(s);
-        } else if (word == "dump_dsata_trace") {
-            runDump(s, argument);
-        } else if (word == "hwrst") {
-            log(s, "hwrst");
-            rebootRequested = true;
-        } else if (word == "exit") {
-            s.closeWhenFlushed = true;
-        } else {
-            sendLine(s, "Unknown command");
-            sendPrompt(s);
-        }
-    }
+      private:
+        Session& s_;
+        const Options& options_;
+    };
 
     void handleLine(Session& s, const std::string& line, TimePoint now) {
-        switch (s.phase) {
-            case Phase::Login:
-                if (line.empty()) {
-                    sendText(s, "login: ");
-                    return;
-                }
-                s.user = line;
-                s.phase = Phase::Password;
-                sendText(s, "password: ");
-                return;
-            case Phase::Password:
-                if (s.user == options.login && line == options.password) {
-                    s.phase = Phase::Shell;
-                    log(s, "logged in as " + s.user);
-                    sendPrompt(s);
-                    return;
-                }
-                ++s.failures;
-                log(s, "login incorrect (" + std::to_string(s.failures) + ")");
-                sendLine(s, "Login incorrect");
-                if (s.failures >= 3) {
-                    s.closeWhenFlushed = true;
-                    return;
-                }
-                s.phase = Phase::Login;
-                sendText(s, "login: ");
-                return;
-            case Phase::Shell:
-                runCommand(s, line, now);
-                return;
-            case Phase::Draining:
-                return;
+        SessionSink sink(s, options);
+        switch (s.conversation.handleLine(line, now, sink)) {
+            case Conversation::Request::None:
+                break;
+            case Conversation::Request::Close:
+                s.closeWhenFlushed = true;
+                break;
+            case Conversation::Request::Reboot:
+                rebootRequested = true;
+                break;
         }
     }
 
@@ -518,9 +416,9 @@ struct Bridge::Impl {
     // ---- sessions -----------------------------------------------------------
 
     std::size_t activeSessions() const {
-        return static_cast<std::size_t>(std::count_if(
-            sessions.begin(), sessions.end(),
-            [](const auto& s) { return !s->dead && !s->refused && s->phase != Phase::Draining; }));
+        return static_cast<std::size_t>(
+            std::count_if(sessions.begin(), sessions.end(),
+                          [](const auto& s) { return !s->dead && !s->refused && !s->draining; }));
     }
 
     void acceptAll(TimePoint now) {
@@ -535,7 +433,7 @@ struct Bridge::Impl {
                     log(std::string("accept failed: ") + std::strerror(errno));
                 return;
             }
-            auto s = std::make_unique<Session>();
+            auto s = std::make_unique<Session>(state);
             s->id = nextId++;
             s->fd.reset(fd);
             s->peer = addressText(from);
@@ -562,7 +460,8 @@ struct Bridge::Impl {
                     telnet_negotiate(s->telnet.get(), TELNET_DO, TELNET_TELOPT_NAWS);
                 }
                 s->loginDeadline = now + milliseconds(options.loginTimeoutMs);
-                sendText(*s, "login: ");
+                SessionSink sink(*s, options);
+                s->conversation.begin(sink);
             }
             flush(*s, now);
             sessions.push_back(std::move(s));
@@ -579,17 +478,16 @@ struct Bridge::Impl {
             return;
         }
         if (got == 0) {
-            if (s.phase != Phase::Draining) log(s, "closed by the client");
+            if (!s.draining) log(s, "closed by the client");
             s.dead = true;
             return;
         }
-        if (s.phase == Phase::Draining || s.refused || s.closeWhenFlushed) return;
+        if (s.draining || s.refused || s.closeWhenFlushed) return;
         telnet_recv(s.telnet.get(), buffer, static_cast<std::size_t>(got));
         std::vector<std::string> lines;
         lines.swap(s.inLines);
         for (const auto& line : lines) {
-            if (s.dead || s.phase == Phase::Draining || s.closeWhenFlushed || rebootRequested)
-                break;
+            if (s.dead || s.draining || s.closeWhenFlushed || rebootRequested) break;
             handleLine(s, line, now);
         }
         flush(s, now);
@@ -611,7 +509,7 @@ struct Bridge::Impl {
             std::string error;
             if (openListener(error)) {
                 rebooting = false;
-                bootEnd = now + milliseconds(options.bootMs);
+                state.bootEnd = now + milliseconds(options.bootMs);
             } else {
                 log(error + "; trying again");
                 rebootEnd = now + kRebindRetry;
@@ -620,12 +518,12 @@ struct Bridge::Impl {
         for (auto& sp : sessions) {
             Session& s = *sp;
             if (s.dead) continue;
-            if (s.phase == Phase::Draining) {
+            if (s.draining) {
                 if (now >= s.drainDeadline) s.dead = true;
                 continue;
             }
-            if (!s.refused && !s.closeWhenFlushed &&
-                (s.phase == Phase::Login || s.phase == Phase::Password) && now >= s.loginDeadline) {
+            if (!s.refused && !s.closeWhenFlushed && !s.conversation.loggedIn() &&
+                now >= s.loginDeadline) {
                 log(s, "login timed out");
                 sendText(s, "\r\nLogin timed out\r\n");
                 s.closeWhenFlushed = true;
@@ -640,13 +538,12 @@ struct Bridge::Impl {
         for (const auto& sp : sessions) {
             const Session& s = *sp;
             if (s.dead) continue;
-            if (s.phase == Phase::Draining) {
+            if (s.draining) {
                 wake = std::min(wake, s.drainDeadline);
                 continue;
             }
             if (s.pending() > 0 && !s.stalled && !s.wantWrite) wake = std::min(wake, s.nextSendAt);
-            if (!s.refused && !s.closeWhenFlushed &&
-                (s.phase == Phase::Login || s.phase == Phase::Password))
+            if (!s.refused && !s.closeWhenFlushed && !s.conversation.loggedIn())
                 wake = std::min(wake, s.loginDeadline);
         }
         if (wake <= now) return 0;
@@ -679,7 +576,7 @@ struct Bridge::Impl {
                 // is not read from until its queue drains, so it cannot make
                 // the bridge hold unbounded output.
                 short events = sp->pending() < kMaxQueued ? POLLIN : 0;
-                if (sp->wantWrite && !sp->stalled && sp->phase != Phase::Draining)
+                if (sp->wantWrite && !sp->stalled && !sp->draining)
                     events = static_cast<short>(events | POLLOUT);
                 fds.push_back({sp->fd.get(), events, 0});
                 polled.push_back(sp.get());
@@ -716,6 +613,8 @@ Bridge::Bridge(Options options, std::unique_ptr<TraceSource> trace)
     : impl_(std::make_unique<Impl>()) {
     impl_->options = std::move(options);
     impl_->trace = std::move(trace);
+    impl_->state.options = &impl_->options;
+    impl_->state.trace = impl_->trace.get();
 }
 
 Bridge::~Bridge() = default;

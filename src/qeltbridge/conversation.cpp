@@ -1,0 +1,144 @@
+#include "conversation.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace qeltbridge {
+namespace {
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+// Reads a record index: decimal digits only, at most 19 of them.
+bool parseIndex(std::string_view text, uint64_t& value) {
+    if (text.empty() || text.size() > 19) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+void Conversation::begin(ReplySink& out) {
+    out.text("login: ");
+}
+
+void Conversation::prompt(ReplySink& out) const {
+    out.text("INET> ");
+    if (!state_.options->noGa) out.goAhead();
+}
+
+void Conversation::runPwista(std::chrono::steady_clock::time_point now, ReplySink& out) const {
+    const char* status = now < state_.bootEnd ? "INIT" : "RUN";
+    static const char* const kUnits[] = {"HTTP", "SATA", "ETHER", "FPGA"};
+    for (const char* unit : kUnits) {
+        char line[96];
+        std::snprintf(line, sizeof line, "[%s]: state = %s, err = 0x00000000", unit, status);
+        out.line(line);
+    }
+    prompt(out);
+}
+
+void Conversation::runTaskTrace(ReplySink& out) const {
+    static const char* const kTable[] = {
+        "TID  NAME        PRIO  STATE    STACK  USED",
+        "  1  idle          31  READY      512    96",
+        "  2  http          10  WAIT      4096  1480",
+        "  3  dsata          4  RUN       8192  2312",
+        "  4  ether          6  WAIT      4096  1024",
+        "  5  inet          12  WAIT      2048   760",
+    };
+    for (const char* line : kTable) out.line(line);
+    prompt(out);
+}
+
+void Conversation::runDump(std::string_view argument, ReplySink& out) const {
+    const TraceSource& trace = *state_.trace;
+    const uint64_t total = trace.size();
+    uint64_t first = 0;
+    if (!argument.empty() && !parseIndex(argument, first)) {
+        // Answer as a finished dump, so a client paging through ends
+        // cleanly instead of waiting for a result that never comes.
+        out.note("dump_dsata_trace: bad record index \"" + std::string(argument) + "\"");
+        out.line("DUMP_RESULT=0");
+        prompt(out);
+        return;
+    }
+    if (argument.empty()) out.line("SATA history dump");
+    const uint64_t pageSize = static_cast<uint64_t>(state_.options->pageSize);
+    const uint64_t end = first >= total ? first : std::min(total, first + pageSize);
+    for (uint64_t i = first; i < end; ++i) out.line(trace.record(i));
+    const uint64_t next = end < total ? end : 0;
+    out.line("DUMP_RESULT=" + std::to_string(next));
+    prompt(out);
+}
+
+Conversation::Request Conversation::runCommand(const std::string& line,
+                                               std::chrono::steady_clock::time_point now,
+                                               ReplySink& out) const {
+    const std::string_view text = trim(line);
+    const auto space = text.find_first_of(" \t");
+    const std::string_view word = text.substr(0, space);
+    const std::string_view argument =
+        space == std::string_view::npos ? std::string_view() : trim(text.substr(space));
+    if (word.empty()) {
+        prompt(out);
+    } else if (word == "pwista") {
+        runPwista(now, out);
+    } else if (word == "task_trace") {
+        runTaskTrace(out);
+    } else if (word == "dump_dsata_trace") {
+        runDump(argument, out);
+    } else if (word == "hwrst") {
+        out.note("hwrst");
+        return Request::Reboot;
+    } else if (word == "exit") {
+        return Request::Close;
+    } else {
+        out.line("Unknown command");
+        prompt(out);
+    }
+    return Request::None;
+}
+
+Conversation::Request Conversation::handleLine(const std::string& line,
+                                               std::chrono::steady_clock::time_point now,
+                                               ReplySink& out) {
+    switch (phase_) {
+        case Phase::Login:
+            if (line.empty()) {
+                out.text("login: ");
+                return Request::None;
+            }
+            user_ = line;
+            phase_ = Phase::Password;
+            out.text("password: ");
+            return Request::None;
+        case Phase::Password:
+            if (user_ == state_.options->login && line == state_.options->password) {
+                phase_ = Phase::Shell;
+                out.note("logged in as " + user_);
+                prompt(out);
+                return Request::None;
+            }
+            ++failures_;
+            out.note("login incorrect (" + std::to_string(failures_) + ")");
+            out.line("Login incorrect");
+            if (failures_ >= 3) return Request::Close;
+            phase_ = Phase::Login;
+            out.text("login: ");
+            return Request::None;
+        case Phase::Shell:
+            return runCommand(line, now, out);
+    }
+    return Request::None;
+}
+
+}  // namespace qeltbridge
