@@ -70,8 +70,9 @@ class Replay {
         }
     }
 
-    // The end of the input: an unfinished line is still delivered, as the
-    // library does when the connection ends.
+    // The end of the input: a last line without its line end is still
+    // decoded. A saved file's end is no cut connection (the live job drops
+    // text a broken connection cut off, since it may be half a record).
     void finish() {
         if (length_ > 0) deliver();
     }
