@@ -61,6 +61,9 @@ bool BridgeProcess::start(std::string& error, std::chrono::milliseconds timeout)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, logPath_.c_str(), O_WRONLY | O_TRUNC, 0);
+    // Only the three standard streams: descriptors the test runner or the test
+    // left open must not keep pipes alive or skew a count of the child's own.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
     std::vector<std::string> argvStrings;
     argvStrings.push_back(executable_);
