@@ -49,21 +49,14 @@ void runDrops(bool reset, bool raw) {
     for (uint64_t k = 1; k < 20; ++k) offsets.push_back(44 + k * (total - 44) / 20 + k % 3);
     offsets.insert(offsets.end(), {total - 9, total - 8, total - 1, total, total + 100});
 
-    std::vector<std::unique_ptr<qelttest::BridgeProcess>> bridges;
-    std::vector<std::unique_ptr<qelttest::ChildProcess>> tools;
+    std::vector<e2e::TraceRun> runs;
     for (const uint64_t offset : offsets) {
         std::vector<std::string> args = {"--records",    std::to_string(kRecords),
                                          "--page-size",  std::to_string(kPageSize),
                                          "--drop-after", std::to_string(offset)};
         if (reset) args.push_back("--reset");
-        bridges.push_back(e2e::startBridge(args));
-        ASSERT_TRUE(bridges.back());
-        std::vector<std::string> argv = {QELTTELNET_EXE, "-satatrace"};
-        if (raw) argv.push_back("-raw");
-        argv.push_back(e2e::addressOf(*bridges.back()));
-        tools.push_back(std::make_unique<qelttest::ChildProcess>(argv));
-        std::string error;
-        ASSERT_TRUE(tools.back()->start(error)) << error;
+        runs.push_back(e2e::startTraceRun(args, raw));
+        ASSERT_TRUE(runs.back().tool);
     }
     static const std::regex failed(
         "qelttelnet\\.exe: ERROR (-?[0-9]+) from TelnetSession, state=([0-9]+)\n");
@@ -71,9 +64,9 @@ void runDrops(bool reset, bool raw) {
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         const uint64_t offset = offsets[i];
         SCOPED_TRACE("drop after " + std::to_string(offset) + " of " + std::to_string(total));
-        const int status = tools[i]->wait(e2e::kToolLimit);
-        const std::string out = tools[i]->output();
-        const std::string about = e2e::aboutLine(e2e::addressOf(*bridges[i]));
+        const int status = runs[i].tool->wait(e2e::kToolLimit);
+        const std::string out = runs[i].tool->output();
+        const std::string about = e2e::aboutLine(e2e::addressOf(*runs[i].bridge));
         ASSERT_TRUE(isPrefixOf(about, out)) << out;
         const auto lastStart = out.rfind('\n', out.size() - 2) + 1;
         const std::string last = out.substr(lastStart);

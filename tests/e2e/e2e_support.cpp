@@ -30,6 +30,22 @@ std::unique_ptr<qelttest::BridgeProcess> startBridge(std::vector<std::string> ar
     return bridge;
 }
 
+TraceRun startTraceRun(std::vector<std::string> bridgeArgs, bool raw) {
+    TraceRun run;
+    run.bridge = startBridge(std::move(bridgeArgs));
+    if (!run.bridge) return run;
+    std::vector<std::string> argv = {QELTTELNET_EXE, "-satatrace"};
+    if (raw) argv.push_back("-raw");
+    argv.push_back(addressOf(*run.bridge));
+    run.tool = std::make_unique<qelttest::ChildProcess>(argv);
+    std::string error;
+    if (!run.tool->start(error)) {
+        ADD_FAILURE() << error;
+        run.tool.reset();
+    }
+    return run;
+}
+
 std::string addressOf(const qelttest::BridgeProcess& bridge) {
     return bridge.host() + ":" + std::to_string(bridge.port());
 }

@@ -34,6 +34,15 @@ struct ToolRun {
 // returns null) when it does not come up.
 std::unique_ptr<qelttest::BridgeProcess> startBridge(std::vector<std::string> args);
 
+// A bridge started with `bridgeArgs` and, against it, qelttelnet -satatrace
+// (with -raw when `raw`) left running. Fails the test and leaves `tool` null
+// when either does not start.
+struct TraceRun {
+    std::unique_ptr<qelttest::BridgeProcess> bridge;
+    std::unique_ptr<qelttest::ChildProcess> tool;
+};
+TraceRun startTraceRun(std::vector<std::string> bridgeArgs, bool raw);
+
 // "127.0.0.1:PORT" of a running bridge, as the tool takes it.
 std::string addressOf(const qelttest::BridgeProcess& bridge);
 

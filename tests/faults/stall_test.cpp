@@ -3,9 +3,7 @@
 // session one byte every 10 ms. The silent ones must end by the library's
 // time-out (10 s, plus a margin) with the -6 message; the slow one must
 // complete with exactly the output of a normal run.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 #include <thread>
 
 #include "e2e_support.h"
+#include "loopback_listener.h"
 
 namespace {
 
@@ -29,17 +28,8 @@ const std::string kFailedTrace = "qelttelnet.exe: ERROR 12 from TelnetSession, s
 class DeafBridge {
   public:
     DeafBridge() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof at;
-        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&at), size) != 0 ||
-            ::listen(listener_, 1) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &size) != 0)
-            return;
-        port_ = ntohs(at.sin_port);
-        thread_ = std::thread([this] { serve(); });
+        listener_ = qelttest::listenOnLoopback(1, &port_);
+        if (listener_ >= 0) thread_ = std::thread([this] { serve(); });
     }
     ~DeafBridge() {
         done_ = true;
@@ -82,26 +72,21 @@ TEST(Stalls, SilentInTheMiddleOfARecord) {
     const uint64_t stallAt = session.lineEnds[4] + 10;  // banner and three records whole
     const auto decoded = e2e::decodedPrefixes(records);
     const auto raw = e2e::rawPrefixes(records);
-    std::vector<std::unique_ptr<qelttest::BridgeProcess>> bridges;
-    std::vector<std::unique_ptr<qelttest::ChildProcess>> tools;
+    e2e::TraceRun runs[2];
     for (const bool isRaw : {false, true}) {
-        bridges.push_back(e2e::startBridge(
-            {"--records", "10", "--page-size", "4", "--stall-after", std::to_string(stallAt)}));
-        ASSERT_TRUE(bridges.back());
-        std::vector<std::string> argv = {QELTTELNET_EXE, "-satatrace"};
-        if (isRaw) argv.push_back("-raw");
-        argv.push_back(e2e::addressOf(*bridges.back()));
-        tools.push_back(std::make_unique<qelttest::ChildProcess>(argv));
-        std::string error;
-        ASSERT_TRUE(tools.back()->start(error)) << error;
+        runs[isRaw] = e2e::startTraceRun(
+            {"--records", "10", "--page-size", "4", "--stall-after", std::to_string(stallAt)},
+            isRaw);
+        ASSERT_TRUE(runs[isRaw].tool);
     }
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i ? "raw" : "decoded");
-        EXPECT_EQ(tools[i]->wait(40s), e2e::kExitSessionFailed);
-        EXPECT_GE(tools[i]->elapsed(), 9500ms) << "ended before the time-out";
-        EXPECT_LE(tools[i]->elapsed(), kEndLimit);
-        EXPECT_EQ(tools[i]->output(), e2e::aboutLine(e2e::addressOf(*bridges[i])) +
-                                          (i ? raw[4] : decoded[4]) + kFailedTrace);
+        qelttest::ChildProcess& tool = *runs[i].tool;
+        EXPECT_EQ(tool.wait(40s), e2e::kExitSessionFailed);
+        EXPECT_GE(tool.elapsed(), 9500ms) << "ended before the time-out";
+        EXPECT_LE(tool.elapsed(), kEndLimit);
+        EXPECT_EQ(tool.output(), e2e::aboutLine(e2e::addressOf(*runs[i].bridge)) +
+                                     (i ? raw[4] : decoded[4]) + kFailedTrace);
     }
 }
 
@@ -127,33 +112,27 @@ TEST(Stalls, OneByteEveryTenMillisecondsCompletesAsANormalRun) {
     const std::vector<std::string> slow = {"--records",        "4", "--seed",  "7",
                                            "--page-size",      "2", "--split", "1",
                                            "--split-pause-ms", "10"};
-    std::vector<std::unique_ptr<qelttest::BridgeProcess>> bridges;
-    std::vector<std::unique_ptr<qelttest::ChildProcess>> tools;
+    e2e::TraceRun runs[2];
     for (const bool isRaw : {false, true}) {
-        bridges.push_back(e2e::startBridge(slow));
-        ASSERT_TRUE(bridges.back());
-        std::vector<std::string> argv = {QELTTELNET_EXE, "-satatrace"};
-        if (isRaw) argv.push_back("-raw");
-        argv.push_back(e2e::addressOf(*bridges.back()));
-        tools.push_back(std::make_unique<qelttest::ChildProcess>(argv));
-        std::string error;
-        ASSERT_TRUE(tools.back()->start(error)) << error;
+        runs[isRaw] = e2e::startTraceRun(slow, isRaw);
+        ASSERT_TRUE(runs[isRaw].tool);
     }
     // The same session at full speed, for the reference output.
     auto fast = e2e::startBridge({"--records", "4", "--seed", "7", "--page-size", "2"});
     ASSERT_TRUE(fast);
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i ? "raw" : "decoded");
-        EXPECT_EQ(tools[i]->wait(60s), 0) << tools[i]->output();
+        qelttest::ChildProcess& tool = *runs[i].tool;
+        EXPECT_EQ(tool.wait(60s), 0) << tool.output();
         // At least the pauses between the bytes: the trickle really was slow.
-        EXPECT_GE(tools[i]->elapsed(), std::chrono::milliseconds(session.total * 10 * 8 / 10));
+        EXPECT_GE(tool.elapsed(), std::chrono::milliseconds(session.total * 10 * 8 / 10));
         std::vector<std::string> args = {"-satatrace"};
         if (i) args.push_back("-raw");
         args.push_back(e2e::addressOf(*fast));
         const auto normal = e2e::runTool(args);
         ASSERT_EQ(normal.status, 0) << normal.out;
-        const std::string slowOut = tools[i]->output();
-        const std::string slowAbout = e2e::aboutLine(e2e::addressOf(*bridges[i]));
+        const std::string slowOut = tool.output();
+        const std::string slowAbout = e2e::aboutLine(e2e::addressOf(*runs[i].bridge));
         const std::string fastAbout = e2e::aboutLine(e2e::addressOf(*fast));
         ASSERT_EQ(slowOut.compare(0, slowAbout.size(), slowAbout), 0) << slowOut;
         ASSERT_EQ(normal.out.compare(0, fastAbout.size(), fastAbout), 0) << normal.out;

@@ -1,11 +1,9 @@
 // Ten thousand TelnetSession calls in one process leave no descriptor open and
 // no memory behind: the library is loaded as the tool loads it (dlopen) and
 // talks to a loopback server that sends one line and closes.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 #include <thread>
 
 #include "common/probelink.h"
+#include "loopback_listener.h"
 
 namespace {
 
@@ -60,18 +59,8 @@ long residentBytes() {
 class OneLineServer {
   public:
     OneLineServer() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof at;
-        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&at), size) != 0 ||
-            ::listen(listener_, 64) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
-            return;
-        }
-        port_ = ntohs(at.sin_port);
-        thread_ = std::thread([this] { serve(); });
+        listener_ = qelttest::listenOnLoopback(64, &port_);
+        if (listener_ >= 0) thread_ = std::thread([this] { serve(); });
     }
     ~OneLineServer() {
         stop_ = true;
@@ -92,7 +81,7 @@ class OneLineServer {
         }
     }
     int listener_ = -1;
-    int port_ = 0;
+    uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
