@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "common/numbers.h"
+#include "platform/platform.h"
 #include "trace/sata_decode.h"
 
 DBGTime startTime = {0, 0};
@@ -27,6 +28,54 @@ constexpr size_t kTokenSize = 16;
 char currentTime[kTokenSize];
 
 const char kBanner[] = "SATA history dump";
+
+// One time field as "%6d.%09d" prints it: at most "-2147483648.-2147483648".
+constexpr int kTimeMax = 23;
+// A decoded record's line: a line feed, two times, two tabs, the decoded text.
+constexpr int kRecordLineSize = 1 + kTimeMax + 1 + kTimeMax + 1 + kDecodedSize;
+
+// Writes one time field at `out` and returns the end. printf was most of the
+// cost of a record; values no well-formed dump holds (negative, or nanoseconds
+// of ten digits) still go through it, so every value prints exactly as
+// "%6d.%09d" prints it.
+char* putTime(char* out, const DBGTime& t) {
+    if (t.sec < 0 || t.nsec < 0 || t.nsec > 999999999) {
+        return out + qelt_snprintf(out, kTimeMax + 1, "%6d.%09d", t.sec, t.nsec);
+    }
+    char digits[10];
+    int count = 0;
+    uint32_t sec = static_cast<uint32_t>(t.sec);
+    do {
+        digits[count++] = static_cast<char>('0' + sec % 10);
+        sec /= 10;
+    } while (sec != 0);
+    for (int i = count; i < 6; ++i) *out++ = ' ';
+    while (count > 0) *out++ = digits[--count];
+    *out++ = '.';
+    uint32_t nsec = static_cast<uint32_t>(t.nsec);
+    for (int i = 8; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + nsec % 10);
+        nsec /= 10;
+    }
+    return out + 9;
+}
+
+// Prints a decoded record: "\n%6d.%09d\t%6d.%09d\t%s", without the leading
+// line feed when the decoded text holds one of its own.
+void printRecord(const DBGTime& time, const DBGTime& delta, const char* decoded) {
+    char line[kRecordLineSize];
+    char* end = line;
+    *end++ = '\n';
+    end = putTime(end, time);
+    *end++ = '\t';
+    end = putTime(end, delta);
+    *end++ = '\t';
+    const size_t length = strlen(decoded);
+    memcpy(end, decoded, length);
+    end += length;
+    const char* start = strchr(decoded, '\n') ? line + 1 : line;
+    fwrite(start, 1, static_cast<size_t>(end - start), stdout);
+}
 
 // Wraps a 64-bit result to 32 bits, two's complement, without relying on the
 // implementation-defined narrowing conversion.
@@ -134,11 +183,7 @@ void ParseSataTrace(char* text) {
         FirstCommand = 0;
         startTime = ct;
     }
-    if (strchr(decoded, '\n')) {
-        printf("%6d.%09d\t%6d.%09d\t%s", ct.sec, ct.nsec, diff.sec, diff.nsec, decoded);
-    } else {
-        printf("\n%6d.%09d\t%6d.%09d\t%s", ct.sec, ct.nsec, diff.sec, diff.nsec, decoded);
-    }
+    printRecord(ct, diff, decoded);
     pt = ct;
     memset(decoded, 0, sizeof decoded);
     memset(currentTime, 0, sizeof currentTime);

@@ -259,3 +259,32 @@ TEST_F(Formatter, SaturatedTimestampsNeverOverflow) {
 }
 
 }  // namespace
+
+// Every time field prints as "%6d.%09d" would, including the values a sound
+// dump never holds: seven-digit seconds, nanoseconds of ten digits.
+TEST_F(Formatter, TimeFieldsPrintAsPrintfDoes) {
+    struct Case {
+        const char* first;
+        const char* second;
+    } const cases[] = {
+        {"0.5", "1.0"},
+        {"7.999999999", "999999.999999999"},
+        {"999999.0", "1000000.000000001"},
+        {"5.1000000000", "6.1999999999"},
+        {"1.0", "2147483647.2147483647"},
+    };
+    for (const Case& c : cases) {
+        resetTiming();
+        std::string out =
+            format({std::string(c.first) + " 0 2 a", std::string(c.second) + " 0 2 b"});
+        DBGTime first{}, second{}, delta{};
+        GetDBGTimeFromString(c.first, &first);
+        GetDBGTimeFromString(c.second, &second);
+        DiffTime(&first, &second, &delta);
+        char expected[160];
+        snprintf(expected, sizeof expected,
+                 "\n%6d.%09d\t%6d.%09d\tCancelAll 0 a\n%6d.%09d\t%6d.%09d\tCancelAll 0 b",
+                 first.sec, first.nsec, 0, 0, second.sec, second.nsec, delta.sec, delta.nsec);
+        EXPECT_EQ(out, expected) << c.first << " then " << c.second;
+    }
+}
