@@ -20,6 +20,18 @@
 extern "C" {
 #endif
 
+// What TelnetSession returns. The driver judges a session by these, so both
+// sides take the numbers from here.
+enum ProbeLinkResult {
+    PROBELINK_CLOSED = 0,         // the bridge closed the connection
+    PROBELINK_BAD_ARGUMENTS = 1,  // no host or callback, a bad port or host text, timeout <= 0
+    PROBELINK_UNRESOLVED = 2,     // the host name could not be resolved
+    PROBELINK_SYSTEM_ERROR = 3,   // a local system error (socket, poll, out of memory)
+    PROBELINK_NO_CONNECTION = 5,  // no connection within the time-out: refused, unreachable
+    PROBELINK_BROKEN = 9,         // reset or broken after connecting, or a send failed
+    PROBELINK_SILENT = 12,        // nothing received from the bridge for the time-out
+};
+
 // Sends a NUL-terminated line to the bridge. `sendHandle` is the one that came
 // with the callback and is valid only during that callback; `flags` is 0.
 // Returns 0 on success, -1 on failure.
@@ -34,10 +46,7 @@ typedef int(QELT_CDECL* DialogCallback)(char* text, int length, int peek, void* 
 
 // Runs one telnet session with `host` (a name or address, optionally with
 // ":port" or "[v6]:port", which overrides `port`). `timeoutMs` bounds the
-// connecting and every silence of the bridge. Returns 0 when the bridge closed
-// the connection, 1 for invalid arguments, 2 for an unresolvable name, 3 for a
-// local system error, 5 for no connection within the time-out, 9 for a reset or
-// broken connection or a failed send, 12 for silence.
+// connecting and every silence of the bridge. Returns a ProbeLinkResult.
 typedef int(QELT_CDECL* TelnetSessionFn)(const char* host, int port, int timeoutMs,
                                          DialogCallback callback, void* context);
 

@@ -18,16 +18,6 @@ namespace probelink {
 
 namespace {
 
-enum Result {
-    kClosed = 0,
-    kBadArguments = 1,
-    kUnresolved = 2,
-    kSystemError = 3,
-    kNoConnection = 5,
-    kBroken = 9,
-    kSilent = 12,
-};
-
 constexpr int kRetryIntervalMs = 100;
 constexpr int kMaxAddresses = 16;
 // One read: large enough that a fast stream costs few system calls, small
@@ -46,19 +36,19 @@ int clampWait(std::int64_t ms) {
 
 const char* resultText(int result) {
     switch (result) {
-        case kClosed:
+        case PROBELINK_CLOSED:
             return "the bridge closed the connection";
-        case kBadArguments:
+        case PROBELINK_BAD_ARGUMENTS:
             return "invalid arguments";
-        case kUnresolved:
+        case PROBELINK_UNRESOLVED:
             return "the host name could not be resolved";
-        case kSystemError:
+        case PROBELINK_SYSTEM_ERROR:
             return "local system error";
-        case kNoConnection:
+        case PROBELINK_NO_CONNECTION:
             return "no connection within the time-out";
-        case kBroken:
+        case PROBELINK_BROKEN:
             return "connection reset or broken, or a send failed";
-        case kSilent:
+        case PROBELINK_SILENT:
             return "nothing received within the time-out";
         default:
             return "?";
@@ -177,14 +167,14 @@ int Session::run(const char* host, int port) {
     HostTarget target;
     if (!callback_ || timeoutMs_ <= 0 || !parseHostText(host, port, &target)) {
         note("result", "1 invalid arguments");
-        return kBadArguments;
+        return PROBELINK_BAD_ARGUMENTS;
     }
     note("open", target.name + " port " + std::to_string(target.port) + " timeout " +
                      std::to_string(timeoutMs_) + " ms");
     NetScope net;
-    if (!net.ok()) return finish(kSystemError);
+    if (!net.ok()) return finish(PROBELINK_SYSTEM_ERROR);
     int rc = connect(target);
-    if (rc != kClosed) return finish(rc);
+    if (rc != PROBELINK_CLOSED) return finish(rc);
     receive_.resize(kReceiveSize);
     return finish(loop());
 }
@@ -196,14 +186,14 @@ int Session::finish(int result) {
 }
 
 // Tries every address, again every kRetryIntervalMs, until one accepts or the
-// time-out since the call began has passed. Returns kClosed (0) once connected.
+// time-out since the call began has passed. Returns PROBELINK_CLOSED (0) once connected.
 int Session::connect(const HostTarget& target) {
     QeltAddress addresses[kMaxAddresses];
     int count = 0;
     QeltResolveResult resolved =
         qelt_net_resolve(target.name.c_str(), target.port, addresses, kMaxAddresses, &count);
-    if (resolved == QELT_RESOLVE_SYSTEM) return kSystemError;
-    if (resolved != QELT_RESOLVE_OK) return kUnresolved;
+    if (resolved == QELT_RESOLVE_SYSTEM) return PROBELINK_SYSTEM_ERROR;
+    if (resolved != QELT_RESOLVE_OK) return PROBELINK_UNRESOLVED;
 
     const std::int64_t deadline = startMs_ + timeoutMs_;
     int lastError = 0;
@@ -217,7 +207,7 @@ int Session::connect(const HostTarget& target) {
                 int error = qelt_net_last_error();
                 if (qelt_net_family_unsupported(error)) continue;
                 note("error", "socket: " + errorText(error));
-                return kSystemError;
+                return PROBELINK_SYSTEM_ERROR;
             }
             anyFamily = true;
             int rc = qelt_net_connect(s.get(), &addresses[i]);
@@ -229,7 +219,7 @@ int Session::connect(const HostTarget& target) {
                         int error = qelt_net_last_error();
                         if (qelt_net_interrupted(error)) continue;
                         note("error", "poll: " + errorText(error));
-                        return kSystemError;
+                        return PROBELINK_SYSTEM_ERROR;
                     }
                     if (ready == 0) {
                         if (nowMs() < deadline) continue;
@@ -252,12 +242,12 @@ int Session::connect(const HostTarget& target) {
                     qelt_net_address_text(&addresses[i], text, sizeof text);
                     note("connected", text);
                 }
-                return kClosed;
+                return PROBELINK_CLOSED;
             }
         }
         if (!anyFamily) {
             note("error", "no usable address family");
-            return kNoConnection;
+            return PROBELINK_NO_CONNECTION;
         }
         const std::int64_t now = nowMs();
         if (now >= deadline) break;
@@ -265,7 +255,7 @@ int Session::connect(const HostTarget& target) {
         if (nowMs() >= deadline) break;
     }
     note("error", "connect: " + (lastError ? errorText(lastError) : std::string("timed out")));
-    return kNoConnection;
+    return PROBELINK_NO_CONNECTION;
 }
 
 int Session::loop() {
@@ -284,7 +274,7 @@ int Session::loop() {
             ended_ = true;
             note("error", "silent for " + std::to_string(timeoutMs_) + " ms");
             core_.end();
-            return kSilent;
+            return PROBELINK_SILENT;
         }
         std::int64_t wakeAt = silenceEnd;
         const std::int64_t previewAt = core_.previewDueAt();
@@ -297,7 +287,7 @@ int Session::loop() {
             note("error", "poll: " + errorText(error));
             ended_ = true;
             core_.end();
-            return kSystemError;
+            return PROBELINK_SYSTEM_ERROR;
         }
         if (ready == 0) continue;
 
@@ -308,13 +298,13 @@ int Session::loop() {
             note("error", "recv: " + errorText(error));
             ended_ = true;
             core_.end();
-            return kBroken;
+            return PROBELINK_BROKEN;
         }
         if (n == 0) {
             note("eof", "");
             ended_ = true;
             core_.end();
-            return kClosed;
+            return PROBELINK_CLOSED;
         }
         const std::size_t got = static_cast<std::size_t>(n);
         if (log_) log_->bytes("recv", receive_.data(), got);
@@ -341,20 +331,20 @@ bool Session::sendAll(const void* data, std::size_t length, std::int64_t deadlin
         int error = qelt_net_last_error();
         if (n < 0 && qelt_net_interrupted(error)) continue;
         if (n < 0 && !qelt_net_would_block(error)) {
-            fail(kBroken, "send: " + errorText(error));
+            fail(PROBELINK_BROKEN, "send: " + errorText(error));
             return false;
         }
         for (;;) {
             std::int64_t now = nowMs();
             if (now >= deadline) {
-                fail(kBroken, "send: not accepted within the time-out");
+                fail(PROBELINK_BROKEN, "send: not accepted within the time-out");
                 return false;
             }
             int ready = qelt_net_poll(socket_.get(), QELT_POLL_OUT, clampWait(deadline - now));
             if (ready < 0) {
                 int pollError = qelt_net_last_error();
                 if (qelt_net_interrupted(pollError)) continue;
-                fail(kSystemError, "poll: " + errorText(pollError));
+                fail(PROBELINK_SYSTEM_ERROR, "poll: " + errorText(pollError));
                 return false;
             }
             if (ready != 0) break;
@@ -434,6 +424,6 @@ extern "C" PROBELINK_API int QELT_CDECL TelnetSession(const char* host, int port
         probelink::Session session(timeoutMs, callback, context);
         return session.run(host, port);
     } catch (...) {
-        return probelink::kSystemError;
+        return PROBELINK_SYSTEM_ERROR;
     }
 }

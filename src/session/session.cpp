@@ -26,18 +26,6 @@ const int kTelnetTimeoutMs = 10000;
 const int kRebootPauseMs = 5000;
 const int kVerifyAttempts = 8;
 
-// Result codes of dump_qelt_stats.
-enum {
-    kOk = 0,
-    kRebootNotConfirmed = -1,
-    kLoadFailed = -2,
-    kNoEntryPoint = -3,
-    kNoAddress = -4,
-    kPathTooLong = -5,
-    kSessionFailed = -6,
-    kVerifyFailed = -7,
-};
-
 // Bounded copy that always leaves a terminated (possibly cut) string.
 void copyBounded(char* destination, size_t size, const char* source) {
     strncpy(destination, source, size - 1);
@@ -65,7 +53,7 @@ QeltLibrary loadTelnetLibrary(int* result) {
         // The separator and the file name need their length plus a terminator.
         if (room <= strlen(qeltDirSeparator) + strlen(qeltLibraryFileName)) {
             puts(QELT_MSG "ERROR: QELT path too long");
-            *result = kPathTooLong;
+            *result = DriverPathTooLong;
             return nullptr;
         }
         qelt_snprintf(path + used, room, "%s%s", qeltDirSeparator, qeltLibraryFileName);
@@ -76,7 +64,7 @@ QeltLibrary loadTelnetLibrary(int* result) {
         const int error = qelt_last_error();
         printf(QELT_MSG "ERROR %d opening probelinkservices lib\n", error);
         printLoaderMessage();
-        *result = kLoadFailed;
+        *result = DriverLoadFailed;
     }
     return library;
 }
@@ -85,6 +73,14 @@ int32_t modeForJob(int job) {
     if (job == JobTrace) return ModeTrace;
     if (job == JobReboot) return ModeReboot;
     return ModeStatus;
+}
+
+// The first session counts as having run its course when the bridge closed
+// it, reset it or fell silent after the dialog's last word; the final state
+// then tells whether the dialog got through. Verification sessions accept only
+// an orderly close.
+bool firstSessionEnded(int rv) {
+    return rv == PROBELINK_CLOSED || rv == PROBELINK_BROKEN || rv == PROBELINK_SILENT;
 }
 
 int runSession(TelnetSessionFn telnetSession, const char* host, DialogContext* dialog,
@@ -99,22 +95,22 @@ int runSession(TelnetSessionFn telnetSession, const char* host, DialogContext* d
 int verifyReboot(TelnetSessionFn telnetSession, const char* host, DialogContext* dialog) {
     qelt_sleep_ms(kRebootPauseMs);
     printf(QELT_MSG "About to verify that QELT at %s rebooted\n", host);
-    int result = kRebootNotConfirmed;
+    int result = DriverRebootNotConfirmed;
     for (int attempt = 0; attempt < kVerifyAttempts; ++attempt) {
         const int rv = runSession(telnetSession, host, dialog, ModeVerify);
         fflush(stdout);
-        if (rv == 0 && dialog->state == ExitSent) {
+        if (rv == PROBELINK_CLOSED && dialog->state == ExitSent) {
             printf(QELT_MSG "Succeeded in rebooting QELT, attempts %d\n", attempt);
-            result = kOk;
+            result = DriverOk;
             break;
         }
-        if (rv == 5) {
+        if (rv == PROBELINK_NO_CONNECTION) {
             printf(QELT_MSG "QELT reboot connection timeout, will retry, att=%d\n", attempt);
             continue;
         }
         printf(QELT_MSG "ERROR %d from TelnetSession2, state=%d, att=%d\n", rv,
                static_cast<int>(dialog->state), attempt);
-        return kVerifyFailed;
+        return DriverVerifyFailed;
     }
     fflush(stdout);
     return result;
@@ -134,15 +130,15 @@ int runJob(TelnetSessionFn telnetSession, const char* host, int job) {
     fflush(stdout);
 
     const int32_t expected = job == JobReboot ? ResetSent : ExitSent;
-    if ((rv != 0 && rv != 9 && rv != 12) || dialog.state != expected) {
+    if (!firstSessionEnded(rv) || dialog.state != expected) {
         printf(QELT_MSG "ERROR %d from TelnetSession, state=%d\n", rv,
                static_cast<int>(dialog.state));
-        return kSessionFailed;
+        return DriverSessionFailed;
     }
     if (job != JobReboot) {
         printf(QELT_MSG "Telnet session ok, rv=%d, state=%d\n", rv, static_cast<int>(dialog.state));
         fflush(stdout);
-        return kOk;
+        return DriverOk;
     }
     return verifyReboot(telnetSession, host, &dialog);
 }
@@ -153,12 +149,12 @@ int dump_qelt_stats(const char* address, int job) {
     if (!address || address[0] == '\0') address = getenv("BRIDGE_CURRENT_IP_ADDRESS");
     if (!address) {
         puts(QELT_MSG "ERROR: dump_qelt_stats can't get bridge IP address");
-        return kNoAddress;
+        return DriverNoAddress;
     }
     char host[kAddressSize];
     copyBounded(host, sizeof host, address);
 
-    int result = kRebootNotConfirmed;
+    int result = DriverRebootNotConfirmed;
     QeltLibrary library = loadTelnetLibrary(&result);
     if (!library) return result;
 
@@ -167,7 +163,7 @@ int dump_qelt_stats(const char* address, int job) {
         const int error = qelt_last_error();
         printf(QELT_MSG "ERROR %d trying to get address of TelnetSession API\n", error);
         printLoaderMessage();
-        result = kNoEntryPoint;
+        result = DriverNoEntryPoint;
     } else {
         result = runJob(reinterpret_cast<TelnetSessionFn>(entry), host, job);
     }

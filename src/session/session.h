@@ -10,14 +10,23 @@ enum SessionJob {
     JobTrace = 2,   // dump and decode the SATA trace
 };
 
+// What dump_qelt_stats returns; main makes it the exit status.
+enum DriverResult {
+    DriverOk = 0,
+    DriverRebootNotConfirmed = -1,  // eight verification sessions timed out
+    DriverLoadFailed = -2,          // the telnet library could not be loaded
+    DriverNoEntryPoint = -3,        // the library has no TelnetSession
+    DriverNoAddress = -4,           // no address given and none in the environment
+    DriverPathTooLong = -5,         // QELT_BRIDGE_TOOLS leaves no room for the file name
+    DriverSessionFailed = -6,       // the first session failed
+    DriverVerifyFailed = -7,        // a verification session failed other than by time-out
+};
+
 // Runs `job` (a SessionJob; any other value runs the status job) against the
 // bridge at `address`, or, when that is null or empty, at the address in
 // BRIDGE_CURRENT_IP_ADDRESS. Loads the telnet library from the directory in
 // QELT_BRIDGE_TOOLS, or by bare name beside the program when that is unset.
 // Prints its progress and every failure on standard output, lines beginning
-// "qelttelnet.exe: ". Returns 0 on success, -1 when a rebooted bridge was not
-// seen running within eight sessions, -2 library not loadable, -3 library
-// without TelnetSession, -4 no address, -5 library directory too long,
-// -6 first session failed, -7 a verification session failed other than by
-// time-out. Releases the library on every way out.
+// "qelttelnet.exe: ". Returns a DriverResult. Releases the library on every
+// way out.
 int dump_qelt_stats(const char* address, int job);

@@ -108,7 +108,7 @@ TEST(SessionChunks, LineInOneByteSegmentsArrivesWhole) {
     ScriptedServer server;
     server.sendSplit("hello world\r\nsecond\r\n", 1, 1).closeFin().start();
     Dialog d;
-    EXPECT_EQ(run(local(server), 23, d), 0);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(d.finals(), (std::vector<std::string>{"hello world\r\n", "second\r\n"}));
 }
@@ -118,7 +118,7 @@ TEST(SessionChunks, GaPromptAloneAndFollowedByText) {
     server.send("INET> " + kGa).pause(60).send("INET> " + kGa + "[HTTP]: state = RUN\r\n");
     server.send(kGa).closeFin().start();
     Dialog d;
-    EXPECT_EQ(run(local(server), 23, d), 0);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(d.finals(), (std::vector<std::string>{"INET> " + kGa, "INET> " + kGa,
                                                     "[HTTP]: state = RUN\r\n", kGa}));
@@ -131,7 +131,7 @@ TEST(SessionChunks, PromptsWithoutGaArriveAsPreviewsAndAreConsumedOnceAnswered) 
     server.send("\r\nINET> " + kGa).expectLine("exit\r\n").closeFin().start();
     Dialog d;
     d.answer("login:", "qelt\r\n").answer("password:", "pw\xFF\r\n").answer("INET>", "exit\r\n");
-    EXPECT_EQ(run(local(server), 23, d), 0);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(server.failures(), "");
     EXPECT_EQ(server.received(), "qelt\r\npw\xFF\xFF\r\nexit\r\n") << "0xFF escaped on the wire";
@@ -149,7 +149,7 @@ TEST(SessionChunks, StalledTraceLineIsPreviewedThenDeliveredOnceWhole) {
     ScriptedServer server;
     server.send("  12.000000001 8").pause(150).send("1 2 3\r\n").closeFin().start();
     Dialog d;
-    EXPECT_EQ(run(local(server), 23, d), 0);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(d.finals(), (std::vector<std::string>{"  12.000000001 81 2 3\r\n"}));
     ASSERT_EQ(d.previews(), 1) << "an unchanged pending text is previewed once";
@@ -160,7 +160,7 @@ TEST(SessionChunks, IacIacIsFfAndNulIsDropped) {
     ScriptedServer server;
     server.send(std::string("a\xFF\xFF\0b\r\0\n", 8)).closeFin().start();
     Dialog d;
-    EXPECT_EQ(run(local(server), 23, d), 0);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(d.finals(), (std::vector<std::string>{"a\xFF"
                                                     "b\r\n"}));
@@ -173,7 +173,7 @@ TEST(SessionChunks, TenThousandByteLineComesInPiecesOf4095) {
     ScriptedServer server;
     server.send(line).closeFin().start();
     Dialog d;
-    EXPECT_EQ(run(local(server), 23, d), 0);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     std::vector<std::string> f = d.finals();
     ASSERT_EQ(f.size(), 3u);
@@ -187,7 +187,7 @@ TEST(SessionChunks, UnfinishedLineIsPreviewedWhenTheBridgeCloses) {
     ScriptedServer server;
     server.send("bye\r\npartial").closeNow().start();
     Dialog d;
-    EXPECT_EQ(run(local(server), 23, d), 0);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(d.finals(), (std::vector<std::string>{"bye\r\n"}));
     ASSERT_EQ(d.chunks.size(), 2u);
@@ -199,7 +199,7 @@ TEST(SessionChunks, LineAlreadyPreviewedIsNotDeliveredAgainWhenTheBridgeCloses) 
     ScriptedServer server;
     server.send("bye\r\npartial").pause(150).closeFin().start();
     Dialog d;
-    EXPECT_EQ(run(local(server), 23, d), 0);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     ASSERT_EQ(d.chunks.size(), 2u);
     EXPECT_EQ(d.chunks[1].text, "partial");
@@ -215,7 +215,7 @@ TEST(SessionNegotiation, OptionsAreRefusedOnTheWireAndNeverDelivered) {
         .closeFin()
         .start();
     Dialog d;
-    EXPECT_EQ(run(local(server), 23, d), 0);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(server.received(), "\xFF\xFE\x01\xFF\xFC\x18");
     EXPECT_EQ(d.finals(), (std::vector<std::string>{"ok\r\n"}));
@@ -234,7 +234,7 @@ TEST(SessionNegotiation, FloodOverAllOptionsGetsNoMoreRepliesThanRequests) {
     ScriptedServer server;
     server.send(flood).send("end\r\n").closeFin().start();
     Dialog d;
-    EXPECT_EQ(run(local(server), 23, d, 5000), 0);
+    EXPECT_EQ(run(local(server), 23, d, 5000), PROBELINK_CLOSED);
     server.join();
     const std::string got = server.received();
     ASSERT_EQ(got.size() % 3, 0u);
@@ -280,7 +280,7 @@ TEST(SessionBadInput, IsHarmlessAndDeliveredAsData) {
             server.send(c.bytes);
         server.closeFin().start();
         Dialog d;
-        EXPECT_EQ(run(local(server), 23, d, 5000), 0);
+        EXPECT_EQ(run(local(server), 23, d, 5000), PROBELINK_CLOSED);
         server.join();
         // Every byte is delivered once: as whole chunks, then the unfinished
         // rest as the last (previewed) text.
@@ -309,7 +309,7 @@ TEST(SessionBadInput, NeverEndingSubnegotiationEndsInSilenceTimeout) {
     server.send(sb).silent().start();
     Dialog d;
     const auto start = Clock::now();
-    EXPECT_EQ(run(local(server), 23, d, 500), 12);
+    EXPECT_EQ(run(local(server), 23, d, 500), PROBELINK_SILENT);
     EXPECT_LT(elapsedMs(start), 500 + 3000);
     server.stop();
     server.join();
@@ -320,8 +320,8 @@ TEST(SessionBadInput, NeverEndingSubnegotiationEndsInSilenceTimeout) {
 
 TEST(SessionResults, InvalidArgumentsGiveOne) {
     Dialog d;
-    EXPECT_EQ(TelnetSession(nullptr, 23, kTimeout, dialogCallback, &d), 1);
-    EXPECT_EQ(TelnetSession("127.0.0.1", 23, kTimeout, nullptr, &d), 1);
+    EXPECT_EQ(TelnetSession(nullptr, 23, kTimeout, dialogCallback, &d), PROBELINK_BAD_ARGUMENTS);
+    EXPECT_EQ(TelnetSession("127.0.0.1", 23, kTimeout, nullptr, &d), PROBELINK_BAD_ARGUMENTS);
     EXPECT_EQ(run("127.0.0.1", 23, d, 0), 1) << "a time-out must be positive";
     const struct {
         const char* host;
@@ -337,14 +337,14 @@ TEST(SessionResults, InvalidArgumentsGiveOne) {
 
 TEST(SessionResults, UnknownNameGivesTwo) {
     Dialog d;
-    EXPECT_EQ(run("nonexistent.invalid", 23, d), 2);
+    EXPECT_EQ(run("nonexistent.invalid", 23, d), PROBELINK_UNRESOLVED);
 }
 
 TEST(SessionResults, NobodyListeningGivesFiveAfterTheTimeout) {
     ScriptedServer reserved(4, false);  // bound, not listening: connections are refused
     Dialog d;
     const auto start = Clock::now();
-    EXPECT_EQ(run(local(reserved), 23, d, 300), 5);
+    EXPECT_EQ(run(local(reserved), 23, d, 300), PROBELINK_NO_CONNECTION);
     const long took = elapsedMs(start);
     EXPECT_GE(took, 290);
     EXPECT_LT(took, 300 + 2000);
@@ -362,7 +362,7 @@ TEST(SessionResults, ListenerAppearingDuringTheCallIsFoundPromptly) {
     server.start();
     client.join();
     server.join();
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, PROBELINK_CLOSED);
     ASSERT_EQ(d.finals(), (std::vector<std::string>{"hi\r\n"}));
     // Retries run every 100 ms; the bound is generous for a loaded machine.
     EXPECT_LT(
@@ -374,7 +374,7 @@ TEST(SessionResults, ResetGivesNineAfterDeliveringWhatCame) {
     ScriptedServer server;
     server.send("line\r\npartial").pause(50).closeRst().start();
     Dialog d;
-    EXPECT_EQ(run(local(server), 23, d), 9);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_BROKEN);
     server.join();
     EXPECT_EQ(d.finals(), (std::vector<std::string>{"line\r\n"}));
     ASSERT_EQ(d.chunks.size(), 2u);
@@ -387,7 +387,7 @@ TEST(SessionResults, SilenceGivesTwelveWithinTheTimeout) {
     server.send("hello\r\n").silent().start();
     Dialog d;
     const auto start = Clock::now();
-    EXPECT_EQ(run(local(server), 23, d, 300), 12);
+    EXPECT_EQ(run(local(server), 23, d, 300), PROBELINK_SILENT);
     const long took = elapsedMs(start);
     EXPECT_GE(took, 290);
     EXPECT_LT(took, 300 + 2000);
@@ -404,7 +404,7 @@ TEST(SessionResults, SendRefusedByAClosedPeerGivesNine) {
     Dialog d;
     d.pauseBeforeSendMs = 100;
     d.answer("bye", "one\r\ntwo\r\n");
-    EXPECT_EQ(run(local(server), 23, d), 9);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_BROKEN);
     server.join();
     ASSERT_EQ(d.sendResults.size(), 2u);
     EXPECT_EQ(d.sendResults[1], -1);
@@ -417,7 +417,7 @@ TEST(SessionResults, SendDuringTheFinalFlushFailsButTheCloseStaysZero) {
     server.send("login: ").closeNow().start();
     Dialog d;
     d.answer("login:", "qelt\r\n");
-    EXPECT_EQ(run(local(server), 23, d), 0);
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     ASSERT_EQ(d.chunks.size(), 1u);
     EXPECT_EQ(d.chunks[0].text, "login: ");
@@ -438,7 +438,7 @@ TEST(SessionResults, SendLineOutsideItsCallbackFails) {
         EXPECT_EQ(send(handle, nullptr, 0), -1) << "a null line";
         return 0;
     };
-    EXPECT_EQ(TelnetSession(local(server).c_str(), 23, kTimeout, cb, &keep), 0);
+    EXPECT_EQ(TelnetSession(local(server).c_str(), 23, kTimeout, cb, &keep), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(server.received(), "");
     ASSERT_NE(keep.send, nullptr);
@@ -451,8 +451,8 @@ TEST(SessionHosts, PortInTheHostTextOverridesThePortArgument) {
     ScriptedServer server;
     server.send("a\r\n").closeFin().connections(2).start();
     Dialog d1, d2;
-    EXPECT_EQ(run("127.0.0.1:" + std::to_string(server.port()), 1, d1), 0);
-    EXPECT_EQ(run("localhost:" + std::to_string(server.port()), 65535, d2), 0);
+    EXPECT_EQ(run("127.0.0.1:" + std::to_string(server.port()), 1, d1), PROBELINK_CLOSED);
+    EXPECT_EQ(run("localhost:" + std::to_string(server.port()), 65535, d2), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(d1.finals().size(), 1u);
     EXPECT_EQ(d2.finals().size(), 1u);
@@ -463,8 +463,8 @@ TEST(SessionHosts, Ipv6BracketedWithPortAndBareWithThePortArgument) {
     if (!server.ok()) GTEST_SKIP() << "no IPv6 loopback here";
     server.send("six\r\n").closeFin().connections(2).start();
     Dialog d1, d2;
-    EXPECT_EQ(run("[::1]:" + std::to_string(server.port()), 23, d1), 0);
-    EXPECT_EQ(run("::1", server.port(), d2), 0);
+    EXPECT_EQ(run("[::1]:" + std::to_string(server.port()), 23, d1), PROBELINK_CLOSED);
+    EXPECT_EQ(run("::1", server.port(), d2), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(d1.finals(), (std::vector<std::string>{"six\r\n"}));
     EXPECT_EQ(d2.finals(), (std::vector<std::string>{"six\r\n"}));
@@ -491,8 +491,8 @@ TEST(SessionResources, TwoSessionsAtOnceOnTwoThreads) {
     tb.join();
     sa.join();
     sb.join();
-    EXPECT_EQ(ra, 0);
-    EXPECT_EQ(rb, 0);
+    EXPECT_EQ(ra, PROBELINK_CLOSED);
+    EXPECT_EQ(rb, PROBELINK_CLOSED);
     std::string ja, jb;
     for (const std::string& f : da.finals()) ja += f;
     for (const std::string& f : db.finals()) jb += f;
@@ -523,9 +523,9 @@ TEST(SessionResources, NoDescriptorLeftAfterAThousandSessions) {
         ScriptedServer reserved(4, false);
         for (int i = 0; i < 3; ++i) {
             Dialog d;
-            EXPECT_EQ(run(local(reserved), 23, d, 120), 5);
-            EXPECT_EQ(run("nonexistent.invalid", 23, d), 2);
-            EXPECT_EQ(run("bad:port", 23, d), 1);
+            EXPECT_EQ(run(local(reserved), 23, d, 120), PROBELINK_NO_CONNECTION);
+            EXPECT_EQ(run("nonexistent.invalid", 23, d), PROBELINK_UNRESOLVED);
+            EXPECT_EQ(run("bad:port", 23, d), PROBELINK_BAD_ARGUMENTS);
         }
     }
     EXPECT_EQ(openDescriptors(), before);
@@ -547,7 +547,7 @@ TEST(SessionLog, RecordsBytesChunksAndResultAndHidesThePassword) {
     const int result = run(local(server), 23, d);
     unsetenv("PROBELINK_LOG");
     server.join();
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, PROBELINK_CLOSED);
     std::ifstream in(path);
     std::stringstream all;
     all << in.rdbuf();

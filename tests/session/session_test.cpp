@@ -16,11 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "support/protocol.h"
+
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using qelttest::shellStatus;
 
 const std::string kMsg = "qelttelnet.exe: ";
 const std::string kPrompt = "INET> %FF%F9";  // escaped for the script
@@ -189,7 +192,7 @@ class Driver : public ::testing::Test {
 
 TEST_F(Driver, HelpWinsOverEverythingAndLoadsNothing) {
     useFake();
-    script({{0, statusChunks()}});
+    script({{PROBELINK_CLOSED, statusChunks()}});
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-h", "-reboot", "x"}, {"x", "-?"}, {"/?"}, {"-raw", "-satatrace", "/h"}}) {
         const Outcome r = run(args);
@@ -201,16 +204,16 @@ TEST_F(Driver, HelpWinsOverEverythingAndLoadsNothing) {
 
 TEST_F(Driver, LaterJobSwitchWins) {
     useFake();
-    script({{1, loginChunks()}, {1, loginChunks()}});
+    script({{PROBELINK_BAD_ARGUMENTS, loginChunks()}, {PROBELINK_BAD_ARGUMENTS, loginChunks()}});
     Outcome r = run({"-satatrace", "-reboot", "10.0.0.5"});
     EXPECT_EQ(r.out,
               loading() + collecting("10.0.0.5") + kMsg + "ERROR 1 from TelnetSession, state=4\n");
-    EXPECT_EQ(r.status, 250);  // -6 as the shell sees it
+    EXPECT_EQ(r.status, shellStatus(DriverSessionFailed));
     r = run({"-reboot", "-satatrace", "10.0.0.5"});
     // The trace job prints its span before the session is judged.
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "\t     0.000000000\n" + kMsg +
                          "ERROR 1 from TelnetSession, state=5\n");
-    EXPECT_EQ(r.status, 250);
+    EXPECT_EQ(r.status, shellStatus(DriverSessionFailed));
     const std::string sent = log();
     EXPECT_NE(sent.find("send [hwrst%0D%0A]"), std::string::npos) << sent;
     EXPECT_NE(sent.find("send [dump_dsata_trace%0D%0A]"), std::string::npos) << sent;
@@ -228,11 +231,11 @@ class Address : public Driver, public ::testing::WithParamInterface<AddressCase>
 TEST_P(Address, SettlesTheBridgeAddress) {
     const AddressCase& c = GetParam();
     useFake();
-    script({{0, statusChunks()}});
+    script({{PROBELINK_CLOSED, statusChunks()}});
     const Outcome r = run(c.args, c.env);
     EXPECT_EQ(r.out, loading() + collecting(c.host) + kStatusPrinted + kMsg +
                          "Telnet session ok, rv=0, state=10\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, shellStatus(DriverOk));
     EXPECT_EQ(log(), "load\ncall 0 host=[" + c.host +
                          "] port=23 timeout=10000\n"
                          "send [qelt%0D%0A] flags=0 handle=ok\n"
@@ -259,7 +262,7 @@ TEST_F(Driver, NoAddressAnywhere) {
     useFake();
     const Outcome r = run({"-satatrace"});
     EXPECT_EQ(r.out, kMsg + "ERROR: dump_qelt_stats can't get bridge IP address\n");
-    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(r.status, shellStatus(DriverNoAddress));
     EXPECT_EQ(log(), "");
 }
 
@@ -274,7 +277,7 @@ TEST_F(Driver, MissingLibrary) {
                               libraryDir +
                               "/libProbeLinkServices\\.so: cannot open shared object file[^\n]*\n");
     EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
-    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.status, shellStatus(DriverLoadFailed));
 }
 
 TEST_F(Driver, LibraryWithoutEntryPoint) {
@@ -285,7 +288,7 @@ TEST_F(Driver, LibraryWithoutEntryPoint) {
         "qelttelnet\\.exe: ERROR -?[0-9]+ trying to get address of TelnetSession API\n"
         "qelttelnet\\.exe: [^\n]*undefined symbol: TelnetSession\n");
     EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
-    EXPECT_EQ(r.status, 253);
+    EXPECT_EQ(r.status, shellStatus(DriverNoEntryPoint));
 }
 
 TEST_F(Driver, LibraryDirectoryLengthLimit) {
@@ -295,18 +298,18 @@ TEST_F(Driver, LibraryDirectoryLengthLimit) {
     libraryDir = dir + "/" + std::string(longest - dir.size() - 1, 'd');
     ASSERT_EQ(libraryDir.size(), longest);
     useFake();
-    script({{0, statusChunks()}});
+    script({{PROBELINK_CLOSED, statusChunks()}});
     Outcome r = run({"10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kStatusPrinted + kMsg +
                          "Telnet session ok, rv=0, state=10\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, shellStatus(DriverOk));
 
     const std::string accepted = libraryDir;
     libraryDir = accepted + "e";
     useFake();
     r = run({"10.0.0.5"});
     EXPECT_EQ(r.out, kMsg + "ERROR: QELT path too long\n");
-    EXPECT_EQ(r.status, 251);
+    EXPECT_EQ(r.status, shellStatus(DriverPathTooLong));
     libraryDir = accepted + "/" + std::string(300, 'f');  // beyond the buffer: cut, then refused
     r = run({"10.0.0.5"});
     EXPECT_EQ(r.out, kMsg + "ERROR: QELT path too long\n");
@@ -327,13 +330,13 @@ TEST_F(Driver, BareNameFindsTheLibraryBesideTheTool) {
     fs::create_directories(programDir);
     fs::copy_file(QELT_TOOL_PATH, programDir + "/qelttelnet");
     fs::permissions(programDir + "/qelttelnet", fs::perms::owner_all);
-    script({{0, statusChunks()}});
+    script({{PROBELINK_CLOSED, statusChunks()}});
     useTools = false;
     installLibrary(FAKE_LIBRARY_PATH, programDir);
     const Outcome r = run({"10.0.0.5"}, {}, programDir + "/qelttelnet");
     EXPECT_EQ(r.out, collecting("10.0.0.5") + kStatusPrinted + kMsg +
                          "Telnet session ok, rv=0, state=10\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, shellStatus(DriverOk));
 }
 
 // ---- judging the first session ---------------------------------------------
@@ -366,24 +369,29 @@ TEST_P(FirstSession, IsJudgedByResultAndState) {
     EXPECT_EQ(r.status, c.status);
 }
 
-INSTANTIATE_TEST_SUITE_P(Driver, FirstSession,
-                         ::testing::Values(JudgeCase{0, true, 0}, JudgeCase{9, true, 0},
-                                           JudgeCase{12, true, 0}, JudgeCase{1, true, 250},
-                                           JudgeCase{2, true, 250}, JudgeCase{3, true, 250},
-                                           JudgeCase{5, true, 250}, JudgeCase{-1, true, 250},
-                                           JudgeCase{0, false, 250}, JudgeCase{12, false, 250}),
-                         [](const ::testing::TestParamInfo<JudgeCase>& param) {
-                             const JudgeCase& c = param.param;
-                             return std::string(c.complete ? "Complete" : "Cut") + "Result" +
-                                    (c.result < 0 ? "Minus" : "") +
-                                    std::to_string(c.result < 0 ? -c.result : c.result);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Driver, FirstSession,
+    ::testing::Values(JudgeCase{PROBELINK_CLOSED, true, shellStatus(DriverOk)},
+                      JudgeCase{PROBELINK_BROKEN, true, shellStatus(DriverOk)},
+                      JudgeCase{PROBELINK_SILENT, true, shellStatus(DriverOk)},
+                      JudgeCase{PROBELINK_BAD_ARGUMENTS, true, shellStatus(DriverSessionFailed)},
+                      JudgeCase{PROBELINK_UNRESOLVED, true, shellStatus(DriverSessionFailed)},
+                      JudgeCase{PROBELINK_SYSTEM_ERROR, true, shellStatus(DriverSessionFailed)},
+                      JudgeCase{PROBELINK_NO_CONNECTION, true, shellStatus(DriverSessionFailed)},
+                      JudgeCase{-1, true, shellStatus(DriverSessionFailed)},
+                      JudgeCase{PROBELINK_CLOSED, false, shellStatus(DriverSessionFailed)},
+                      JudgeCase{PROBELINK_SILENT, false, shellStatus(DriverSessionFailed)}),
+    [](const ::testing::TestParamInfo<JudgeCase>& param) {
+        const JudgeCase& c = param.param;
+        return std::string(c.complete ? "Complete" : "Cut") + "Result" +
+               (c.result < 0 ? "Minus" : "") + std::to_string(c.result < 0 ? -c.result : c.result);
+    });
 
 // ---- the trace job ---------------------------------------------------------
 
 TEST_F(Driver, TraceJobDecodesAndPrintsTheSpan) {
     useFake();
-    script({{0, traceChunks()}});
+    script({{PROBELINK_CLOSED, traceChunks()}});
     const Outcome r = run({"-satatrace", "10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") +
                          "SATA history dump\r\n\n"
@@ -391,41 +399,41 @@ TEST_F(Driver, TraceJobDecodesAndPrintsTheSpan) {
                          "\n    12.000000500\t     0.000000600\tCancelAll 01 0"
                          "\t     0.000000600\n" +
                          kMsg + "Telnet session ok, rv=0, state=10\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, shellStatus(DriverOk));
     const std::string sent = log();
     EXPECT_NE(sent.find("send [dump_dsata_trace 2%0D%0A]"), std::string::npos) << sent;
 }
 
 TEST_F(Driver, TraceJobRawPrintsLinesAndNoSpan) {
     useFake();
-    script({{0, traceChunks()}});
+    script({{PROBELINK_CLOSED, traceChunks()}});
     const Outcome r = run({"-raw", "-satatrace", "10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") +
                          "SATA history dump\r\n\n"
                          "  11.999999900 01 2 0\r\n\n"
                          "12.000000500 01 2 0\r\n\n" +
                          kMsg + "Telnet session ok, rv=0, state=10\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, shellStatus(DriverOk));
 }
 
 TEST_F(Driver, TraceJobWithoutRecordsPrintsAZeroSpan) {
     useFake();
-    script({{0, withLogin({{"DUMP_RESULT=0%0D%0A"}, {kPrompt}})}});
+    script({{PROBELINK_CLOSED, withLogin({{"DUMP_RESULT=0%0D%0A"}, {kPrompt}})}});
     const Outcome r = run({"-satatrace", "10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "\t     0.000000000\n" + kMsg +
                          "Telnet session ok, rv=0, state=10\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, shellStatus(DriverOk));
 }
 
 // ---- the reboot job (each waits the bridge's 5 s restart) ------------------
 
 TEST_F(Driver, RebootConfirmedAfterThreeTimeouts) {
     useFake();
-    script({{12, loginChunks()},
-            {5, {{"login: ", 1}}},
-            {5, {}},
-            {5, {}},
-            {0, verifyChunks("[HTTP]: state = RUN, err = 0x00000000")}});
+    script({{PROBELINK_SILENT, loginChunks()},
+            {PROBELINK_NO_CONNECTION, {{"login: ", 1}}},
+            {PROBELINK_NO_CONNECTION, {}},
+            {PROBELINK_NO_CONNECTION, {}},
+            {PROBELINK_CLOSED, verifyChunks("[HTTP]: state = RUN, err = 0x00000000")}});
     const Outcome r = run({"-reboot", "10.0.0.5"}, {"QELT_FAKE_MARK=1"});
     // The verify line and each retry line stay buffered until the next
     // session has returned.
@@ -438,7 +446,7 @@ TEST_F(Driver, RebootConfirmedAfterThreeTimeouts) {
                   kMsg + "QELT reboot connection timeout, will retry, att=1\n" + "<session 4>\n" +
                   kMsg + "QELT reboot connection timeout, will retry, att=2\n" + kMsg +
                   "Succeeded in rebooting QELT, attempts 3\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, shellStatus(DriverOk));
     EXPECT_GE(r.seconds, 4.9);  // the bridge is given its restart time
     const std::string sent = log();
     EXPECT_NE(sent.find("send [hwrst%0D%0A]"), std::string::npos) << sent;
@@ -454,8 +462,8 @@ TEST_F(Driver, RebootConfirmedAfterThreeTimeouts) {
 
 TEST_F(Driver, RebootNotConfirmedInEightSessions) {
     useFake();
-    std::vector<Session> sessions{{0, loginChunks()}};
-    for (int i = 0; i < 9; ++i) sessions.push_back({5, {}});
+    std::vector<Session> sessions{{PROBELINK_CLOSED, loginChunks()}};
+    for (int i = 0; i < 9; ++i) sessions.push_back({PROBELINK_NO_CONNECTION, {}});
     script(sessions);
     const Outcome r = run({"-reboot", "10.0.0.5"});
     std::string expected = loading() + collecting("10.0.0.5") + kMsg +
@@ -465,7 +473,7 @@ TEST_F(Driver, RebootNotConfirmedInEightSessions) {
             kMsg + "QELT reboot connection timeout, will retry, att=" + std::to_string(i) + "\n";
     }
     EXPECT_EQ(r.out, expected);
-    EXPECT_EQ(r.status, 255);  // -1
+    EXPECT_EQ(r.status, shellStatus(DriverRebootNotConfirmed));
     const std::string sent = log();
     EXPECT_NE(sent.find("call 8 "), std::string::npos);
     EXPECT_EQ(sent.find("call 9 "), std::string::npos) << "no ninth verification session";
@@ -480,7 +488,7 @@ TEST_F(Driver, RebootVerificationFails) {
                          "About to verify that QELT at 10.0.0.5 rebooted\n" + kMsg +
                          "QELT reboot connection timeout, will retry, att=0\n" + kMsg +
                          "ERROR 0 from TelnetSession2, state=11, att=1\n");
-    EXPECT_EQ(r.status, 249);  // -7
+    EXPECT_EQ(r.status, shellStatus(DriverVerifyFailed));
 }
 
 }  // namespace
