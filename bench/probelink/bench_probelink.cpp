@@ -4,7 +4,10 @@
 //     dialog callback, and the time from the call to the first chunk;
 //   - resident memory after a short and after a long stream (must not grow);
 //   - round trips of a line ending in LF and of a prompt ending in IAC GA,
-//     answered at once by the callback (no preview timer may delay either).
+//     answered at once by the callback (no preview timer may delay either);
+//   - status pages from a peer that writes them in pieces of 1 to 64 bytes,
+//     with its Nagle's algorithm on and off: the time a page takes and the
+//     previews (silences the peer never made) must be the same for both.
 // Usage: bench_probelink [MEGABYTES]   (default 256)
 #include <stdio.h>
 #include <stdlib.h>
@@ -129,6 +132,47 @@ void latency(int exchanges) {
         percentile(p.gaUs, 0.5), percentile(p.gaUs, 0.99));
 }
 
+struct Pages {
+    long previews = 0;
+    long prompts = 0;
+};
+
+// Counts previews and answers each prompt, which releases the next page.
+int QELT_CDECL answerPrompt(char* text, int length, int peek, void* context, SendLineFn send,
+                            void* handle) {
+    Pages& p = *static_cast<Pages*>(context);
+    if (peek) {
+        ++p.previews;
+        return 0;
+    }
+    if (length >= 2 && static_cast<unsigned char>(text[length - 1]) == 0xF9) {
+        ++p.prompts;
+        send(handle, "next\r\n", 0);
+    }
+    return 0;
+}
+
+void piecewise(int pages, bool nagle) {
+    const std::string page =
+        "[HTTP]: state = RUN, err = 0x00000000\r\n[SATA]: state = RUN, err = 0x00000000\r\n"
+        "[ETHER]: state = RUN, err = 0x00000000\r\ntask  prio  state   stack\r\n"
+        "http    10  ready    1024\r\nsata    20  wait     2048\r\nINET> \xFF\xF9";
+    qelt_test::ScriptedServer server;
+    if (nagle) server.nagle();
+    for (int i = 0; i < pages; ++i) server.sendPieces(page, 64).expectLine("next\r\n");
+    server.closeFin().start();
+    Pages p;
+    const std::string host = "127.0.0.1:" + std::to_string(server.port());
+    const Clock::time_point start = Clock::now();
+    const int result = TelnetSession(host.c_str(), 23, 10000, answerPrompt, &p);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    server.join();
+    printf(
+        "pieces of 1-64 bytes, Nagle %s: result %d, %ld pages in %.1f ms (%.3f ms a page), "
+        "%ld previews\n",
+        nagle ? "on " : "off", result, p.prompts, ms, ms / static_cast<double>(pages), p.previews);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,5 +183,7 @@ int main(int argc, char** argv) {
     stream(16, block);
     stream(megabytes, block);
     latency(2000);
+    piecewise(200, false);
+    piecewise(200, true);
     return 0;
 }

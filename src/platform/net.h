@@ -5,13 +5,14 @@
 //   qelt_net_resolve, qelt_net_address_text   name resolution into plain address records
 //   qelt_net_socket, qelt_net_connect, qelt_net_connect_error   non-blocking TCP connect
 //   qelt_net_send, qelt_net_recv, qelt_net_poll   I/O on a non-blocking socket
-//   qelt_net_listen, qelt_net_start_listening, qelt_net_accept, qelt_net_local_port  servers
+//   qelt_net_set_nodelay, qelt_net_ack_at_once, qelt_net_rearm_quick_ack   send and acknowledge at
+//   once qelt_net_listen, qelt_net_start_listening, qelt_net_accept, qelt_net_local_port  servers
 //   qelt_net_close, qelt_net_abort   closing with FIN or with RST
 //   qelt_net_last_error, qelt_net_would_block, qelt_net_interrupted, qelt_net_error_text
 //
 // Every socket made here is non-blocking, not inherited by child processes and
-// never raises SIGPIPE. Errors come back as -1 with the reason in
-// qelt_net_last_error(), read straight after the failing call.
+// never raises SIGPIPE; Nagle's algorithm stays as the system sets it. Errors come back as -1 with
+// the reason in qelt_net_last_error(), read straight after the failing call.
 #pragma once
 
 #include <stddef.h>
@@ -73,6 +74,20 @@ long qelt_net_recv(QeltSocket s, void* data, size_t length);
 // (an interruption is a failure with qelt_net_interrupted true: the caller
 // recomputes its time-out and waits again).
 int qelt_net_poll(QeltSocket s, int events, int timeoutMs);
+
+// Turns Nagle's algorithm off (`on` 1: TCP_NODELAY) or back on (0). Returns 0
+// or -1.
+int qelt_net_set_nodelay(QeltSocket s, int on);
+// Makes the socket acknowledge what it receives at once instead of delaying the
+// acknowledgement, so that a peer whose Nagle's algorithm holds its next small
+// segment until then shows no silence it never made. Call once connected: on
+// Windows this sets an acknowledgement frequency of 1 (SIO_TCP_SET_ACK_FREQUENCY)
+// where the system offers it, on Linux TCP_QUICKACK. Returns 0, also where the
+// system offers neither, or -1 when it offers one and refused it.
+int qelt_net_ack_at_once(QeltSocket s);
+// Linux clears TCP_QUICKACK again as it sees fit: call this after every read.
+// Elsewhere nothing to do. Returns 0 or -1.
+int qelt_net_rearm_quick_ack(QeltSocket s);
 
 // A listening-to-be socket bound to `address` (port 0 takes a free one), with
 // address reuse. It refuses connections until qelt_net_start_listening.

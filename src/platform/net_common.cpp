@@ -103,6 +103,14 @@ int qelt_net_local_port(QeltSocket s) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
+int qelt_net_set_nodelay(QeltSocket s, int on) {
+    int value = on ? 1 : 0;
+    return setsockopt(asNative(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&value),
+                      sizeof value) == 0
+               ? 0
+               : -1;
+}
+
 void qelt_net_abort(QeltSocket s) {
     if (s == QELT_INVALID_SOCKET) return;
     linger l;

@@ -42,9 +42,6 @@ QeltSocket qelt_net_socket(int family) {
         return QELT_INVALID_SOCKET;
     }
     noSigPipe(fd);
-    int one = 1;
-    // Prompts and command lines are small and answered at once: no Nagle delay.
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
 }
 
@@ -81,6 +78,23 @@ int qelt_net_poll(QeltSocket s, int events, int timeoutMs) {
     if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) out |= QELT_POLL_ERROR;
     return out;
 }
+
+#ifdef TCP_QUICKACK
+int qelt_net_ack_at_once(QeltSocket s) {
+    int one = 1;
+    return setsockopt(asNative(s), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one) == 0 ? 0 : -1;
+}
+int qelt_net_rearm_quick_ack(QeltSocket s) {
+    return qelt_net_ack_at_once(s);
+}
+#else
+int qelt_net_ack_at_once(QeltSocket) {
+    return 0;
+}
+int qelt_net_rearm_quick_ack(QeltSocket) {
+    return 0;
+}
+#endif
 
 QeltSocket qelt_net_bind(const QeltAddress* address) {
     QeltSocket s = qelt_net_socket(address->family);

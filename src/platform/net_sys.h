@@ -5,6 +5,8 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After winsock2.h: the vendor controls such as SIO_TCP_SET_ACK_FREQUENCY.
+#include <mstcpip.h>
 typedef SOCKET QeltNativeSocket;
 #else
 #include <arpa/inet.h>

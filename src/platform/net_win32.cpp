@@ -31,8 +31,6 @@ QeltSocket qelt_net_socket(int family) {
         WSASetLastError(saved);
         return QELT_INVALID_SOCKET;
     }
-    BOOL one = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     return static_cast<QeltSocket>(s);
 }
 
@@ -52,6 +50,27 @@ long qelt_net_send(QeltSocket s, const void* data, size_t length) {
 long qelt_net_recv(QeltSocket s, void* data, size_t length) {
     int n = length > 0x7fffffff ? 0x7fffffff : static_cast<int>(length);
     return recv(asNative(s), static_cast<char*>(data), n, 0);
+}
+
+int qelt_net_ack_at_once(QeltSocket s) {
+#ifdef SIO_TCP_SET_ACK_FREQUENCY
+    DWORD frequency = 1;
+    DWORD returned = 0;
+    if (WSAIoctl(asNative(s), SIO_TCP_SET_ACK_FREQUENCY, &frequency, sizeof frequency, nullptr, 0,
+                 &returned, nullptr, nullptr) == 0)
+        return 0;
+    // Systems without the control (older Windows, Wine) answer with one of
+    // these: the delayed acknowledgement then stays, nothing is wrong.
+    const int error = WSAGetLastError();
+    return error == WSAEOPNOTSUPP || error == WSAEINVAL || error == WSAENOPROTOOPT ? 0 : -1;
+#else
+    (void)s;
+    return 0;
+#endif
+}
+
+int qelt_net_rearm_quick_ack(QeltSocket) {
+    return 0;
 }
 
 // select(), not WSAPoll: WSAPoll on Windows before 10 version 2004 never reports

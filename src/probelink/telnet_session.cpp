@@ -120,6 +120,26 @@ class NetScope {
     bool ok_;
 };
 
+// Waits until `events` are ready on `s` or `deadline` has passed, retrying
+// interrupted waits. Returns the ready events, 0 at the deadline, or -1 with
+// the system's error in *error.
+int waitUntil(QeltSocket s, int events, std::int64_t deadline, int* error) {
+    for (;;) {
+        const std::int64_t now = nowMs();
+        const int ready = qelt_net_poll(s, events, clampWait(deadline - now));
+        if (ready > 0) return ready;
+        if (ready == 0) {
+            if (nowMs() >= deadline) return 0;
+            continue;  // woke early: poll counts whole milliseconds
+        }
+        const int e = qelt_net_last_error();
+        if (!qelt_net_interrupted(e)) {
+            *error = e;
+            return -1;
+        }
+    }
+}
+
 class Session final : public ChunkSink {
   public:
     Session(int timeoutMs, DialogCallback callback, void* context)
@@ -135,15 +155,30 @@ class Session final : public ChunkSink {
     void onReply(const unsigned char* bytes, std::size_t length) override;
 
   private:
+    // How one connection attempt to one address ended.
+    enum class Attempt { kConnected, kFailed, kFamilyUnsupported, kSystemError };
+    // What the session may still do on its socket.
+    enum class Link { kNone, kConnected, kEnded };
+    // The loop's verdict after one step: go on, or the session's result.
+    static constexpr int kGoOn = -1;
+
     int connect(const HostTarget& target);
-    int loop();
+    Attempt tryAddress(const QeltAddress& address, std::int64_t deadline, int* lastError);
+    void tuneSocket();
+    int exchange();
+    int step(std::int64_t* lastReceive);
+    int receive(std::int64_t* lastReceive);
     int finish(int result);
     int sendLine(const char* line);
     bool sendAll(const void* data, std::size_t length, std::int64_t deadline);
     bool flushReplies();
     void fail(int result, const std::string& why);
+    bool connected() const { return link_ == Link::kConnected && failure_ < 0; }
     void note(const char* event, const std::string& text) {
         if (log_) log_->note(event, text);
+    }
+    void noteSystemError(const char* call, int error) {
+        note("error", call + (": " + errorText(error)));
     }
 
     const int timeoutMs_;
@@ -152,14 +187,14 @@ class Session final : public ChunkSink {
     std::int64_t startMs_ = 0;
     std::unique_ptr<SessionLog> log_;
     Socket socket_;
+    Link link_ = Link::kNone;
     TelnetCore core_;
     std::vector<unsigned char> receive_;
     std::vector<unsigned char> replies_;
     bool inCallback_ = false;
     bool answered_ = false;
     bool chunkMentionsPassword_ = false;
-    bool ended_ = false;  // the connection is over: no more sending
-    int failure_ = -1;    // the result a failed send or reply has settled on
+    int failure_ = -1;  // the result a failed send or reply has settled on
 };
 
 int Session::run(const char* host, int port) {
@@ -173,145 +208,171 @@ int Session::run(const char* host, int port) {
                      std::to_string(timeoutMs_) + " ms");
     NetScope net;
     if (!net.ok()) return finish(PROBELINK_SYSTEM_ERROR);
-    int rc = connect(target);
-    if (rc != PROBELINK_CLOSED) return finish(rc);
+    const int connectResult = connect(target);
+    if (connectResult != PROBELINK_CLOSED) return finish(connectResult);
     receive_.resize(kReceiveSize);
-    return finish(loop());
+    return finish(exchange());
 }
 
 int Session::finish(int result) {
+    link_ = Link::kEnded;
     socket_.reset(QELT_INVALID_SOCKET);
     note("result", std::to_string(result) + " " + resultText(result));
     return result;
 }
 
 // Tries every address, again every kRetryIntervalMs, until one accepts or the
-// time-out since the call began has passed. Returns PROBELINK_CLOSED (0) once connected.
+// time-out since the call began has passed. Returns PROBELINK_CLOSED once
+// connected, else the session's result.
 int Session::connect(const HostTarget& target) {
     QeltAddress addresses[kMaxAddresses];
     int count = 0;
-    QeltResolveResult resolved =
+    const QeltResolveResult resolved =
         qelt_net_resolve(target.name.c_str(), target.port, addresses, kMaxAddresses, &count);
     if (resolved == QELT_RESOLVE_SYSTEM) return PROBELINK_SYSTEM_ERROR;
     if (resolved != QELT_RESOLVE_OK) return PROBELINK_UNRESOLVED;
 
     const std::int64_t deadline = startMs_ + timeoutMs_;
     int lastError = 0;
-    for (;;) {
+    while (nowMs() < deadline) {
         const std::int64_t roundStart = nowMs();
         bool anyFamily = false;
-        for (int i = 0; i < count; ++i) {
-            if (nowMs() >= deadline) break;
-            Socket s(qelt_net_socket(addresses[i].family));
-            if (!s.valid()) {
-                int error = qelt_net_last_error();
-                if (qelt_net_family_unsupported(error)) continue;
-                note("error", "socket: " + errorText(error));
-                return PROBELINK_SYSTEM_ERROR;
-            }
-            anyFamily = true;
-            int rc = qelt_net_connect(s.get(), &addresses[i]);
-            if (rc == 1) {
-                for (;;) {
-                    int ready =
-                        qelt_net_poll(s.get(), QELT_POLL_OUT, clampWait(deadline - nowMs()));
-                    if (ready < 0) {
-                        int error = qelt_net_last_error();
-                        if (qelt_net_interrupted(error)) continue;
-                        note("error", "poll: " + errorText(error));
-                        return PROBELINK_SYSTEM_ERROR;
-                    }
-                    if (ready == 0) {
-                        if (nowMs() < deadline) continue;
-                        rc = -1;
-                        lastError = 0;
-                        break;
-                    }
-                    int error = qelt_net_connect_error(s.get());
-                    rc = error == 0 ? 0 : -1;
-                    lastError = error;
+        int tried = 0;
+        for (; tried < count && nowMs() < deadline; ++tried) {
+            switch (tryAddress(addresses[tried], deadline, &lastError)) {
+                case Attempt::kConnected:
+                    return PROBELINK_CLOSED;
+                case Attempt::kSystemError:
+                    return PROBELINK_SYSTEM_ERROR;
+                case Attempt::kFamilyUnsupported:
                     break;
-                }
-            } else if (rc < 0) {
-                lastError = qelt_net_last_error();
-            }
-            if (rc == 0) {
-                socket_ = std::move(s);
-                if (log_) {
-                    char text[80];
-                    qelt_net_address_text(&addresses[i], text, sizeof text);
-                    note("connected", text);
-                }
-                return PROBELINK_CLOSED;
+                case Attempt::kFailed:
+                    anyFamily = true;
+                    break;
             }
         }
-        if (!anyFamily) {
+        if (!anyFamily && tried == count) {
             note("error", "no usable address family");
             return PROBELINK_NO_CONNECTION;
         }
         const std::int64_t now = nowMs();
-        if (now >= deadline) break;
-        qelt_sleep_ms(clampWait(std::min(roundStart + kRetryIntervalMs, deadline) - now));
-        if (nowMs() >= deadline) break;
+        if (now < deadline)
+            qelt_sleep_ms(clampWait(std::min(roundStart + kRetryIntervalMs, deadline) - now));
     }
     note("error", "connect: " + (lastError ? errorText(lastError) : std::string("timed out")));
     return PROBELINK_NO_CONNECTION;
 }
 
-int Session::loop() {
-    std::int64_t lastReceive = nowMs();
-    for (;;) {
-        if (failure_ >= 0) {
-            ended_ = true;
-            core_.end();
-            return failure_;
-        }
-        const std::int64_t now = nowMs();
-        core_.tick(now);
-        if (failure_ >= 0) continue;
-        const std::int64_t silenceEnd = lastReceive + timeoutMs_;
-        if (now >= silenceEnd) {
-            ended_ = true;
-            note("error", "silent for " + std::to_string(timeoutMs_) + " ms");
-            core_.end();
-            return PROBELINK_SILENT;
-        }
-        std::int64_t wakeAt = silenceEnd;
-        const std::int64_t previewAt = core_.previewDueAt();
-        if (previewAt >= 0 && previewAt < wakeAt) wakeAt = previewAt;
-
-        int ready = qelt_net_poll(socket_.get(), QELT_POLL_IN, clampWait(wakeAt - now));
-        if (ready < 0) {
-            int error = qelt_net_last_error();
-            if (qelt_net_interrupted(error)) continue;
-            note("error", "poll: " + errorText(error));
-            ended_ = true;
-            core_.end();
-            return PROBELINK_SYSTEM_ERROR;
-        }
-        if (ready == 0) continue;
-
-        long n = qelt_net_recv(socket_.get(), receive_.data(), receive_.size());
-        if (n < 0) {
-            int error = qelt_net_last_error();
-            if (qelt_net_interrupted(error) || qelt_net_would_block(error)) continue;
-            note("error", "recv: " + errorText(error));
-            ended_ = true;
-            core_.end();
-            return PROBELINK_BROKEN;
-        }
-        if (n == 0) {
-            note("eof", "");
-            ended_ = true;
-            core_.end();
-            return PROBELINK_CLOSED;
-        }
-        const std::size_t got = static_cast<std::size_t>(n);
-        if (log_) log_->bytes("recv", receive_.data(), got);
-        lastReceive = nowMs();
-        core_.feed(receive_.data(), got, lastReceive);
-        if (!flushReplies()) continue;
+// One attempt on one address, waiting at most until `deadline`. A refused or
+// unreachable attempt leaves its error in *lastError.
+Session::Attempt Session::tryAddress(const QeltAddress& address, std::int64_t deadline,
+                                     int* lastError) {
+    Socket s(qelt_net_socket(address.family));
+    if (!s.valid()) {
+        const int error = qelt_net_last_error();
+        if (qelt_net_family_unsupported(error)) return Attempt::kFamilyUnsupported;
+        noteSystemError("socket", error);
+        return Attempt::kSystemError;
     }
+    int rc = qelt_net_connect(s.get(), &address);
+    if (rc < 0) {
+        *lastError = qelt_net_last_error();
+        return Attempt::kFailed;
+    }
+    if (rc == 1) {
+        int error = 0;
+        const int ready = waitUntil(s.get(), QELT_POLL_OUT, deadline, &error);
+        if (ready < 0) {
+            noteSystemError("poll", error);
+            return Attempt::kSystemError;
+        }
+        if (ready == 0) {
+            *lastError = 0;  // timed out
+            return Attempt::kFailed;
+        }
+        *lastError = qelt_net_connect_error(s.get());
+        if (*lastError != 0) return Attempt::kFailed;
+    }
+    socket_ = std::move(s);
+    link_ = Link::kConnected;
+    if (log_) {
+        char text[80];
+        qelt_net_address_text(&address, text, sizeof text);
+        note("connected", text);
+    }
+    tuneSocket();
+    return Attempt::kConnected;
+}
+
+// Send at once and acknowledge at once: a bridge writing small pieces under
+// Nagle's algorithm waits for our acknowledgement before its next piece, and a
+// delayed one would look like a silence worth a preview. A refusal costs only
+// speed, so the session goes on.
+void Session::tuneSocket() {
+    if (qelt_net_set_nodelay(socket_.get(), 1) != 0)
+        noteSystemError("TCP_NODELAY", qelt_net_last_error());
+    if (qelt_net_ack_at_once(socket_.get()) != 0)
+        noteSystemError("acknowledge at once", qelt_net_last_error());
+}
+
+// The connected session: received bytes into the core until the bridge
+// closes, breaks, falls silent or a send fails. The one way out ends the link
+// before the core delivers what the connection cut off, so that nothing the
+// dialog answers then is sent.
+int Session::exchange() {
+    std::int64_t lastReceive = nowMs();
+    int result = kGoOn;
+    while (result == kGoOn) result = step(&lastReceive);
+    link_ = Link::kEnded;
+    core_.end();
+    return result;
+}
+
+int Session::step(std::int64_t* lastReceive) {
+    if (failure_ >= 0) return failure_;
+    const std::int64_t now = nowMs();
+    core_.tick(now);
+    if (failure_ >= 0) return failure_;
+    const std::int64_t silenceEnd = *lastReceive + timeoutMs_;
+    if (now >= silenceEnd) {
+        note("error", "silent for " + std::to_string(timeoutMs_) + " ms");
+        return PROBELINK_SILENT;
+    }
+    std::int64_t wakeAt = silenceEnd;
+    const std::int64_t previewAt = core_.previewDueAt();
+    if (previewAt >= 0 && previewAt < wakeAt) wakeAt = previewAt;
+
+    int error = 0;
+    const int ready = waitUntil(socket_.get(), QELT_POLL_IN, wakeAt, &error);
+    if (ready < 0) {
+        noteSystemError("poll", error);
+        return PROBELINK_SYSTEM_ERROR;
+    }
+    return ready == 0 ? kGoOn : receive(lastReceive);
+}
+
+int Session::receive(std::int64_t* lastReceive) {
+    const long n = qelt_net_recv(socket_.get(), receive_.data(), receive_.size());
+    if (n < 0) {
+        const int error = qelt_net_last_error();
+        if (qelt_net_interrupted(error) || qelt_net_would_block(error)) return kGoOn;
+        noteSystemError("recv", error);
+        return PROBELINK_BROKEN;
+    }
+    if (n == 0) {
+        note("eof", "");
+        return PROBELINK_CLOSED;
+    }
+    const std::size_t got = static_cast<std::size_t>(n);
+    if (log_) log_->bytes("recv", receive_.data(), got);
+    // Re-armed before the dialog runs: its answer and the pause before a dump
+    // page must not leave the bridge's next segment waiting for an ACK.
+    if (qelt_net_rearm_quick_ack(socket_.get()) != 0)
+        noteSystemError("TCP_QUICKACK", qelt_net_last_error());
+    *lastReceive = nowMs();
+    core_.feed(receive_.data(), got, *lastReceive);
+    flushReplies();
+    return kGoOn;
 }
 
 void Session::fail(int result, const std::string& why) {
@@ -322,32 +383,27 @@ void Session::fail(int result, const std::string& why) {
 bool Session::sendAll(const void* data, std::size_t length, std::int64_t deadline) {
     const unsigned char* p = static_cast<const unsigned char*>(data);
     while (length > 0) {
-        long n = qelt_net_send(socket_.get(), p, length);
+        const long n = qelt_net_send(socket_.get(), p, length);
         if (n > 0) {
             p += n;
             length -= static_cast<std::size_t>(n);
             continue;
         }
-        int error = qelt_net_last_error();
+        const int error = qelt_net_last_error();
         if (n < 0 && qelt_net_interrupted(error)) continue;
         if (n < 0 && !qelt_net_would_block(error)) {
             fail(PROBELINK_BROKEN, "send: " + errorText(error));
             return false;
         }
-        for (;;) {
-            std::int64_t now = nowMs();
-            if (now >= deadline) {
-                fail(PROBELINK_BROKEN, "send: not accepted within the time-out");
-                return false;
-            }
-            int ready = qelt_net_poll(socket_.get(), QELT_POLL_OUT, clampWait(deadline - now));
-            if (ready < 0) {
-                int pollError = qelt_net_last_error();
-                if (qelt_net_interrupted(pollError)) continue;
-                fail(PROBELINK_SYSTEM_ERROR, "poll: " + errorText(pollError));
-                return false;
-            }
-            if (ready != 0) break;
+        int pollError = 0;
+        const int ready = waitUntil(socket_.get(), QELT_POLL_OUT, deadline, &pollError);
+        if (ready == 0) {
+            fail(PROBELINK_BROKEN, "send: not accepted within the time-out");
+            return false;
+        }
+        if (ready < 0) {
+            fail(PROBELINK_SYSTEM_ERROR, "poll: " + errorText(pollError));
+            return false;
         }
     }
     return true;
@@ -355,7 +411,7 @@ bool Session::sendAll(const void* data, std::size_t length, std::int64_t deadlin
 
 bool Session::flushReplies() {
     if (replies_.empty()) return true;
-    bool ok = !ended_ && failure_ < 0;
+    bool ok = connected();
     if (ok) {
         if (log_) log_->bytes("send", replies_.data(), replies_.size());
         ok = sendAll(replies_.data(), replies_.size(), nowMs() + timeoutMs_);
@@ -386,7 +442,7 @@ bool Session::onChunk(char* text, int length, int peek) {
 int Session::sendLine(const char* line) {
     if (!inCallback_ || !line) return -1;
     answered_ = true;
-    if (ended_ || failure_ >= 0) {
+    if (!connected()) {
         note("sendline", "refused: the connection is over");
         return -1;
     }

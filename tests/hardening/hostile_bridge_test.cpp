@@ -232,3 +232,40 @@ TEST(HostileBridge, NegotiationStormIsAnsweredOnceAndWithoutALoop) {
 }
 
 }  // namespace
+
+namespace {
+
+// A peer that prints its status bit by bit with Nagle's algorithm on: each
+// small write waits for the acknowledgement of the one before. A delayed
+// acknowledgement on our side would show as a silence mid-line, and the line
+// would be previewed half-way before arriving whole.
+TEST(HostileBridge, SmallWritesUnderNagleAreNeverPreviewed) {
+    const std::string status =
+        "[HTTP]: state = RUN, err = 0x00000000\r\n[SATA]: state = RUN, err = 0x00000000\r\n"
+        "[ETHER]: state = RUN, err = 0x00000000\r\n[USB]: state = RUN, err = 0x00000000\r\n";
+    const std::string tasks =
+        "task  prio  state   stack\r\nhttp    10  ready    1024\r\nsata    20  wait     2048\r\n"
+        "ether   30  ready    1024\r\nidle   255  run       512\r\n";
+    ScriptedServer server;
+    server.nagle();
+    login(server)
+        .sendPieces(kPrompt, 3)
+        .expectLine("pwista\r\n")
+        .sendPieces(status + kPrompt, 64)
+        .expectLine("task_trace\r\n")
+        .sendPieces(tasks + kPrompt, 64)
+        .expectLine("exit\r\n")
+        .closeFin();
+    server.start();
+    const ToolRun run = runTool(server);
+    server.join();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(server.failures(), "");
+    EXPECT_EQ(run.out.find("peek=1"), std::string::npos) << run.out;
+    for (const std::string& text : {status, tasks}) {
+        for (std::size_t at = 0, lf; (lf = text.find('\n', at)) != std::string::npos; at = lf + 1)
+            EXPECT_NE(run.out.find(printed(text.substr(at, lf + 1 - at))), std::string::npos);
+    }
+}
+
+}  // namespace

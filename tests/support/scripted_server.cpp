@@ -1,6 +1,7 @@
 #include "support/scripted_server.h"
 
 #include <chrono>
+#include <cstdint>
 
 namespace qelt_test {
 
@@ -50,6 +51,11 @@ ScriptedServer& ScriptedServer::sendSplit(const std::string& bytes, std::size_t 
     return *this;
 }
 
+ScriptedServer& ScriptedServer::sendPieces(const std::string& bytes, std::size_t maxPiece) {
+    script_.push_back({Kind::kSendPieces, bytes, maxPiece == 0 ? 1 : maxPiece, 0});
+    return *this;
+}
+
 ScriptedServer& ScriptedServer::sendRepeated(const std::string& bytes, long count) {
     script_.push_back({Kind::kSendRepeated, bytes, 0, 0, count});
     return *this;
@@ -87,6 +93,11 @@ ScriptedServer& ScriptedServer::silent() {
 
 ScriptedServer& ScriptedServer::connections(int n) {
     connections_ = n;
+    return *this;
+}
+
+ScriptedServer& ScriptedServer::nagle() {
+    nagle_ = true;
     return *this;
 }
 
@@ -132,6 +143,7 @@ void ScriptedServer::serve() {
             if (!stop_) fail("no connection accepted");
             return;
         }
+        if (qelt_net_set_nodelay(s, nagle_ ? 0 : 1) != 0) fail("TCP_NODELAY not set");
         pending_.clear();
         play(s);
         served_++;
@@ -167,6 +179,21 @@ void ScriptedServer::play(QeltSocket s) {
                     if (step.ms > 0) sleepMs(step.ms);
                 }
                 break;
+            case Kind::kSendPieces: {
+                // A fixed sequence of sizes, so that a failing run can be replayed.
+                std::uint32_t state = 12345;
+                for (std::size_t at = 0; at < step.bytes.size();) {
+                    state = state * 1103515245u + 12345u;
+                    std::size_t n = 1 + (state >> 16) % step.segment;
+                    if (n > step.bytes.size() - at) n = step.bytes.size() - at;
+                    if (!sendAll(s, step.bytes.data() + at, n)) {
+                        qelt_net_close(s);
+                        return;
+                    }
+                    at += n;
+                }
+                break;
+            }
             case Kind::kPause: {
                 // Keep logging what the client sends while pausing.
                 const std::int64_t until = nowMs() + step.ms;

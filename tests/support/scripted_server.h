@@ -40,6 +40,10 @@ class ScriptedServer {
     ScriptedServer& send(const std::string& bytes);
     // Sends in segments of at most `segment` bytes with `pauseMs` between them.
     ScriptedServer& sendSplit(const std::string& bytes, std::size_t segment, int pauseMs);
+    // Sends in pieces of 1 to `maxPiece` bytes (sizes varying from piece to
+    // piece), one write each, back to back: what an embedded server printing
+    // its lines bit by bit puts on the wire.
+    ScriptedServer& sendPieces(const std::string& bytes, std::size_t maxPiece);
     // Sends `bytes` `count` times over, without holding the whole stream.
     ScriptedServer& sendRepeated(const std::string& bytes, long count);
     ScriptedServer& pause(int ms);
@@ -56,6 +60,10 @@ class ScriptedServer {
     // Sends nothing more and keeps the connection until the client closes.
     ScriptedServer& silent();
     ScriptedServer& connections(int n);
+    // Keeps Nagle's algorithm on for the connections, as most TCP stacks do by
+    // default: a small write waits until the previous one is acknowledged. By
+    // default the server sends at once (TCP_NODELAY).
+    ScriptedServer& nagle();
 
     void start();
     // Waits for the serving thread to finish its connections (or `stop()`).
@@ -73,6 +81,7 @@ class ScriptedServer {
         kSend,
         kSendRepeated,
         kSendSplit,
+        kSendPieces,
         kPause,
         kExpect,
         kCloseFin,
@@ -100,6 +109,7 @@ class ScriptedServer {
     int port_ = 0;
     std::vector<Step> script_;
     int connections_ = 1;
+    bool nagle_ = false;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<int> served_{0};
