@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "common/shared.h"
 #include "dialog/dialog.h"
 #include "fuzz_support.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -81,8 +83,10 @@ bool isKnown(int32_t state) {
 }  // namespace
 
 // The follow-up pause, redirected here by the linker: counted, not slept.
-extern "C" void __wrap__Z13qelt_sleep_msi(int ms);
-extern "C" void __wrap__Z13qelt_sleep_msi(int ms) {
+extern "C" void __wrap_qelt_sleep_ms(int ms);
+static_assert(std::is_same<decltype(&__wrap_qelt_sleep_ms), decltype(&qelt_sleep_ms)>::value,
+              "the stand-in must take the pause's exact signature");
+extern "C" void __wrap_qelt_sleep_ms(int ms) {
     ++conversation.pausesPending;
     conversation.lastPauseMs = ms;
 }

@@ -6,6 +6,7 @@
 #include "common/numbers.h"
 #include "common/shared.h"
 #include "platform/platform.h"
+#include "progress/progress.h"
 #include "trace/sata_format.h"
 
 static_assert(sizeof(DialogContext) == 4 * sizeof(int32_t), "the driver's record is four int32");
@@ -66,8 +67,10 @@ void traceRule(char* text, bool prompt, int peek, DialogContext* dialog) {
     if (strncmp(line, kResultTag, kResultTagSize) == 0) {
         dialog->dumpResult = atoi32(line + kResultTagSize);
         dialog->resultReady = 1;
+        DumpProgressPage();
         return;
     }
+    DumpProgressLine(line);
     if (bShowRawData) {
         puts(line);
     } else {

@@ -39,6 +39,10 @@ enum QeltResolveResult {
     QELT_RESOLVE_SYSTEM = 2      // the resolver itself failed (memory, system error)
 };
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // Starts the socket layer for one session (WSAStartup; nothing on POSIX).
 // Returns 0 or -1. Each successful call must be paired with qelt_net_cleanup.
 int qelt_net_startup(void);
@@ -117,3 +121,7 @@ bool qelt_net_interrupted(int error);
 bool qelt_net_family_unsupported(int error);
 // The system's text for an error, into `text` (always NUL-terminated).
 void qelt_net_error_text(int error, char* text, size_t size);
+
+#ifdef __cplusplus
+}
+#endif

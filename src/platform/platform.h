@@ -5,12 +5,18 @@
 //   qelt_load_library, qelt_get_proc, qelt_free_library  run-time binding of a shared library
 //   qelt_last_error, qelt_loader_message  why the last load or look-up failed
 //   qelt_sleep_ms, qelt_snprintf, qelt_stricmp  sleeping and string helpers
+//   qelt_monotonic_ms, qelt_is_terminal  a clock for elapsed times, terminals
+//
+// C linkage throughout, so that a test or fuzz build can stand in for a
+// function by its plain name (the linker's --wrap).
 //
 // No other file tests for the platform; the sockets of the telnet library live
 // beside this one in net.h.
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
 
 #ifdef _WIN32
 #define QELT_CDECL __cdecl
@@ -27,6 +33,10 @@ extern const char qeltLibraryFileName[];
 extern const char qeltDirSeparator[];
 
 typedef void* QeltLibrary;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 // Loads a shared library by path or bare name; a bare name finds one installed
 // beside the program. Returns null on failure; qelt_last_error() and
@@ -60,3 +70,12 @@ int qelt_stricmp(const char* a, const char* b);
 // Puts standard input in binary mode, so that bytes arrive exactly as stored
 // (no CR LF translation, no end at ^Z). Nothing to do on POSIX.
 void qelt_binary_stdin(void);
+
+// Milliseconds on a clock that never goes back (its origin is arbitrary).
+int64_t qelt_monotonic_ms(void);
+// Whether `stream` is a terminal (a console on Windows), not a file or a pipe.
+int qelt_is_terminal(FILE* stream);
+
+#ifdef __cplusplus
+}
+#endif

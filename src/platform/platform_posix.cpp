@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <strings.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "platform/platform.h"
 
@@ -60,3 +61,13 @@ int qelt_stricmp(const char* a, const char* b) {
 }
 
 void qelt_binary_stdin(void) {}
+
+int64_t qelt_monotonic_ms(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int qelt_is_terminal(FILE* stream) {
+    return stream && isatty(fileno(stream)) ? 1 : 0;
+}

@@ -54,3 +54,11 @@ int qelt_stricmp(const char* a, const char* b) {
 void qelt_binary_stdin(void) {
     _setmode(_fileno(stdin), _O_BINARY);
 }
+
+int64_t qelt_monotonic_ms(void) {
+    return static_cast<int64_t>(GetTickCount64());
+}
+
+int qelt_is_terminal(FILE* stream) {
+    return stream && _isatty(_fileno(stream)) ? 1 : 0;
+}

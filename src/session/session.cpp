@@ -8,6 +8,7 @@
 #include "common/shared.h"
 #include "dialog/dialog.h"
 #include "platform/platform.h"
+#include "progress/progress.h"
 #include "trace/sata_format.h"
 
 // Every message of the driver begins with the tool's name as users know it.
@@ -121,7 +122,9 @@ int runJob(TelnetSessionFn telnetSession, const char* host, int job) {
     printf(QELT_MSG "About to collect stats from QELT at %s\n", host);
     fflush(stdout);
 
+    if (job == JobTrace) DumpProgressStart();
     const int rv = runSession(telnetSession, host, &dialog, modeForJob(job));
+    if (job == JobTrace) DumpProgressFinish();
     if (job == JobTrace && !bShowRawData) {
         // The span closes the last record line, whatever became of the session.
         DiffTime(&startTime, &pt, &diff);

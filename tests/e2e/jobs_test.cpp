@@ -1,7 +1,13 @@
 // The status and trace jobs end to end: a live qeltbridge, the real
 // qelttelnet and the real library over loopback, the whole standard output
 // compared byte for byte with what the bridge sent.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
 
 #include "e2e_support.h"
 
@@ -144,6 +150,113 @@ TEST(TraceJob, SplitIntoOneByteSegmentsDecodesIdentically) {
     EXPECT_EQ(run.out, aboutLine(address) +
                            e2e::runQelttrace(e2e::dumpLines(e2e::generatedRecords(40, 1))) +
                            okLine());
+}
+
+}  // namespace
+
+namespace {
+
+// A pseudo-terminal: the child gets its terminal side, and what it shows
+// there is read as it comes (a full terminal would stop the child).
+class Terminal {
+  public:
+    Terminal() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        const char* name = ptsname(master_);
+        if (name) terminal_ = open(name, O_RDWR | O_NOCTTY);
+        if (terminal_ >= 0) reader_ = std::thread([this] { readAll(); });
+    }
+    ~Terminal() {
+        closeTerminal();
+        if (reader_.joinable()) reader_.join();
+        if (master_ >= 0) close(master_);
+    }
+    bool ok() const { return terminal_ >= 0; }
+    int terminal() const { return terminal_; }
+    // Everything shown, once every child holding the terminal side has ended.
+    std::string shown() {
+        closeTerminal();
+        if (reader_.joinable()) reader_.join();
+        return shown_;
+    }
+
+  private:
+    void closeTerminal() {
+        if (terminal_ >= 0) close(terminal_);
+        terminal_ = -1;
+    }
+    // Ends when the last terminal side closes (read fails with EIO).
+    void readAll() {
+        char buffer[4096];
+        for (ssize_t n; (n = read(master_, buffer, sizeof buffer)) > 0;)
+            shown_.append(buffer, static_cast<std::size_t>(n));
+    }
+
+    int master_ = -1;
+    int terminal_ = -1;
+    std::thread reader_;
+    std::string shown_;
+};
+
+e2e::ToolRun runWithStreams(const std::string& address, int out, int err) {
+    qelttest::ChildProcess tool({QELTTELNET_EXE, "-satatrace", address});
+    if (out >= 0) tool.redirect(1, out);
+    if (err >= 0) tool.redirect(2, err);
+    std::string error;
+    e2e::ToolRun run;
+    EXPECT_TRUE(tool.start(error)) << error;
+    run.status = tool.wait(e2e::kToolLimit);
+    run.out = tool.output();
+    run.elapsed = tool.elapsed();
+    return run;
+}
+
+// A long dump with standard output in a file and standard error on a
+// terminal shows its progress there, and only there: standard output is the
+// same bytes as without a terminal, and nothing reaches standard error when
+// it is a file, or when standard output is a terminal too.
+TEST(TraceJob, ProgressOnATerminalLeavesStandardOutputAsItIs) {
+    auto bridge = e2e::startBridge({"--page-size", "10", "--records", "300", "--seed", "5"});
+    ASSERT_TRUE(bridge);
+    const std::string address = e2e::addressOf(*bridge);
+    const std::string expected = aboutLine(address) +
+                                 e2e::runQelttrace(e2e::dumpLines(e2e::generatedRecords(300, 5))) +
+                                 okLine();
+
+    Terminal terminal;
+    ASSERT_TRUE(terminal.ok());
+    const auto watched = runWithStreams(address, -1, terminal.terminal());
+    EXPECT_EQ(watched.status, 0);
+    EXPECT_EQ(watched.out, expected);
+    const std::string shown = terminal.shown();
+    const std::string final = "trace dump: 300 records, 30 pages, ";
+    const auto last = shown.rfind("\r" + final);
+    ASSERT_NE(last, std::string::npos) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 11), "records/s\r\n") << shown;  // the terminal's CR LF
+    // Redrawn in place while the pages came, at most ten times a second.
+    std::size_t drawings = 0;
+    for (auto at = shown.find("\rtrace dump: "); at != std::string::npos;
+         at = shown.find("\rtrace dump: ", at + 1))
+        ++drawings;
+    EXPECT_GE(drawings, 2u) << shown;
+    EXPECT_LE(drawings, static_cast<std::size_t>(watched.elapsed.count() / 100 + 2)) << shown;
+
+    char errPath[] = "/tmp/qelt-e2e-err-XXXXXX";
+    const int errFile = mkstemp(errPath);
+    ASSERT_GE(errFile, 0);
+    const auto quiet = runWithStreams(address, -1, errFile);
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out, expected);
+    EXPECT_EQ(lseek(errFile, 0, SEEK_END), 0) << "standard error is a file: nothing on it";
+    close(errFile);
+    unlink(errPath);
+
+    Terminal both;
+    ASSERT_TRUE(both.ok());
+    const auto onScreen = runWithStreams(address, both.terminal(), both.terminal());
+    EXPECT_EQ(onScreen.status, 0);
+    EXPECT_EQ(both.shown().find("trace dump: "), std::string::npos);
 }
 
 }  // namespace

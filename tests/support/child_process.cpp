@@ -77,6 +77,7 @@ bool ChildProcess::start(std::string& error, bool stderrToo) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_TRUNC, 0);
     if (stderrToo) posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    for (const auto& r : redirects_) posix_spawn_file_actions_adddup2(&actions, r.second, r.first);
     // Only the three standard streams: descriptors the test runner or the test
     // left open must not keep pipes alive or skew a count of the child's own.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);

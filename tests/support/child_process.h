@@ -27,6 +27,11 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
+    // Gives the child `fd` as its descriptor `childFd` (1 or 2) in place of the
+    // captured output or the inherited standard error, e.g. a terminal. Call
+    // before start(); the caller keeps `fd`.
+    void redirect(int childFd, int fd) { redirects_.emplace_back(childFd, fd); }
+
     // Starts the child with standard output (and, when `stderrToo`, standard
     // error) in a temporary file and standard input from /dev/null.
     bool start(std::string& error, bool stderrToo = false);
@@ -45,6 +50,7 @@ class ChildProcess {
   private:
     std::vector<std::string> argv_;
     std::vector<std::pair<std::string, std::string>> setEnv_;
+    std::vector<std::pair<int, int>> redirects_;
     pid_t pid_ = -1;
     std::string outPath_;
     std::chrono::steady_clock::time_point started_;
