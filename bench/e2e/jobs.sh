@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # End-to-end figures of the real qelttelnet against qeltbridge on loopback:
-#  - a trace dump of 100,000 records with pages of 256 and of 4096 records:
-#    wall time beside the pauses the dialog must take (50 ms before each
-#    follow-up request: pauses_ms = (pages - 1) x 50), goal: at most 10% plus 100 ms over the pauses;
+#  - a trace dump of 100,000 records with pages of 256 and of 4096 records,
+#    best of 3 runs: wall time beside the pauses the dialog must take (50 ms
+#    before each follow-up request: pauses_ms = (pages - 1) x 50), the tool's
+#    CPU time a record and the bridge's CPU time for the dump (it is the peer
+#    of every benchmark). Goals: pages of 4096, at most 150 ms over the pauses
+#    and 0.6 us of the tool's CPU a record; pages of 256, at most 10% plus
+#    100 ms over the pauses;
 #  - qelttelnet's peak resident memory for 1,000 and 100,000 records (the
 #    tool stores nothing per record: the two should be the same);
 #  - the wall time of a status job (goal: under 100 ms).
@@ -42,25 +46,45 @@ start_bridge() {
   address=${line#listening on }
 }
 
-field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" <<<"$2"; }
+field() { sed -n "s/\(^\|.* \)$1=\([0-9.]*\).*/\2/p" <<<"$2"; }
 
 echo "# bench/e2e/jobs.sh $build   ($(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores)"
-echo "# qelttelnet -satatrace (output to /dev/null) against qeltbridge --records N --page-size P"
-printf '%-9s %-6s %-6s %-10s %-10s %-9s %-9s %-8s %s\n' records page pages pauses_ms wall_ms over_ms cpu_ms rss_kb goal
+bridge_cpu_ms() {
+  awk '{ printf "%.1f", ($14 + $15) * 1000 / ticks }' ticks="$(getconf CLK_TCK)" "/proc/$bridge_pid/stat"
+}
+
+echo "# qelttelnet -satatrace (output to /dev/null) against qeltbridge --records N --page-size P, best of 3"
+printf '%-9s %-6s %-6s %-10s %-10s %-9s %-9s %-10s %-14s %-8s %s\n' records page pages pauses_ms \
+  wall_ms over_ms cpu_ms cpu_us_rec bridge_cpu_ms rss_kb goal
 for run in "100000 256" "100000 4096" "1000 4096"; do
   read -r records page <<<"$run"
-  start_bridge --records "$records" --page-size "$page"
   pages=$(( (records + page - 1) / page ))
   pauses=$(( (pages - 1) * 50 ))
-  result=$("$bin/qelt_measure" "$bin/qelttelnet" -satatrace "$address")
-  stop_bridge
-  [[ $(field status "$result") == 0 ]] || { echo "trace job failed: $result" >&2; exit 1; }
-  wall=$(field wall_ms "$result")
-  rss=$(field maxrss_kb "$result")
-  verdict=$(awk -v w="$wall" -v p="$pauses" 'BEGIN { print (w <= p * 1.1 + 100) ? "met" : "MISSED" }')
+  best=
+  for _ in 1 2 3; do
+    # A fresh bridge a run, so that its CPU time is that of one dump.
+    start_bridge --records "$records" --page-size "$page"
+    result=$("$bin/qelt_measure" "$bin/qelttelnet" -satatrace "$address")
+    result="$result bridge_cpu_ms=$(bridge_cpu_ms)"
+    stop_bridge
+    [[ $(field status "$result") == 0 ]] || { echo "trace job failed: $result" >&2; exit 1; }
+    if [[ -z "$best" ]] || awk -v a="$(field wall_ms "$result")" -v b="$(field wall_ms "$best")" \
+        'BEGIN { exit !(a < b) }'; then
+      best=$result
+    fi
+  done
+  wall=$(field wall_ms "$best")
+  cpu=$(field cpu_ms "$best")
+  per=$(awk -v c="$cpu" -v r="$records" 'BEGIN { printf "%.3f", c * 1000 / r }')
+  # The small dump is there for its memory, which must match the large one's.
+  verdict=$(awk -v w="$wall" -v p="$pauses" -v u="$per" -v page="$page" -v n="$records" 'BEGIN {
+    if (n < 100000) { print "-"; exit }
+    ok = page == 256 ? w <= p * 1.1 + 100 : w <= p + 150 && u <= 0.6
+    print ok ? "met" : "MISSED" }')
   over=$(awk -v w="$wall" -v p="$pauses" 'BEGIN { printf "%.1f", w - p }')
-  printf '%-9s %-6s %-6s %-10s %-10s %-9s %-9s %-8s %s\n' \
-    "$records" "$page" "$pages" "$pauses" "$wall" "$over" "$(field cpu_ms "$result")" "$rss" "$verdict"
+  printf '%-9s %-6s %-6s %-10s %-10s %-9s %-9s %-10s %-14s %-8s %s\n' "$records" "$page" "$pages" \
+    "$pauses" "$wall" "$over" "$cpu" "$per" "$(field bridge_cpu_ms "$best")" \
+    "$(field maxrss_kb "$best")" "$verdict"
 done
 
 echo "# qelttelnet status job (pwista, task_trace), 20 runs"

@@ -3,7 +3,14 @@
 #include <string.h>
 
 #include "common/shared.h"
+#include "platform/platform.h"
 #include "session/session.h"
+
+// A dump is megabytes of output: into a file or a pipe it goes in large
+// writes. The tool's flush points stay where they are; a terminal keeps its
+// line buffering.
+enum { kOutputBufferSize = 64 * 1024 };
+static char outputBuffer[kOutputBufferSize];
 
 // The usage text deliberately names only the switches meant for everyday use.
 static void usage(void) {
@@ -33,6 +40,7 @@ int main(int argc, char** argv) {
             address = argument;
         }
     }
+    if (!qelt_is_terminal(stdout)) setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     if (help) {
         usage();
         return 1;
