@@ -3,6 +3,7 @@
 #   scripts/setup.sh            build, test and benchmark packages
 #   scripts/setup.sh --fuzz     also clang and its fuzzing runtime
 #   scripts/setup.sh --windows  also the MinGW-w64 cross compiler and Wine
+#   scripts/setup.sh --lint     clang-format, for scripts/lint.sh
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libtelnet-dev valgrind)
@@ -10,6 +11,7 @@ for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest) ;;
+    --lint) packages+=(clang-format) ;;
     *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done

@@ -92,7 +92,14 @@ bool BridgeProcess::start(std::string& error, std::chrono::milliseconds timeout)
     const auto colon = address_.rfind(':');
     host_ = address_.substr(0, colon);
     if (!host_.empty() && host_.front() == '[') host_ = host_.substr(1, host_.size() - 2);
-    port_ = static_cast<uint16_t>(std::atoi(address_.c_str() + colon + 1));
+    char* end = nullptr;
+    const long port =
+        colon == std::string::npos ? 0 : std::strtol(address_.c_str() + colon + 1, &end, 10);
+    if (port < 1 || port > 65535 || *end != '\0') {
+        error = "no port in \"" + line + "\"";
+        return false;
+    }
+    port_ = static_cast<uint16_t>(port);
     return true;
 }
 
