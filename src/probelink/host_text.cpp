@@ -26,42 +26,54 @@ bool readPort(const char* text, int* port) {
     return true;
 }
 
+// No control characters: the text goes into the session log and the resolver.
+bool printable(const char* host, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(host[i]);
+        if (c < 0x20 || c == 0x7f) return false;
+    }
+    return true;
+}
+
+// "[v6]" or "[v6]:port".
+bool parseBracketed(const char* host, int* port, std::string* name) {
+    const char* close = std::strchr(host, ']');
+    if (!close || close == host + 1) return false;
+    std::string inside(host + 1, static_cast<std::size_t>(close - host - 1));
+    if (inside.find('[') != std::string::npos) return false;
+    const char* rest = close + 1;
+    if (*rest == ':') {
+        if (!readPort(rest + 1, port)) return false;
+    } else if (*rest != '\0') {
+        return false;
+    }
+    *name = inside;
+    return true;
+}
+
+// "name", "name:port", or a bare IPv6 literal (more than one colon).
+bool parsePlain(const char* host, int* port, std::string* name) {
+    if (std::strchr(host, ']')) return false;
+    const char* colon = std::strchr(host, ':');
+    if (colon && !std::strchr(colon + 1, ':')) {
+        if (colon == host || !readPort(colon + 1, port)) return false;
+        name->assign(host, static_cast<std::size_t>(colon - host));
+    } else {
+        *name = host;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parseHostText(const char* host, int defaultPort, HostTarget* out) {
     if (!host) return false;
-    std::size_t length = std::strlen(host);
-    if (length == 0 || length > kMaxHostText) return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(host[i]);
-        if (c < 0x20 || c == 0x7f) return false;
-    }
-
+    const std::size_t length = std::strlen(host);
+    if (length == 0 || length > kMaxHostText || !printable(host, length)) return false;
     int port = defaultPort;
-    if (host[0] == '[') {
-        const char* close = std::strchr(host, ']');
-        if (!close || close == host + 1) return false;
-        std::string name(host + 1, static_cast<std::size_t>(close - host - 1));
-        if (name.find('[') != std::string::npos) return false;
-        const char* rest = close + 1;
-        if (*rest == ':') {
-            if (!readPort(rest + 1, &port)) return false;
-        } else if (*rest != '\0') {
-            return false;
-        }
-        out->name = name;
-    } else {
-        if (std::strchr(host, ']')) return false;
-        const char* colon = std::strchr(host, ':');
-        if (colon && !std::strchr(colon + 1, ':')) {
-            // Exactly one colon: "name:port".
-            if (colon == host || !readPort(colon + 1, &port)) return false;
-            out->name.assign(host, static_cast<std::size_t>(colon - host));
-        } else {
-            out->name = host;  // no colon, or a bare IPv6 literal
-        }
-    }
-    if (!validPort(port)) return false;
+    const bool parsed = host[0] == '[' ? parseBracketed(host, &port, &out->name)
+                                       : parsePlain(host, &port, &out->name);
+    if (!parsed || !validPort(port)) return false;
     out->port = port;
     return true;
 }
