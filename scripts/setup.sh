@@ -7,6 +7,9 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libtelnet-dev valgrind)
+# The Debian package and the manual pages: cpack -G DEB (dpkg-shlibdeps, file),
+# lintian, and man to check the pages.
+packages+=(dpkg-dev file lintian man-db groff-base)
 for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test:
-#   1. the optimised build and its suite (unit, process and end-to-end tests);
+#   1. the optimised build and its suite (unit, process and end-to-end tests,
+#      the manual pages, an installed tree and the Debian package with lintian);
 #   2. the same suite under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. every fuzz target for a short time (clang, libFuzzer), failing on any finding;
 #   4. the Windows programs, cross-built, tested under Wine and end to end.

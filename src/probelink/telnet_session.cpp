@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/probelink.h"
+#include "common/version.h"
 #include "platform/net.h"
 #include "platform/platform.h"
 #include "probelink/host_text.h"
@@ -199,6 +200,8 @@ class Session final : public ChunkSink {
 
 int Session::run(const char* host, int port) {
     startMs_ = nowMs();
+    // A log gathered from several machines must say which build wrote each session.
+    note("version", "ProbeLinkServices " QELT_VERSION);
     HostTarget target;
     if (!callback_ || timeoutMs_ <= 0 || !parseHostText(host, port, &target)) {
         note("result", "1 invalid arguments");

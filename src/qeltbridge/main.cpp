@@ -4,6 +4,7 @@
 #include <string>
 
 #include "bridge.h"
+#include "common/version.h"
 #include "options.h"
 #include "trace_source.h"
 
@@ -14,6 +15,9 @@ int main(int argc, char** argv) {
     switch (parseOptions(argc, argv, options, error)) {
         case ParseOutcome::Help:
             std::fputs(usageText().c_str(), stdout);
+            return 0;
+        case ParseOutcome::Version:
+            std::fputs("qeltbridge " QELT_VERSION "\n", stdout);
             return 0;
         case ParseOutcome::Error:
             std::fprintf(stderr, "qeltbridge: %s\n(qeltbridge --help lists the options)\n",

@@ -87,6 +87,7 @@ std::string usageText() {
            "  --negotiate            offer and request telnet options at connect\n"
            "                         (WILL ECHO, WILL SGA, DO TTYPE, DO NAWS)\n"
            "  --line-delay-ms MS     pause between lines sent (default 0)\n"
+           "  --version              print the version\n"
            "  --help                 show this text\n";
 }
 
@@ -126,6 +127,7 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& out, std::
         };
 
         if (arg == "--help" || arg == "-h") return ParseOutcome::Help;
+        if (arg == "--version") return ParseOutcome::Version;
         if (arg == "--reset") {
             if (!flag(out.reset)) return ParseOutcome::Error;
             continue;

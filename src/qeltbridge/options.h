@@ -34,7 +34,7 @@ struct Options {
     int lineDelayMs = 0;
 };
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
 // Parses argv[1..argc-1]. Options take their value as the next argument or
 // after "=" ("--page-size 8", "--page-size=8"). Numbers are plain decimal and

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "platform/platform.h"
 #include "trace/sata_format.h"
 
@@ -161,6 +162,10 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (!optionsEnded && (arg == "-h" || arg == "--help")) {
             fputs(kUsage, stdout);
+            return 0;
+        }
+        if (!optionsEnded && arg == "--version") {
+            fputs("qelttrace " QELT_VERSION "\n", stdout);
             return 0;
         }
         if (!optionsEnded && arg == "--") {

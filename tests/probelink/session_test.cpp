@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "common/probelink.h"
+#include "common/version.h"
 #include "support/scripted_server.h"
 
 namespace {
@@ -545,14 +547,32 @@ TEST(SessionLog, RecordsBytesChunksAndResultAndHidesThePassword) {
     d.answer("password:", "Secret9\r\n").answer("INET>", "exit\r\n");
     setenv("PROBELINK_LOG", path.c_str(), 1);
     const int result = run(local(server), 23, d);
+    Dialog refused;
+    const int invalid = run("bad:port", 23, refused);
     unsetenv("PROBELINK_LOG");
     server.join();
     EXPECT_EQ(result, PROBELINK_CLOSED);
+    EXPECT_EQ(invalid, PROBELINK_BAD_ARGUMENTS);
     std::ifstream in(path);
     std::stringstream all;
     all << in.rdbuf();
     const std::string log = all.str();
     std::remove(path.c_str());
+    // Each session, even one refused at once, opens with the library's version.
+    std::vector<std::string> events;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string time, session, event;
+        words >> time >> session >> event;
+        events.push_back(event == "version" ? line.substr(line.find(" version ") + 1) : event);
+    }
+    const std::string version = "version ProbeLinkServices " QELT_VERSION;
+    ASSERT_GE(events.size(), 4u) << log;
+    EXPECT_EQ(events.front(), version) << log;
+    EXPECT_EQ(events[events.size() - 2], version) << log;
+    EXPECT_EQ(events.back(), "result") << log;
+    EXPECT_EQ(std::count(events.begin(), events.end(), version), 2) << log;
     EXPECT_NE(log.find(" recv 13 <FF><FB><01>password: "), std::string::npos) << log;
     EXPECT_NE(log.find(" send 3 <FF><FE><01>"), std::string::npos) << log;
     EXPECT_NE(log.find(" chunk peek=1 len=10 password: "), std::string::npos) << log;

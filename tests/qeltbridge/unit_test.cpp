@@ -84,6 +84,7 @@ TEST(BridgeOptions, RejectsBadInput) {
     std::string error;
     EXPECT_EQ(parse({"--records", "2147483647"}, o, error), ParseOutcome::Run);
     EXPECT_EQ(parse({"--help"}, o, error), ParseOutcome::Help);
+    EXPECT_EQ(parse({"--page-size", "8", "--version"}, o, error), ParseOutcome::Version);
 }
 
 TEST(BridgeOptions, HelpNamesEveryOption) {
@@ -92,7 +93,8 @@ TEST(BridgeOptions, HelpNamesEveryOption) {
          {"--listen",      "--login",   "--password",       "--max-sessions",  "--login-timeout-ms",
           "--reboot-ms",   "--boot-ms", "--page-size",      "--trace",         "--records",
           "--seed",        "--split",   "--split-pause-ms", "--drop-after",    "--reset",
-          "--stall-after", "--no-ga",   "--negotiate",      "--line-delay-ms", "--help"})
+          "--stall-after", "--no-ga",   "--negotiate",      "--line-delay-ms", "--version",
+          "--help"})
         EXPECT_NE(help.find(name), std::string::npos) << name;
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
+
 namespace {
 
 struct Outcome {
@@ -224,6 +226,13 @@ TEST_F(Qelttrace, HelpAndUnknownOptions) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: qelttrace [FILE...]\n", 0), 0u);
     EXPECT_EQ(run({"-h"}).out, help.out);
+
+    Outcome version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "qelttrace " QELT_VERSION "\n");
+    EXPECT_EQ(version.err, "");
+    // After "--" it names a file like any other argument.
+    EXPECT_EQ(run({"--", "--version"}).status, 2);
 
     Outcome unknown = run({"-raw"});
     EXPECT_EQ(unknown.status, 2);

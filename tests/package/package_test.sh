@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# The programs as a user installs them, run from where they were installed:
+#   package_test.sh install BUILD_DIR VERSION   cmake --install into a scratch prefix
+#   package_test.sh deb BUILD_DIR VERSION       cpack -G DEB, its control fields and
+#                                               files, dpkg-deb -x, lintian
+# Either way the installed tree is checked the same way: the files where they
+# belong, the tool's run path, the versions, and a status job of the installed
+# tool against the installed bridge over loopback, from an unrelated current
+# directory, which must load the installed library and nothing of the build
+# tree. Exit status 77: a tool the test needs is missing (CTest: skipped).
+set -euo pipefail
+
+mode=$1
+build=$(cd "$2" && pwd -P)
+version=$3
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+need() {
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/setup.sh installs it)"
+  done
+}
+need readelf
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qelt-package.XXXXXX")
+work=$(cd "$work" && pwd -P)
+bridge_pid=
+cleanup() {
+  if [[ -n "$bridge_pid" ]]; then
+    kill "$bridge_pid" 2>/dev/null || true
+    wait "$bridge_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The tool's run path: beside itself, then the private plug-in directory. An
+# empty entry would be the current directory, and a build path would make the
+# installed tool load the build tree's library.
+expected_rpath='$ORIGIN:$ORIGIN/../lib/qelttelnet'
+
+check_files() {
+  local root=$1
+  local f
+  for f in bin/qelttelnet bin/qelttrace bin/qeltbridge; do
+    [[ -f "$root/$f" && -x "$root/$f" ]] || fail "$f is missing or not executable"
+  done
+  [[ -f "$root/lib/qelttelnet/libProbeLinkServices.so" ]] || fail "the library is not in lib/qelttelnet"
+  local copies
+  copies=$(find "$root" -name 'libProbeLinkServices.so*' | wc -l)
+  [[ "$copies" -eq 1 ]] || fail "$copies copies of the library installed: $(find "$root" -name 'libProbeLinkServices.so*')"
+  for f in qelttelnet qelttrace qeltbridge; do
+    local page=$root/share/man/man1/$f.1.gz
+    [[ -f "$page" ]] || fail "no manual page $page"
+    local text
+    text=$(zcat "$page")
+    grep -qx "\.Os qelttelnet $version" <<<"$text" || fail "$f.1 does not carry version $version"
+  done
+  [[ -f "$root/share/doc/qelttelnet/copyright" ]] || fail "no copyright file"
+  if command -v man >/dev/null; then
+    local found
+    found=$(MANPATH="$root/share/man" man -w qelttelnet) || fail "man -w does not find the installed page"
+    [[ "$found" == "$root/share/man/man1/qelttelnet.1.gz" ]] || fail "man -w finds $found"
+  fi
+}
+
+check_run_paths() {
+  local root=$1
+  local dynamic
+  dynamic=$(readelf -d "$root/bin/qelttelnet")
+  grep -qF "(RPATH)              Library rpath: [$expected_rpath]" <<<"$dynamic" ||
+    fail "qelttelnet's run path is not exactly $expected_rpath as DT_RPATH:"$'\n'"$(grep -i path <<<"$dynamic")"
+  ! grep -q RUNPATH <<<"$dynamic" || fail "qelttelnet has a DT_RUNPATH, which dlopen from the sanitizers' interceptor ignores"
+  local f
+  for f in "$root/bin/qelttrace" "$root/bin/qeltbridge" "$root/lib/qelttelnet/libProbeLinkServices.so"; do
+    dynamic=$(readelf -d "$f")
+    ! grep -E 'RPATH|RUNPATH' <<<"$dynamic" || fail "${f#"$root"/} has a run path"
+  done
+}
+
+check_versions() {
+  local root=$1
+  local f out
+  for f in qelttrace qeltbridge; do
+    out=$("$root/bin/$f" --version) || fail "$f --version failed"
+    [[ "$out" == "$f $version" ]] || fail "$f --version printed \"$out\""
+  done
+}
+
+# The status job: the installed tool against the installed bridge on a free
+# loopback port, from an empty directory, with the loader's trace and the
+# library's session log written aside.
+check_status_job() {
+  local root=$1
+  mkfifo "$work/listening"
+  "$root/bin/qeltbridge" --listen 127.0.0.1:0 >"$work/listening" 2>"$work/bridge.log" &
+  bridge_pid=$!
+  local line
+  exec 3<"$work/listening"
+  if ! IFS= read -r -t 20 line <&3 || [[ "$line" != "listening on "* ]]; then
+    cat "$work/bridge.log" >&2
+    fail "the installed qeltbridge did not start"
+  fi
+  local address=${line#listening on }
+  mkdir "$work/elsewhere"
+  local status=0
+  (cd "$work/elsewhere" &&
+    env -u BRIDGE_CURRENT_IP_ADDRESS -u QELT_BRIDGE_TOOLS -u LD_LIBRARY_PATH \
+      PROBELINK_LOG="$work/session.log" LD_DEBUG=libs LD_DEBUG_OUTPUT="$work/loader" \
+      "$root/bin/qelttelnet" "$address" >"$work/tool.out" 2>"$work/tool.err") || status=$?
+  exec 3<&-
+  if [[ "$status" -ne 0 ]] || ! grep -qx 'qelttelnet.exe: Telnet session ok, rv=0, state=10' "$work/tool.out"; then
+    cat "$work/tool.out" "$work/tool.err" >&2
+    fail "the installed status job ended with status $status"
+  fi
+  grep -q "\[HTTP\]: state = RUN" "$work/tool.out" || fail "the status job printed no pwista line"
+  local loader
+  loader=$(cat "$work"/loader.*)
+  grep -qF "calling init: $root/bin/../lib/qelttelnet/libProbeLinkServices.so" <<<"$loader" ||
+    fail "the installed tool did not load the installed library:"$'\n'"$(grep -F ProbeLink <<<"$loader")"
+  ! grep -F "$build" <<<"$loader" || fail "the installed tool looked into the build tree"
+  local first
+  first=$(head -n 1 "$work/session.log")
+  [[ "$first" == *" version ProbeLinkServices $version" ]] ||
+    fail "the session log does not open with the library's version: $first"
+}
+
+case "$mode" in
+  install)
+    need cmake
+    cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" ||
+      fail "cmake --install failed: $(cat "$work/install.log")"
+    root=$work/prefix
+    ;;
+  deb)
+    need cpack dpkg dpkg-deb dpkg-shlibdeps lintian
+    if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1; then
+      cat "$work/cpack.log" >&2
+      fail "cpack -G DEB failed"
+    fi
+    arch=$(dpkg --print-architecture)
+    deb=$work/out/qelttelnet_${version}_$arch.deb
+    [[ -f "$deb" ]] || fail "no $deb; cpack made: $(ls "$work/out")"
+
+    field() { dpkg-deb -f "$deb" "$1"; }
+    [[ "$(field Package)" == qelttelnet ]] || fail "Package: $(field Package)"
+    [[ "$(field Version)" == "$version" ]] || fail "Version: $(field Version)"
+    [[ "$(field Architecture)" == "$arch" ]] || fail "Architecture: $(field Architecture)"
+    [[ "$(field Section)" == net ]] || fail "Section: $(field Section)"
+    [[ -n "$(field Maintainer)" ]] || fail "no Maintainer"
+    # Computed from the binaries: the C and C++ runtimes, and libtelnet for
+    # the bridge, which the package does not carry.
+    depends=$(field Depends)
+    names=$(sed 's/ *([^)]*)//g; s/ *, */\n/g' <<<"$depends")
+    for dependency in libc6 libstdc++6 libtelnet2; do
+      grep -qxF "$dependency" <<<"$names" || fail "Depends lacks $dependency: $depends"
+    done
+
+    # Every file with its mode, owned by root: nothing more, nothing less.
+    listing=$(dpkg-deb -c "$deb" | awk '{ print $1, $2, $6 }' | sort -k3)
+    expected=$(sort -k3 <<'EOF'
+drwxr-xr-x root/root ./usr/
+drwxr-xr-x root/root ./usr/bin/
+-rwxr-xr-x root/root ./usr/bin/qeltbridge
+-rwxr-xr-x root/root ./usr/bin/qelttelnet
+-rwxr-xr-x root/root ./usr/bin/qelttrace
+drwxr-xr-x root/root ./usr/lib/
+drwxr-xr-x root/root ./usr/lib/qelttelnet/
+-rw-r--r-- root/root ./usr/lib/qelttelnet/libProbeLinkServices.so
+drwxr-xr-x root/root ./usr/share/
+drwxr-xr-x root/root ./usr/share/doc/
+drwxr-xr-x root/root ./usr/share/doc/qelttelnet/
+-rw-r--r-- root/root ./usr/share/doc/qelttelnet/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/qelttelnet/copyright
+drwxr-xr-x root/root ./usr/share/lintian/
+drwxr-xr-x root/root ./usr/share/lintian/overrides/
+-rw-r--r-- root/root ./usr/share/lintian/overrides/qelttelnet
+drwxr-xr-x root/root ./usr/share/man/
+drwxr-xr-x root/root ./usr/share/man/man1/
+-rw-r--r-- root/root ./usr/share/man/man1/qeltbridge.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/qelttelnet.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/qelttrace.1.gz
+EOF
+    )
+    [[ "$listing" == "$expected" ]] ||
+      fail "the package's files differ from the expected ones:"$'\n'"$(diff <(echo "$expected") <(echo "$listing") || true)"
+
+    dpkg-deb -x "$deb" "$work/root"
+    root=$work/root/usr
+    for f in bin/qelttelnet bin/qelttrace bin/qeltbridge lib/qelttelnet/libProbeLinkServices.so; do
+      sections=$(readelf -S "$root/$f")
+      ! grep -q '\.debug_' <<<"$sections" || fail "$f is not stripped"
+    done
+
+    # Errors and warnings both fail; the information tags are printed.
+    lintian_status=0
+    lintian --fail-on error,warning --display-info "$deb" >"$work/lintian.log" 2>&1 || lintian_status=$?
+    cat "$work/lintian.log"
+    [[ "$lintian_status" -eq 0 ]] || fail "lintian reports errors or warnings (status $lintian_status)"
+    ;;
+  *)
+    fail "unknown mode $mode"
+    ;;
+esac
+
+check_files "$root"
+check_run_paths "$root"
+check_versions "$root"
+check_status_job "$root"
+echo "ok: $mode tree $root"
