@@ -1,12 +1,15 @@
-// The bridge's pure parts: command line, input line cutting, trace sources.
+// The bridge's pure parts: command line, input line cutting, trace sources,
+// the fault plan.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "fault_plan.h"
 #include "line_assembler.h"
 #include "options.h"
 #include "trace_source.h"
@@ -146,6 +149,142 @@ TEST(LineAssembler, LongLineIsCutNotStored) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].size(), LineAssembler::kMaxLine);
     EXPECT_EQ(got[1], "ok");
+}
+
+// Drives a plan as a session does: `lines` queued at once, a socket that takes
+// at most `takes` bytes a call (0: all), and a clock that jumps to the end of
+// each pause. The segments sent, as "BYTES@MS", then how it ended and when.
+std::string drive(const Options& options, const std::vector<std::size_t>& lines,
+                  std::size_t takes = 0) {
+    using std::chrono::milliseconds;
+    FaultPlan plan(options);
+    const FaultPlan::TimePoint start{std::chrono::seconds(100)};
+    FaultPlan::TimePoint now = start;
+    uint64_t queued = 0;
+    uint64_t sent = 0;
+    for (std::size_t line : lines) {
+        queued += line;
+        plan.lineQueued(queued);
+    }
+    std::string trace;
+    auto at = [&] {
+        return "@" + std::to_string(std::chrono::duration_cast<milliseconds>(now - start).count());
+    };
+    for (int step = 0; step < 1000; ++step) {
+        const FaultPlan::Step next = plan.next(sent, static_cast<std::size_t>(queued - sent), now);
+        switch (next.action) {
+            case FaultPlan::Action::Send: {
+                const std::size_t n = takes > 0 ? std::min(takes, next.bytes) : next.bytes;
+                if (n == 0) return trace + "empty segment" + at();
+                trace += std::to_string(n) + at() + " ";
+                sent += n;
+                plan.sentUpTo(sent, now);
+                break;
+            }
+            case FaultPlan::Action::Wait:
+                if (next.at <= now) return trace + "wait for the past" + at();
+                now = next.at;
+                break;
+            case FaultPlan::Action::Idle:
+                return trace + "idle" + at();
+            case FaultPlan::Action::Stall:
+                return trace + "stall" + at();
+            case FaultPlan::Action::DropWithFin:
+                return trace + "fin" + at();
+            case FaultPlan::Action::DropWithRst:
+                return trace + "rst" + at();
+        }
+    }
+    return trace + "no end";
+}
+
+// The faults at their edges: a drop or stall falls on its exact byte and at
+// once, even where a pause would follow; segments never cross a line end or
+// a threshold; pauses follow segments and line ends, not partial sends.
+TEST(FaultPlan, SegmentsPausesAndEndsAtTheirBoundaries) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::vector<std::size_t> lines;  // queued output, one size a line
+        std::size_t takes;               // the socket's limit a call, 0: none
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {"no faults", {}, {4, 4}, 0, "8@0 idle@0"},
+        {"nothing queued", {}, {}, 0, "idle@0"},
+        {"split with pauses", {"--split", "3"}, {8}, 0, "3@0 3@1 2@2 idle@2"},
+        {"split without pauses",
+         {"--split", "3", "--split-pause-ms", "0"},
+         {8},
+         0,
+         "3@0 3@0 2@0 idle@0"},
+        {"split beyond the output",
+         {"--split", "100", "--split-pause-ms", "5"},
+         {8},
+         0,
+         "8@0 idle@0"},
+        {"line delay at each line end",
+         {"--line-delay-ms", "10"},
+         {4, 4, 4},
+         0,
+         "4@0 4@10 4@20 idle@20"},
+        {"line delay and split",
+         {"--line-delay-ms", "10", "--split", "3"},
+         {4, 4},
+         0,
+         "3@0 1@1 3@11 1@12 idle@12"},
+        {"partial sends do not pause",
+         {"--line-delay-ms", "10"},
+         {4, 4},
+         2,
+         "2@0 2@0 2@10 2@10 idle@10"},
+        {"drop at 0", {"--drop-after", "0"}, {4}, 0, "fin@0"},
+        {"drop at 0, nothing queued", {"--drop-after", "0"}, {}, 0, "fin@0"},
+        {"drop inside a line", {"--drop-after", "5"}, {4, 4}, 0, "5@0 fin@0"},
+        {"drop at the last byte", {"--drop-after", "8"}, {4, 4}, 0, "8@0 fin@0"},
+        {"drop beyond the output", {"--drop-after", "9"}, {4, 4}, 0, "8@0 idle@0"},
+        {"drop with RST", {"--drop-after", "5", "--reset"}, {4, 4}, 0, "5@0 rst@0"},
+        {"drop inside a segment", {"--drop-after", "4", "--split", "3"}, {8}, 0, "3@0 1@1 fin@1"},
+        {"drop at a segment end, before its pause",
+         {"--drop-after", "6", "--split", "3", "--split-pause-ms", "5"},
+         {8},
+         0,
+         "3@0 3@5 fin@5"},
+        {"drop at a line end, before its delay",
+         {"--drop-after", "4", "--line-delay-ms", "10"},
+         {4, 4},
+         0,
+         "4@0 fin@0"},
+        {"drop across partial sends", {"--drop-after", "5"}, {8}, 2, "2@0 2@0 1@0 fin@0"},
+        {"stall at 0", {"--stall-after", "0"}, {4}, 0, "stall@0"},
+        {"stall inside a line", {"--stall-after", "5"}, {4, 4}, 0, "5@0 stall@0"},
+        {"stall at a line end, before its delay",
+         {"--stall-after", "4", "--line-delay-ms", "10"},
+         {4, 4},
+         0,
+         "4@0 stall@0"},
+        {"stall inside a segment",
+         {"--stall-after", "7", "--split", "3"},
+         {8},
+         0,
+         "3@0 3@1 1@2 stall@2"},
+        {"drop and stall on the same byte: the drop",
+         {"--drop-after", "5", "--stall-after", "5"},
+         {8},
+         0,
+         "5@0 fin@0"},
+        {"the first threshold wins",
+         {"--drop-after", "6", "--stall-after", "3"},
+         {8},
+         0,
+         "3@0 stall@0"},
+    };
+    for (const Case& c : cases) {
+        Options options;
+        std::string error;
+        ASSERT_EQ(parse(c.args, options, error), ParseOutcome::Run) << c.what << ": " << error;
+        EXPECT_EQ(drive(options, c.lines, c.takes), c.expected) << c.what;
+    }
 }
 
 TEST(TraceSource, SplitsRecordLines) {
