@@ -163,3 +163,40 @@ void qelt_net_error_text(int error, char* text, size_t size) {
 #endif
     qelt_snprintf(text, size, "%s (%d)", message ? message : "unknown", error);
 }
+
+void qelt_net_error_message(int error, char* text, size_t size) {
+    if (size == 0) return;
+    char scratch[256];
+    scratch[0] = '\0';
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+    const char* message = strerror_r(error, scratch, sizeof scratch);
+#else
+    const char* message = strerror_r(error, scratch, sizeof scratch) == 0 ? scratch : "unknown";
+#endif
+    qelt_snprintf(text, size, "%s", message ? message : "unknown");
+}
+
+QeltSocket qelt_net_accept_peer(QeltSocket listener, QeltAddress* peer) {
+    for (;;) {
+        sockaddr_storage from;
+        socklen_t length = sizeof from;
+        int fd = accept(asNative(listener), reinterpret_cast<sockaddr*>(&from), &length);
+        if (fd < 0) {
+            // ECONNABORTED: the peer gave up before the accept; take the next one.
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return QELT_INVALID_SOCKET;
+        }
+        if (!makeNonBlocking(fd)) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return QELT_INVALID_SOCKET;
+        }
+        noSigPipe(fd);
+        int one = 1;
+        // Answers are small and awaited line by line: no Nagle delay.
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (peer) qeltCopyAddress(peer, reinterpret_cast<const sockaddr*>(&from), length);
+        return fd;
+    }
+}
