@@ -5,7 +5,7 @@
 #   scripts/setup.sh --windows  also the MinGW-w64 cross compiler and Wine
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libtelnet-dev valgrind)
+packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libtelnet-dev libcli11-dev valgrind)
 for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;

@@ -15,6 +15,9 @@ int main(int argc, char** argv) {
         case ParseOutcome::Help:
             std::fputs(usageText().c_str(), stdout);
             return 0;
+        case ParseOutcome::Version:
+            std::printf("%s\n", versionText().c_str());
+            return 0;
         case ParseOutcome::Error:
             std::fprintf(stderr, "qeltbridge: %s\n(qeltbridge --help lists the options)\n",
                          error.c_str());

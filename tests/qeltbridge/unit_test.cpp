@@ -65,6 +65,13 @@ TEST(BridgeOptions, RejectsBadInput) {
         {"--page-size", "0"},
         {"--page-size", "-1"},
         {"--page-size", "12x"},
+        // Plain decimal only, whatever the parser's own number reading takes.
+        {"--page-size", "0x10"},
+        {"--page-size", "+1"},
+        {"--page-size", " 1"},
+        {"--page-size="},
+        {"--login="},
+        {"--reset=false"},
         {"--records", "2147483648"},
         {"--split", "0"},
         {"--max-sessions", "0"},
@@ -87,6 +94,26 @@ TEST(BridgeOptions, RejectsBadInput) {
     std::string error;
     EXPECT_EQ(parse({"--records", "2147483647"}, o, error), ParseOutcome::Run);
     EXPECT_EQ(parse({"--help"}, o, error), ParseOutcome::Help);
+    EXPECT_EQ(parse({"-h"}, o, error), ParseOutcome::Help);
+    EXPECT_EQ(parse({"--version"}, o, error), ParseOutcome::Version);
+}
+
+// Edges of the command line that are accepted: leading zeros are decimal, a
+// value may begin with "-", the last of a repeated option counts, "--" ends
+// the options, and a flag may say "=true".
+TEST(BridgeOptions, AcceptedEdges) {
+    Options o;
+    std::string error;
+    ASSERT_EQ(parse({"--page-size", "010", "--password", "-x", "--login=-y", "--seed=1", "--seed",
+                     "2", "--records", "5", "--reset=true", "--"},
+                    o, error),
+              ParseOutcome::Run)
+        << error;
+    EXPECT_EQ(o.pageSize, 10);
+    EXPECT_EQ(o.password, "-x");
+    EXPECT_EQ(o.login, "-y");
+    EXPECT_EQ(o.seed, 2u);
+    EXPECT_TRUE(o.reset);
 }
 
 TEST(BridgeOptions, HelpNamesEveryOption) {
@@ -95,7 +122,8 @@ TEST(BridgeOptions, HelpNamesEveryOption) {
          {"--listen",      "--login",   "--password",       "--max-sessions",  "--login-timeout-ms",
           "--reboot-ms",   "--boot-ms", "--page-size",      "--trace",         "--records",
           "--seed",        "--split",   "--split-pause-ms", "--drop-after",    "--reset",
-          "--stall-after", "--no-ga",   "--negotiate",      "--line-delay-ms", "--help"})
+          "--stall-after", "--no-ga",   "--negotiate",      "--line-delay-ms", "--help",
+          "--version"})
         EXPECT_NE(help.find(name), std::string::npos) << name;
 }
 
