@@ -49,10 +49,11 @@ class HelpFormatter final : public CLI::Formatter {
 };
 
 // Every option once: what it sets, how its value is checked, its help line
-// and default. Parsing and --help both come from here.
+// and default. Parsing and --help both come from here. The values land in
+// the Options given, which must outlive the App.
 class OptionTable {
   public:
-    OptionTable(CLI::App& app, Options& out) : app_(app), out_(out) {
+    OptionTable(CLI::App& app, Options& out) : app_(app) {
         app.formatter(std::make_shared<HelpFormatter>());
         app.description("A simulated bridge: a telnet server that behaves like the device.");
         // As before CLI11: a repeated option takes its last value.
@@ -64,72 +65,72 @@ class OptionTable {
         text("--listen", "ADDR:PORT",
              "address to listen on (port 0 takes a free\nport; IPv6 as [::1]:PORT); prints\n"
              "\"listening on ADDR:PORT\" once listening",
-             [this](const std::string& v) {
+             [&out](const std::string& v) {
                  std::string host;
                  uint16_t port = 0;
                  if (!splitHostPort(v, host, port)) invalid("--listen", v);
-                 out_.listen = v;
+                 out.listen = v;
              })
             ->default_str(defaults.listen);
-        text("--login", "NAME", "login name", [this](const std::string& v) {
+        text("--login", "NAME", "login name", [&out](const std::string& v) {
             if (v.empty()) invalid("--login", v);
-            out_.login = v;
+            out.login = v;
         })->default_str(defaults.login);
-        text("--password", "TEXT", "password", [this](const std::string& v) {
-            out_.password = v;
+        text("--password", "TEXT", "password", [&out](const std::string& v) {
+            out.password = v;
         })->default_str(defaults.password);
         number("--max-sessions", "N", "sessions at once, one more is refused", 1, 100000,
-               out_.maxSessions)
+               out.maxSessions)
             ->default_str(std::to_string(defaults.maxSessions));
-        number("--login-timeout-ms", "MS", "time allowed to log in", 1, kMaxMs, out_.loginTimeoutMs)
+        number("--login-timeout-ms", "MS", "time allowed to log in", 1, kMaxMs, out.loginTimeoutMs)
             ->default_str(std::to_string(defaults.loginTimeoutMs));
         number("--reboot-ms", "MS", "time hwrst keeps the bridge off the\nnetwork", 0, kMaxMs,
-               out_.rebootMs)
+               out.rebootMs)
             ->default_str(std::to_string(defaults.rebootMs));
         number("--boot-ms", "MS", "time after a reboot during which pwista\nreports INIT", 0,
-               kMaxMs, out_.bootMs)
+               kMaxMs, out.bootMs)
             ->default_str(std::to_string(defaults.bootMs));
-        number("--page-size", "N", "records per dump_dsata_trace page", 1, 1000000, out_.pageSize)
+        number("--page-size", "N", "records per dump_dsata_trace page", 1, 1000000, out.pageSize)
             ->default_str(std::to_string(defaults.pageSize));
         CLI::Option* trace = text("--trace", "FILE",
                                   "serve the records of FILE, one line a record\n"
                                   "(default: the built-in trace)",
-                                  [this](const std::string& v) {
+                                  [&out](const std::string& v) {
                                       if (v.empty()) invalid("--trace", v);
-                                      out_.traceFile = v;
+                                      out.traceFile = v;
                                   });
         CLI::Option* records =
             number("--records", "N", "serve N generated records instead\n(at most 2147483647)", 0,
-                   kMaxRecords, out_.records);
+                   kMaxRecords, out.records);
         trace->excludes(records);
         number("--seed", "S", "seed of the generated records", 0,
-               std::numeric_limits<uint64_t>::max(), out_.seed)
+               std::numeric_limits<uint64_t>::max(), out.seed)
             ->default_str(std::to_string(defaults.seed))
             ->needs(records);
 
         const std::string faults = "Faults, applied to every session";
         number("--split", "BYTES", "send in segments of at most BYTES, with\nshort pauses", 1,
-               1u << 20, out_.split)
+               1u << 20, out.split)
             ->group(faults);
-        number("--split-pause-ms", "MS", "pause between split segments", 0, 10000,
-               out_.splitPauseMs)
+        number("--split-pause-ms", "MS", "pause between split segments", 0, 10000, out.splitPauseMs)
             ->default_str(std::to_string(defaults.splitPauseMs))
             ->group(faults);
         number("--drop-after", "BYTES", "close the session after BYTES bytes\nsent", 0,
-               kMaxRecords * 256, out_.dropAfter)
+               kMaxRecords * 256, out.dropAfter)
             ->group(faults);
-        flag("--reset", "close dropped sessions with RST instead\nof FIN", out_.reset)
+        flag("--reset", "close dropped sessions with RST instead\nof FIN", out.reset)
             ->group(faults);
         number("--stall-after", "BYTES", "stop sending after BYTES bytes, keep the\nconnection", 0,
-               kMaxRecords * 256, out_.stallAfter)
+               kMaxRecords * 256, out.stallAfter)
             ->group(faults);
-        flag("--no-ga", "send the prompt without IAC GA", out_.noGa)->group(faults);
+        flag("--no-ga", "send the prompt without IAC GA", out.noGa)->group(faults);
         flag("--negotiate",
-             "offer and request telnet options at\nconnect (WILL ECHO, WILL SGA, DO TTYPE,\nDO "
-             "NAWS)",
-             out_.negotiate)
+             "offer and request telnet options at\n"
+             "connect (WILL ECHO, WILL SGA, DO TTYPE,\n"
+             "DO NAWS)",
+             out.negotiate)
             ->group(faults);
-        number("--line-delay-ms", "MS", "pause between lines sent", 0, 60000, out_.lineDelayMs)
+        number("--line-delay-ms", "MS", "pause between lines sent", 0, 60000, out.lineDelayMs)
             ->default_str(std::to_string(defaults.lineDelayMs))
             ->group(faults);
     }
@@ -158,7 +159,6 @@ class OptionTable {
     }
 
     CLI::App& app_;
-    Options& out_;
 };
 
 // CLI11 words a value given to a flag as "reset was given a disallowed flag
