@@ -1,10 +1,10 @@
 // Fuzzes the simulated bridge's side of a session without sockets: the
 // client's byte stream goes, in segments chosen from the back of the input,
-// through a libtelnet server state set up as the bridge sets up each session
-// (no option accepted on the client's initiative), its data into the
-// LineAssembler, and each line into the session's Conversation, whose answer
-// is escaped through the same telnet state. The page size, the trace, the
-// prompt's GA and the power state are chosen from the back too.
+// into the bridge's own SessionProtocol (its libtelnet state, LineAssembler
+// and Conversation), one completed line at a time as the bridge handles them.
+// A twin protocol that marks every answer line's end (as the bridge does
+// under --line-delay-ms) gets the same segments. The page size, the trace,
+// the prompt's GA and the power state are chosen from the back too.
 // Checked:
 //   - every line is at most LineAssembler::kMaxLine bytes and holds no CR or LF;
 //   - the lines do not depend on how the stream was cut: the same data fed
@@ -17,12 +17,9 @@
 //     is only ever "INET> " (with IAC GA unless --no-ga) and only at the end;
 //   - a dump page holds at most the page size of records, each the trace's
 //     own "%6d.%09d ..." record in order, then "DUMP_RESULT=" with the index
-//     of the next record, or 0 after the last page.
-// clang-format off
-#include <cstddef>  // before libtelnet.h, which uses size_t without declaring it
-#include <libtelnet.h>
-// clang-format on
-
+//     of the next record, or 0 after the last page;
+//   - marking line ends changes no byte on the wire, and the marks fall
+//     exactly after each CR LF of an answer.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -34,45 +31,30 @@
 #include "fuzz_support.h"
 #include "line_assembler.h"
 #include "options.h"
+#include "session_protocol.h"
 #include "trace_source.h"
 
 namespace {
 
 using qeltbridge::Conversation;
 using qeltbridge::LineAssembler;
+using qeltbridge::SessionProtocol;
 using Clock = std::chrono::steady_clock;
 
-const telnet_telopt_t kTelopts[] = {{-1, 0, 0}};
+// What one session's protocol produced: its wire bytes since last cleared,
+// where it marked line ends in them, and every data byte the client sent.
+struct Capture final : qeltbridge::ProtocolOutput {
+    std::string sent;
+    std::vector<std::size_t> lineEnds;
+    std::string data;
 
-struct Reader {
-    LineAssembler assembler;
-    std::vector<std::string> lines;
-    std::string data;  // every data byte libtelnet passed on
-    std::string wire;  // bytes the session sent, since last cleared
-    bool broken = false;
-};
-
-void onEvent(telnet_t*, telnet_event_t* event, void* user) {
-    auto& reader = *static_cast<Reader*>(user);
-    switch (event->type) {
-        case TELNET_EV_DATA:
-            reader.data.append(event->data.buffer, event->data.size);
-            reader.assembler.feed(std::string_view(event->data.buffer, event->data.size),
-                                  reader.lines);
-            break;
-        case TELNET_EV_SEND:
-            reader.wire.append(event->data.buffer, event->data.size);
-            break;
-        case TELNET_EV_ERROR:
-            reader.broken = true;  // the bridge ends such a session
-            break;
-        default:
-            break;
+    void wire(std::string_view bytes) override { sent.append(bytes); }
+    void lineEnd() override { lineEnds.push_back(sent.size()); }
+    void clientData(std::string_view bytes) override { data.append(bytes); }
+    void clear() {
+        sent.clear();
+        lineEnds.clear();
     }
-}
-
-struct TelnetFree {
-    void operator()(telnet_t* telnet) const { telnet_free(telnet); }
 };
 
 std::vector<std::string> modelLines(const std::string& data) {
@@ -93,22 +75,6 @@ std::vector<std::string> modelLines(const std::string& data) {
     }
     return lines;
 }
-
-// Answers go out as the bridge sends them: through the session's telnet state.
-class WireSink : public qeltbridge::ReplySink {
-  public:
-    explicit WireSink(telnet_t* telnet) : telnet_(telnet) {}
-    void text(std::string_view data) override { telnet_send(telnet_, data.data(), data.size()); }
-    void line(std::string_view data) override {
-        text(data);
-        text("\r\n");
-    }
-    void goAhead() override { telnet_iac(telnet_, TELNET_GA); }
-    void note(const std::string&) override {}
-
-  private:
-    telnet_t* telnet_;
-};
 
 std::string_view trim(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -131,6 +97,15 @@ bool isRecordLine(std::string_view line) {
     if (digits == std::string_view::npos || !isDigits(line.substr(digits, dot - digits)))
         return false;
     return line.size() > dot + 10 && isDigits(line.substr(dot + 1, 9)) && line[dot + 10] == ' ';
+}
+
+// The marked line ends of one answer: one right after each CR LF, no other.
+void checkLineEnds(const Capture& answer) {
+    std::vector<std::size_t> expected;
+    for (auto at = answer.sent.find("\r\n"); at != std::string::npos;
+         at = answer.sent.find("\r\n", at + 2))
+        expected.push_back(at + 2);
+    FUZZ_CHECK(answer.lineEnds == expected, "a line end marked after each CR LF of an answer");
 }
 
 // Follows one session's conversation and checks every answer against what
@@ -304,42 +279,55 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     state.trace = trace.get();
     state.bootEnd = booting ? now + std::chrono::seconds(1) : Clock::time_point{};
 
-    Reader reader;
-    std::unique_ptr<telnet_t, TelnetFree> telnet(telnet_init(kTelopts, onEvent, 0, &reader));
-    FUZZ_CHECK(telnet != nullptr, "telnet_init");
-    WireSink sink(telnet.get());
-    Conversation conversation(state);
+    Capture out;
+    Capture twinOut;
+    SessionProtocol protocol(state, out, false);
+    SessionProtocol twin(state, twinOut, true);
+    FUZZ_CHECK(protocol.ready() && twin.ready(), "the telnet state");
     Checker checker(options, *trace, booting);
-    conversation.begin(sink);
-    FUZZ_CHECK(reader.wire == "login: ", "a session opens with the login prompt");
+    protocol.open();
+    twin.open();
+    FUZZ_CHECK(out.sent == "login: ", "a session opens with the login prompt");
+    FUZZ_CHECK(twinOut.sent == out.sent, "marking line ends changes no byte");
 
-    std::size_t handled = 0;
+    std::vector<std::string> lines;
+    std::string line;
+    std::string twinLine;
+    bool broken = false;
     bool ended = false;  // exit, the third failure or hwrst: the bridge reads no further
-    while (input.remaining() > 0 && !reader.broken && !ended) {
+    while (input.remaining() > 0 && !broken && !ended) {
         const std::uint8_t op = input.choice();
         const std::size_t wanted = (op & 1) ? std::size_t{op} * 8 + 1 : std::size_t{op} % 16 + 1;
         std::size_t taken = 0;
         const std::uint8_t* bytes = input.take(wanted, taken);
         if (taken == 0) break;
-        // libtelnet takes const char*; its buffer is left unchanged.
-        telnet_recv(telnet.get(), reinterpret_cast<const char*>(bytes), taken);
-        for (; handled < reader.lines.size() && !reader.broken && !ended; ++handled) {
-            reader.wire.clear();  // negotiation answers come before the replies
-            const std::string& line = reader.lines[handled];
-            const Conversation::Request request = conversation.handleLine(line, now, sink);
-            checker.check(line, request, reader.wire);
+        const std::string_view segment(reinterpret_cast<const char*>(bytes), taken);
+        broken = !protocol.receive(segment);  // the bridge ends such a session
+        FUZZ_CHECK(twin.receive(segment) == !broken, "the twin breaks alike");
+        while (!broken && !ended && protocol.nextLine(line)) {
+            FUZZ_CHECK(twin.nextLine(twinLine) && twinLine == line, "the twin's lines");
+            lines.push_back(line);
+            out.clear();  // negotiation answers come before the replies
+            twinOut.clear();
+            const Conversation::Request request = protocol.handle(line, now);
+            FUZZ_CHECK(twin.handle(line, now) == request, "the twin's request");
+            FUZZ_CHECK(twinOut.sent == out.sent, "marking line ends changes no byte");
+            checkLineEnds(twinOut);
+            checker.check(line, request, out.sent);
             ended = request != Conversation::Request::None;
         }
     }
+    // Lines completed after the session ended were cut all the same.
+    while (protocol.nextLine(line)) lines.push_back(line);
 
-    for (const std::string& line : reader.lines) {
-        FUZZ_CHECK(line.size() <= LineAssembler::kMaxLine, "a kept line is bounded");
-        FUZZ_CHECK(line.find_first_of("\r\n") == std::string::npos, "no line end inside a line");
+    for (const std::string& kept : lines) {
+        FUZZ_CHECK(kept.size() <= LineAssembler::kMaxLine, "a kept line is bounded");
+        FUZZ_CHECK(kept.find_first_of("\r\n") == std::string::npos, "no line end inside a line");
     }
     LineAssembler whole;
     std::vector<std::string> wholeLines;
-    whole.feed(reader.data, wholeLines);
-    FUZZ_CHECK(wholeLines == reader.lines, "lines do not depend on the segments");
-    FUZZ_CHECK(modelLines(reader.data) == reader.lines, "lines end at LF, CR LF, CR NUL, CR");
+    whole.feed(out.data, wholeLines);
+    FUZZ_CHECK(wholeLines == lines, "lines do not depend on the segments");
+    FUZZ_CHECK(modelLines(out.data) == lines, "lines end at LF, CR LF, CR NUL, CR");
     return 0;
 }

@@ -6,7 +6,7 @@
 #   scripts/setup.sh --lint     clang-format, for scripts/lint.sh
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libtelnet-dev valgrind)
+packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libtelnet-dev libcli11-dev valgrind)
 # The Debian package and the manual pages: cpack -G DEB (dpkg-shlibdeps, file),
 # lintian, and man to check the pages.
 packages+=(dpkg-dev file lintian man-db groff-base)

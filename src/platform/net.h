@@ -10,6 +10,14 @@
 //   qelt_net_close, qelt_net_abort   closing with FIN or with RST
 //   qelt_net_last_error, qelt_net_would_block, qelt_net_interrupted, qelt_net_error_text
 //
+// What a server needs beyond that (the simulated bridge), as Redis's anet
+// serves client and server alike:
+//   qelt_net_accept_peer     accepting with the peer's address
+//   qelt_net_local_address   the address a listener is bound to
+//   qelt_net_resolve_reason  resolving, with the resolver's own reason on failure
+//   qelt_net_error_message   the system's text for an error alone, for messages
+//                            that quote it as the system words it
+//
 // Every socket made here is non-blocking, not inherited by child processes and
 // never raises SIGPIPE; Nagle's algorithm stays as the system sets it. Errors come back as -1 with
 // the reason in qelt_net_last_error(), read straight after the failing call.
@@ -19,7 +27,9 @@
 #include <stdint.h>
 
 // A socket handle wide enough for both platforms (Winsock's SOCKET is pointer
-// sized; its INVALID_SOCKET is all ones, which is -1 here).
+// sized; its INVALID_SOCKET is all ones, which is -1 here). On POSIX it is the
+// descriptor itself, so a POSIX-only program may poll it along with its other
+// descriptors.
 typedef intptr_t QeltSocket;
 #define QELT_INVALID_SOCKET (static_cast<QeltSocket>(-1))
 
@@ -121,6 +131,27 @@ bool qelt_net_interrupted(int error);
 bool qelt_net_family_unsupported(int error);
 // The system's text for an error, into `text` (always NUL-terminated).
 void qelt_net_error_text(int error, char* text, size_t size);
+
+// ---- servers ----------------------------------------------------------------
+
+// Accepts one connection (non-blocking) as qelt_net_accept does, and stores
+// the peer's address in `*peer` (when not null). A connection the peer gave up before it was
+// accepted is skipped. Returns QELT_INVALID_SOCKET when none is waiting (qelt_net_would_block) or
+// on error.
+QeltSocket qelt_net_accept_peer(QeltSocket listener, QeltAddress* peer);
+// The local address of a bound socket (its port is the real one after a bind
+// to port 0). Returns 0 or -1.
+int qelt_net_local_address(QeltSocket s, QeltAddress* out);
+// qelt_net_resolve, and when it fails for want of the name or in the resolver
+// itself, the resolver's reason ("Name or service not known") in `reason`
+// (always NUL-terminated when reasonSize > 0; empty when the name resolved
+// but to no IPv4 or IPv6 address).
+QeltResolveResult qelt_net_resolve_reason(const char* host, int port, QeltAddress* out,
+                                          int capacity, int* count, char* reason,
+                                          size_t reasonSize);
+// The system's text for an error without its number ("Address already in
+// use"), into `text` (always NUL-terminated when size > 0).
+void qelt_net_error_message(int error, char* text, size_t size);
 
 #ifdef __cplusplus
 }

@@ -25,6 +25,13 @@ bool resolverFailed(int rc) {
 
 QeltResolveResult qelt_net_resolve(const char* host, int port, QeltAddress* out, int capacity,
                                    int* count) {
+    return qelt_net_resolve_reason(host, port, out, capacity, count, nullptr, 0);
+}
+
+QeltResolveResult qelt_net_resolve_reason(const char* host, int port, QeltAddress* out,
+                                          int capacity, int* count, char* reason,
+                                          size_t reasonSize) {
+    if (reasonSize > 0) reason[0] = '\0';
     *count = 0;
     char service[16];
     qelt_snprintf(service, sizeof service, "%d", port);
@@ -36,7 +43,10 @@ QeltResolveResult qelt_net_resolve(const char* host, int port, QeltAddress* out,
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* list = nullptr;
     int rc = getaddrinfo(host, service, &hints, &list);
-    if (rc != 0) return resolverFailed(rc) ? QELT_RESOLVE_SYSTEM : QELT_RESOLVE_NOT_FOUND;
+    if (rc != 0) {
+        if (reasonSize > 0) qelt_snprintf(reason, reasonSize, "%s", gai_strerror(rc));
+        return resolverFailed(rc) ? QELT_RESOLVE_SYSTEM : QELT_RESOLVE_NOT_FOUND;
+    }
     for (addrinfo* a = list; a && *count < capacity; a = a->ai_next) {
         if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
         copyAddress(&out[*count], a->ai_addr, a->ai_addrlen);
@@ -118,4 +128,16 @@ void qelt_net_abort(QeltSocket s) {
     l.l_linger = 0;
     setsockopt(asNative(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
     qelt_net_close(s);
+}
+
+void qeltCopyAddress(QeltAddress* out, const sockaddr* address, size_t length) {
+    copyAddress(out, address, length);
+}
+
+int qelt_net_local_address(QeltSocket s, QeltAddress* out) {
+    sockaddr_storage a;
+    socklen_t length = sizeof a;
+    if (getsockname(asNative(s), reinterpret_cast<sockaddr*>(&a), &length) != 0) return -1;
+    copyAddress(out, reinterpret_cast<const sockaddr*>(&a), length);
+    return 0;
 }

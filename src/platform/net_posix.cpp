@@ -100,11 +100,14 @@ QeltSocket qelt_net_bind(const QeltAddress* address) {
     QeltSocket s = qelt_net_socket(address->family);
     if (s == QELT_INVALID_SOCKET) return s;
     int one = 1;
-    setsockopt(asNative(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (address->family == AF_INET6)
-        setsockopt(asNative(s), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    if (bind(asNative(s), reinterpret_cast<const sockaddr*>(address->bytes),
-             static_cast<socklen_t>(address->length)) != 0) {
+    // A restarted server takes its port back at once, and an IPv6 listener
+    // leaves IPv4 to its own: without either the bind is not the one asked for.
+    const bool optionsSet =
+        setsockopt(asNative(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+        (address->family != AF_INET6 ||
+         setsockopt(asNative(s), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0);
+    if (!optionsSet || bind(asNative(s), reinterpret_cast<const sockaddr*>(address->bytes),
+                            static_cast<socklen_t>(address->length)) != 0) {
         int saved = errno;
         close(asNative(s));
         errno = saved;
@@ -176,4 +179,38 @@ void qelt_net_error_text(int error, char* text, size_t size) {
     const char* message = strerror_r(error, scratch, sizeof scratch) == 0 ? scratch : "unknown";
 #endif
     qelt_snprintf(text, size, "%s (%d)", message ? message : "unknown", error);
+}
+
+void qelt_net_error_message(int error, char* text, size_t size) {
+    if (size == 0) return;
+    char scratch[256];
+    scratch[0] = '\0';
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+    const char* message = strerror_r(error, scratch, sizeof scratch);
+#else
+    const char* message = strerror_r(error, scratch, sizeof scratch) == 0 ? scratch : "unknown";
+#endif
+    qelt_snprintf(text, size, "%s", message ? message : "unknown");
+}
+
+QeltSocket qelt_net_accept_peer(QeltSocket listener, QeltAddress* peer) {
+    for (;;) {
+        sockaddr_storage from;
+        socklen_t length = sizeof from;
+        int fd = accept(asNative(listener), reinterpret_cast<sockaddr*>(&from), &length);
+        if (fd < 0) {
+            // ECONNABORTED: the peer gave up before the accept; take the next one.
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return QELT_INVALID_SOCKET;
+        }
+        if (!makeNonBlocking(fd)) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return QELT_INVALID_SOCKET;
+        }
+        noSigPipe(fd);
+        if (peer) qeltCopyAddress(peer, reinterpret_cast<const sockaddr*>(&from), length);
+        return fd;
+    }
 }

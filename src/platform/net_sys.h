@@ -27,6 +27,9 @@ typedef int QeltNativeSocket;
 #include "platform/net.h"
 #include "platform/platform.h"
 
+// Copies a system address into a QeltAddress (net_common.cpp).
+void qeltCopyAddress(QeltAddress* out, const sockaddr* address, size_t length);
+
 // A QeltSocket as the system's calls take it (the value fits on both: a
 // descriptor on POSIX, the SOCKET itself on Windows).
 inline QeltNativeSocket asNative(QeltSocket s) {

@@ -164,3 +164,36 @@ void qelt_net_error_text(int error, char* text, size_t size) {
     if (n == 0) qelt_snprintf(message, sizeof message, "unknown");
     qelt_snprintf(text, size, "%s (%d)", message, error);
 }
+
+void qelt_net_error_message(int error, char* text, size_t size) {
+    if (size == 0) return;
+    char message[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(error), 0, message, sizeof message, nullptr);
+    while (n > 0 && (message[n - 1] == '\r' || message[n - 1] == '\n')) message[--n] = '\0';
+    if (n == 0) qelt_snprintf(message, sizeof message, "unknown");
+    qelt_snprintf(text, size, "%s", message);
+}
+
+QeltSocket qelt_net_accept_peer(QeltSocket listener, QeltAddress* peer) {
+    for (;;) {
+        sockaddr_storage from;
+        int length = sizeof from;
+        SOCKET s = accept(asNative(listener), reinterpret_cast<sockaddr*>(&from), &length);
+        if (s == INVALID_SOCKET) {
+            // WSAECONNRESET: the peer gave up before the accept; take the next one.
+            if (WSAGetLastError() == WSAECONNRESET) continue;
+            return QELT_INVALID_SOCKET;
+        }
+        if (!makeNonBlocking(s)) {
+            int saved = WSAGetLastError();
+            closesocket(s);
+            WSASetLastError(saved);
+            return QELT_INVALID_SOCKET;
+        }
+        if (peer)
+            qeltCopyAddress(peer, reinterpret_cast<const sockaddr*>(&from),
+                            static_cast<size_t>(length));
+        return static_cast<QeltSocket>(s);
+    }
+}

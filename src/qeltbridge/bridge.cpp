@@ -1,14 +1,10 @@
 #include "bridge.h"
 
-#include <arpa/inet.h>
+// The signal self-pipe and the poll over every session stay POSIX here: the
+// bridge is a Linux program, and its sockets are descriptors there (net.h).
 #include <fcntl.h>
-#include <libtelnet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,12 +12,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <string_view>
 #include <vector>
 
-#include "conversation.h"
-#include "line_assembler.h"
+#include "fault_plan.h"
+#include "platform/net.h"
+#include "session_protocol.h"
 
 namespace qeltbridge {
 namespace {
@@ -37,43 +33,55 @@ constexpr milliseconds kDrainTimeout{2000};
 constexpr milliseconds kRebindRetry{100};
 // Output queued for one session beyond which its input is left unread.
 constexpr std::size_t kMaxQueued = 1 << 20;
+// Sent output kept at the front of a session's queue before it is cut off.
+constexpr std::size_t kMaxSentKept = 65536;
 
-class UniqueFd {
+class Socket {
   public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
+    Socket() = default;
+    explicit Socket(QeltSocket s) : s_(s) {}
+    ~Socket() { reset(); }
+    Socket(Socket&& other) noexcept : s_(other.s_) { other.s_ = QELT_INVALID_SOCKET; }
+    Socket& operator=(Socket&& other) noexcept {
         if (this != &other) {
             reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
+            s_ = other.s_;
+            other.s_ = QELT_INVALID_SOCKET;
         }
         return *this;
     }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
 
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
+    QeltSocket get() const { return s_; }
+    // The descriptor poll() takes (see QeltSocket).
+    int fd() const { return static_cast<int>(s_); }
+    explicit operator bool() const { return s_ != QELT_INVALID_SOCKET; }
+    void reset() {
+        if (s_ != QELT_INVALID_SOCKET) qelt_net_close(s_);
+        s_ = QELT_INVALID_SOCKET;
+    }
+    // Closes with RST, discarding what is unsent.
+    void abort() {
+        if (s_ != QELT_INVALID_SOCKET) qelt_net_abort(s_);
+        s_ = QELT_INVALID_SOCKET;
     }
 
   private:
-    int fd_ = -1;
+    QeltSocket s_ = QELT_INVALID_SOCKET;
 };
 
-struct TelnetFree {
-    void operator()(telnet_t* telnet) const { telnet_free(telnet); }
-};
-using TelnetPtr = std::unique_ptr<telnet_t, TelnetFree>;
+std::string netError(int error) {
+    char text[256];
+    qelt_net_error_message(error, text, sizeof text);
+    return text;
+}
 
-// No option is accepted on the client's initiative; the options we offer
-// ourselves with --negotiate are tracked by the library's own option state.
-const telnet_telopt_t kTelopts[] = {{-1, 0, 0}};
+std::string addressText(const QeltAddress& address) {
+    char text[96];
+    qelt_net_address_text(&address, text, sizeof text);
+    return text;
+}
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -86,88 +94,118 @@ void onSignal(int) {
     errno = saved;
 }
 
-std::string addressText(const sockaddr_storage& address) {
-    char host[INET6_ADDRSTRLEN] = "?";
-    unsigned port = 0;
-    if (address.ss_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address);
-        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-        port = ntohs(in6->sin6_port);
-        return "[" + std::string(host) + "]:" + std::to_string(port);
-    }
-    const auto* in4 = reinterpret_cast<const sockaddr_in*>(&address);
-    inet_ntop(AF_INET, &in4->sin_addr, host, sizeof host);
-    port = ntohs(in4->sin_port);
-    return std::string(host) + ":" + std::to_string(port);
-}
+// Where a session is in its life. Every change goes through
+// Bridge::Impl::change, which also does what the change means.
+enum class SessionState {
+    Refused,   // over --max-sessions: its one message goes out, then it drains
+    Open,      // the conversation runs: input is handled, answers are sent
+    Closing,   // the conversation ended: its last answer goes out, then it drains
+    Stalled,   // --stall-after: nothing more is sent; input is still handled
+    Draining,  // our FIN is sent; input is read and dropped until the client closes
+    Dead,      // gone; the loop reaps it
+};
 
-const char* optionName(unsigned char option) {
-    switch (option) {
-        case TELNET_TELOPT_ECHO:
-            return "ECHO";
-        case TELNET_TELOPT_SGA:
-            return "SGA";
-        case TELNET_TELOPT_TTYPE:
-            return "TTYPE";
-        case TELNET_TELOPT_NAWS:
-            return "NAWS";
-        case TELNET_TELOPT_LINEMODE:
-            return "LINEMODE";
-        case TELNET_TELOPT_BINARY:
-            return "BINARY";
-        default:
-            return nullptr;
-    }
-}
+enum class SessionEvent {
+    Ended,      // exit, the third failed login, the login time-out
+    Stalled,    // the fault plan stalls the output
+    Flushed,    // everything queued has gone out
+    Dropped,    // the fault plan drops the connection (FIN)
+    Reset,      // the fault plan drops the connection with RST
+    Rebooting,  // hwrst: every session closes
+    Gone,       // the client closed, or the connection or its telnet stream failed
+    Drained,    // the drain time-out passed
+};
 
-std::string optionText(unsigned char option) {
-    const char* name = optionName(option);
-    return name ? name : std::to_string(option);
+SessionState nextState(SessionState state, SessionEvent event) {
+    using S = SessionState;
+    if (state == S::Dead) return S::Dead;
+    switch (event) {
+        case SessionEvent::Ended:
+            if (state == S::Open) return S::Closing;
+            return state == S::Stalled ? S::Draining : state;
+        case SessionEvent::Stalled:
+            if (state == S::Open) return S::Stalled;
+            return state == S::Closing ? S::Draining : state;
+        case SessionEvent::Flushed:
+            return state == S::Closing || state == S::Refused ? S::Draining : state;
+        case SessionEvent::Dropped:
+        case SessionEvent::Rebooting:
+            return S::Draining;
+        case SessionEvent::Reset:
+        case SessionEvent::Gone:
+            return S::Dead;
+        case SessionEvent::Drained:
+            return state == S::Draining ? S::Dead : state;
+    }
+    return state;
 }
 
 }  // namespace
 
 struct Bridge::Impl {
-    struct Session {
-        explicit Session(const BridgeState& state) : conversation(state) {}
-
+    struct Session final : ProtocolOutput {
         int id = 0;
-        UniqueFd fd;
+        SessionState state = SessionState::Open;
+        Socket socket;
         std::string peer;
-        TelnetPtr telnet;
-        bool refused = false;           // over --max-sessions: one message, then closed
-        bool closeWhenFlushed = false;  // exit, third failed login, login time-out
-        bool dead = false;
-        bool stalled = false;
-        bool wantWrite = false;  // the kernel buffer was full: wait for POLLOUT
-        Conversation conversation;
-        bool draining = false;  // closed our side; reading until the client closes
+        bool wantWrite = false;                     // the kernel buffer was full: wait for POLLOUT
+        std::unique_ptr<SessionProtocol> protocol;  // none when refused
+        FaultPlan plan;
         TimePoint loginDeadline;
         TimePoint drainDeadline;
-        TimePoint nextSendAt;
-        LineAssembler assembler;
-        std::vector<std::string> inLines;
         std::string out;  // wire bytes not yet sent, from outPos on
         std::size_t outPos = 0;
-        uint64_t queued = 0;            // wire bytes queued in the whole session
-        uint64_t sent = 0;              // wire bytes sent in the whole session
-        std::deque<uint64_t> lineEnds;  // stream offsets to pause at (--line-delay-ms)
+        uint64_t queued = 0;  // wire bytes queued in the whole session
+        uint64_t sent = 0;    // wire bytes sent in the whole session
 
         std::size_t pending() const { return out.size() - outPos; }
+        bool takesOutput() const {
+            return state == SessionState::Open || state == SessionState::Closing ||
+                   state == SessionState::Refused;
+        }
+        bool handlesInput() const {
+            return state == SessionState::Open || state == SessionState::Stalled;
+        }
+        // Counted against --max-sessions.
+        bool active() const {
+            return state == SessionState::Open || state == SessionState::Closing ||
+                   state == SessionState::Stalled;
+        }
+        bool awaitsLogin() const { return handlesInput() && !protocol->loggedIn(); }
+        void discardOutput() {
+            out.clear();
+            outPos = 0;
+            plan.discardQueued();
+        }
+
+        // ProtocolOutput
+        void wire(std::string_view bytes) override {
+            if (!takesOutput()) return;
+            out.append(bytes);
+            queued += bytes.size();
+        }
+        void lineEnd() override {
+            if (takesOutput()) plan.lineQueued(queued);
+        }
+        void note(const std::string& what) override { log(*this, what); }
     };
 
     Options options;
     std::unique_ptr<TraceSource> trace;
     std::string host;
     uint16_t port = 0;
-    UniqueFd listener;
-    UniqueFd signalRead;
+    Socket listener;
+    int signalRead = -1;
     std::vector<std::unique_ptr<Session>> sessions;
     int nextId = 1;
     bool rebootRequested = false;
     bool rebooting = false;
     TimePoint rebootEnd;
     BridgeState state;  // what the conversations read
+
+    ~Impl() {
+        if (signalRead >= 0) ::close(signalRead);
+    }
 
     // ---- logging --------------------------------------------------------
 
@@ -181,44 +219,29 @@ struct Bridge::Impl {
     // ---- listening ------------------------------------------------------
 
     bool openListener(std::string& error) {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-        addrinfo* found = nullptr;
-        const std::string service = std::to_string(port);
-        const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-        if (rc != 0) {
-            error = "cannot resolve " + host + ": " + gai_strerror(rc);
+        QeltAddress addresses[16];
+        int count = 0;
+        char reason[256];
+        if (qelt_net_resolve_reason(host.c_str(), port, addresses, 16, &count, reason,
+                                    sizeof reason) != QELT_RESOLVE_OK) {
+            error = reason[0] ? "cannot resolve " + host + ": " + reason
+                              : "no usable address for " + host;
             return false;
         }
-        std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
-        error = "no usable address for " + host;
-        for (const addrinfo* ai = list.get(); ai; ai = ai->ai_next) {
-            UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                 ai->ai_protocol));
-            if (!fd) {
-                error = std::string("socket: ") + std::strerror(errno);
+        for (int i = 0; i < count; ++i) {
+            Socket s(qelt_net_listen(&addresses[i], 128));
+            QeltAddress bound{};
+            if (!s || qelt_net_local_address(s.get(), &bound) != 0) {
+                const int e = qelt_net_last_error();
+                error = qelt_net_family_unsupported(e)
+                            ? "socket: " + netError(e)
+                            : "cannot listen on " + options.listen + ": " + netError(e);
                 continue;
             }
-            const int one = 1;
-            setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            if (ai->ai_family == AF_INET6)
-                setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-            if (::bind(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0 ||
-                ::listen(fd.get(), 128) != 0) {
-                error = "cannot listen on " + options.listen + ": " + std::strerror(errno);
-                continue;
-            }
-            sockaddr_storage bound{};
-            socklen_t length = sizeof bound;
-            getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length);
             const std::string shown = addressText(bound);
             // A reboot comes back on the port first bound, even if it was port 0.
-            port = ntohs(bound.ss_family == AF_INET6
-                             ? reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port
-                             : reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
-            listener = std::move(fd);
+            port = static_cast<uint16_t>(qelt_net_local_port(s.get()));
+            listener = std::move(s);
             std::printf("listening on %s\n", shown.c_str());
             std::fflush(stdout);
             log("listening on " + shown);
@@ -227,242 +250,149 @@ struct Bridge::Impl {
         return false;
     }
 
+    // ---- session states -------------------------------------------------
+
+    // The one place a session changes state, and what each change does.
+    void change(Session& s, SessionEvent event, TimePoint now, const std::string& why = {}) const {
+        const SessionState from = s.state;
+        const SessionState to = nextState(from, event);
+        if (event == SessionEvent::Stalled && from != to) {
+            log(s, "stalled after " + std::to_string(s.sent) + " bytes");
+            s.discardOutput();
+        }
+        if (to == from) return;
+        s.state = to;
+        if (to == SessionState::Draining) {
+            // Closing politely: FIN now, then read and discard until the
+            // client closes, so that nothing it still sends turns the close
+            // into an RST.
+            log(s, "closing: " + closeReason(s, from, event));
+            qelt_net_shutdown_send(s.socket.get());
+            s.drainDeadline = now + kDrainTimeout;
+            s.discardOutput();
+        } else if (to == SessionState::Dead) {
+            if (!why.empty()) log(s, why);
+            if (event == SessionEvent::Reset) {
+                log(s, "dropped with RST after " + std::to_string(s.sent) + " bytes");
+                s.socket.abort();
+            }
+        }
+    }
+
+    static std::string closeReason(const Session& s, SessionState from, SessionEvent event) {
+        switch (event) {
+            case SessionEvent::Dropped:
+                return "dropped after " + std::to_string(s.sent) + " bytes";
+            case SessionEvent::Rebooting:
+                return "reboot";
+            default:
+                return from == SessionState::Refused ? "refused" : "session ended";
+        }
+    }
+
     // ---- output -----------------------------------------------------------
 
-    static void enqueueWire(Session& s, const char* data, std::size_t size) {
-        if (s.stalled || s.dead || s.draining) return;
-        s.out.append(data, size);
-        s.queued += size;
-    }
-
-    static void sendText(Session& s, std::string_view text) {
-        telnet_send(s.telnet.get(), text.data(), text.size());
-    }
-
-    // Closing politely: FIN now, then read and discard until the client
-    // closes, so that nothing it still sends turns the close into an RST.
-    static void startDrain(Session& s, TimePoint now, const std::string& reason) {
-        if (s.dead || s.draining) return;
-        log(s, "closing: " + reason);
-        ::shutdown(s.fd.get(), SHUT_WR);
-        s.draining = true;
-        s.drainDeadline = now + kDrainTimeout;
-        s.out.clear();
-        s.outPos = 0;
-        s.lineEnds.clear();
-    }
-
-    void drop(Session& s, TimePoint now) const {
-        if (options.reset) {
-            linger hard{1, 0};
-            setsockopt(s.fd.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-            log(s, "dropped with RST after " + std::to_string(s.sent) + " bytes");
-            s.fd.reset();
-            s.dead = true;
-        } else {
-            startDrain(s, now, "dropped after " + std::to_string(s.sent) + " bytes");
+    // One send of up to `n` queued bytes. False once the session is dead.
+    bool sendSome(Session& s, std::size_t n, TimePoint now) const {
+        const long written = qelt_net_send(s.socket.get(), s.out.data() + s.outPos, n);
+        if (written < 0) {
+            const int e = qelt_net_last_error();
+            if (qelt_net_interrupted(e)) return true;
+            if (qelt_net_would_block(e)) {
+                s.wantWrite = true;
+                return true;
+            }
+            change(s, SessionEvent::Gone, now, "send failed: " + netError(e));
+            return false;
         }
+        const auto count = static_cast<std::size_t>(written);
+        s.outPos += count;
+        s.sent += count;
+        if (s.outPos == s.out.size()) {
+            s.out.clear();
+            s.outPos = 0;
+        } else if (s.outPos > kMaxSentKept) {
+            s.out.erase(0, s.outPos);
+            s.outPos = 0;
+        }
+        if (count < n) s.wantWrite = true;
+        s.plan.sentUpTo(s.sent, now);
+        return true;
     }
 
-    // Sends what the session's pacing and faults allow now; sets a timer
-    // (nextSendAt) or waits for POLLOUT (wantWrite) for the rest.
+    // Sends what the session's fault plan allows now; the plan's pauses are
+    // timers (pollTimeout), a full kernel buffer waits for POLLOUT (wantWrite).
     void flush(Session& s, TimePoint now) const {
-        if (s.dead || s.draining) return;
-        const bool faults = !s.refused;
-        while (!s.dead && !s.draining) {
-            if (faults && options.dropAfter && s.sent >= *options.dropAfter) {
-                drop(s, now);
-                return;
-            }
-            if (faults && options.stallAfter && s.sent >= *options.stallAfter && !s.stalled) {
-                s.stalled = true;
-                s.out.clear();
-                s.outPos = 0;
-                s.lineEnds.clear();
-                log(s, "stalled after " + std::to_string(s.sent) + " bytes");
-            }
-            if (s.stalled || s.pending() == 0 || s.wantWrite || now < s.nextSendAt) break;
-
-            std::size_t n = s.pending();
-            if (faults) {
-                if (options.split > 0) n = std::min(n, options.split);
-                if (options.dropAfter) n = std::min<uint64_t>(n, *options.dropAfter - s.sent);
-                if (options.stallAfter) n = std::min<uint64_t>(n, *options.stallAfter - s.sent);
-                if (!s.lineEnds.empty() && s.lineEnds.front() > s.sent)
-                    n = std::min<uint64_t>(n, s.lineEnds.front() - s.sent);
-            }
-            const ssize_t written = ::send(s.fd.get(), s.out.data() + s.outPos, n, MSG_NOSIGNAL);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    s.wantWrite = true;
+        while (s.takesOutput()) {
+            const FaultPlan::Step step = s.plan.next(s.sent, s.pending(), now);
+            switch (step.action) {
+                case FaultPlan::Action::DropWithFin:
+                    change(s, SessionEvent::Dropped, now);
+                    return;
+                case FaultPlan::Action::DropWithRst:
+                    change(s, SessionEvent::Reset, now);
+                    return;
+                case FaultPlan::Action::Stall:
+                    change(s, SessionEvent::Stalled, now);
+                    return;
+                case FaultPlan::Action::Send:
+                    if (s.wantWrite || !sendSome(s, step.bytes, now)) return;
                     break;
-                }
-                log(s, std::string("send failed: ") + std::strerror(errno));
-                s.dead = true;
-                return;
+                case FaultPlan::Action::Idle:
+                    change(s, SessionEvent::Flushed, now);
+                    return;
+                case FaultPlan::Action::Wait:
+                    return;
             }
-            const auto count = static_cast<std::size_t>(written);
-            s.outPos += count;
-            s.sent += count;
-            if (s.outPos == s.out.size()) {
-                s.out.clear();
-                s.outPos = 0;
-            } else if (s.outPos > 65536) {
-                s.out.erase(0, s.outPos);
-                s.outPos = 0;
-            }
-            if (count < n) s.wantWrite = true;
-            if (!faults) continue;
-            bool pause = false;
-            while (!s.lineEnds.empty() && s.lineEnds.front() <= s.sent) {
-                s.lineEnds.pop_front();
-                s.nextSendAt = now + milliseconds(options.lineDelayMs);
-                pause = true;
-            }
-            if (options.split > 0 && options.splitPauseMs > 0) {
-                s.nextSendAt = std::max(s.nextSendAt, now + milliseconds(options.splitPauseMs));
-                pause = true;
-            }
-            if (pause && s.pending() > 0) {
-                // Let the thresholds above act on this segment before pausing.
-                if ((options.dropAfter && s.sent >= *options.dropAfter) ||
-                    (options.stallAfter && s.sent >= *options.stallAfter))
-                    continue;
-                break;
-            }
-        }
-        if (s.closeWhenFlushed && !s.dead && !s.draining && (s.pending() == 0 || s.stalled))
-            startDrain(s, now, s.refused ? "refused" : "session ended");
-    }
-
-    // ---- conversation ------------------------------------------------------
-
-    // The session's answers go out through its telnet state, so that data is
-    // escaped and each line end is a point --line-delay-ms pauses at.
-    class SessionSink : public ReplySink {
-      public:
-        SessionSink(Session& s, const Options& options) : s_(s), options_(options) {}
-        void text(std::string_view data) override { sendText(s_, data); }
-        void line(std::string_view data) override {
-            sendText(s_, data);
-            sendText(s_, "\r\n");
-            if (options_.lineDelayMs > 0) s_.lineEnds.push_back(s_.queued);
-        }
-        void goAhead() override { telnet_iac(s_.telnet.get(), TELNET_GA); }
-        void note(const std::string& what) override { log(s_, what); }
-
-      private:
-        Session& s_;
-        const Options& options_;
-    };
-
-    void handleLine(Session& s, const std::string& line, TimePoint now) {
-        SessionSink sink(s, options);
-        switch (s.conversation.handleLine(line, now, sink)) {
-            case Conversation::Request::None:
-                break;
-            case Conversation::Request::Close:
-                s.closeWhenFlushed = true;
-                break;
-            case Conversation::Request::Reboot:
-                rebootRequested = true;
-                break;
-        }
-    }
-
-    static void onTelnetEvent(telnet_t* telnet, telnet_event_t* event, void* user) {
-        auto& s = *static_cast<Session*>(user);
-        switch (event->type) {
-            case TELNET_EV_DATA:
-                s.assembler.feed(std::string_view(event->data.buffer, event->data.size), s.inLines);
-                break;
-            case TELNET_EV_SEND:
-                enqueueWire(s, event->data.buffer, event->data.size);
-                break;
-            case TELNET_EV_WILL:
-                log(s, "client WILL " + optionText(event->neg.telopt));
-                if (event->neg.telopt == TELNET_TELOPT_TTYPE) telnet_ttype_send(telnet);
-                break;
-            case TELNET_EV_WONT:
-                log(s, "client WONT " + optionText(event->neg.telopt));
-                break;
-            case TELNET_EV_DO:
-                log(s, "client DO " + optionText(event->neg.telopt));
-                break;
-            case TELNET_EV_DONT:
-                log(s, "client DONT " + optionText(event->neg.telopt));
-                break;
-            case TELNET_EV_TTYPE:
-                if (event->ttype.cmd == TELNET_TTYPE_IS && event->ttype.name)
-                    log(s, "terminal type " + std::string(event->ttype.name));
-                break;
-            case TELNET_EV_SUBNEGOTIATION:
-                log(s, "subnegotiation " + optionText(event->sub.telopt) + ", " +
-                           std::to_string(event->sub.size) + " bytes");
-                break;
-            case TELNET_EV_WARNING:
-                log(s, std::string("telnet warning: ") + event->error.msg);
-                break;
-            case TELNET_EV_ERROR:
-                log(s, std::string("telnet error: ") + event->error.msg);
-                s.dead = true;
-                break;
-            default:
-                break;
         }
     }
 
     // ---- sessions -----------------------------------------------------------
 
     std::size_t activeSessions() const {
-        return static_cast<std::size_t>(
-            std::count_if(sessions.begin(), sessions.end(),
-                          [](const auto& s) { return !s->dead && !s->refused && !s->draining; }));
+        return static_cast<std::size_t>(std::count_if(sessions.begin(), sessions.end(),
+                                                      [](const auto& s) { return s->active(); }));
+    }
+
+    // Sets up a session that was accepted; false if it cannot be served.
+    bool admit(Session& s, TimePoint now) {
+        if (activeSessions() >= static_cast<std::size_t>(options.maxSessions)) {
+            s.state = SessionState::Refused;
+            log(s, "refused " + s.peer + ": too many sessions");
+            s.wire("Too many sessions, try again later\r\n");
+            return true;
+        }
+        s.plan = FaultPlan(options);
+        s.protocol = std::make_unique<SessionProtocol>(state, s, options.lineDelayMs > 0);
+        if (!s.protocol->ready()) {
+            log(s, "out of memory for the telnet state");
+            return false;
+        }
+        log(s, "connected from " + s.peer);
+        s.loginDeadline = now + milliseconds(options.loginTimeoutMs);
+        s.protocol->open();
+        return true;
     }
 
     void acceptAll(TimePoint now) {
         while (listener) {
-            sockaddr_storage from{};
-            socklen_t length = sizeof from;
-            const int fd = ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&from), &length,
-                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0) {
-                if (errno == EINTR || errno == ECONNABORTED) continue;
-                if (errno != EAGAIN && errno != EWOULDBLOCK)
-                    log(std::string("accept failed: ") + std::strerror(errno));
+            QeltAddress from{};
+            Socket accepted(qelt_net_accept_peer(listener.get(), &from));
+            if (!accepted) {
+                const int e = qelt_net_last_error();
+                if (qelt_net_interrupted(e)) continue;
+                if (!qelt_net_would_block(e)) log("accept failed: " + netError(e));
                 return;
             }
-            auto s = std::make_unique<Session>(state);
+            auto s = std::make_unique<Session>();
             s->id = nextId++;
-            s->fd.reset(fd);
             s->peer = addressText(from);
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            s->nextSendAt = now;
-            if (activeSessions() >= static_cast<std::size_t>(options.maxSessions)) {
-                s->refused = true;
-                log(*s, "refused " + s->peer + ": too many sessions");
-                const std::string_view message = "Too many sessions, try again later\r\n";
-                enqueueWire(*s, message.data(), message.size());
-                s->closeWhenFlushed = true;
-            } else {
-                s->telnet.reset(telnet_init(kTelopts, &Impl::onTelnetEvent, 0, s.get()));
-                if (!s->telnet) {
-                    log(*s, "out of memory for the telnet state");
-                    continue;
-                }
-                log(*s, "connected from " + s->peer);
-                if (options.negotiate) {
-                    telnet_negotiate(s->telnet.get(), TELNET_WILL, TELNET_TELOPT_ECHO);
-                    telnet_negotiate(s->telnet.get(), TELNET_WILL, TELNET_TELOPT_SGA);
-                    telnet_negotiate(s->telnet.get(), TELNET_DO, TELNET_TELOPT_TTYPE);
-                    telnet_negotiate(s->telnet.get(), TELNET_DO, TELNET_TELOPT_NAWS);
-                }
-                s->loginDeadline = now + milliseconds(options.loginTimeoutMs);
-                SessionSink sink(*s, options);
-                s->conversation.begin(sink);
-            }
+            // Answers are small and awaited line by line: no Nagle delay. A
+            // refusal costs only speed.
+            if (qelt_net_set_nodelay(accepted.get(), 1) != 0)
+                log("TCP_NODELAY refused: " + netError(qelt_net_last_error()));
+            s->socket = std::move(accepted);
+            if (!admit(*s, now)) continue;
             flush(*s, now);
             sessions.push_back(std::move(s));
         }
@@ -470,25 +400,31 @@ struct Bridge::Impl {
 
     void readFrom(Session& s, TimePoint now) {
         char buffer[4096];
-        const ssize_t got = ::recv(s.fd.get(), buffer, sizeof buffer, 0);
+        const long got = qelt_net_recv(s.socket.get(), buffer, sizeof buffer);
         if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return;
-            log(s, std::string("receive failed: ") + std::strerror(errno));
-            s.dead = true;
+            const int e = qelt_net_last_error();
+            if (qelt_net_interrupted(e) || qelt_net_would_block(e)) return;
+            change(s, SessionEvent::Gone, now, "receive failed: " + netError(e));
             return;
         }
         if (got == 0) {
-            if (!s.draining) log(s, "closed by the client");
-            s.dead = true;
+            const bool draining = s.state == SessionState::Draining;
+            change(s, SessionEvent::Gone, now, draining ? "" : "closed by the client");
             return;
         }
-        if (s.draining || s.refused || s.closeWhenFlushed) return;
-        telnet_recv(s.telnet.get(), buffer, static_cast<std::size_t>(got));
-        std::vector<std::string> lines;
-        lines.swap(s.inLines);
-        for (const auto& line : lines) {
-            if (s.dead || s.draining || s.closeWhenFlushed || rebootRequested) break;
-            handleLine(s, line, now);
+        if (!s.handlesInput()) return;
+        switch (s.protocol->serve(std::string_view(buffer, static_cast<std::size_t>(got)), now)) {
+            case SessionProtocol::Event::None:
+                break;
+            case SessionProtocol::Event::Close:
+                change(s, SessionEvent::Ended, now);
+                break;
+            case SessionProtocol::Event::Reboot:
+                rebootRequested = true;
+                break;
+            case SessionProtocol::Event::Broken:
+                change(s, SessionEvent::Gone, now);
+                return;
         }
         flush(s, now);
     }
@@ -499,7 +435,7 @@ struct Bridge::Impl {
         // Off the network first, so a client that sees its session end can
         // count on the port refusing connections until the reboot is over.
         listener.reset();
-        for (auto& s : sessions) startDrain(*s, now, "reboot");
+        for (auto& s : sessions) change(*s, SessionEvent::Rebooting, now);
         rebooting = true;
         rebootEnd = now + milliseconds(options.rebootMs);
     }
@@ -517,16 +453,13 @@ struct Bridge::Impl {
         }
         for (auto& sp : sessions) {
             Session& s = *sp;
-            if (s.dead) continue;
-            if (s.draining) {
-                if (now >= s.drainDeadline) s.dead = true;
-                continue;
-            }
-            if (!s.refused && !s.closeWhenFlushed && !s.conversation.loggedIn() &&
-                now >= s.loginDeadline) {
+            if (s.state == SessionState::Draining && now >= s.drainDeadline)
+                change(s, SessionEvent::Drained, now);
+            if (s.state == SessionState::Dead || s.state == SessionState::Draining) continue;
+            if (s.awaitsLogin() && now >= s.loginDeadline) {
                 log(s, "login timed out");
-                sendText(s, "\r\nLogin timed out\r\n");
-                s.closeWhenFlushed = true;
+                s.protocol->say("\r\nLogin timed out\r\n");
+                change(s, SessionEvent::Ended, now);
             }
             flush(s, now);
         }
@@ -537,14 +470,12 @@ struct Bridge::Impl {
         if (rebooting) wake = std::min(wake, rebootEnd);
         for (const auto& sp : sessions) {
             const Session& s = *sp;
-            if (s.dead) continue;
-            if (s.draining) {
-                wake = std::min(wake, s.drainDeadline);
-                continue;
+            if (s.state == SessionState::Draining) wake = std::min(wake, s.drainDeadline);
+            if (s.takesOutput() && s.pending() > 0 && !s.wantWrite) {
+                const FaultPlan::Step step = s.plan.next(s.sent, s.pending(), now);
+                if (step.action == FaultPlan::Action::Wait) wake = std::min(wake, step.at);
             }
-            if (s.pending() > 0 && !s.stalled && !s.wantWrite) wake = std::min(wake, s.nextSendAt);
-            if (!s.refused && !s.closeWhenFlushed && !s.conversation.loggedIn())
-                wake = std::min(wake, s.loginDeadline);
+            if (s.awaitsLogin()) wake = std::min(wake, s.loginDeadline);
         }
         if (wake <= now) return 0;
         // Round up, so the loop does not wake a moment early and spin.
@@ -553,9 +484,44 @@ struct Bridge::Impl {
     }
 
     void reap() {
-        sessions.erase(
-            std::remove_if(sessions.begin(), sessions.end(), [](const auto& s) { return s->dead; }),
-            sessions.end());
+        sessions.erase(std::remove_if(sessions.begin(), sessions.end(),
+                                      [](const auto& s) { return s->state == SessionState::Dead; }),
+                       sessions.end());
+    }
+
+    // The descriptors to wait on: the signal pipe, the listener (if any), then
+    // every session in `polled` order.
+    void pollSet(std::vector<pollfd>& fds, std::vector<Session*>& polled) const {
+        fds.clear();
+        polled.clear();
+        fds.push_back({signalRead, POLLIN, 0});
+        if (listener) fds.push_back({listener.fd(), POLLIN, 0});
+        for (const auto& sp : sessions) {
+            // A client that sends commands but does not read the answers
+            // is not read from until its queue drains, so it cannot make
+            // the bridge hold unbounded output.
+            short events = sp->pending() < kMaxQueued ? POLLIN : 0;
+            if (sp->wantWrite && sp->takesOutput()) events = static_cast<short>(events | POLLOUT);
+            fds.push_back({sp->socket.fd(), events, 0});
+            polled.push_back(sp.get());
+        }
+    }
+
+    // Serves what poll() found ready, session by session; a reboot asked
+    // for on the way ends the round.
+    void serveReady(const std::vector<pollfd>& fds, const std::vector<Session*>& polled,
+                    bool listening, TimePoint now) {
+        const std::size_t base = listening ? 2 : 1;
+        if (listening && (fds[1].revents & POLLIN)) acceptAll(now);
+        for (std::size_t i = 0; i < polled.size() && !rebootRequested; ++i) {
+            Session& s = *polled[i];
+            const short revents = fds[base + i].revents;
+            if (s.state == SessionState::Dead) continue;
+            if (revents & POLLOUT) s.wantWrite = false;
+            if (revents & (POLLIN | POLLHUP | POLLERR)) readFrom(s, now);
+            flush(s, now);
+        }
+        if (rebootRequested) reboot(now);
     }
 
     int run() {
@@ -565,22 +531,8 @@ struct Bridge::Impl {
             TimePoint now = Clock::now();
             runTimers(now);
             reap();
-
-            fds.clear();
-            polled.clear();
-            fds.push_back({signalRead.get(), POLLIN, 0});
+            pollSet(fds, polled);
             const bool listening = static_cast<bool>(listener);
-            if (listening) fds.push_back({listener.get(), POLLIN, 0});
-            for (auto& sp : sessions) {
-                // A client that sends commands but does not read the answers
-                // is not read from until its queue drains, so it cannot make
-                // the bridge hold unbounded output.
-                short events = sp->pending() < kMaxQueued ? POLLIN : 0;
-                if (sp->wantWrite && !sp->stalled && !sp->draining)
-                    events = static_cast<short>(events | POLLOUT);
-                fds.push_back({sp->fd.get(), events, 0});
-                polled.push_back(sp.get());
-            }
             const int ready = ::poll(fds.data(), fds.size(), pollTimeout(now));
             if (ready < 0) {
                 if (errno == EINTR) continue;
@@ -592,19 +544,7 @@ struct Bridge::Impl {
                 sessions.clear();
                 return 0;
             }
-            now = Clock::now();
-            const std::size_t base = listening ? 2 : 1;
-            if (listening && (fds[1].revents & POLLIN)) acceptAll(now);
-            for (std::size_t i = 0; i < polled.size(); ++i) {
-                Session& s = *polled[i];
-                const short revents = fds[base + i].revents;
-                if (s.dead) continue;
-                if (revents & POLLOUT) s.wantWrite = false;
-                if (revents & (POLLIN | POLLHUP | POLLERR)) readFrom(s, now);
-                if (!s.dead) flush(s, now);
-                if (rebootRequested) break;
-            }
-            if (rebootRequested) reboot(now);
+            serveReady(fds, polled, listening, Clock::now());
         }
     }
 };
@@ -648,8 +588,8 @@ bool Bridge::start(std::string& error) {
     // bridge only borrows its read end. Taken before the listener announces
     // itself, so that nothing the bridge opens for itself comes after
     // "listening on": a watcher may count the descriptors from then on.
-    impl_->signalRead = UniqueFd(::fcntl(g_signalPipe[0], F_DUPFD_CLOEXEC, 0));
-    if (!impl_->signalRead) {
+    impl_->signalRead = ::fcntl(g_signalPipe[0], F_DUPFD_CLOEXEC, 0);
+    if (impl_->signalRead < 0) {
         error = std::string("signal pipe: ") + std::strerror(errno);
         return false;
     }

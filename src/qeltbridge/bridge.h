@@ -2,6 +2,9 @@
 // with its own conversation, sharing the bridge's power state (running,
 // rebooting, booting) and its trace. Pacing and faults are timers in the loop
 // and per-session output queues, so a slow session never holds up the others.
+// A session's telnet side is a SessionProtocol, what its faults allow is its
+// FaultPlan, and where it is in its life one state with one place that
+// changes it; the loop only moves bytes between them and the sockets.
 #pragma once
 
 #include <memory>

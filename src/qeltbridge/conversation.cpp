@@ -74,7 +74,12 @@ void Conversation::runDump(std::string_view argument, ReplySink& out) const {
     if (argument.empty()) out.line("SATA history dump");
     const uint64_t pageSize = static_cast<uint64_t>(state_.options->pageSize);
     const uint64_t end = first >= total ? first : std::min(total, first + pageSize);
-    for (uint64_t i = first; i < end; ++i) out.line(trace.record(i));
+    std::string record;  // one buffer for the whole page
+    for (uint64_t i = first; i < end; ++i) {
+        record.clear();
+        trace.appendRecord(i, record);
+        out.line(record);
+    }
     const uint64_t next = end < total ? end : 0;
     out.line("DUMP_RESULT=" + std::to_string(next));
     prompt(out);

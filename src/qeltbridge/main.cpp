@@ -4,7 +4,6 @@
 #include <string>
 
 #include "bridge.h"
-#include "common/version.h"
 #include "options.h"
 #include "trace_source.h"
 
@@ -17,7 +16,7 @@ int main(int argc, char** argv) {
             std::fputs(usageText().c_str(), stdout);
             return 0;
         case ParseOutcome::Version:
-            std::fputs("qeltbridge " QELT_VERSION "\n", stdout);
+            std::printf("%s\n", versionText().c_str());
             return 0;
         case ParseOutcome::Error:
             std::fprintf(stderr, "qeltbridge: %s\n(qeltbridge --help lists the options)\n",

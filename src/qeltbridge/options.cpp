@@ -1,9 +1,9 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <CLI/CLI.hpp>
 #include <limits>
+
+#include "common/version.h"
 
 namespace qeltbridge {
 namespace {
@@ -11,7 +11,10 @@ namespace {
 // Largest record count whose indexes still fit the client's signed 32-bit
 // DUMP_RESULT reading.
 constexpr uint64_t kMaxRecords = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+constexpr uint64_t kMaxMs = 24 * 3600 * 1000;
 
+// Plain decimal digits only. CLI11's own integer reading (strtoull with base
+// 0) would take "010" for eight, "0x10", " 1" and "-1".
 bool parseUnsigned(const std::string& text, uint64_t maxValue, uint64_t& value) {
     if (text.empty() || text.size() > 20) return false;
     uint64_t v = 0;
@@ -26,12 +29,146 @@ bool parseUnsigned(const std::string& text, uint64_t maxValue, uint64_t& value) 
     return true;
 }
 
-bool parseInt(const std::string& text, int minValue, int maxValue, int& value) {
-    uint64_t v = 0;
-    if (!parseUnsigned(text, static_cast<uint64_t>(maxValue), v)) return false;
-    if (static_cast<int64_t>(v) < minValue) return false;
-    value = static_cast<int>(v);
-    return true;
+[[noreturn]] void invalid(const std::string& name, const std::string& value) {
+    throw CLI::ValidationError("invalid value for " + name + ": \"" + value + "\"");
+}
+
+// The help text as it has always begun, "usage: qeltbridge [OPTIONS]" on its
+// first line, then the description and the options.
+class HelpFormatter final : public CLI::Formatter {
+  public:
+    HelpFormatter() {
+        label("Usage", "usage");
+        column_width(34);
+    }
+    std::string make_help(const CLI::App* app, std::string name,
+                          CLI::AppFormatMode mode) const override {
+        return make_usage(app, name) + make_description(app) + make_groups(app, mode) +
+               make_footer(app);
+    }
+};
+
+// Every option once: what it sets, how its value is checked, its help line
+// and default. Parsing and --help both come from here. The values land in
+// the Options given, which must outlive the App.
+class OptionTable {
+  public:
+    OptionTable(CLI::App& app, Options& out) : app_(app) {
+        app.formatter(std::make_shared<HelpFormatter>());
+        app.description("A simulated bridge: a telnet server that behaves like the device.");
+        // As before CLI11: a repeated option takes its last value.
+        app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        app.set_help_flag("-h,--help", "show this text");
+        app.set_version_flag("--version", versionText(), "show the version");
+
+        const Options defaults;
+        text("--listen", "ADDR:PORT",
+             "address to listen on (port 0 takes a free\nport; IPv6 as [::1]:PORT); prints\n"
+             "\"listening on ADDR:PORT\" once listening",
+             [&out](const std::string& v) {
+                 std::string host;
+                 uint16_t port = 0;
+                 if (!splitHostPort(v, host, port)) invalid("--listen", v);
+                 out.listen = v;
+             })
+            ->default_str(defaults.listen);
+        text("--login", "NAME", "login name", [&out](const std::string& v) {
+            if (v.empty()) invalid("--login", v);
+            out.login = v;
+        })->default_str(defaults.login);
+        text("--password", "TEXT", "password", [&out](const std::string& v) {
+            out.password = v;
+        })->default_str(defaults.password);
+        number("--max-sessions", "N", "sessions at once, one more is refused", 1, 100000,
+               out.maxSessions)
+            ->default_str(std::to_string(defaults.maxSessions));
+        number("--login-timeout-ms", "MS", "time allowed to log in", 1, kMaxMs, out.loginTimeoutMs)
+            ->default_str(std::to_string(defaults.loginTimeoutMs));
+        number("--reboot-ms", "MS", "time hwrst keeps the bridge off the\nnetwork", 0, kMaxMs,
+               out.rebootMs)
+            ->default_str(std::to_string(defaults.rebootMs));
+        number("--boot-ms", "MS", "time after a reboot during which pwista\nreports INIT", 0,
+               kMaxMs, out.bootMs)
+            ->default_str(std::to_string(defaults.bootMs));
+        number("--page-size", "N", "records per dump_dsata_trace page", 1, 1000000, out.pageSize)
+            ->default_str(std::to_string(defaults.pageSize));
+        CLI::Option* trace = text("--trace", "FILE",
+                                  "serve the records of FILE, one line a record\n"
+                                  "(default: the built-in trace)",
+                                  [&out](const std::string& v) {
+                                      if (v.empty()) invalid("--trace", v);
+                                      out.traceFile = v;
+                                  });
+        CLI::Option* records =
+            number("--records", "N", "serve N generated records instead\n(at most 2147483647)", 0,
+                   kMaxRecords, out.records);
+        trace->excludes(records);
+        number("--seed", "S", "seed of the generated records", 0,
+               std::numeric_limits<uint64_t>::max(), out.seed)
+            ->default_str(std::to_string(defaults.seed))
+            ->needs(records);
+
+        const std::string faults = "Faults, applied to every session";
+        number("--split", "BYTES", "send in segments of at most BYTES, with\nshort pauses", 1,
+               1u << 20, out.split)
+            ->group(faults);
+        number("--split-pause-ms", "MS", "pause between split segments", 0, 10000, out.splitPauseMs)
+            ->default_str(std::to_string(defaults.splitPauseMs))
+            ->group(faults);
+        number("--drop-after", "BYTES", "close the session after BYTES bytes\nsent", 0,
+               kMaxRecords * 256, out.dropAfter)
+            ->group(faults);
+        flag("--reset", "close dropped sessions with RST instead\nof FIN", out.reset)
+            ->group(faults);
+        number("--stall-after", "BYTES", "stop sending after BYTES bytes, keep the\nconnection", 0,
+               kMaxRecords * 256, out.stallAfter)
+            ->group(faults);
+        flag("--no-ga", "send the prompt without IAC GA", out.noGa)->group(faults);
+        flag("--negotiate",
+             "offer and request telnet options at\n"
+             "connect (WILL ECHO, WILL SGA, DO TTYPE,\n"
+             "DO NAWS)",
+             out.negotiate)
+            ->group(faults);
+        number("--line-delay-ms", "MS", "pause between lines sent", 0, 60000, out.lineDelayMs)
+            ->default_str(std::to_string(defaults.lineDelayMs))
+            ->group(faults);
+    }
+
+  private:
+    CLI::Option* text(const std::string& name, const std::string& valueName,
+                      const std::string& help, std::function<void(const std::string&)> set) {
+        return app_.add_option_function<std::string>(name, std::move(set), help)
+            ->type_name(valueName)
+            ->trigger_on_parse();
+    }
+
+    template <typename T>
+    CLI::Option* number(const std::string& name, const std::string& valueName,
+                        const std::string& help, uint64_t minValue, uint64_t maxValue, T& target) {
+        return text(name, valueName, help,
+                    [name, minValue, maxValue, &target](const std::string& v) {
+                        uint64_t n = 0;
+                        if (!parseUnsigned(v, maxValue, n) || n < minValue) invalid(name, v);
+                        target = static_cast<T>(n);
+                    });
+    }
+
+    CLI::Option* flag(const std::string& name, const std::string& help, bool& target) {
+        return app_.add_flag(name, target, help)->disable_flag_override();
+    }
+
+    CLI::App& app_;
+};
+
+// CLI11 words a value given to a flag as "reset was given a disallowed flag
+// override"; say it as the option is written.
+std::string mismatchText(const std::string& what) {
+    const std::string tail = " was given a disallowed flag override";
+    if (what.size() > tail.size() &&
+        what.compare(what.size() - tail.size(), tail.size(), tail) == 0)
+        return "--" + what.substr(0, what.size() - tail.size()) + " takes no value";
+    return what;
 }
 
 }  // namespace
@@ -58,150 +195,34 @@ bool splitHostPort(const std::string& text, std::string& host, uint16_t& port) {
 }
 
 std::string usageText() {
-    return "usage: qeltbridge [OPTION...]\n"
-           "A simulated bridge: a telnet server that behaves like the device.\n"
-           "\n"
-           "  --listen ADDR:PORT     address to listen on (default 127.0.0.1:2323; port 0 takes\n"
-           "                         a free port; IPv6 as [::1]:PORT); prints \"listening on\n"
-           "                         ADDR:PORT\" once listening\n"
-           "  --login NAME           login name (default qelt)\n"
-           "  --password TEXT        password (default /Tiled_K/J_Harbour/)\n"
-           "  --max-sessions N       sessions at once, one more is refused (default 64)\n"
-           "  --login-timeout-ms MS  time allowed to log in (default 30000)\n"
-           "  --reboot-ms MS         time hwrst keeps the bridge off the network (default 2000)\n"
-           "  --boot-ms MS           time after a reboot during which pwista reports INIT\n"
-           "                         (default 0)\n"
-           "  --page-size N          records per dump_dsata_trace page (default 64)\n"
-           "  --trace FILE           serve the records of FILE, one line a record\n"
-           "                         (default: the built-in trace)\n"
-           "  --records N            serve N generated records instead (at most 2147483647)\n"
-           "  --seed S               seed of the generated records (default 1)\n"
-           "\n"
-           "Faults, applied to every session:\n"
-           "  --split BYTES          send in segments of at most BYTES, with short pauses\n"
-           "  --split-pause-ms MS    pause between split segments (default 1)\n"
-           "  --drop-after BYTES     close the session after BYTES bytes sent\n"
-           "  --reset                close dropped sessions with RST instead of FIN\n"
-           "  --stall-after BYTES    stop sending after BYTES bytes, keep the connection\n"
-           "  --no-ga                send the prompt without IAC GA\n"
-           "  --negotiate            offer and request telnet options at connect\n"
-           "                         (WILL ECHO, WILL SGA, DO TTYPE, DO NAWS)\n"
-           "  --line-delay-ms MS     pause between lines sent (default 0)\n"
-           "  --version              print the version\n"
-           "  --help                 show this text\n";
+    CLI::App app("", "qeltbridge");
+    Options scratch;
+    const OptionTable table(app, scratch);
+    return app.help();
+}
+
+std::string versionText() {
+    return "qeltbridge " QELT_VERSION;
 }
 
 ParseOutcome parseOptions(int argc, const char* const* argv, Options& out, std::string& error) {
-    constexpr int kMaxMs = 24 * 3600 * 1000;
-    bool seedGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool hasInlineValue = false;
-        const auto eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            hasInlineValue = true;
-        }
-        auto flag = [&](bool& target) {
-            if (hasInlineValue) {
-                error = arg + " takes no value";
-                return false;
-            }
-            target = true;
-            return true;
-        };
-        auto needValue = [&]() {
-            if (hasInlineValue) return true;
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        auto bad = [&]() {
-            error = "invalid value for " + arg + ": \"" + value + "\"";
-            return ParseOutcome::Error;
-        };
-
-        if (arg == "--help" || arg == "-h") return ParseOutcome::Help;
-        if (arg == "--version") return ParseOutcome::Version;
-        if (arg == "--reset") {
-            if (!flag(out.reset)) return ParseOutcome::Error;
-            continue;
-        }
-        if (arg == "--no-ga") {
-            if (!flag(out.noGa)) return ParseOutcome::Error;
-            continue;
-        }
-        if (arg == "--negotiate") {
-            if (!flag(out.negotiate)) return ParseOutcome::Error;
-            continue;
-        }
-
-        uint64_t number = 0;
-        if (arg == "--listen") {
-            if (!needValue()) return ParseOutcome::Error;
-            std::string host;
-            uint16_t port = 0;
-            if (!splitHostPort(value, host, port)) return bad();
-            out.listen = value;
-        } else if (arg == "--login") {
-            if (!needValue()) return ParseOutcome::Error;
-            if (value.empty()) return bad();
-            out.login = value;
-        } else if (arg == "--password") {
-            if (!needValue()) return ParseOutcome::Error;
-            out.password = value;
-        } else if (arg == "--max-sessions") {
-            if (!needValue() || !parseInt(value, 1, 100000, out.maxSessions)) return bad();
-        } else if (arg == "--login-timeout-ms") {
-            if (!needValue() || !parseInt(value, 1, kMaxMs, out.loginTimeoutMs)) return bad();
-        } else if (arg == "--reboot-ms") {
-            if (!needValue() || !parseInt(value, 0, kMaxMs, out.rebootMs)) return bad();
-        } else if (arg == "--boot-ms") {
-            if (!needValue() || !parseInt(value, 0, kMaxMs, out.bootMs)) return bad();
-        } else if (arg == "--page-size") {
-            if (!needValue() || !parseInt(value, 1, 1000000, out.pageSize)) return bad();
-        } else if (arg == "--trace") {
-            if (!needValue()) return ParseOutcome::Error;
-            if (value.empty()) return bad();
-            out.traceFile = value;
-        } else if (arg == "--records") {
-            if (!needValue() || !parseUnsigned(value, kMaxRecords, number)) return bad();
-            out.records = number;
-        } else if (arg == "--seed") {
-            if (!needValue() || !parseUnsigned(value, std::numeric_limits<uint64_t>::max(), number))
-                return bad();
-            out.seed = number;
-            seedGiven = true;
-        } else if (arg == "--split") {
-            if (!needValue() || !parseUnsigned(value, 1u << 20, number) || number == 0)
-                return bad();
-            out.split = static_cast<std::size_t>(number);
-        } else if (arg == "--split-pause-ms") {
-            if (!needValue() || !parseInt(value, 0, 10000, out.splitPauseMs)) return bad();
-        } else if (arg == "--drop-after") {
-            if (!needValue() || !parseUnsigned(value, kMaxRecords * 256, number)) return bad();
-            out.dropAfter = number;
-        } else if (arg == "--stall-after") {
-            if (!needValue() || !parseUnsigned(value, kMaxRecords * 256, number)) return bad();
-            out.stallAfter = number;
-        } else if (arg == "--line-delay-ms") {
-            if (!needValue() || !parseInt(value, 0, 60000, out.lineDelayMs)) return bad();
-        } else {
-            error = "unknown option: " + arg;
-            return ParseOutcome::Error;
-        }
-    }
-    if (!out.traceFile.empty() && out.records) {
-        error = "--trace and --records exclude each other";
+    CLI::App app("", "qeltbridge");
+    const OptionTable table(app, out);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        return ParseOutcome::Help;
+    } catch (const CLI::CallForVersion&) {
+        return ParseOutcome::Version;
+    } catch (const CLI::ExtrasError&) {
+        const std::vector<std::string> extra = app.remaining();
+        error = "unknown option: " + (extra.empty() ? std::string("?") : extra.front());
         return ParseOutcome::Error;
-    }
-    if (seedGiven && !out.records) {
-        error = "--seed applies only with --records";
+    } catch (const CLI::ArgumentMismatch& e) {
+        error = mismatchText(e.what());
+        return ParseOutcome::Error;
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
         return ParseOutcome::Error;
     }
     return ParseOutcome::Run;

@@ -1,5 +1,6 @@
 // qeltbridge command line: every option of the simulated bridge, parsed into
-// one plain struct. parseOptions() never exits or prints; main() decides.
+// one plain struct by CLI11 from one table, which --help is printed from too.
+// parseOptions() never exits or prints; main() decides.
 #pragma once
 
 #include <cstddef>
@@ -38,11 +39,15 @@ enum class ParseOutcome { Run, Help, Version, Error };
 
 // Parses argv[1..argc-1]. Options take their value as the next argument or
 // after "=" ("--page-size 8", "--page-size=8"). Numbers are plain decimal and
-// range-checked. On Error, `error` holds a one-line reason.
+// range-checked; a repeated option takes its last value; "--" ends the options.
+// On Error, `error` holds a one-line reason.
 ParseOutcome parseOptions(int argc, const char* const* argv, Options& out, std::string& error);
 
 // The --help text, every option with its default.
 std::string usageText();
+
+// What --version prints: "qeltbridge " and the project's version.
+std::string versionText();
 
 // Splits "HOST:PORT" / "[HOST]:PORT" into its parts; false if malformed or the
 // port is not 0 to 65535.

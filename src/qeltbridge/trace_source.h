@@ -16,8 +16,15 @@ class TraceSource {
     virtual ~TraceSource() = default;
     // Number of records; indexes run from 0 to size() - 1.
     virtual uint64_t size() const = 0;
-    // Record `index` (must be below size()), without a line end.
-    virtual std::string record(uint64_t index) const = 0;
+    // Appends record `index` (must be below size()), without a line end, to
+    // `out`: a dump page reuses one buffer for all its records.
+    virtual void appendRecord(uint64_t index, std::string& out) const = 0;
+    // Record `index` on its own.
+    std::string record(uint64_t index) const {
+        std::string text;
+        appendRecord(index, text);
+        return text;
+    }
 };
 
 // Splits text into records at LF; a CR before the LF is dropped, and a final

@@ -1,10 +1,15 @@
-// The string helpers of the platform layer at their boundaries. The same
-// cases run natively and, in the Windows build, under Wine, where
-// qelt_snprintf stands on _vsnprintf, which leaves no terminator when it cuts.
+// The string helpers of the platform layer at their boundaries, and the
+// server side of its sockets. The same cases run natively and, in the Windows
+// build, under Wine, where qelt_snprintf stands on _vsnprintf, which leaves no
+// terminator when it cuts.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
+
+#include <string>
+
+#include "platform/net.h"
 
 namespace {
 
@@ -62,6 +67,67 @@ TEST(LibraryName, LeavesRoomForA237CharacterDirectory) {
     // file name and a terminator; on Windows exactly 237 characters remain.
     const size_t name = strlen(qeltDirSeparator) + strlen(qeltLibraryFileName);
     EXPECT_EQ(name, static_cast<size_t>(QELT_EXPECTED_NAME_LENGTH));
+}
+
+std::string addressText(const QeltAddress& address) {
+    char text[96];
+    qelt_net_address_text(&address, text, sizeof text);
+    return text;
+}
+
+// What a server learns from the socket layer: the address it listens on
+// after a bind to port 0, the peer of each connection it accepts (the very
+// address the client connected from), and the system's words for an error,
+// as the text with its number gives them.
+TEST(QeltNetServer, KnowsWhereItListensAndWhoConnected) {
+    ASSERT_EQ(qelt_net_startup(), 0);
+    const QeltAddress any = qelt_net_loopback(4, 0);
+    const QeltSocket listener = qelt_net_listen(&any, 4);
+    ASSERT_NE(listener, QELT_INVALID_SOCKET);
+    QeltAddress bound;
+    ASSERT_EQ(qelt_net_local_address(listener, &bound), 0);
+    const int port = qelt_net_local_port(listener);
+    ASSERT_GT(port, 0);
+    EXPECT_EQ(addressText(bound), "127.0.0.1:" + std::to_string(port));
+
+    // Nobody has connected yet.
+    QeltAddress peer;
+    EXPECT_EQ(qelt_net_accept_peer(listener, &peer), QELT_INVALID_SOCKET);
+    EXPECT_TRUE(qelt_net_would_block(qelt_net_last_error()));
+
+    const QeltSocket client = qelt_net_socket(bound.family);
+    ASSERT_NE(client, QELT_INVALID_SOCKET);
+    const int started = qelt_net_connect(client, &bound);
+    ASSERT_GE(started, 0);
+    if (started == 1) {
+        ASSERT_EQ(qelt_net_poll(client, QELT_POLL_OUT, 10000), QELT_POLL_OUT);
+    }
+    ASSERT_EQ(qelt_net_poll(listener, QELT_POLL_IN, 10000), QELT_POLL_IN);
+    const QeltSocket accepted = qelt_net_accept_peer(listener, &peer);
+    ASSERT_NE(accepted, QELT_INVALID_SOCKET);
+    QeltAddress clientSide;
+    ASSERT_EQ(qelt_net_local_address(client, &clientSide), 0);
+    EXPECT_EQ(addressText(peer), addressText(clientSide));
+    EXPECT_NE(addressText(peer), "127.0.0.1:" + std::to_string(port));
+    // The accepted socket is non-blocking like every other one.
+    char byte = 0;
+    EXPECT_EQ(qelt_net_recv(accepted, &byte, 1), -1);
+    EXPECT_TRUE(qelt_net_would_block(qelt_net_last_error()));
+
+    // A second listener on the same port fails; its error has words.
+    EXPECT_EQ(qelt_net_listen(&bound, 4), QELT_INVALID_SOCKET);
+    const int error = qelt_net_last_error();
+    char message[256];
+    char text[300];
+    qelt_net_error_message(error, message, sizeof message);
+    qelt_net_error_text(error, text, sizeof text);
+    EXPECT_GT(strlen(message), 0u);
+    EXPECT_EQ(std::string(text), std::string(message) + " (" + std::to_string(error) + ")");
+
+    qelt_net_close(accepted);
+    qelt_net_close(client);
+    qelt_net_close(listener);
+    qelt_net_cleanup();
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bridge_process.h"
+#include "common/version.h"
 #include "raw_client.h"
 
 namespace {
@@ -586,6 +587,13 @@ TEST(BridgeProcessLife, BadOptionsAndHelp) {
         std::string error;
         EXPECT_FALSE(bridge.start(error));  // prints the help, not "listening on"
         EXPECT_NE(error.find("usage: qeltbridge"), std::string::npos);
+        EXPECT_EQ(bridge.wait(10s), 0);
+    }
+    {
+        BridgeProcess bridge(QELTBRIDGE_EXE, {"--version"});
+        std::string error;
+        EXPECT_FALSE(bridge.start(error));
+        EXPECT_NE(error.find("(got \"qeltbridge " QELT_VERSION "\")"), std::string::npos) << error;
         EXPECT_EQ(bridge.wait(10s), 0);
     }
 }
