@@ -176,7 +176,8 @@ class LiveDecoder {
 // prompt glued to the next line); anywhere else they are data. In a capture,
 // puts wrote a line feed after every chunk, so a chunk that really ended in
 // IAC GA is followed by that line feed, while inside a line the two bytes are
-// data; the line feed is puts' own and is no line.
+// data; the line feed is puts' own and is no line. Nor is anything in a
+// capture a prompt: the live dialog took them before printing.
 class Replay {
   public:
     explicit Replay(LiveDecoder& decoder) : decoder_(decoder) {}
@@ -238,7 +239,7 @@ class Replay {
         append(c);
         if (c == '\n' || length_ == kChunkMax) {
             deliver();
-        } else if (c == kGa && length_ == kPromptSize &&
+        } else if (!capture_ && c == kGa && length_ == kPromptSize &&
                    std::memcmp(chunk_.data(), kPrompt, kPromptSize) == 0) {
             deliver();
         }
@@ -262,7 +263,9 @@ class Replay {
         const bool afterCrLf = previousEndedInCrLf_;
         previousEndedInCrLf_ = endsInCrLf;
 
-        const bool prompted = length >= kPromptSize && std::memcmp(text, kPrompt, kPromptSize) == 0;
+        // A capture holds no prompt: the live dialog took them all.
+        const bool prompted =
+            !capture_ && length >= kPromptSize && std::memcmp(text, kPrompt, kPromptSize) == 0;
         if (prompted && length == kPromptSize && resultReady_) {
             // The bare prompt after a result: the live dialog asks for the next
             // page or ends the session here.
