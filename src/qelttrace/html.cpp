@@ -118,7 +118,7 @@ const char kScript[] = R"JS(
   "use strict";
   var D = JSON.parse(document.getElementById("qelt-data").textContent);
   function sum(a) { var s = 0; return a.map(function (v) { s += v; return s; }); }
-  function seconds(a) { return sum(a).map(function (v) { return v / 1e9; }); }
+  function millis(a) { return sum(a).map(function (v) { return v / 1e6; }); }
   function positive(a) { return a.map(function (v) { return Math.max(v, 1); }); }
   function width() { return Math.max(400, document.body.clientWidth - 40); }
   var drawn = 0;
@@ -133,8 +133,8 @@ const char kScript[] = R"JS(
   var xs = { time: false };
   var d = D.delta;
   if (d.x.length > 0) {
-    var dx = seconds(d.x);
-    var series = [{ label: "time since the first record (s)" }];
+    var dx = millis(d.x);
+    var series = [{ label: "ms since the first record" }];
     var data = [dx];
     if (d.y) {
       series.push({ label: "delta (ns)", stroke: "#1f77b4", points: { show: false } });
@@ -144,13 +144,14 @@ const char kScript[] = R"JS(
       series.push({ label: "min delta (ns)", stroke: "#1f77b4" });
       data.push(positive(d.max), positive(d.min));
     }
-    chart("chart-delta", { scales: { x: xs, y: { distr: 3 } }, series: series }, data);
+    chart("chart-delta", { scales: { x: xs, y: { distr: 3 } }, axes: [{}, { size: 80 }],
+                           series: series }, data);
   }
   var s = D.states;
   if (s.x.length > 0) {
     var names = D.stateNames;
-    var sx = seconds(s.x);
-    var sseries = [{ label: "time since the first record (s)" }];
+    var sx = millis(s.x);
+    var sseries = [{ label: "ms since the first record" }];
     var sdata = [sx];
     var step = uPlot.paths.stepped({ align: 1 });
     if (s.y) {
@@ -171,7 +172,7 @@ const char kScript[] = R"JS(
   var h = D.histogram;
   if (h.x.length > 0) {
     chart("chart-histogram", {
-      scales: { x: { time: false, distr: 3 } },
+      scales: { x: { time: false, distr: 3 } }, axes: [{}, { size: 70 }],
       series: [{ label: "delta from (ns)" },
                { label: "records", stroke: "#ff7f0e", fill: "rgba(255,127,14,0.3)",
                  paths: uPlot.paths.bars({ size: [0.9, 40] }), points: { show: false } }]
@@ -181,10 +182,10 @@ const char kScript[] = R"JS(
   if (r.x.length > 0) {
     chart("chart-rate", {
       scales: { x: xs },
-      series: [{ label: "time since the first record (s)" },
+      series: [{ label: "ms since the first record" },
                { label: "records per " + (r.width / 1e6) + " ms", stroke: "#8c564b",
                  fill: "rgba(140,86,75,0.2)", paths: uPlot.paths.stepped({ align: 1 }) }]
-    }, [seconds(r.x), r.y]);
+    }, [millis(r.x), r.y]);
   }
   document.body.setAttribute("data-charts", String(drawn));
 })();

@@ -221,6 +221,10 @@ int parseCommandLine(int argc, char** argv, Settings& s) {
     if (why.empty()) why = parseReports(c, s);
     if (!why.empty()) return usageError(why);
     s.inputs = c.inputs.empty() ? std::vector<std::string>{"-"} : c.inputs;
+    for (const std::string& name : s.inputs) {
+        if (!s.reports.title.empty()) s.reports.title += " ";
+        s.reports.title += name == "-" ? "standard input" : name;
+    }
     return -1;
 }
 
