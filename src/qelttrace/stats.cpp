@@ -217,45 +217,52 @@ void Statistics::pairRecord(const Record& r) {
         const PairSpec& pair = pairs_[i];
         const bool start = r.event == pair.start;
         if (!start && r.event != pair.end) continue;
-        PairStats& stats = pairStats_[i];
         const std::string_view key = pair.key == PairKey::kQualifier  ? r.qualifier
                                      : pair.key == PairKey::kArgument ? r.argument
                                                                       : std::string_view();
-        PairPoint* open = nullptr;
-        auto& keyed = keyed_[i];
-        auto found = keyed.end();
-        if (pair.key == PairKey::kNone) {
-            if (open_[i].open) open = &open_[i].point;
-        } else {
-            found = keyed.find(std::string(key));
-            if (found != keyed.end()) open = &found->second;
-        }
         if (start) {
-            // A second start first counts the open one unmatched.
-            if (open) {
-                ++stats.unmatchedStarts;
-                if (observer_) observer_->unmatched(i, *open, true);
-                *open = point;
-            } else if (pair.key == PairKey::kNone) {
-                open_[i] = Open{point, true};
-            } else {
-                keyed.emplace(std::string(key), point);
-            }
-            continue;
-        }
-        if (!open) {
-            ++stats.unmatchedEnds;
-            if (observer_) observer_->unmatched(i, point, false);
-            continue;
-        }
-        ++stats.count;
-        stats.latency.add(r.timeNs - open->timeNs);
-        if (observer_) observer_->matched(i, *open, point, key);
-        if (pair.key == PairKey::kNone) {
-            open_[i].open = false;
+            pairStart(i, key, point);
         } else {
-            keyed.erase(found);
+            pairEnd(i, key, point);
         }
+    }
+}
+
+PairPoint* Statistics::openStart(std::size_t i, std::string_view key) {
+    if (pairs_[i].key == PairKey::kNone) return open_[i].open ? &open_[i].point : nullptr;
+    const auto found = keyed_[i].find(std::string(key));
+    return found == keyed_[i].end() ? nullptr : &found->second;
+}
+
+void Statistics::pairStart(std::size_t i, std::string_view key, const PairPoint& point) {
+    PairPoint* open = openStart(i, key);
+    if (open) {
+        // A second start first counts the open one unmatched.
+        ++pairStats_[i].unmatchedStarts;
+        if (observer_) observer_->unmatched(i, *open, true);
+        *open = point;
+    } else if (pairs_[i].key == PairKey::kNone) {
+        open_[i] = Open{point, true};
+    } else {
+        keyed_[i].emplace(std::string(key), point);
+    }
+}
+
+void Statistics::pairEnd(std::size_t i, std::string_view key, const PairPoint& point) {
+    PairStats& stats = pairStats_[i];
+    PairPoint* open = openStart(i, key);
+    if (!open) {
+        ++stats.unmatchedEnds;
+        if (observer_) observer_->unmatched(i, point, false);
+        return;
+    }
+    ++stats.count;
+    stats.latency.add(point.timeNs - open->timeNs);
+    if (observer_) observer_->matched(i, *open, point, key);
+    if (pairs_[i].key == PairKey::kNone) {
+        open_[i].open = false;
+    } else {
+        keyed_[i].erase(std::string(key));
     }
 }
 

@@ -143,6 +143,9 @@ class Statistics : public Sink {
         bool open = false;
     };
     void pairRecord(const Record& r);
+    PairPoint* openStart(std::size_t pair, std::string_view key);
+    void pairStart(std::size_t pair, std::string_view key, const PairPoint& point);
+    void pairEnd(std::size_t pair, std::string_view key, const PairPoint& point);
     void stateRecord(const Record& r);
     void gapRecord(const Record& r);
     EventCount& countOf(std::string_view event);
