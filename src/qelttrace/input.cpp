@@ -331,6 +331,16 @@ class DecodedReader {
             sink_.banner(bannerText_.c_str());
             return;
         }
+        // Decoded text never holds a carriage return (the formatter made them
+        // blanks): one at the end is a line end of a Windows console's
+        // output, saved in text mode.
+        std::string_view rest = line;
+        while (!rest.empty() && rest.back() == '\r') rest.remove_suffix(1);
+        take(rest);
+    }
+
+    void take(std::string_view line) {
+        if (line.empty()) return;
         std::size_t at = 0;
         DBGTime time{};
         if (line[0] == '\t') {

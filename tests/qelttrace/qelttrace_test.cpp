@@ -259,6 +259,10 @@ TEST_F(Qelttrace, DecodedOutputReadsBackAsTheDumpDoes) {
         }
         EXPECT_EQ(b[i], dump);
     }
+    // Saved from a Windows console: every line end is CR LF.
+    std::string crlf;
+    for (const char c : archive) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(run({"--format", "jsonl", write("windows.txt", crlf)}).out, fromDecoded.out);
     EXPECT_NE(fromDecoded.out.find("\"event\":\"VARN:\",\"qualifier\":\"Close request "
                                    "sent/Begin receive response\""),
               std::string::npos);
