@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Throughput and peak memory of qelttrace on a generated trace of 1,000,000
-# records (the built-in sample's records, restamped with rising times).
+# records (the built-in sample's records, restamped with rising times), in
+# each of its modes.
 #
 #   bench/trace/qelttrace_throughput.sh [BUILD_DIR] [RECORDS]
 #
-# BUILD_DIR defaults to build/default. Goal: at least 1,000,000 records/s and a
-# peak resident set under 4 MB.
+# BUILD_DIR defaults to build/default. Goals: the plain decoding at least
+# 1,000,000 records/s with a peak resident set under 4 MB; --stats=json and
+# --format csv at least 1,000,000 records/s under 16 MB; --perfetto and --html
+# within 3 s under 64 MB.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$root/build/default}"
@@ -38,36 +41,55 @@ timed() {
   awk -v t="$t" 'BEGIN { split(t, f, " "); printf "%.3f %.3f\n", f[1], f[2] + f[3] }'
 }
 
-# Warm the page cache, then time each reader three times and keep the best.
+# Peak resident set size of a command, in kB.
+if /usr/bin/time -v true > /dev/null 2>&1; then
+  how="/usr/bin/time -v (Maximum resident set size)"
+  peak_of() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ { print $2 }'; }
+else
+  how="getrusage(RUSAGE_CHILDREN).ru_maxrss through a python3 wrapper"
+  peak_of() {
+    python3 -c 'import resource, subprocess, sys
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$@"
+  }
+fi
+
+# Warm the page cache, then time each mode three times and keep the best.
 cat "$trace" > /dev/null
-best_q=""; cpu_q=""; best_c=""
+best_c=""
 for _ in 1 2 3; do
-  read -r real cpu < <(timed "$qelttrace" "$trace")
-  if [[ -z "$best_q" ]] || awk -v a="$real" -v b="$best_q" 'BEGIN { exit !(a < b) }'; then
-    best_q=$real; cpu_q=$cpu
-  fi
   read -r real _ < <(timed cat "$trace")
   if [[ -z "$best_c" ]] || awk -v a="$real" -v b="$best_c" 'BEGIN { exit !(a < b) }'; then
     best_c=$real
   fi
 done
-rate=$(awk -v n="$records" -v t="$best_q" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
-cpu_rate=$(awk -v n="$records" -v t="$cpu_q" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
-
-# Peak resident set size, in kB.
-if /usr/bin/time -v true > /dev/null 2>&1; then
-  how="/usr/bin/time -v (Maximum resident set size)"
-  peak=$(/usr/bin/time -v "$qelttrace" "$trace" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ { print $2 }')
-else
-  how="getrusage(RUSAGE_CHILDREN).ru_maxrss through a python3 wrapper"
-  peak=$(python3 -c 'import resource, subprocess, sys
-subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
-print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$qelttrace" "$trace")
-fi
 
 echo "command: $0 $build $records"
 echo "input: $records records, $size bytes"
-echo "qelttrace: ${best_q} s elapsed, $rate records/s (goal >= 1000000); ${cpu_q} s CPU, $cpu_rate records/CPU-s"
 echo "cat:       ${best_c} s elapsed"
+printf '%-22s %9s %9s %12s %12s %10s  %s\n' mode "real s" "CPU s" records/s records/CPU-s "peak kB" goal
+run_mode() {
+  local name="$1" goal="$2"; shift 2
+  local best="" cpu="" real c
+  for _ in 1 2 3; do
+    read -r real c < <(timed "$qelttrace" "$@" "$trace")
+    if [[ -z "$best" ]] || awk -v a="$real" -v b="$best" 'BEGIN { exit !(a < b) }'; then
+      best=$real; cpu=$c
+    fi
+  done
+  local rate cpu_rate peak
+  rate=$(awk -v n="$records" -v t="$best" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
+  cpu_rate=$(awk -v n="$records" -v t="$cpu" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
+  peak=$(peak_of "$qelttrace" "$@" "$trace")
+  printf '%-22s %9s %9s %12s %12s %10s  %s\n' "$name" "$best" "$cpu" "$rate" "$cpu_rate" "$peak" "$goal"
+}
+run_mode "text (default)" ">= 1000000/s, < 4096 kB"
+run_mode "--stats=json" ">= 1000000/s, < 16384 kB" --stats=json
+run_mode "--format csv" ">= 1000000/s, < 16384 kB" --format csv
+run_mode "--perfetto" "<= 3 s, < 65536 kB" --perfetto "$work/trace.json"
+run_mode "--html" "<= 3 s, < 65536 kB" --html "$work/report.html"
+run_mode "all three reports" "<= 3 s, < 65536 kB" --stats=json --perfetto "$work/trace.json" --html "$work/report.html"
+echo "page:      $(wc -c < "$work/report.html") bytes for $records records (bound 5000000)"
+echo "perfetto:  $(wc -c < "$work/trace.json") bytes"
+echo "peak RSS measured with $how"
 echo "load:      $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown) (the machine is shared: elapsed times vary)"
-echo "peak RSS:  $peak kB (goal < 4096), measured with $how"

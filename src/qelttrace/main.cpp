@@ -1,42 +1,34 @@
-// qelttrace: decodes a saved SATA trace dump, or a capture of the tool's -raw
-// output, exactly as the live trace job would have printed it.
-//
-// The live path is replayed step by step: the telnet library cuts the received
-// bytes into chunks (a line up to and including its "\n", the text up to and
-// including a Go Ahead, at most 4095 bytes, NUL bytes dropped); the dialog
-// skips the prompt in front of a line, takes "DUMP_RESULT=" lines and the bare
-// prompt that follows them, and hands everything else to the formatter. The
-// input is streamed through one chunk buffer, so memory stays small whatever
-// the length of the input or of its lines.
-#include <errno.h>
-#include <stdio.h>
-#include <string.h>
-
-#include <array>
-#include <cstddef>
+// qelttrace: decodes a saved SATA trace dump, a capture of the tool's -raw
+// output, or the tool's decoded output, and prints it as the live trace job
+// would have (the default), exports its records (csv, jsonl), filters them,
+// and reports on them (statistics, a Perfetto trace, an HTML page), all in one
+// pass over the input.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/version.h"
-#include "platform/platform.h"
-#include "trace/sata_format.h"
+#include "export.h"
+#include "filter.h"
+#include "input.h"
+#include "output_file.h"
+#include "reports.h"
 
 namespace {
 
-constexpr size_t kChunkMax = 4095;  // longest chunk the telnet library delivers
-constexpr size_t kReadSize = 64 * 1024;
-constexpr size_t kOutputBuffer = 64 * 1024;
+using namespace qelttrace;
 
-// "INET> " followed by IAC GA.
-constexpr char kPrompt[] = {'I', 'N', 'E', 'T', '>', ' ', '\xff', '\xf9'};
-constexpr size_t kPromptSize = sizeof kPrompt;
-constexpr char kDumpResult[] = "DUMP_RESULT=";
-// The tool's own messages in a capture of its output are no part of the dump.
-constexpr char kToolMessage[] = "qelttelnet.exe: ";
+constexpr std::size_t kOutputBuffer = 64 * 1024;
 
 const char kUsage[] =
     "usage: qelttrace [FILE...]\n"
+    "       qelttrace [--format text|csv|jsonl] [--event GLOB]... [--from SECONDS]\n"
+    "                 [--to SECONDS] [--errors [--context N]] [--stats[=json]] [--top N]\n"
+    "                 [--pair START,END[,qualifier|argument]]... [--perfetto FILE]\n"
+    "                 [--html FILE] [FILE...]\n"
     "\n"
     "Decodes a SATA trace dump of a QELT bridge and prints it as the trace job\n"
     "of qelttelnet does: each record with its absolute time and the time since\n"
@@ -44,162 +36,236 @@ const char kUsage[] =
     "decode, a span at each empty line, and the span of the whole dump at the\n"
     "end.\n"
     "\n"
-    "Input: the bridge's dump lines (\"SSSSSS.NNNNNNNNN CODE TAG ARG\", LF or\n"
-    "CR LF line ends), as saved from the bridge or captured from\n"
-    "\"qelttelnet -satatrace -raw\" (the line break that -raw adds after each\n"
-    "line is recognised and skipped, as are the tool's own messages). Prompts\n"
-    "and DUMP_RESULT= lines are handled as the live session handles them.\n"
+    "Input, told apart per file from its content: the bridge's dump lines\n"
+    "(\"SSSSSS.NNNNNNNNN CODE TAG ARG\", LF or CR LF line ends), as saved from the\n"
+    "bridge or captured from \"qelttelnet -satatrace -raw\" (the line break that\n"
+    "-raw adds after each line is recognised and skipped, as are the tool's own\n"
+    "messages), and the decoded output of \"qelttelnet -satatrace\". Prompts and\n"
+    "DUMP_RESULT= lines are handled as the live session handles them.\n"
     "\n"
     "With no FILE, or when FILE is -, standard input is read. Several files are\n"
     "read one after another as one dump, as cat would join them.\n"
     "\n"
-    "Exit status: 0 on success, 2 when a file could not be read (the others are\n"
-    "still decoded) or the output could not be written.\n";
+    "Records (one per line with a timestamp and a record text) can be exported\n"
+    "with their fields record, time, time_ns, delta_ns, event, qualifier,\n"
+    "argument, status and text, filtered, and reported on. --stats, --perfetto\n"
+    "and --html combine in one run; with any of them the records are printed\n"
+    "only when --format is given (--stats prints its report instead of them).\n"
+    "\n"
+    "Exit status: 0 on success, 2 on bad usage, when a file could not be read\n"
+    "(the others are still decoded) or an output could not be written.\n";
 
-class Replay {
+// The usage text above, in place of CLI11's generated usage line.
+class HelpFormatter : public CLI::Formatter {
   public:
-    // Takes the next bytes of the joined input.
-    void feed(const char* data, size_t size) {
-        for (size_t i = 0; i < size; ++i) {
-            char c = data[i];
-            if (c == '\0') continue;
-            chunk_[length_++] = c;
-            if (c == '\n' || length_ == kChunkMax ||
-                (c == '\xf9' && length_ >= 2 && chunk_[length_ - 2] == '\xff')) {
-                deliver();
-            }
-        }
-    }
-
-    // The end of the input: a last line without its line end is still
-    // decoded. A saved file's end is no cut connection (the live job drops
-    // text a broken connection cut off, since it may be half a record).
-    void finish() {
-        if (length_ > 0) deliver();
-    }
-
-  private:
-    void deliver() {
-        chunk_[length_] = '\0';
-        dialog(chunk_.data(), length_);
-        length_ = 0;
-    }
-
-    void dialog(char* text, size_t length) {
-        bool endsInCrLf = length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
-        bool afterCrLf = previousEndedInCrLf_;
-        previousEndedInCrLf_ = endsInCrLf;
-
-        bool prompted = length >= kPromptSize && memcmp(text, kPrompt, kPromptSize) == 0;
-        if (prompted && length == kPromptSize && resultReady_) {
-            // The bare prompt after a result: the live dialog asks for the next
-            // page or ends the session here.
-            resultReady_ = false;
-            return;
-        }
-        char* line = prompted ? text + kPromptSize : text;
-        if (strncmp(line, kDumpResult, sizeof kDumpResult - 1) == 0) {
-            resultReady_ = true;
-            return;
-        }
-        // -raw prints each line with puts, which adds one "\n".
-        if (afterCrLf && line[0] == '\n' && line[1] == '\0') return;
-        if (strncmp(line, kToolMessage, sizeof kToolMessage - 1) == 0) return;
-        ParseSataTrace(line);
-    }
-
-    std::array<char, kChunkMax + 1> chunk_{};
-    size_t length_ = 0;
-    bool resultReady_ = false;
-    bool previousEndedInCrLf_ = false;
+    std::string make_usage(const CLI::App*, std::string) const override { return kUsage; }
+    std::string make_description(const CLI::App*) const override { return ""; }
 };
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
+struct CommandLine {
+    std::vector<std::string> inputs;
+    std::string format;
+    std::vector<std::string> events;
+    std::string from, to;
+    bool errors = false;
+    std::string context;
+    std::string stats;
+    std::string top;
+    std::vector<std::string> pairs;
+    std::string perfetto, html;
+    bool help = false;
+    bool version = false;
 };
-using File = std::unique_ptr<FILE, FileCloser>;
 
-void reportError(const std::string& name, int error) {
-    fprintf(stderr, "qelttrace: %s: %s\n", name.c_str(), strerror(error));
+void addOptions(CLI::App& app, CommandLine& c) {
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.set_help_flag();
+    app.allow_extras();
+    app.add_flag("-h,--help", c.help, "Print this help and exit");
+    app.add_flag("--version", c.version, "Print the version and exit");
+    app.add_option("--format", c.format, "Records as text (the trace job's output), csv or jsonl")
+        ->type_name("text|csv|jsonl");
+    app.add_option("--event", c.events, "Only events matching GLOB (repeatable)")
+        ->type_name("GLOB");
+    app.add_option("--from", c.from, "Only records at or after this time")->type_name("SECONDS");
+    app.add_option("--to", c.to, "Only records at or before this time")->type_name("SECONDS");
+    app.add_flag("--errors", c.errors, "Only records that tell of trouble");
+    app.add_option("--context", c.context, "Also N records before and after each match")
+        ->type_name("N");
+    app.add_flag("--stats{text}", c.stats, "A report instead of the records (--stats=json: JSON)");
+    app.add_option("--top", c.top, "The N largest gaps in the report (default 10)")->type_name("N");
+    app.add_option("--pair", c.pairs, "Also pair START with END (keyed by qualifier or argument)")
+        ->type_name("START,END[,KEY]");
+    app.add_option("--perfetto", c.perfetto, "Write a Chrome trace-event JSON for Perfetto")
+        ->type_name("FILE");
+    app.add_option("--html", c.html, "Write a self-contained HTML report")->type_name("FILE");
+    app.add_option("FILE", c.inputs, "Inputs; - is standard input");
 }
 
-// Streams one input into the replay. Returns false after reporting a failure.
-bool replayInput(const std::string& name, Replay& replay, std::vector<char>& buffer) {
-    bool isStdin = name == "-";
-    File owned;
-    FILE* input = stdin;
-    if (!isStdin) {
-        owned.reset(fopen(name.c_str(), "rb"));
-        if (!owned) {
-            reportError(name, errno);
-            return false;
-        }
-        input = owned.get();
+// A count option: empty text keeps `fallback`.
+std::string parseCount(const std::string& name, const std::string& text, std::uint64_t fallback,
+                       std::uint64_t* value) {
+    *value = fallback;
+    if (text.empty()) return {};
+    char* end = nullptr;
+    const unsigned long long parsed = std::strtoull(text.c_str(), &end, 10);
+    if (text[0] < '0' || text[0] > '9' || *end != '\0' || parsed > 100000000ULL) {
+        return name + " " + text + ": not a count from 0 to 100000000";
     }
-    const std::string shown = isStdin ? "standard input" : name;
-    for (;;) {
-        size_t got = fread(buffer.data(), 1, buffer.size(), input);
-        if (got > 0) replay.feed(buffer.data(), got);
-        if (got < buffer.size()) {
-            if (ferror(input)) {
-                reportError(shown, errno);
-                clearerr(input);
-                return false;
-            }
-            if (feof(input)) break;
-        }
+    *value = parsed;
+    return {};
+}
+
+struct Settings {
+    std::vector<std::string> inputs;
+    Format format = Format::kText;
+    bool printRecords = true;
+    FilterOptions filter;
+    ReportOptions reports;
+};
+
+std::string parseFormat(const CommandLine& c, Settings& s) {
+    if (c.format.empty() || c.format == "text") {
+        s.format = Format::kText;
+    } else if (c.format == "csv") {
+        s.format = Format::kCsv;
+    } else if (c.format == "jsonl") {
+        s.format = Format::kJsonl;
+    } else {
+        return "--format " + c.format + ": not text, csv or jsonl";
     }
-    if (isStdin) clearerr(stdin);
-    return true;
+    if (!c.stats.empty() && !c.format.empty()) {
+        return "--stats prints its report instead of the records: it takes no --format";
+    }
+    const bool reporting = !c.stats.empty() || !c.perfetto.empty() || !c.html.empty();
+    s.printRecords = !reporting || !c.format.empty();
+    return {};
+}
+
+std::string parseFilters(const CommandLine& c, Settings& s) {
+    for (const std::string& pattern : c.events) {
+        const std::string why = globError(pattern);
+        if (!why.empty()) return "--event " + pattern + ": the pattern " + why;
+    }
+    s.filter.events = c.events;
+    std::string why;
+    if (!c.from.empty() && !(why = parseSeconds(c.from, &s.filter.fromNs)).empty()) {
+        return "--from " + c.from + ": " + why;
+    }
+    if (!c.to.empty() && !(why = parseSeconds(c.to, &s.filter.toNs)).empty()) {
+        return "--to " + c.to + ": " + why;
+    }
+    s.filter.hasFrom = !c.from.empty();
+    s.filter.hasTo = !c.to.empty();
+    if (s.filter.hasFrom && s.filter.hasTo && s.filter.fromNs > s.filter.toNs) {
+        return "--from " + c.from + " is after --to " + c.to;
+    }
+    s.filter.errors = c.errors;
+    return parseCount("--context", c.context, 0, &s.filter.context);
+}
+
+std::string parseReports(const CommandLine& c, Settings& s) {
+    if (!c.stats.empty() && c.stats != "text" && c.stats != "json") {
+        return "--stats=" + c.stats + ": the report is text (--stats) or json (--stats=json)";
+    }
+    s.reports.stats = c.stats == "json" ? StatsFormat::kJson
+                      : c.stats.empty() ? StatsFormat::kNone
+                                        : StatsFormat::kText;
+    std::uint64_t top = 0;
+    std::string why = parseCount("--top", c.top, 10, &top);
+    if (!why.empty()) return why;
+    s.reports.top = static_cast<std::size_t>(top);
+    for (const std::string& text : c.pairs) {
+        PairSpec pair;
+        why = parsePair(text, &pair);
+        if (!why.empty()) return "--pair " + text + ": " + why;
+        s.reports.pairs.push_back(pair);
+    }
+    s.reports.perfetto = c.perfetto;
+    s.reports.html = c.html;
+    if (!c.perfetto.empty() && c.perfetto == c.html) {
+        return "--perfetto and --html name the same file " + c.html;
+    }
+    return {};
+}
+
+int usageError(const std::string& reason) {
+    std::fprintf(stderr, "qelttrace: %s\nqelttrace --help lists the options.\n", reason.c_str());
+    return 2;
+}
+
+// Parses the command line into `s`. Returns -1 to go on, else the exit status.
+int parseCommandLine(int argc, char** argv, Settings& s) {
+    CLI::App app;
+    CommandLine c;
+    addOptions(app, c);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return usageError(e.what());
+    }
+    if (c.help) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    }
+    if (c.version) {
+        std::printf("qelttrace %s\n", QELT_VERSION);
+        return 0;
+    }
+    for (const std::string& extra : app.remaining()) {
+        if (extra.size() > 1 && extra[0] == '-') return usageError("unknown option " + extra);
+        c.inputs.push_back(extra);
+    }
+    std::string why = parseFormat(c, s);
+    if (why.empty()) why = parseFilters(c, s);
+    if (why.empty()) why = parseReports(c, s);
+    if (!why.empty()) return usageError(why);
+    s.inputs = c.inputs.empty() ? std::vector<std::string>{"-"} : c.inputs;
+    for (const std::string& name : s.inputs) {
+        if (!s.reports.title.empty()) s.reports.title += " ";
+        s.reports.title += name == "-" ? "standard input" : name;
+    }
+    return -1;
+}
+
+int run(const Settings& s) {
+    Tee outputs;
+    std::unique_ptr<Sink> records;
+    if (s.printRecords) {
+        records = makeRecordWriter(s.format, stdout, s.filter.active());
+        outputs.add(*records);
+    }
+    Reports reports(s.reports);
+    std::string error;
+    if (!reports.open(error)) return usageError(error);
+    reports.attach(outputs);
+
+    Filter filter(s.filter, outputs);
+    int status = 0;
+    InputReader reader(filter);
+    for (const std::string& name : s.inputs) {
+        // Like cat, a file that cannot be read does not stop the others.
+        if (!reader.read(name)) status = 2;
+    }
+    reader.finish();
+    if (!reports.commit(error)) {
+        std::fprintf(stderr, "qelttrace: %s\n", error.c_str());
+        status = 2;
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "qelttrace: standard output: %s\n", std::strerror(errno));
+        status = 2;
+    }
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> inputs;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (!optionsEnded && (arg == "-h" || arg == "--help")) {
-            fputs(kUsage, stdout);
-            return 0;
-        }
-        if (!optionsEnded && arg == "--version") {
-            fputs("qelttrace " QELT_VERSION "\n", stdout);
-            return 0;
-        }
-        if (!optionsEnded && arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-            fprintf(stderr, "qelttrace: unknown option %s\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-        inputs.push_back(arg);
-    }
-    if (inputs.empty()) inputs.push_back("-");
-
-    // A capture is decoded byte for byte: its CR LF line ends matter.
-    qelt_binary_stdin();
+    Settings settings;
+    const int parsed = parseCommandLine(argc, argv, settings);
+    if (parsed >= 0) return parsed;
     static char outputBuffer[kOutputBuffer];
-    setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-
-    int status = 0;
-    Replay replay;
-    std::vector<char> buffer(kReadSize);
-    for (const std::string& name : inputs) {
-        // Like cat, a file that cannot be read does not stop the others.
-        if (!replayInput(name, replay, buffer)) status = 2;
-    }
-    replay.finish();
-
-    // The span of the whole dump, as the tool prints it after the session.
-    DiffTime(&startTime, &pt, &diff);
-    printf("\t%6d.%09d\n", diff.sec, diff.nsec);
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        reportError("standard output", errno);
-        status = 2;
-    }
-    return status;
+    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+    return run(settings);
 }

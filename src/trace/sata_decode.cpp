@@ -1,6 +1,8 @@
 // The trace record decoder. Each record is "CODE TAG ARG"; the tag decides how
-// the code and the argument are named. All work happens in fixed buffers on the
-// stack, sized for the longest field the bridge may send.
+// the code and the argument are named. Most tags only name the event: their
+// rows in kTagRows carry a name and nothing else; the few with logic carry a
+// function that sets the other words. All work happens in the fixed buffers of
+// SataWords, sized for the longest field the bridge may send.
 #include "trace/sata_decode.h"
 
 #include <stdlib.h>
@@ -11,13 +13,12 @@
 
 namespace {
 
-// Longest fields accepted, and their buffers with the terminator.
-constexpr int kCodeMax = 3;
-constexpr int kTagMax = 3;
-constexpr int kArgMax = 30;
-// The composed third word: a 260-character buffer, so at most 259 characters.
-constexpr int kComposedSize = 260;
-constexpr int kComposedLimit = 259;
+// Longest fields accepted.
+constexpr int kCodeMax = kSataCodeSize - 1;
+constexpr int kTagMax = kSataTagSize - 1;
+constexpr int kArgMax = kSataFieldSize - 1;
+// The composed third word: at most 259 characters.
+constexpr int kComposedLimit = kSataComposedSize - 1;
 // SATA state digits of tag 8, and the first number of an action pair.
 constexpr int kStateDigitsMax = 4;
 constexpr int kPairFirstMax = 7;
@@ -47,6 +48,24 @@ long readNumber(const char* text, int base, bool* ok) {
     long value = strtol(text, &end, base);
     *ok = end != text;
     return value;
+}
+
+long readNumber(const char* text, int base) {
+    bool ok = false;
+    return readNumber(text, base, &ok);
+}
+
+// The tag field is nearly always one to three plain digits: read those
+// directly, and anything else (white space, a sign, no digits) as strtol does.
+long readTag(const char* text, bool* ok) {
+    long value = 0;
+    int i = 0;
+    for (; text[i] >= '0' && text[i] <= '9'; ++i) value = value * 10 + (text[i] - '0');
+    if (i > 0 && text[i] == '\0') {
+        *ok = true;
+        return value;
+    }
+    return readNumber(text, 10, ok);
 }
 
 bool inTable(long index, int32_t length) {
@@ -82,98 +101,242 @@ void joinWords(char* out, int size, const char* separator, const char* a, const 
     }
 }
 
-// Tag 40: the target system's file operations, by the hexadecimal sub-code.
-// Sets the second word, or formats the third into `composed`, or clears the
-// argument.
-void decodeFileOperation(const char* code, char* argument, char* composed, const char** second) {
-    bool ok = false;
-    long sub = readNumber(code, 16, &ok);
-    switch (sub) {
-        case 0x1:
-            *second = "Open Begin";
-            break;
-        case 0x2:
-            *second = "Open request sent/Begin receive response";
-            break;
-        case 0x3:
-            qelt_snprintf(composed, kComposedLimit + 1, "Open Complete (fh=%s)", argument);
-            break;
-        case 0x4:
-            qelt_snprintf(composed, kComposedLimit + 1, "Close Begin (fh=%s)", argument);
-            break;
-        case 0x5:
-            *second = "Close request sent/Begin receive response";
-            break;
-        case 0x6:
-            *second = "Close Complete";
-            break;
-        case 0x7:
-            qelt_snprintf(composed, kComposedLimit + 1, "Read Begin (size=%s)", argument);
-            break;
-        case 0x9:
-            *second = "Read Complete";
-            break;
-        case 0xA:
-            qelt_snprintf(composed, kComposedLimit + 1, "Write Begin (size=%s)", argument);
-            break;
-        case 0xC:
-            *second = "Write Complete";
-            break;
-        case 0xFF:
-            *second = "DBGINT";
-            argument[0] = '\0';
-            break;
-        default:
-            *second = "?What?";
-            argument[0] = '\0';
-            break;
+// "%s" formats of tag 40 with the argument field, into the composed text.
+void compose(SataWords* w, const char* before, const char* after) {
+    Line line = {w->composed, kComposedLimit, 0};
+    append(&line, before);
+    append(&line, w->field);
+    append(&line, after);
+}
+
+// Tag 1: two code tokens (compared without regard to case) rename the event
+// and hide the code.
+struct CodeToken {
+    const char* code;
+    const char* event;
+};
+const CodeToken kActivateTokens[] = {
+    {"F3", "CF_READ"},
+    {"D1", "Log from VARN"},
+};
+
+void decodeActivate(SataWords* w) {
+    for (const CodeToken& token : kActivateTokens) {
+        if (qelt_stricmp(w->code, token.code) == 0) {
+            w->event = token.event;
+            w->qualifier = "";
+            return;
+        }
     }
 }
 
-// Tag 67: the transfer direction replaces the first word; the code itself is
-// never shown.
-void decodeDirection(char* code, const char** first, const char** second) {
-    bool ok = false;
-    long direction = readNumber(code, 16, &ok);
-    switch (direction) {
-        case 0x4:
-        case 0xDB:
-            *first = "->recv";
-            break;
-        case 0x5:
-        case 0xDC:
-            *first = "<-recv";
-            break;
-        case 0xB1:
-            *first = "->send";
-            break;
-        case 0xB2:
-            *first = "<-send";
-            break;
-        default:
-            *first = "F3FlowLen";
-            *second = "?What?";
-            break;
-    }
-    code[0] = '\0';
-}
+// Tag 8: istatus by the hexadecimal code; "PAIR+STATE" rendered as
+// "NAME/NAME state=STATE" into the composed text (the pair part empty when it
+// does not decode).
+void decodeWakeup(SataWords* w) {
+    const long status = readNumber(w->code, 16);
+    if (inTable(status, istsLen)) w->qualifier = IstatusCode[status];
 
-// Tag 8: "PAIR+STATE", rendered as "NAME/NAME state=STATE" into `composed`
-// (the pair part empty when it does not decode).
-void decodeWakeup(const char* argument, char* composed) {
     const char* stateName = "UNKNOWN";
-    const char* plus = strchr(argument, '+');
+    const char* plus = strchr(w->field, '+');
     if (plus && plus[1] != '\0') {
         char digits[kStateDigitsMax + 1] = {};
         strncpy(digits, plus + 1, kStateDigitsMax);
-        bool ok = false;
-        long state = readNumber(digits, 16, &ok);
+        const long state = readNumber(digits, 16);
         if (inTable(state, sataStateLen)) stateName = SATA_STATE[state];
     }
-    Act12Parse(argument, composed, kComposedLimit);
-    char pair[kComposedSize];
-    memcpy(pair, composed, strlen(composed) + 1);
-    joinWords(composed, kComposedLimit + 1, " state=", pair, stateName);
+    char pair[kSataComposedSize];
+    Act12Parse(w->field, pair, kComposedLimit);
+    joinWords(w->composed, kComposedLimit + 1, " state=", pair, stateName);
+}
+
+// Tag 10: the action by the decimal code.
+void decodeBusyAction(SataWords* w) {
+    const long action = readNumber(w->code, 10);
+    if (inTable(action, act12Len)) w->qualifier = SATATranslateACT12[action];
+}
+
+// Tag 40: the target system's file operations, by the hexadecimal sub-code.
+// A row sets the qualifier, or formats the third word around the argument
+// (the code stays the qualifier then); a sub-code without a row, and 0xFF,
+// drop the argument.
+struct FileOperation {
+    long sub;
+    const char* qualifier;  // null: the code field
+    const char* before;     // non-null: the third word is before + argument + after
+    const char* after;
+};
+const FileOperation kFileOperations[] = {
+    {0x1, "Open Begin", nullptr, nullptr},
+    {0x2, "Open request sent/Begin receive response", nullptr, nullptr},
+    {0x3, nullptr, "Open Complete (fh=", ")"},
+    {0x4, nullptr, "Close Begin (fh=", ")"},
+    {0x5, "Close request sent/Begin receive response", nullptr, nullptr},
+    {0x6, "Close Complete", nullptr, nullptr},
+    {0x7, nullptr, "Read Begin (size=", ")"},
+    {0x9, "Read Complete", nullptr, nullptr},
+    {0xA, nullptr, "Write Begin (size=", ")"},
+    {0xC, "Write Complete", nullptr, nullptr},
+};
+const char kFileDebug[] = "DBGINT";
+const char kUnknownSub[] = "?What?";
+
+void decodeFileOperation(SataWords* w) {
+    const long sub = readNumber(w->code, 16);
+    for (const FileOperation& op : kFileOperations) {
+        if (op.sub != sub) continue;
+        if (op.qualifier) w->qualifier = op.qualifier;
+        if (op.before) compose(w, op.before, op.after);
+        return;
+    }
+    w->qualifier = sub == 0xFF ? kFileDebug : kUnknownSub;
+    w->field[0] = '\0';
+}
+
+// Tag 41: the code token FF is the debug interrupt, without argument.
+void decodeQeltDebug(SataWords* w) {
+    if (qelt_stricmp(w->code, "FF") == 0) {
+        w->qualifier = kFileDebug;
+        w->field[0] = '\0';
+    }
+}
+
+// Tag 50: the firmware's trace point by the decimal code, and the action pair.
+void decodeActLog(SataWords* w) {
+    const long point = readNumber(w->code, 10);
+    if (inTable(point, transTagTypeLen)) w->qualifier = SataTranslateTagType[point];
+    Act12Parse(w->field, w->composed, kComposedLimit);
+}
+
+// Tag 67: the transfer direction, by the hexadecimal code, replaces the event;
+// the code itself is never shown.
+struct Direction {
+    long code;
+    const char* event;
+};
+const Direction kDirections[] = {
+    {0x4, "->recv"},  {0xDB, "->recv"}, {0x5, "<-recv"},
+    {0xDC, "<-recv"}, {0xB1, "->send"}, {0xB2, "<-send"},
+};
+
+void decodeDirection(SataWords* w) {
+    const long code = readNumber(w->code, 16);
+    w->qualifier = kUnknownSub;
+    for (const Direction& direction : kDirections) {
+        if (direction.code == code) {
+            w->event = direction.event;
+            w->qualifier = nullptr;
+            break;
+        }
+    }
+    w->code[0] = '\0';
+}
+
+// One row per tag: the event it names and, for the few tags with more to
+// decode, the function that sets the other words (called with the event
+// already set; a null qualifier afterwards means the code field).
+using TagLogic = void (*)(SataWords*);
+struct TagRow {
+    int tag;
+    const char* event;
+    TagLogic logic;
+};
+constexpr TagRow kTagRows[] = {
+    {0, "FatalError", nullptr},
+    {1, "ActivateTransaction", decodeActivate},
+    {2, "CancelAll", nullptr},
+    {3, "CompleteTransation", nullptr},
+    {4, "FPGA_Reset", nullptr},
+    {5, "ResetInternal", nullptr},
+    {6, "NeedPhyReady", nullptr},
+    {7, "PHYBecameReady", nullptr},
+    {8, "SATAWakeup", decodeWakeup},
+    {9, "UnexpectedState", nullptr},
+    {10, "SATABusyAction", decodeBusyAction},
+    {40, "VARN:", decodeFileOperation},
+    {41, "QELT:", decodeQeltDebug},
+    {50, "AHCI_SATA_ACT_Log", decodeActLog},
+    {55, "SATAEnableRecv", nullptr},
+    {61, "AHCI_CacheInval", nullptr},
+    {62, "AHCI_CacheWriteBack", nullptr},
+    {63, "AHCI_CFReadLen", nullptr},
+    {66, "F3Flow", nullptr},
+    {67, "F3FlowLen", decodeDirection},
+    {70, "DMA Start", nullptr},
+    {71, "DMA End", nullptr},
+    {80, "FPGA_DMARXStart", nullptr},
+    {81, "FPGA_DMARXStop", nullptr},
+    {82, "AHCI_Fail_Alloc_Resp_Buffer", nullptr},
+    {209, "VARN Log", nullptr},
+};
+constexpr int kTagRowCount = static_cast<int>(sizeof kTagRows / sizeof kTagRows[0]);
+constexpr int kFileOpsRow = 11;  // tag 40, whose qualifiers may hold blanks
+
+// Tag number to row, for every tag up to the largest with a row.
+constexpr int kTagSlots = 210;
+struct TagIndex {
+    signed char row[kTagSlots] = {};
+    constexpr TagIndex() {
+        for (int t = 0; t < kTagSlots; ++t) row[t] = -1;
+        for (int r = 0; r < kTagRowCount; ++r) row[kTagRows[r].tag] = static_cast<signed char>(r);
+    }
+};
+constexpr TagIndex kTagIndex;
+static_assert(kTagRows[kFileOpsRow].tag == 40, "the file operation row");
+static_assert(kTagRows[kTagRowCount - 1].tag < kTagSlots, "every row has a slot");
+
+// Fields of the record text, by the one-space rule. Returns false when a field
+// is longer than its limit.
+bool readFields(const char* text, SataWords* w) {
+    const char* end = text;
+    const int codeLength = copyField(text, w->code, kCodeMax, &end);
+    if (codeLength < 0) return false;
+    if (codeLength == 0 || *end != ' ') return true;
+    // Exactly one space separates fields: a second one ends the next field
+    // at once.
+    if (copyField(end + 1, w->tag, kTagMax, &end) < 0) return false;
+    if (*end == ' ' && copyField(end + 1, w->field, kArgMax, &end) < 0) return false;
+    return true;
+}
+
+// True when `line` of `length` starts with `name` followed by a blank.
+bool startsWithWord(const char* line, int length, const char* name, int* nameLength) {
+    const int n = static_cast<int>(strlen(name));
+    if (n >= length || line[n] != ' ' || memcmp(line, name, static_cast<size_t>(n)) != 0) {
+        return false;
+    }
+    *nameLength = n;
+    return true;
+}
+
+// Length of a word of the vocabulary that holds a blank and starts the line,
+// or -1.
+int eventWithBlank(const char* line, int length) {
+    int n = -1;
+    for (const TagRow& row : kTagRows) {
+        if (strchr(row.event, ' ') && startsWithWord(line, length, row.event, &n)) return n;
+    }
+    for (const CodeToken& token : kActivateTokens) {
+        if (strchr(token.event, ' ') && startsWithWord(line, length, token.event, &n)) return n;
+    }
+    return -1;
+}
+
+int qualifierWithBlank(const char* line, int length) {
+    int n = -1;
+    for (const FileOperation& op : kFileOperations) {
+        if (op.qualifier && strchr(op.qualifier, ' ') &&
+            startsWithWord(line, length, op.qualifier, &n)) {
+            return n;
+        }
+    }
+    return -1;
+}
+
+// Length of the word at the start of `line`: up to the first blank.
+int plainWord(const char* line, int length) {
+    const void* blank = memchr(line, ' ', static_cast<size_t>(length));
+    return blank ? static_cast<int>(static_cast<const char*>(blank) - line) : length;
 }
 
 }  // namespace
@@ -194,154 +357,73 @@ void Act12Parse(const char* text, char* out, int size) {
     if (slash < 0) return;
     char firstText[kPairFirstMax + 1] = {};
     memcpy(firstText, text, static_cast<size_t>(slash));
-    bool ok = false;
-    long first = readNumber(firstText, 16, &ok);
-    long second = readNumber(text + slash + 1, 16, &ok);
+    const long first = readNumber(firstText, 16);
+    const long second = readNumber(text + slash + 1, 16);
     if (!inTable(first, act12Len) || !inTable(second, act12Len)) return;
     joinWords(out, size, "/", SATATranslateACT12[first], SATATranslateACT12[second]);
+}
+
+int SataDecodeWords(const char* text, SataWords* w) {
+    if (!text || !w) return -1;
+    w->code[0] = '\0';
+    w->tag[0] = '\0';
+    w->field[0] = '\0';
+    w->composed[0] = '\0';
+    w->event = "";
+    w->qualifier = "";
+    w->argument = "";
+    if (!readFields(text, w)) {
+        w->code[0] = '\0';
+        w->tag[0] = '\0';
+        w->field[0] = '\0';
+        return -2;
+    }
+
+    // Tags without a row are echoed: the tag field's text is the event.
+    w->event = w->tag;
+    w->qualifier = nullptr;
+    bool isNumber = false;
+    const long tag = readTag(w->tag, &isNumber);
+    if (isNumber && tag >= 0 && tag < kTagSlots && kTagIndex.row[tag] >= 0) {
+        const TagRow& row = kTagRows[kTagIndex.row[tag]];
+        w->event = row.event;
+        if (row.logic) row.logic(w);
+    }
+    if (!w->qualifier) w->qualifier = w->code;
+    w->argument = w->composed[0] != '\0' ? w->composed : w->field;
+    return 0;
 }
 
 int SataCmdParse(const char* text, char* out, int size) {
     if (!text || !out || size < 1) return -1;
     out[0] = '\0';
     if (size == 1) return -1;
-
-    char code[kCodeMax + 1] = {};
-    char tag[kTagMax + 1] = {};
-    char argument[kArgMax + 1] = {};
-    bool tagRead = false;
-
-    const char* end = text;
-    int codeLength = copyField(text, code, kCodeMax, &end);
-    if (codeLength < 0) return -2;
-    if (codeLength > 0 && *end == ' ') {
-        // Exactly one space separates fields: a second one ends the next field
-        // at once.
-        if (copyField(end + 1, tag, kTagMax, &end) < 0) return -2;
-        tagRead = true;
-    }
-    if (tagRead && *end == ' ') {
-        if (copyField(end + 1, argument, kArgMax, &end) < 0) return -2;
-    }
-
-    bool isNumber = false;
-    long tagNumber = readNumber(tag, 10, &isNumber);
-
-    char composed[kComposedSize];
-    composed[0] = '\0';
-    const char* first = tag;  // tags without a row are echoed
-    const char* second = nullptr;
-    bool ok = false;
-    if (isNumber) {
-        switch (tagNumber) {
-            case 0:
-                first = "FatalError";
-                break;
-            case 1:
-                if (qelt_stricmp(code, "F3") == 0) {
-                    first = "CF_READ";
-                    second = "";
-                } else if (qelt_stricmp(code, "D1") == 0) {
-                    first = "Log from VARN";
-                    second = "";
-                } else {
-                    first = "ActivateTransaction";
-                }
-                break;
-            case 2:
-                first = "CancelAll";
-                break;
-            case 3:
-                first = "CompleteTransation";
-                break;
-            case 4:
-                first = "FPGA_Reset";
-                break;
-            case 5:
-                first = "ResetInternal";
-                break;
-            case 6:
-                first = "NeedPhyReady";
-                break;
-            case 7:
-                first = "PHYBecameReady";
-                break;
-            case 8: {
-                first = "SATAWakeup";
-                long status = readNumber(code, 16, &ok);
-                if (inTable(status, istsLen)) second = IstatusCode[status];
-                decodeWakeup(argument, composed);
-                break;
-            }
-            case 9:
-                first = "UnexpectedState";
-                break;
-            case 10: {
-                first = "SATABusyAction";
-                long action = readNumber(code, 10, &ok);
-                if (inTable(action, act12Len)) second = SATATranslateACT12[action];
-                break;
-            }
-            case 40:
-                first = "VARN:";
-                decodeFileOperation(code, argument, composed, &second);
-                break;
-            case 41:
-                first = "QELT:";
-                if (qelt_stricmp(code, "FF") == 0) {
-                    second = "DBGINT";
-                    argument[0] = '\0';
-                }
-                break;
-            case 50: {
-                first = "AHCI_SATA_ACT_Log";
-                long point = readNumber(code, 10, &ok);
-                if (inTable(point, transTagTypeLen)) second = SataTranslateTagType[point];
-                Act12Parse(argument, composed, kComposedLimit);
-                break;
-            }
-            case 55:
-                first = "SATAEnableRecv";
-                break;
-            case 61:
-                first = "AHCI_CacheInval";
-                break;
-            case 62:
-                first = "AHCI_CacheWriteBack";
-                break;
-            case 63:
-                first = "AHCI_CFReadLen";
-                break;
-            case 66:
-                first = "F3Flow";
-                break;
-            case 67:
-                decodeDirection(code, &first, &second);
-                break;
-            case 70:
-                first = "DMA Start";
-                break;
-            case 71:
-                first = "DMA End";
-                break;
-            case 80:
-                first = "FPGA_DMARXStart";
-                break;
-            case 81:
-                first = "FPGA_DMARXStop";
-                break;
-            case 82:
-                first = "AHCI_Fail_Alloc_Resp_Buffer";
-                break;
-            case 209:
-                first = "VARN Log";
-                break;
-            default:
-                break;
-        }
-    }
-    if (!second) second = code;
-    const char* third = composed[0] != '\0' ? composed : argument;
-    joinWords(out, size, " ", first, second, third);
+    SataWords words;
+    const int result = SataDecodeWords(text, &words);
+    if (result != 0) return result;
+    joinWords(out, size, " ", words.event, words.qualifier, words.argument);
     return 0;
+}
+
+void SataSplitWords(const char* line, int length, SataWordSpans* spans) {
+    if (!spans) return;
+    *spans = SataWordSpans{0, 0, 0, 0};
+    if (!line || length <= 0) return;
+    int event = eventWithBlank(line, length);
+    if (event < 0) event = plainWord(line, length);
+    spans->eventLength = event;
+    int start = event < length ? event + 1 : length;
+    spans->qualifierStart = start;
+
+    const char* rest = line + start;
+    const int restLength = length - start;
+    const char* fileOps = kTagRows[kFileOpsRow].event;
+    const size_t fileOpsLength = strlen(fileOps);
+    int qualifier = -1;
+    if (static_cast<size_t>(event) == fileOpsLength && memcmp(line, fileOps, fileOpsLength) == 0) {
+        qualifier = qualifierWithBlank(rest, restLength);
+    }
+    if (qualifier < 0) qualifier = plainWord(rest, restLength);
+    spans->qualifierLength = qualifier;
+    spans->argumentStart = qualifier < restLength ? start + qualifier + 1 : length;
 }

@@ -60,9 +60,19 @@ char* putTime(char* out, const DBGTime& t) {
     return out + 9;
 }
 
-// Prints a decoded record: "\n%6d.%09d\t%6d.%09d\t%s", without the leading
-// line feed when the decoded text holds one of its own.
-void printRecord(const DBGTime& time, const DBGTime& delta, const char* decoded) {
+// Appends `word` at `end`, keeping at most `*room` characters in all.
+char* putWord(char* end, const char* word, int* room) {
+    while (*word != '\0' && *room > 0) {
+        *end++ = *word++;
+        --*room;
+    }
+    return end;
+}
+
+// Prints a decoded record: "\n%6d.%09d\t%6d.%09d\t%s" with the three words
+// joined by blanks as the decoder's 260-character buffer holds them, without
+// the leading line feed when the decoded text holds one of its own.
+void printRecord(const DBGTime& time, const DBGTime& delta, const SataWords& words) {
     char line[kRecordLineSize];
     char* end = line;
     *end++ = '\n';
@@ -70,10 +80,15 @@ void printRecord(const DBGTime& time, const DBGTime& delta, const char* decoded)
     *end++ = '\t';
     end = putTime(end, delta);
     *end++ = '\t';
-    const size_t length = strlen(decoded);
-    memcpy(end, decoded, length);
-    end += length;
-    const char* start = strchr(decoded, '\n') ? line + 1 : line;
+    char* decoded = end;
+    int room = kDecodedSize - 1;
+    end = putWord(end, words.event, &room);
+    end = putWord(end, " ", &room);
+    end = putWord(end, words.qualifier, &room);
+    end = putWord(end, " ", &room);
+    end = putWord(end, words.argument, &room);
+    const bool ownLineFeed = memchr(decoded, '\n', static_cast<size_t>(end - decoded)) != nullptr;
+    const char* start = ownLineFeed ? line + 1 : line;
     fwrite(start, 1, static_cast<size_t>(end - start), stdout);
 }
 
@@ -117,22 +132,19 @@ void DiffTime(const DBGTime* from, const DBGTime* to, DBGTime* difference) {
     difference->sec = wrap32(int64_t{to->sec} - from->sec - borrow);
 }
 
-void ParseSataTrace(char* text) {
-    if (!text) return;
-    char decoded[kDecodedSize] = {};
-
-    if (strstr(text, kBanner)) {
-        puts(text);
-        return;
-    }
+SataLineKind SataTraceLine(char* text, SataTraceRecord* record) {
+    if (!text || !record) return SataLineIgnored;
+    if (strstr(text, kBanner)) return SataLineBanner;
 
     if (text[0] == '\0' || text[0] == '\n') {
+        record->printSpan = 0;
         if (pt.nsec > 0 || pt.sec > 0) {
             DiffTime(&startTime, &pt, &diff);
-            printf("\t%6d.%09d\n", diff.sec, diff.nsec);
+            record->delta = diff;
+            record->printSpan = 1;
         }
         FirstCommand = 1;
-        return;
+        return SataLineSpan;
     }
 
     for (char* p = text; *p != '\0'; ++p) {
@@ -141,17 +153,18 @@ void ParseSataTrace(char* text) {
 
     char* token = text;
     while (*token == ' ') ++token;
-    if (*token == '\0') return;
+    if (*token == '\0') return SataLineIgnored;
     char* blank = strchr(token, ' ');
-    if (!blank) return;
+    if (!blank) return SataLineIgnored;
 
     size_t tokenLength = static_cast<size_t>(blank - token);
     size_t kept = tokenLength < kTokenSize - 1 ? tokenLength : kTokenSize - 1;
     memcpy(currentTime, token, kept);
     currentTime[kept] = '\0';
 
-    char* record = blank + 1;
-    int result = SataCmdParse(record, decoded, kDecodedSize);
+    char* recordText = blank + 1;
+    record->text = recordText;
+    record->result = SataDecodeWords(recordText, &record->words);
 
     // The time is read from the whole token, not from the 15 characters kept:
     // a bridge up for more than 27.7 hours stamps "123456.123456789", 16
@@ -167,24 +180,51 @@ void ParseSataTrace(char* text) {
         diff.sec = 0;
         diff.nsec = 0;
     }
+    record->held = 0;
     if (diff.nsec < 0 || diff.sec < 0) {
         ct = pt;
         diff.sec = 0;
         diff.nsec = 0;
+        record->held = 1;
     }
-
-    if (result != 0) {
-        printf("\n%6d.%09d\t%6d.%09d\t%s - %s", ct.sec, ct.nsec, diff.sec, diff.nsec,
-               result == -1 ? "INVALID PARAMETER" : "PARSE ERROR", record);
-        return;
-    }
+    record->time = ct;
+    record->delta = diff;
+    if (record->result != 0) return SataLineRecord;
 
     if (FirstCommand) {
         FirstCommand = 0;
         startTime = ct;
     }
-    printRecord(ct, diff, decoded);
     pt = ct;
-    memset(decoded, 0, sizeof decoded);
     memset(currentTime, 0, sizeof currentTime);
+    return SataLineRecord;
+}
+
+void SataPrintLine(SataLineKind kind, const char* text, const SataTraceRecord* record) {
+    switch (kind) {
+        case SataLineBanner:
+            puts(text);
+            break;
+        case SataLineSpan:
+            if (record->printSpan) printf("\t%6d.%09d\n", record->delta.sec, record->delta.nsec);
+            break;
+        case SataLineRecord:
+            if (record->result != 0) {
+                printf("\n%6d.%09d\t%6d.%09d\t%s - %s", record->time.sec, record->time.nsec,
+                       record->delta.sec, record->delta.nsec,
+                       record->result == -1 ? "INVALID PARAMETER" : "PARSE ERROR", record->text);
+            } else {
+                printRecord(record->time, record->delta, record->words);
+            }
+            break;
+        case SataLineIgnored:
+            break;
+    }
+}
+
+void ParseSataTrace(char* text) {
+    if (!text) return;
+    SataTraceRecord record;
+    const SataLineKind kind = SataTraceLine(text, &record);
+    SataPrintLine(kind, text, &record);
 }

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "trace/sata_decode.h"
+
 // A point in time or a difference: seconds and nanoseconds (0 to 999999999 in
 // a well-formed value; nothing here enforces that).
 struct DBGTime {
@@ -28,6 +30,35 @@ void GetDBGTimeFromString(const char* timeText, DBGTime* outTime);
 // normalisation. Never overflows: out-of-range results wrap to 32 bits, two's
 // complement: the result 32-bit integer arithmetic gives.
 void DiffTime(const DBGTime* from, const DBGTime* to, DBGTime* difference);
+
+// What one trace line is to the formatter, once its rules have run.
+enum SataLineKind {
+    SataLineIgnored,  // blanks only, or a single token: nothing printed
+    SataLineBanner,   // the banner: printed as received
+    SataLineSpan,     // an empty line: the span of the run, when pt is positive
+    SataLineRecord,   // a timestamp token and a record text, decoded or not
+};
+
+// One record as the formatter prints it: the record model.
+struct SataTraceRecord {
+    int32_t result;     // SataCmdParse's result: 0 decoded, -1 or -2 not
+    DBGTime time;       // the absolute time printed (ct after the delta rules)
+    DBGTime delta;      // the delta printed; for a span line, the span
+    int32_t held;       // non-zero: shown at the previous time, its own went backwards
+    int32_t printSpan;  // span lines: non-zero when a span is printed
+    const char* text;   // the record text within the caller's line (line ends now blanks)
+    SataWords words;    // the decoded words, when result is 0
+};
+
+// Runs one trace line through the formatter's rules (the timing globals move
+// exactly as ParseSataTrace moves them) without printing, and says what the
+// line was; for a record, *record holds it. Rewrites the line ends of `text` to
+// blanks in place, as ParseSataTrace does; record->text points into `text`.
+SataLineKind SataTraceLine(char* text, SataTraceRecord* record);
+
+// Prints what SataTraceLine made of `text`, byte for byte as ParseSataTrace
+// prints it.
+void SataPrintLine(SataLineKind kind, const char* text, const SataTraceRecord* record);
 
 // Formats one trace line and prints it on standard output (never flushes):
 // the banner as received, a decoded record "\n%6d.%09d\t%6d.%09d\t%s", an

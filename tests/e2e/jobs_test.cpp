@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -135,6 +136,32 @@ TEST(TraceJob, PageSizeOfOneAndOnePageOnly) {
                   e2e::generatedRecords(5, 3));
     checkTraceJob({"--page-size", "500", "--records", "30", "--seed", "4"},
                   e2e::generatedRecords(30, 4));
+}
+
+// Records holding the bytes 0xFF 0xF9 as data (the bridge sends IAC IAC 0xF9):
+// one line each live, and one line each from the saved dump and from the -raw
+// capture offline.
+TEST(TraceJob, DataBytesFfF9StayInTheirRecord) {
+    const std::vector<std::string> records = {
+        "  1523.000000100 0 2 a\xff\xf9"
+        "b",
+        "  1523.000000200 0 2 ab\xff\xf9",
+        "  1523.000000300 0 2 \xff\xf9\xff\xf9",
+        "  1523.000000400 0 2 \xff\xff\xf9x",
+        "  1523.000000500 \xff\xf9 2 x",
+        "  1523.000000600 0 2 x \xff\xf9",
+        "  1523.000000700 0 2 last",
+    };
+    char path[] = "/tmp/qelt-e2e-ff-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    {
+        std::ofstream file(path, std::ios::binary);
+        for (const auto& record : records) file << record << "\r\n";
+    }
+    checkTraceJob({"--trace", path, "--page-size", "3"}, records);
+    ::unlink(path);
 }
 
 TEST(TraceJob, EmptyTraceGivesTheBannerAndAZeroSpan) {

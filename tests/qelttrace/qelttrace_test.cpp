@@ -240,4 +240,183 @@ TEST_F(Qelttrace, HelpAndUnknownOptions) {
     EXPECT_EQ(unknown.err.rfind("qelttrace: unknown option -raw\n", 0), 0u);
 }
 
+// The decoded output of a dump read back gives the records the dump gives
+// (the record text aside, which decoded output no longer holds), and printed
+// again it is the same output: every table entry of the sample, the
+// qualifiers and event names with blanks, the error lines.
+TEST_F(Qelttrace, DecodedOutputReadsBackAsTheDumpDoes) {
+    Outcome decoded = run({SAMPLE_TRACE});
+    ASSERT_EQ(decoded.status, 0);
+    const std::string archive = "qelttelnet.exe: About to collect stats from QELT at 10.0.0.5\n" +
+                                decoded.out + "qelttelnet.exe: Telnet session ok, rv=0, state=10\n";
+    const std::string saved = write("decoded.txt", archive);
+    EXPECT_EQ(run({saved}).out, decoded.out);
+
+    Outcome fromDump = run({"--format", "jsonl", SAMPLE_TRACE});
+    Outcome fromDecoded = run({"--format", "jsonl", saved});
+    std::vector<std::string> a, b;
+    std::istringstream da(fromDump.out), db(fromDecoded.out);
+    for (std::string line; std::getline(da, line);) a.push_back(line);
+    for (std::string line; std::getline(db, line);) b.push_back(line);
+    ASSERT_EQ(a.size(), 166u);
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+        // Decoded records have no record text; error lines keep theirs.
+        std::string dump = a[i];
+        if (dump.find("\"status\":\"ok\"") != std::string::npos) {
+            dump = dump.substr(0, dump.rfind(",\"text\":")) + ",\"text\":\"\"}";
+        }
+        EXPECT_EQ(b[i], dump);
+    }
+    // Saved from a Windows console: every line end is CR LF.
+    std::string crlf;
+    for (const char c : archive) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(run({"--format", "jsonl", write("windows.txt", crlf)}).out, fromDecoded.out);
+    EXPECT_NE(fromDecoded.out.find("\"event\":\"VARN:\",\"qualifier\":\"Close request "
+                                   "sent/Begin receive response\""),
+              std::string::npos);
+    EXPECT_NE(fromDecoded.out.find("\"event\":\"Log from VARN\",\"qualifier\":\"\""),
+              std::string::npos);
+}
+
+// A dump line is never read as decoded output: only "TIME\tDELTA\t" with nine
+// nanosecond digits is.
+TEST_F(Qelttrace, DumpLinesWithTabsStayDumpLines) {
+    const std::string dump =
+        "1.5\t2.500000000\tx 0 2 a\n  1.000000000 0 2 b\t     0.000000000\tc\n";
+    Outcome r = run({write("tabs.txt", dump)});
+    EXPECT_EQ(r.out,
+              "\n     1.000000005\t     0.000000000\tCancelAll 0 a"
+              "\n     1.000000005\t     0.000000000\tCancelAll 0 b\t"
+              "\t     0.000000000\n");
+}
+
+// Hostile bytes in every field: CSV quotes what needs it and keeps the bytes;
+// JSON escapes controls and writes high bytes as their code points.
+TEST_F(Qelttrace, CsvAndJsonCarryHostileBytes) {
+    const std::string input =
+        std::string("1.000000000 0 2 q\"u,o\x01\xe9\r\n") + "2.000000000 ABCD 2 x\rz\x7f\n";
+    Outcome csv = run({"--format", "csv"}, input);
+    EXPECT_EQ(csv.out,
+              "record,time,time_ns,delta_ns,event,qualifier,argument,status,text\r\n"
+              "1,1.000000000,1000000000,0,CancelAll,0,\"q\"\"u,o\x01\xe9\",ok,\"0 2 "
+              "q\"\"u,o\x01\xe9\"\r\n"
+              "2,2.000000000,2000000000,1000000000,,,,parse_error,\"ABCD 2 x\rz\x7f\"\r\n");
+    Outcome jsonl = run({"--format", "jsonl"}, input);
+    EXPECT_EQ(
+        jsonl.out,
+        "{\"record\":1,\"time\":\"1.000000000\",\"time_ns\":1000000000,\"delta_ns\":0,"
+        "\"event\":\"CancelAll\",\"qualifier\":\"0\",\"argument\":\"q\\\"u,o\\u0001\xc3\xa9\","
+        "\"status\":\"ok\",\"text\":\"0 2 q\\\"u,o\\u0001\xc3\xa9\"}\n"
+        "{\"record\":2,\"time\":\"2.000000000\",\"time_ns\":2000000000,\"delta_ns\":1000000000,"
+        "\"event\":\"\",\"qualifier\":\"\",\"argument\":\"\",\"status\":\"parse_error\","
+        "\"text\":\"ABCD 2 x\\rz\\u007f\"}\n");
+}
+
+// Record numbers the filters keep, from their first CSV column.
+std::string keptRecords(const std::string& csv) {
+    std::istringstream in(csv);
+    std::string line, kept;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line))
+        kept += (kept.empty() ? "" : " ") + line.substr(0, line.find(','));
+    return kept;
+}
+
+TEST_F(Qelttrace, FiltersAtTheirEdges) {
+    // 1..8; record 5 went backwards (shown at record 4's time), 7 is fatal.
+    const std::string dump =
+        "1.000000000 0 70 a\n2.000000000 0 71 a\n3.000000000 0 2 a\n4.000000000 0 2 a\n"
+        "3.500000000 0 2 a\n5.000000000 0 2 a\n6.000000000 0 0 a\n7.000000000 0 70 b\n";
+    const std::string file = write("filters.txt", dump);
+    struct Case {
+        std::vector<std::string> args;
+        const char* kept;
+    } const cases[] = {
+        {{"--event", "DMA*"}, "1 2 8"},
+        {{"--event", "DMA?End"}, "2"},
+        {{"--event", "[CF]*"}, "3 4 5 6 7"},
+        {{"--event", "DMA End", "--event", "Fatal*"}, "2 7"},
+        {{"--event", "dma*"}, ""},
+        {{"--from", "2", "--to", "4"}, "2 3 4 5"},
+        {{"--from", "2.000000001", "--to", "3.999999999"}, "3"},
+        {{"--from", "4.0", "--to", "4"}, "4 5"},
+        {{"--errors"}, "5 7"},
+        {{"--errors", "--context", "1"}, "4 5 6 7 8"},
+        {{"--errors", "--context", "3"}, "2 3 4 5 6 7 8"},
+        {{"--errors", "--from", "5"}, "7"},
+        {{"--errors", "--event", "Cancel*"}, "5"},
+        {{"--event", "DMA Start", "--context", "1"}, "1 2 7 8"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--format", "csv", file});
+        Outcome r = run(args);
+        EXPECT_EQ(r.status, 0) << args[1];
+        EXPECT_EQ(keptRecords(r.out), c.kept) << args[0] << " " << args[1];
+    }
+    // The text format prints the records kept exactly as the trace job does,
+    // with the times of the whole dump, and ends their last line.
+    Outcome text = run({"--errors", file});
+    EXPECT_EQ(text.out,
+              "\n     4.000000000\t     0.000000000\tCancelAll 0 a"
+              "\n     6.000000000\t     1.000000000\tFatalError 0 a\n");
+}
+
+TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
+    const std::string input = write("in.txt", "1.000000000 0 70 a\n");
+    const std::string target = dir_ + "/out.html";
+    struct Case {
+        std::vector<std::string> args;
+        const char* reason;
+    } const cases[] = {
+        {{"--format", "xml"}, "--format xml"},
+        {{"--event", "[ab"}, "--event [ab"},
+        {{"--event", "a\\"}, "--event a\\"},
+        {{"--from", "2", "--to", "1"}, "--from 2 is after --to 1"},
+        {{"--from", "1.0000000001"}, "--from 1.0000000001"},
+        {{"--to", "x"}, "--to x"},
+        {{"--pair", "A"}, "--pair A"},
+        {{"--pair", "A,A"}, "--pair A,A"},
+        {{"--pair", "A,B,key"}, "--pair A,B,key"},
+        {{"--stats=xml"}, "--stats=xml"},
+        {{"--stats", "--format", "csv"}, "--stats prints"},
+        {{"--context", "-1"}, "--context -1"},
+        {{"--top", "x"}, "--top x"},
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"--perfetto", dir_ + "/missing/dir/out.json"}, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--html", target, input});
+        Outcome r = run(args);
+        EXPECT_EQ(r.status, 2) << c.reason;
+        EXPECT_EQ(r.out, "") << c.reason;
+        EXPECT_EQ(r.err.rfind(std::string("qelttrace: ") + c.reason, 0), 0u) << r.err;
+        EXPECT_NE(access(target.c_str(), F_OK), 0) << c.reason;
+    }
+    // An output that cannot be written: the reason, and no file left behind.
+    Outcome unwritable = run({"--html", dir_ + "/missing/out.html", input});
+    EXPECT_EQ(unwritable.status, 2);
+    EXPECT_EQ(unwritable.err.rfind("qelttrace: " + dir_ + "/missing/out.html", 0), 0u);
+    Outcome ok = run({"--html", target, "--perfetto", dir_ + "/out.json", input});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    files_.push_back(target);
+    files_.push_back(dir_ + "/out.json");
+    EXPECT_EQ(access(target.c_str(), F_OK), 0);
+    EXPECT_EQ(ok.out, "");  // the reports replace the records unless --format asks
+}
+
+TEST_F(Qelttrace, VersionAndHelp) {
+    Outcome version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("qelttrace ", 0), 0u);
+    EXPECT_EQ(version.out.back(), '\n');
+    Outcome help = run({"--help"});
+    for (const char* option : {"--format", "--event", "--from", "--to", "--errors", "--context",
+                               "--stats", "--top", "--pair", "--perfetto", "--html"}) {
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    }
+}
+
 }  // namespace

@@ -147,12 +147,55 @@ const Case kDecodes[] = {
     {"0 2 123456789012345678901234567890", "CancelAll 0 123456789012345678901234567890"},
 };
 
+// Every record also as the record model's three words, and the decoded line
+// cut back into the same three words by the decoder's vocabulary (events and
+// qualifiers holding blanks included).
 TEST(SataCmdParse, DecodesEachRecord) {
     for (const Case& c : kDecodes) {
         Decoded d = decode(c.record);
         EXPECT_EQ(d.result, 0) << "record «" << c.record << "»";
         EXPECT_EQ(d.text, c.expected) << "record «" << c.record << "»";
+
+        SataWords words;
+        ASSERT_EQ(SataDecodeWords(c.record, &words), 0) << c.record;
+        const std::string joined =
+            std::string(words.event) + " " + words.qualifier + " " + words.argument;
+        EXPECT_EQ(joined, c.expected) << "words of «" << c.record << "»";
+
+        const std::string line = c.expected;
+        SataWordSpans spans;
+        SataSplitWords(line.c_str(), static_cast<int>(line.size()), &spans);
+        EXPECT_EQ(line.substr(0, static_cast<size_t>(spans.eventLength)), words.event)
+            << "event of «" << line << "»";
+        EXPECT_EQ(line.substr(static_cast<size_t>(spans.qualifierStart),
+                              static_cast<size_t>(spans.qualifierLength)),
+                  words.qualifier)
+            << "qualifier of «" << line << "»";
+        EXPECT_EQ(line.substr(static_cast<size_t>(spans.argumentStart)), words.argument)
+            << "argument of «" << line << "»";
     }
+}
+
+TEST(SataDecodeWords, FailuresLeaveThreeEmptyWords) {
+    SataWords words;
+    EXPECT_EQ(SataDecodeWords("ABCD 1 x", &words), -2);
+    EXPECT_STREQ(words.event, "");
+    EXPECT_STREQ(words.qualifier, "");
+    EXPECT_STREQ(words.argument, "");
+    EXPECT_EQ(SataDecodeWords(nullptr, &words), -1);
+    EXPECT_EQ(SataDecodeWords("0 2 x", nullptr), -1);
+    // Lines without the blanks of a whole decoded line.
+    SataWordSpans spans;
+    SataSplitWords("DMA Start", 9, &spans);
+    EXPECT_EQ(spans.eventLength, 3);
+    EXPECT_EQ(spans.qualifierLength, 5);
+    EXPECT_EQ(spans.argumentStart, 9);
+    SataSplitWords("word", 4, &spans);
+    EXPECT_EQ(spans.eventLength, 4);
+    EXPECT_EQ(spans.qualifierStart, 4);
+    EXPECT_EQ(spans.argumentStart, 4);
+    SataSplitWords("", 0, &spans);
+    EXPECT_EQ(spans.argumentStart, 0);
 }
 
 TEST(SataCmdParse, FieldPastItsLimitFails) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -71,6 +72,48 @@ TEST_F(Formatter, WorkedExampleByteForByte) {
               "\t     0.000000600\n"
               "\n    12.000001000\t     0.000000500\tCancelAll 01 0"
               "\t     0.000000000\n");
+}
+
+// The same lines through the record model: what each line was, the times
+// printed, the held flag of the record stamped backwards, the words.
+TEST_F(Formatter, RecordModelOfTheWorkedExample) {
+    struct Expected {
+        const char* line;
+        SataLineKind kind;
+        DBGTime time, delta;
+        int held;
+        int result;
+        const char* event;
+    } const lines[] = {
+        {"SATA history dump", SataLineBanner, {0, 0}, {0, 0}, 0, 0, ""},
+        {"  11.999999900 01 2 0\r\n", SataLineRecord, {11, 999999900}, {0, 0}, 0, 0, "CancelAll"},
+        {"12.000000500 01 2 0", SataLineRecord, {12, 500}, {0, 600}, 0, 0, "CancelAll"},
+        {"11.500000000 ABCD 2 0", SataLineRecord, {12, 500}, {0, 0}, 1, -2, ""},
+        {"", SataLineSpan, {0, 0}, {0, 600}, 0, 0, ""},
+        {"1.5", SataLineIgnored, {0, 0}, {0, 0}, 0, 0, ""},
+        {"12.000001000 01 2 0", SataLineRecord, {12, 1000}, {0, 500}, 0, 0, "CancelAll"},
+    };
+    for (const Expected& e : lines) {
+        std::vector<char> text(e.line, e.line + strlen(e.line) + 1);
+        SataTraceRecord record;
+        const SataLineKind kind = SataTraceLine(text.data(), &record);
+        ASSERT_EQ(kind, e.kind) << e.line;
+        if (kind == SataLineSpan) {
+            EXPECT_EQ(record.printSpan, 1);
+            EXPECT_EQ(record.delta.nsec, e.delta.nsec);
+        }
+        if (kind != SataLineRecord) continue;
+        EXPECT_EQ(record.time.sec, e.time.sec) << e.line;
+        EXPECT_EQ(record.time.nsec, e.time.nsec) << e.line;
+        EXPECT_EQ(record.delta.sec, e.delta.sec) << e.line;
+        EXPECT_EQ(record.delta.nsec, e.delta.nsec) << e.line;
+        EXPECT_EQ(record.held, e.held) << e.line;
+        EXPECT_EQ(record.result, e.result) << e.line;
+        if (record.result == 0) {
+            EXPECT_STREQ(record.words.event, e.event);
+        }
+        EXPECT_EQ(std::string(record.text).substr(0, 4), e.result ? "ABCD" : "01 2");
+    }
 }
 
 TEST_F(Formatter, LineEndsBecomeBlanksInPlace) {

@@ -1,0 +1,213 @@
+// The statistics, the Perfetto times and the page bound, fed records directly:
+// percentiles against exact values, pairs with unmatched starts and ends, SATA
+// states, the microsecond round trip for large values, and a page for
+// 1,000,000 records that stays under its bound with every spike kept.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "html.h"
+#include "perfetto.h"
+#include "stats.h"
+
+namespace {
+
+using namespace qelttrace;
+
+struct Feed {
+    explicit Feed(Sink& s) : sink(s) {}
+    void operator()(std::int64_t timeNs, const char* event, const char* qualifier = "",
+                    const char* argument = "") {
+        Record r;
+        r.number = ++number;
+        r.timeNs = timeNs;
+        r.deltaNs = number == 1 ? 0 : timeNs - last;
+        r.time = DBGTime{static_cast<int32_t>(timeNs / 1000000000),
+                         static_cast<int32_t>(timeNs % 1000000000)};
+        r.event = event;
+        r.qualifier = qualifier;
+        r.argument = argument;
+        last = timeNs;
+        sink.record(r);
+    }
+    Sink& sink;
+    std::uint64_t number = 0;
+    std::int64_t last = 0;
+};
+
+TEST(LogHistogram, PercentilesWithinOnePercentOfTheExactValues) {
+    std::mt19937_64 random(7);
+    std::lognormal_distribution<double> spread(9.0, 2.5);
+    std::vector<std::int64_t> values;
+    LogHistogram h;
+    for (int i = 0; i < 200000; ++i) {
+        const auto v = static_cast<std::int64_t>(spread(random));
+        values.push_back(v);
+        h.add(v);
+    }
+    std::sort(values.begin(), values.end());
+    EXPECT_EQ(h.min(), values.front());
+    EXPECT_EQ(h.max(), values.back());
+    EXPECT_EQ(h.count(), values.size());
+    for (const double q : {0.001, 0.25, 0.5, 0.9, 0.99, 0.999, 1.0}) {
+        const auto rank =
+            static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
+        const double exact = static_cast<double>(values[rank - 1]);
+        const double got = static_cast<double>(h.percentile(q));
+        EXPECT_LE(std::abs(got - exact), std::max(1.0, exact * 0.01)) << "q=" << q;
+    }
+    // Exact below 128, and a lone value is every percentile.
+    LogHistogram one;
+    one.add(5000000000);
+    EXPECT_EQ(one.percentile(0.5), 5000000000);
+    LogHistogram small;
+    for (int v = 0; v < 100; ++v) small.add(v);
+    EXPECT_EQ(small.percentile(0.5), 49);
+}
+
+TEST(Statistics, PairsCountUnmatchedStartsAndEnds) {
+    std::vector<PairSpec> pairs = defaultPairs();
+    pairs.push_back({"X", "Y", PairKey::kQualifier});
+    Statistics stats(pairs, 3);
+    Feed feed(stats);
+    feed(100, "DMA End");    // an end before any start
+    feed(200, "DMA Start");  // left open by the next start
+    feed(300, "DMA Start");
+    feed(350, "DMA End");  // 50
+    feed(400, "DMA End");  // nothing open
+    feed(500, "ActivateTransaction", "07", "k1");
+    feed(600, "ActivateTransaction", "07", "k2");
+    feed(700, "CompleteTransation", "1", "k2");    // 100
+    feed(800, "CompleteTransation", "1", "k3");    // no such key open
+    feed(900, "ActivateTransaction", "07", "k1");  // k1 again: the first unmatched
+    feed(1000, "X", "q", "a");
+    feed(1100, "Y", "q", "b");  // keyed by the qualifier: 100
+    feed(1200, "DMA Start");    // open at the end
+    stats.end(true);
+    const auto& p = stats.pairStats();
+    EXPECT_EQ(p[0].count, 1u);
+    EXPECT_EQ(p[0].unmatchedStarts, 2u);
+    EXPECT_EQ(p[0].unmatchedEnds, 2u);
+    EXPECT_EQ(p[0].latency.min(), 50);
+    EXPECT_EQ(p[2].count, 1u);
+    EXPECT_EQ(p[2].unmatchedStarts, 2u);  // k1 replaced, k1 open at the end
+    EXPECT_EQ(p[2].unmatchedEnds, 1u);
+    EXPECT_EQ(p[2].latency.max(), 100);
+    EXPECT_EQ(p[3].count, 1u);
+    EXPECT_EQ(p[3].latency.max(), 100);
+    // The largest gaps, largest first, each with the event before it.
+    const auto gaps = stats.topGaps();
+    ASSERT_EQ(gaps.size(), 3u);
+    EXPECT_EQ(gaps[0].record, 2u);  // 100 ns, the earliest of the equal ones
+    EXPECT_EQ(gaps[0].previousEvent, "DMA End");
+    EXPECT_EQ(gaps[2].record, 6u);
+    EXPECT_EQ(stats.deltas().count(), 12u);
+}
+
+TEST(Statistics, StatesLastUntilTheNextWakeupAndTheLastRecord) {
+    Statistics stats({}, 10);
+    Feed feed(stats);
+    feed(1000, "SATAWakeup", "istatus=IDLE", "ACT_NONE/ACT_NONE state=IDLE");
+    feed(1500, "CancelAll");
+    feed(3000, "SATAWakeup", "istatus=IDLE", " state=IDLE");  // no change: no entry
+    feed(4000, "SATAWakeup", "istatus=BUSY", " state=RCV");
+    feed(4200, "SATAWakeup", "istatus=IDLE", " state=IDLE");
+    feed(5000, "CancelAll");
+    stats.end(true);
+    const auto states = stats.states();
+    ASSERT_EQ(states.size(), 2u);
+    EXPECT_EQ(states[0].state, "IDLE");
+    EXPECT_EQ(states[0].entries, 2u);
+    EXPECT_EQ(states[0].timeNs, 3000 + 800);
+    EXPECT_EQ(states[1].state, "RCV");
+    EXPECT_EQ(states[1].entries, 1u);
+    EXPECT_EQ(states[1].timeNs, 200);
+}
+
+TEST(Perfetto, MicrosecondsReadBackAsTheExactNanosecond) {
+    std::mt19937_64 random(11);
+    std::vector<std::int64_t> values = {
+        0, 1, 999, 1000, 1001, 123456789, 4503599627370, 86400000000000, 1125899906842623};
+    for (int i = 0; i < 100000; ++i) {
+        values.push_back(static_cast<std::int64_t>(random() % (std::uint64_t{1} << 50)));
+    }
+    for (const std::int64_t ns : values) {
+        std::string text;
+        appendMicroseconds(text, ns);
+        const double read = std::strtod(text.c_str(), nullptr);
+        EXPECT_EQ(static_cast<std::int64_t>(read * 1000), ns) << text;
+    }
+    std::string negative;
+    appendMicroseconds(negative, -1500);
+    EXPECT_EQ(negative, "-1.500");
+}
+
+TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
+    Statistics stats({}, 10);
+    FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    HtmlReport page(sink, stats, "a million records");
+    stats.setObserver(&page);
+    struct Both : Sink {
+        Sink* a;
+        Sink* b;
+        void record(const Record& r) override {
+            a->record(r);
+            b->record(r);
+        }
+        void end(bool d) override {
+            a->end(d);
+            b->end(d);
+        }
+    } both;
+    both.a = &stats;
+    both.b = &page;
+    Feed feed(both);
+    std::int64_t t = 1523000000000;
+    for (std::int64_t i = 0; i < 1000000; ++i) {
+        t += 1000 + (i * 7919) % 997000;
+        if (i == 654321) t += 987654321;  // the one spike
+        feed(t, i % 9 == 0 ? "SATAWakeup" : "CancelAll", "",
+             i % 18 == 0 ? " state=IDLE" : " state=RCV");
+    }
+    both.end(true);
+    const long size = std::ftell(sink);
+    std::fclose(sink);
+    EXPECT_GT(size, 100000);
+    EXPECT_LE(size, static_cast<long>(HtmlReport::kPageMax));
+    const std::string html = page.page();
+    const std::int64_t spike = 1000 + (654321 * std::int64_t{7919}) % 997000 + 987654321;
+    EXPECT_NE(html.find("," + std::to_string(spike) + ","), std::string::npos)
+        << "the spike is drawn";
+    EXPECT_NE(html.find("Reduced to the minimum and maximum"), std::string::npos);
+    EXPECT_EQ(html.find("</script", html.find("id=qelt-data")),
+              html.find("</script><script>", html.find("id=qelt-data")));
+}
+
+// Decoded output may hold any times: jumping back and forth they still give a
+// page within the bound, in about the time of any other.
+TEST(HtmlReport, TimesJumpingBackAndForth) {
+    Statistics stats({}, 10);
+    FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    HtmlReport page(sink, stats, "backwards");
+    Feed feed(stats);
+    Feed second(page);
+    std::int64_t t = 1523000000000;
+    for (std::int64_t i = 0; i < 300000; ++i) {
+        t += i % 3 == 0 ? -(i * 7919) % 9970000 : 1000 + (i * 7919) % 997000;
+        feed(t, "CancelAll");
+        second(t, "CancelAll");
+    }
+    stats.end(true);
+    page.end(true);
+    EXPECT_LE(std::ftell(sink), static_cast<long>(HtmlReport::kPageMax));
+    std::fclose(sink);
+}
+
+}  // namespace
