@@ -3,7 +3,7 @@
 #   scripts/setup.sh            build, test and benchmark packages
 #   scripts/setup.sh --fuzz     also clang and its fuzzing runtime
 #   scripts/setup.sh --windows  also the MinGW-w64 cross compiler and Wine
-#   scripts/setup.sh --lint     clang-format, for scripts/lint.sh
+#   scripts/setup.sh --lint     clang-format and clang-tidy, for scripts/lint.sh and complexity.sh
 # and, with npm, uPlot (embedded into qelttrace's HTML report) and
 # playwright-core (its browser test drives Debian's chromium) into build/npm,
 # never into the repository.
@@ -21,7 +21,7 @@ for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest) ;;
-    --lint) packages+=(clang-format) ;;
+    --lint) packages+=(clang-format clang-tidy) ;;
     *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
