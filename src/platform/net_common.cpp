@@ -121,6 +121,13 @@ int qelt_net_set_nodelay(QeltSocket s, int on) {
                : -1;
 }
 
+void qelt_net_error_text(int error, char* text, size_t size) {
+    if (size == 0) return;
+    char message[256];
+    qelt_net_error_message(error, message, sizeof message);
+    qelt_snprintf(text, size, "%s (%d)", message, error);
+}
+
 void qelt_net_abort(QeltSocket s) {
     if (s == QELT_INVALID_SOCKET) return;
     linger l;

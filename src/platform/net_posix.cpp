@@ -168,23 +168,11 @@ bool qelt_net_family_unsupported(int error) {
     return error == EAFNOSUPPORT || error == EPFNOSUPPORT || error == EPROTONOSUPPORT;
 }
 
-void qelt_net_error_text(int error, char* text, size_t size) {
-    if (size == 0) return;
-    char scratch[256];
-    scratch[0] = '\0';
-    // The GNU strerror_r may return its own static text instead of filling the buffer.
-#if defined(__GLIBC__) && defined(_GNU_SOURCE)
-    const char* message = strerror_r(error, scratch, sizeof scratch);
-#else
-    const char* message = strerror_r(error, scratch, sizeof scratch) == 0 ? scratch : "unknown";
-#endif
-    qelt_snprintf(text, size, "%s (%d)", message ? message : "unknown", error);
-}
-
 void qelt_net_error_message(int error, char* text, size_t size) {
     if (size == 0) return;
     char scratch[256];
     scratch[0] = '\0';
+    // The GNU strerror_r may return its own static text instead of filling the buffer.
 #if defined(__GLIBC__) && defined(_GNU_SOURCE)
     const char* message = strerror_r(error, scratch, sizeof scratch);
 #else

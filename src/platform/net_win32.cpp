@@ -155,16 +155,6 @@ bool qelt_net_family_unsupported(int error) {
     return error == WSAEAFNOSUPPORT || error == WSAEPFNOSUPPORT || error == WSAEPROTONOSUPPORT;
 }
 
-void qelt_net_error_text(int error, char* text, size_t size) {
-    if (size == 0) return;
-    char message[256];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             static_cast<DWORD>(error), 0, message, sizeof message, nullptr);
-    while (n > 0 && (message[n - 1] == '\r' || message[n - 1] == '\n')) message[--n] = '\0';
-    if (n == 0) qelt_snprintf(message, sizeof message, "unknown");
-    qelt_snprintf(text, size, "%s (%d)", message, error);
-}
-
 void qelt_net_error_message(int error, char* text, size_t size) {
     if (size == 0) return;
     char message[256];
