@@ -14,28 +14,11 @@ cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" \
   --target qelttelnet ProbeLinkServices qeltbridge qelttrace >/dev/null
 bin=build/default/bin
 
-work=$(mktemp -d)
-bridge_pid=
-cleanup() {
-  if [[ -n "$bridge_pid" ]]; then
-    kill "$bridge_pid" 2>/dev/null || true
-    wait "$bridge_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkfifo "$work/listening"
-"$bin/qeltbridge" --listen 127.0.0.1:0 --page-size "$page_size" \
-  >"$work/listening" 2>"$work/bridge.log" &
-bridge_pid=$!
-exec 3<"$work/listening"
-if ! IFS= read -r -t 10 line <&3 || [[ "$line" != "listening on "* ]]; then
-  echo "run.sh: qeltbridge did not start:" >&2
-  cat "$work/bridge.log" >&2
+source scripts/bridge.sh
+start_bridge "$bin/qeltbridge" --page-size "$page_size" || {
+  echo "run.sh: qeltbridge did not start" >&2
   exit 1
-fi
-address=${line#listening on }
+}
 
 # The tool's own environment must not redirect it elsewhere.
 unset BRIDGE_CURRENT_IP_ADDRESS QELT_BRIDGE_TOOLS

@@ -23,28 +23,8 @@ cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
 bin=$build/bin
 unset BRIDGE_CURRENT_IP_ADDRESS QELT_BRIDGE_TOOLS PROBELINK_LOG
 
-work=$(mktemp -d)
-bridge_pid=
-stop_bridge() {
-  if [[ -n "$bridge_pid" ]]; then
-    kill "$bridge_pid" 2>/dev/null || true
-    wait "$bridge_pid" 2>/dev/null || true
-    bridge_pid=
-  fi
-}
-trap 'stop_bridge; rm -rf "$work"' EXIT
-
-# Starts qeltbridge with the given options; sets $address.
-start_bridge() {
-  stop_bridge
-  rm -f "$work/listening"
-  mkfifo "$work/listening"
-  "$bin/qeltbridge" --listen 127.0.0.1:0 "$@" >"$work/listening" 2>"$work/bridge.log" &
-  bridge_pid=$!
-  exec 3<"$work/listening"
-  IFS= read -r -t 10 line <&3
-  address=${line#listening on }
-}
+source scripts/bridge.sh
+start() { start_bridge "$bin/qeltbridge" "$@" || { echo "qeltbridge did not start" >&2; exit 1; }; }
 
 field() { sed -n "s/\(^\|.* \)$1=\([0-9.]*\).*/\2/p" <<<"$2"; }
 
@@ -63,7 +43,7 @@ for run in "100000 256" "100000 4096" "1000 4096"; do
   best=
   for _ in 1 2 3; do
     # A fresh bridge a run, so that its CPU time is that of one dump.
-    start_bridge --records "$records" --page-size "$page"
+    start --records "$records" --page-size "$page"
     result=$("$bin/qelt_measure" "$bin/qelttelnet" -satatrace "$address")
     result="$result bridge_cpu_ms=$(bridge_cpu_ms)"
     stop_bridge
@@ -88,7 +68,7 @@ for run in "100000 256" "100000 4096" "1000 4096"; do
 done
 
 echo "# qelttelnet status job (pwista, task_trace), 20 runs"
-start_bridge
+start
 walls=()
 for _ in $(seq 20); do
   result=$("$bin/qelt_measure" "$bin/qelttelnet" "$address")

@@ -29,17 +29,8 @@ need() {
 }
 need readelf
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/qelt-package.XXXXXX")
-work=$(cd "$work" && pwd -P)
-bridge_pid=
-cleanup() {
-  if [[ -n "$bridge_pid" ]]; then
-    kill "$bridge_pid" 2>/dev/null || true
-    wait "$bridge_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# $work, and the bridge started and stopped as the other scripts do it.
+source "$(dirname "$0")/../../scripts/bridge.sh"
 
 # The tool's run path: beside itself, then the private plug-in directory. An
 # empty entry would be the current directory, and a build path would make the
@@ -99,23 +90,13 @@ check_versions() {
 # library's session log written aside.
 check_status_job() {
   local root=$1
-  mkfifo "$work/listening"
-  "$root/bin/qeltbridge" --listen 127.0.0.1:0 >"$work/listening" 2>"$work/bridge.log" &
-  bridge_pid=$!
-  local line
-  exec 3<"$work/listening"
-  if ! IFS= read -r -t 20 line <&3 || [[ "$line" != "listening on "* ]]; then
-    cat "$work/bridge.log" >&2
-    fail "the installed qeltbridge did not start"
-  fi
-  local address=${line#listening on }
+  start_bridge "$root/bin/qeltbridge" || fail "the installed qeltbridge did not start"
   mkdir "$work/elsewhere"
   local status=0
   (cd "$work/elsewhere" &&
     env -u BRIDGE_CURRENT_IP_ADDRESS -u QELT_BRIDGE_TOOLS -u LD_LIBRARY_PATH \
       PROBELINK_LOG="$work/session.log" LD_DEBUG=libs LD_DEBUG_OUTPUT="$work/loader" \
       "$root/bin/qelttelnet" "$address" >"$work/tool.out" 2>"$work/tool.err") || status=$?
-  exec 3<&-
   if [[ "$status" -ne 0 ]] || ! grep -qx 'qelttelnet.exe: Telnet session ok, rv=0, state=10' "$work/tool.out"; then
     cat "$work/tool.out" "$work/tool.err" >&2
     fail "the installed status job ended with status $status"
