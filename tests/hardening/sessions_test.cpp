@@ -1,7 +1,6 @@
 // Ten thousand TelnetSession calls in one process leave no descriptor open and
 // no memory behind: the library is loaded as the tool loads it (dlopen) and
 // talks to a loopback server that sends one line and closes.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -12,7 +11,9 @@
 #include <thread>
 
 #include "common/probelink.h"
-#include "loopback_listener.h"
+#include "support/child_process.h"
+#include "support/e2e_support.h"
+#include "support/loopback_listener.h"
 
 namespace {
 
@@ -35,14 +36,7 @@ constexpr bool kCheckMemory = true;
 #endif
 
 int openDescriptors() {
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return -1;
-    int count = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    ::closedir(dir);
-    return count - 1;  // the directory's own descriptor
+    return qelttest::descriptorsOf(::getpid()) - 1;  // the directory's own descriptor
 }
 
 long residentBytes() {
@@ -103,7 +97,7 @@ int QELT_CDECL countChunk(char*, int length, int peek, void* context, SendLineFn
 TEST(ManySessionsInOneProcess, LeaveDescriptorsAndMemoryAsTheyWere) {
     OneLineServer server;
     ASSERT_NE(server.port(), 0);
-    void* library = ::dlopen(PROBELINK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    void* library = ::dlopen(qelttest::probelinkLibraryPath(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << ::dlerror();
     const auto session = reinterpret_cast<TelnetSessionFn>(::dlsym(library, "TelnetSession"));
     ASSERT_NE(session, nullptr);
@@ -112,13 +106,14 @@ TEST(ManySessionsInOneProcess, LeaveDescriptorsAndMemoryAsTheyWere) {
     // The first sessions settle what is allocated once (resolver, locale, log
     // variable lookup); the count starts after them.
     Tally tally;
-    for (int i = 0; i < 50; ++i) ASSERT_EQ(session(host.c_str(), 23, 10000, countChunk, &tally), 0);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(session(host.c_str(), 23, 10000, countChunk, &tally), PROBELINK_CLOSED);
     const int fdsBefore = openDescriptors();
     const long rssBefore = residentBytes();
     tally = Tally{};
     int failures = 0;
     for (int i = 0; i < kSessions; ++i) {
-        if (session(host.c_str(), 23, 10000, countChunk, &tally) != 0) ++failures;
+        if (session(host.c_str(), 23, 10000, countChunk, &tally) != PROBELINK_CLOSED) ++failures;
     }
     const int fdsAfter = openDescriptors();
     const long rssAfter = residentBytes();

@@ -1,4 +1,4 @@
-#include "loopback_listener.h"
+#include "support/loopback_listener.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
