@@ -6,13 +6,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <thread>
 
 #include "support/e2e_support.h"
-#include "support/loopback_listener.h"
+#include "support/loopback_server.h"
 
 namespace {
 
@@ -25,44 +24,19 @@ const std::string kFailedTrace = qelttest::kToolMessage + "ERROR 12 from TelnetS
 // A bridge that sends the login exchange and the prompt, then neither reads
 // nor sends: everything the tool sends stays unread in the socket. Holds the
 // connection until the tool closes it (or 60 s).
-class DeafBridge {
-  public:
-    DeafBridge() {
-        listener_ = qelttest::listenOnLoopback(1, &port_);
-        if (listener_ >= 0) thread_ = std::thread([this] { serve(); });
+void deafBridge(int fd, const std::atomic<bool>& stopping) {
+    // Each prompt after a pause, as a bridge that had read the answers would.
+    for (const std::string& prompt :
+         {std::string("login: "), std::string("password: "), qelttest::kPrompt}) {
+        (void)::send(fd, prompt.data(), prompt.size(), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(200ms);
     }
-    ~DeafBridge() {
-        done_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (listener_ >= 0) ::close(listener_);
+    // Wait for the tool to hang up, without reading a byte of what it sent.
+    for (int i = 0; i < 600 && !stopping; ++i) {
+        pollfd p{fd, POLLRDHUP, 0};
+        if (::poll(&p, 1, 100) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) break;
     }
-    uint16_t port() const { return port_; }
-
-  private:
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-
-    void serve() {
-        pollfd pl{listener_, POLLIN, 0};
-        if (::poll(&pl, 1, 30000) <= 0) return;
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return;
-        // Each prompt after a pause, as a bridge that had read the answers would.
-        for (const std::string& prompt :
-             {std::string("login: "), std::string("password: "), qelttest::kPrompt}) {
-            (void)::send(fd, prompt.data(), prompt.size(), MSG_NOSIGNAL);
-            std::this_thread::sleep_for(200ms);
-        }
-        // Wait for the tool to hang up, without reading a byte of what it sent.
-        for (int i = 0; i < 600 && !done_; ++i) {
-            pollfd p{fd, POLLRDHUP, 0};
-            if (::poll(&p, 1, 100) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) break;
-        }
-        ::close(fd);
-    }
-};
+}
 
 // The bridge goes silent a few bytes into a record, in the decoded and the
 // raw trace job: the tool waits out the time-out and prints the lines that
@@ -95,7 +69,7 @@ TEST(Stalls, SilentInTheMiddleOfARecord) {
 // a bridge that stops reading is, to the tool, a bridge gone silent after its
 // last prompt: the time-out ends the session in the state reached.
 TEST(Stalls, BridgeThatNeverReads) {
-    DeafBridge bridge;
+    qelttest::LoopbackServer bridge(deafBridge, 1);
     ASSERT_NE(bridge.port(), 0);
     const std::string address = "127.0.0.1:" + std::to_string(bridge.port());
     const auto run = qelttest::runTool({"-satatrace", address}, {}, 40s);

@@ -8,12 +8,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <thread>
 
 #include "common/probelink.h"
 #include "support/child_process.h"
 #include "support/e2e_support.h"
-#include "support/loopback_listener.h"
+#include "support/loopback_server.h"
 
 namespace {
 
@@ -49,36 +48,11 @@ long residentBytes() {
     return read == 2 ? resident * ::sysconf(_SC_PAGESIZE) : -1;
 }
 
-// Accepts connections until stopped; each gets one line and a close.
-class OneLineServer {
-  public:
-    OneLineServer() {
-        listener_ = qelttest::listenOnLoopback(64, &port_);
-        if (listener_ >= 0) thread_ = std::thread([this] { serve(); });
-    }
-    ~OneLineServer() {
-        stop_ = true;
-        ::shutdown(listener_, SHUT_RDWR);
-        if (thread_.joinable()) thread_.join();
-        ::close(listener_);
-    }
-    int port() const { return port_; }
-
-  private:
-    void serve() {
-        static const char kLine[] = "QELT bridge ready\r\n";
-        while (!stop_) {
-            const int s = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (s < 0) continue;
-            (void)::send(s, kLine, sizeof kLine - 1, MSG_NOSIGNAL);
-            ::close(s);
-        }
-    }
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+// Each connection gets one line and a close.
+void oneLine(int fd, const std::atomic<bool>&) {
+    static const char kLine[] = "QELT bridge ready\r\n";
+    (void)::send(fd, kLine, sizeof kLine - 1, MSG_NOSIGNAL);
+}
 
 struct Tally {
     long chunks = 0;
@@ -95,7 +69,7 @@ int QELT_CDECL countChunk(char*, int length, int peek, void* context, SendLineFn
 }
 
 TEST(ManySessionsInOneProcess, LeaveDescriptorsAndMemoryAsTheyWere) {
-    OneLineServer server;
+    qelttest::LoopbackServer server(oneLine, 64);
     ASSERT_NE(server.port(), 0);
     void* library = ::dlopen(qelttest::probelinkLibraryPath(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << ::dlerror();
