@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qelttest::kToolMessage;
 using qelttest::shellStatus;
+using qelttest::ToolRun;
 
 // Bytes as the double's script spells them: %XX for all but printable ASCII.
 std::string escaped(const std::string& bytes) {
@@ -126,15 +127,15 @@ class Driver : public ::testing::Test {
     // Runs `tool` with `args`; the environment is the test's own without the
     // variables the tool and the double read, plus `env`. The status is the
     // exit status as the shell sees it, -1 when the tool did not exit.
-    qelttest::ToolRun run(const std::vector<std::string>& args, const qelttest::Env& env = {},
-                          const std::string& tool = qelttest::qelttelnetPath()) {
+    ToolRun run(const std::vector<std::string>& args, const qelttest::Env& env = {},
+                const std::string& tool = qelttest::qelttelnetPath()) {
         qelttest::Env variables{{"QELT_FAKE_SCRIPT", dir + "/script"},
                                 {"QELT_FAKE_LOG", dir + "/log"}};
         if (useTools) variables.emplace_back("QELT_BRIDGE_TOOLS", libraryDir);
         variables.insert(variables.end(), env.begin(), env.end());
         std::vector<std::string> argv{tool};
         argv.insert(argv.end(), args.begin(), args.end());
-        qelttest::ToolRun result =
+        ToolRun result =
             qelttest::runProgram(argv, variables, 60s, qelttest::StandardError::kOwnFile);
         if (result.status == -2) return result;
         EXPECT_TRUE(result.exited) << "stderr: " << result.err;
@@ -162,7 +163,7 @@ TEST_F(Driver, HelpWinsOverEverythingAndLoadsNothing) {
     script({{PROBELINK_CLOSED, statusChunks()}});
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-h", "-reboot", "x"}, {"x", "-?"}, {"/?"}, {"-raw", "-satatrace", "/h"}}) {
-        const qelttest::ToolRun r = run(args);
+        const ToolRun r = run(args);
         EXPECT_EQ(r.out, kUsage);
         EXPECT_EQ(r.status, 1);
     }
@@ -172,7 +173,7 @@ TEST_F(Driver, HelpWinsOverEverythingAndLoadsNothing) {
 TEST_F(Driver, LaterJobSwitchWins) {
     useFake();
     script({{PROBELINK_BAD_ARGUMENTS, loginChunks()}, {PROBELINK_BAD_ARGUMENTS, loginChunks()}});
-    qelttest::ToolRun r = run({"-satatrace", "-reboot", "10.0.0.5"});
+    ToolRun r = run({"-satatrace", "-reboot", "10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kToolMessage +
                          "ERROR 1 from TelnetSession, state=4\n");
     EXPECT_EQ(r.status, shellStatus(DriverSessionFailed));
@@ -199,7 +200,7 @@ TEST_P(Address, SettlesTheBridgeAddress) {
     const AddressCase& c = GetParam();
     useFake();
     script({{PROBELINK_CLOSED, statusChunks()}});
-    const qelttest::ToolRun r = run(c.args, c.env);
+    const ToolRun r = run(c.args, c.env);
     EXPECT_EQ(r.out, loading() + collecting(c.host) + kStatusPrinted + kToolMessage +
                          "Telnet session ok, rv=0, state=10\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
@@ -220,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Driver, NoAddressAnywhere) {
     useFake();
-    const qelttest::ToolRun r = run({"-satatrace"});
+    const ToolRun r = run({"-satatrace"});
     EXPECT_EQ(r.out, kToolMessage + "ERROR: dump_qelt_stats can't get bridge IP address\n");
     EXPECT_EQ(r.status, shellStatus(DriverNoAddress));
     EXPECT_EQ(log(), "");
@@ -229,7 +230,7 @@ TEST_F(Driver, NoAddressAnywhere) {
 // ---- binding the library ---------------------------------------------------
 
 TEST_F(Driver, MissingLibrary) {
-    const qelttest::ToolRun r = run({"10.0.0.5"});
+    const ToolRun r = run({"10.0.0.5"});
     const std::regex expected("qelttelnet\\.exe: loading debug dll\\[" + libraryDir +
                               "/libProbeLinkServices\\.so\\]\n"
                               "qelttelnet\\.exe: ERROR -?[0-9]+ opening probelinkservices lib\n"
@@ -242,7 +243,7 @@ TEST_F(Driver, MissingLibrary) {
 
 TEST_F(Driver, LibraryWithoutEntryPoint) {
     installLibrary(NO_ENTRY_LIBRARY_PATH, libraryDir);
-    const qelttest::ToolRun r = run({"10.0.0.5"});
+    const ToolRun r = run({"10.0.0.5"});
     const std::regex expected(
         "qelttelnet\\.exe: loading debug dll\\[[^\n]*\\]\n"
         "qelttelnet\\.exe: ERROR -?[0-9]+ trying to get address of TelnetSession API\n"
@@ -259,7 +260,7 @@ TEST_F(Driver, LibraryDirectoryLengthLimit) {
     ASSERT_EQ(libraryDir.size(), longest);
     useFake();
     script({{PROBELINK_CLOSED, statusChunks()}});
-    qelttest::ToolRun r = run({"10.0.0.5"});
+    ToolRun r = run({"10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kStatusPrinted + kToolMessage +
                          "Telnet session ok, rv=0, state=10\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
@@ -286,7 +287,7 @@ TEST_F(Driver, BareNameFindsTheLibraryBesideTheTool) {
     script({{PROBELINK_CLOSED, statusChunks()}});
     useTools = false;
     installLibrary(FAKE_LIBRARY_PATH, programDir);
-    const qelttest::ToolRun r = run({"10.0.0.5"}, {}, programDir + "/qelttelnet");
+    const ToolRun r = run({"10.0.0.5"}, {}, programDir + "/qelttelnet");
     EXPECT_EQ(r.out, collecting("10.0.0.5") + kStatusPrinted + kToolMessage +
                          "Telnet session ok, rv=0, state=10\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
@@ -308,7 +309,7 @@ TEST_P(FirstSession, IsJudgedByResultAndState) {
     std::vector<Chunk> chunks = statusChunks();
     if (!c.complete) chunks.resize(4);  // ends in state 3
     script({{c.result, chunks}});
-    const qelttest::ToolRun r = run({"10.0.0.5"}, {{"QELT_FAKE_MARK", "1"}});
+    const ToolRun r = run({"10.0.0.5"}, {{"QELT_FAKE_MARK", "1"}});
     const std::string state = c.complete ? "10" : "3";
     const std::string printed = c.complete ? kStatusPrinted
                                            : "QELT telnet: [39][[HTTP]: state = RUN, err = "
@@ -345,7 +346,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Driver, TraceJobDecodesAndPrintsTheSpan) {
     useFake();
     script({{PROBELINK_CLOSED, traceChunks()}});
-    const qelttest::ToolRun r = run({"-satatrace", "10.0.0.5"});
+    const ToolRun r = run({"-satatrace", "10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") +
                          "SATA history dump\r\n\n"
                          "\n    11.999999900\t     0.000000000\tCancelAll 01 0"
@@ -360,7 +361,7 @@ TEST_F(Driver, TraceJobDecodesAndPrintsTheSpan) {
 TEST_F(Driver, TraceJobRawPrintsLinesAndNoSpan) {
     useFake();
     script({{PROBELINK_CLOSED, traceChunks()}});
-    const qelttest::ToolRun r = run({"-raw", "-satatrace", "10.0.0.5"});
+    const ToolRun r = run({"-raw", "-satatrace", "10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") +
                          "SATA history dump\r\n\n"
                          "  11.999999900 01 2 0\r\n\n"
@@ -372,7 +373,7 @@ TEST_F(Driver, TraceJobRawPrintsLinesAndNoSpan) {
 TEST_F(Driver, TraceJobWithoutRecordsPrintsAZeroSpan) {
     useFake();
     script({{PROBELINK_CLOSED, withLogin({{"DUMP_RESULT=0%0D%0A"}, {kPrompt}})}});
-    const qelttest::ToolRun r = run({"-satatrace", "10.0.0.5"});
+    const ToolRun r = run({"-satatrace", "10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "\t     0.000000000\n" + kToolMessage +
                          "Telnet session ok, rv=0, state=10\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
@@ -387,7 +388,7 @@ TEST_F(Driver, RebootConfirmedAfterThreeTimeouts) {
             {PROBELINK_NO_CONNECTION, {}},
             {PROBELINK_NO_CONNECTION, {}},
             {PROBELINK_CLOSED, verifyChunks("[HTTP]: state = RUN, err = 0x00000000")}});
-    const qelttest::ToolRun r = run({"-reboot", "10.0.0.5"}, {{"QELT_FAKE_MARK", "1"}});
+    const ToolRun r = run({"-reboot", "10.0.0.5"}, {{"QELT_FAKE_MARK", "1"}});
     // The verify line and each retry line stay buffered until the next
     // session has returned.
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") +
@@ -416,7 +417,7 @@ TEST_F(Driver, RebootNotConfirmedInEightSessions) {
     std::vector<Session> sessions{{PROBELINK_CLOSED, loginChunks()}};
     for (int i = 0; i < 9; ++i) sessions.push_back({PROBELINK_NO_CONNECTION, {}});
     script(sessions);
-    const qelttest::ToolRun r = run({"-reboot", "10.0.0.5"});
+    const ToolRun r = run({"-reboot", "10.0.0.5"});
     std::string expected = loading() + collecting("10.0.0.5") + kToolMessage +
                            "About to verify that QELT at 10.0.0.5 rebooted\n";
     for (int i = 0; i < 8; ++i) {
@@ -435,7 +436,7 @@ TEST_F(Driver, RebootVerificationFails) {
     script({{PROBELINK_CLOSED, loginChunks()},
             {PROBELINK_NO_CONNECTION, {}},
             {PROBELINK_CLOSED, verifyChunks("[HTTP]: state = INIT, err = 0x00000000")}});
-    const qelttest::ToolRun r = run({"-reboot", "10.0.0.5"});
+    const ToolRun r = run({"-reboot", "10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kToolMessage +
                          "About to verify that QELT at 10.0.0.5 rebooted\n" + kToolMessage +
                          "QELT reboot connection timeout, will retry, att=0\n" + kToolMessage +
