@@ -2,7 +2,6 @@
 // captures of the wire, several files, standard input, oversized lines and NUL
 // bytes, and how it fails on a file it cannot read.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -26,19 +25,13 @@ using qelttest::ToolRun;
 class Qelttrace : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qelttrace-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        for (const std::string& file : files_) unlink(file.c_str());
-        rmdir(dir_.c_str());
+        ASSERT_TRUE(temp_.ok());
+        dir_ = temp_.path();
     }
 
     std::string write(const std::string& name, const std::string& content) {
         std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << content;
-        files_.push_back(path);
         return path;
     }
 
@@ -51,8 +44,8 @@ class Qelttrace : public ::testing::Test {
         return qelttest::runToEnd(qelttrace, 60s, qelttest::StandardError::kOwnFile);
     }
 
+    const qelttest::TempDir temp_{"qelttrace-test"};
     std::string dir_;
-    std::vector<std::string> files_;
 };
 
 // Lines of the built-in sample, each with the bridge's CR LF.
@@ -371,8 +364,6 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
     EXPECT_EQ(unwritable.err.rfind("qelttrace: " + dir_ + "/missing/out.html", 0), 0u);
     ToolRun ok = run({"--html", target, "--perfetto", dir_ + "/out.json", input});
     EXPECT_EQ(ok.status, 0) << ok.err;
-    files_.push_back(target);
-    files_.push_back(dir_ + "/out.json");
     EXPECT_EQ(access(target.c_str(), F_OK), 0);
     EXPECT_EQ(ok.out, "");  // the reports replace the records unless --format asks
 }

@@ -1,7 +1,6 @@
 // qelttelnet run as a process against scripted doubles of the telnet library:
 // its standard output byte for byte, its exit status, and what it sent.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
@@ -97,14 +96,9 @@ std::vector<Chunk> traceChunks() {
 class Driver : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qelt-session-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_TRUE(temp.ok());
+        dir = temp.path();
         libraryDir = dir;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
     }
 
     void installLibrary(const std::string& from, const std::string& into) {
@@ -151,6 +145,7 @@ class Driver : public ::testing::Test {
         return kToolMessage + "About to collect stats from QELT at " + address + "\n";
     }
 
+    const qelttest::TempDir temp{"qelt-session"};
     std::string dir;
     std::string libraryDir;
     bool useTools = true;

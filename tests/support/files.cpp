@@ -5,11 +5,24 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
 namespace qelttest {
+
+namespace {
+
+// "/tmp/PREFIX-XXXXXX" as mkstemp and mkdtemp take it, NUL included.
+std::vector<char> pattern(const std::string& prefix) {
+    const std::string text = "/tmp/" + prefix + "-XXXXXX";
+    std::vector<char> name(text.begin(), text.end());
+    name.push_back('\0');
+    return name;
+}
+
+}  // namespace
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -19,9 +32,7 @@ std::string readFile(const std::string& path) {
 }
 
 TempFile::TempFile(const std::string& prefix, const std::string& content) {
-    const std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
+    std::vector<char> name = pattern(prefix);
     const int fd = ::mkstemp(name.data());
     if (fd < 0) {
         error_ = std::string("mkstemp: ") + std::strerror(errno);
@@ -44,6 +55,16 @@ TempFile::TempFile(const std::string& prefix, const std::string& content) {
 
 TempFile::~TempFile() {
     if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+TempDir::TempDir(const std::string& prefix) {
+    std::vector<char> name = pattern(prefix);
+    if (::mkdtemp(name.data())) path_ = name.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace qelttest

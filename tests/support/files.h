@@ -1,5 +1,5 @@
-// Files for tests: a whole file read as bytes, and a temporary file that is
-// removed with its object. POSIX only.
+// Files for tests: a whole file read as bytes, and a temporary file or
+// directory that is removed with its object. POSIX only.
 #pragma once
 
 #include <string>
@@ -28,6 +28,23 @@ class TempFile {
     std::string path_;
     std::string error_;
     bool ok_ = false;
+};
+
+// A new directory /tmp/PREFIX-XXXXXX, removed with all it holds by the
+// destructor.
+class TempDir {
+  public:
+    explicit TempDir(const std::string& prefix);
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // False when the directory could not be made.
+    bool ok() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
 };
 
 }  // namespace qelttest
