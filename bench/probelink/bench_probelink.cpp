@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/probelink.h"
+#include "support/protocol.h"
 #include "support/scripted_server.h"
 
 namespace {
@@ -91,7 +92,7 @@ std::string traceBlock() {
 }
 
 void stream(long megabytes, const std::string& block) {
-    qelt_test::ScriptedServer server;
+    qelttest::ScriptedServer server;
     server.sendRepeated(block, megabytes).closeFin().start();
     Counts c;
     const std::string host = "127.0.0.1:" + std::to_string(server.port());
@@ -114,11 +115,11 @@ double percentile(std::vector<double> v, double p) {
 }
 
 void latency(int exchanges) {
-    qelt_test::ScriptedServer server;
+    qelttest::ScriptedServer server;
     server.send("start\r\n").expectLine("pong\r\n");
     for (int i = 0; i < exchanges; ++i) {
         server.send("line " + std::to_string(i) + "\r\n").expectLine("pong\r\n");
-        server.send("INET> \xFF\xF9").expectLine("pong\r\n");
+        server.send(qelttest::kPrompt).expectLine("pong\r\n");
     }
     server.closeFin().start();
     Pong p;
@@ -156,8 +157,9 @@ void piecewise(int pages, bool nagle) {
     const std::string page =
         "[HTTP]: state = RUN, err = 0x00000000\r\n[SATA]: state = RUN, err = 0x00000000\r\n"
         "[ETHER]: state = RUN, err = 0x00000000\r\ntask  prio  state   stack\r\n"
-        "http    10  ready    1024\r\nsata    20  wait     2048\r\nINET> \xFF\xF9";
-    qelt_test::ScriptedServer server;
+        "http    10  ready    1024\r\nsata    20  wait     2048\r\n" +
+        qelttest::kPrompt;
+    qelttest::ScriptedServer server;
     if (nagle) server.nagle();
     for (int i = 0; i < pages; ++i) server.sendPieces(page, 64).expectLine("next\r\n");
     server.closeFin().start();

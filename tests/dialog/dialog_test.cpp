@@ -2,17 +2,17 @@
 // the lines it hands to the trace formatter, and the state it leaves.
 #include "dialog/dialog.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "common/shared.h"
+#include "support/protocol.h"
+#include "support/stdout_capture.h"
 #include "trace/sata_format.h"
 
 namespace {
@@ -32,7 +32,11 @@ void ParseSataTrace(char* text) {
 
 namespace {
 
-const std::string kPrompt("INET> \xFF\xF9", 8);
+using qelttest::kLoginLine;
+using qelttest::kPasswordLine;
+using qelttest::kPrompt;
+using qelttest::kPromptText;
+using qelttest::StdoutCapture;
 
 struct Wire {
     std::vector<std::string> sent;
@@ -45,36 +49,6 @@ int sendRecorder(void* handle, const char* line, int flags) {
     if (flags != 0) ++wire->badFlags;
     return -1;  // a failed send must not hold the dialog back
 }
-
-// Redirects standard output to a temporary file for the life of the object.
-class StdoutCapture {
-  public:
-    StdoutCapture() {
-        fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        file_ = tmpfile();
-        dup2(fileno(file_), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { finish(); }
-    std::string finish() {
-        if (saved_ < 0) return text_;
-        fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        saved_ = -1;
-        rewind(file_);
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, file_)) > 0) text_.append(buffer, n);
-        fclose(file_);
-        return text_;
-    }
-
-  private:
-    int saved_ = -1;
-    FILE* file_ = nullptr;
-    std::string text_;
-};
 
 class Dialog : public ::testing::Test {
   protected:
@@ -111,7 +85,7 @@ TEST_F(Dialog, StatusJobConversation) {
     EXPECT_EQ(context.state, WaitLogin);
     feed("login: ", 1);
     EXPECT_EQ(context.state, WaitPassword);
-    feed("INET> ");  // the prompt before the password: ignored
+    feed(kPromptText);  // the prompt before the password: ignored
     feed("password: ", 1);
     EXPECT_EQ(context.state, WaitPrompt);
     feed("Last login\r\n");
@@ -123,7 +97,7 @@ TEST_F(Dialog, StatusJobConversation) {
     feed(kPrompt);
     EXPECT_EQ(context.state, TraceOutput);
     feed("task 1 idle\r\n");
-    feed("INET> ");              // no IAC GA: not the bare prompt
+    feed(kPromptText);           // no IAC GA: not the bare prompt
     feed(kPrompt + "tail\r\n");  // prompt in front of text: printed whole
     feed(kPrompt + "x", 0, 8);   // length 8 over a longer text is not believed
     EXPECT_EQ(context.state, TraceOutput);
@@ -145,8 +119,8 @@ TEST_F(Dialog, StatusJobConversation) {
                   "tail\r\n] peek=0\n"
                   "QELT telnet: [8][" +
                   kPrompt + "x] peek=0\n");
-    EXPECT_EQ(wire.sent, (std::vector<std::string>{"qelt\r\n", "/Tiled_K/J_Harbour/\r\n",
-                                                   "pwista\r\n", "task_trace\r\n", "exit\r\n"}));
+    EXPECT_EQ(wire.sent, (std::vector<std::string>{kLoginLine, kPasswordLine, "pwista\r\n",
+                                                   "task_trace\r\n", "exit\r\n"}));
     EXPECT_EQ(wire.badFlags, 0);
     EXPECT_TRUE(formatted.empty());
 }
@@ -177,8 +151,7 @@ TEST_F(Dialog, RebootJobIgnoresEverythingAfterReset) {
         feed(chunk);
     }
     EXPECT_EQ(context.state, ResetSent);
-    EXPECT_EQ(wire.sent,
-              (std::vector<std::string>{"qelt\r\n", "/Tiled_K/J_Harbour/\r\n", "hwrst\r\n"}));
+    EXPECT_EQ(wire.sent, (std::vector<std::string>{kLoginLine, kPasswordLine, "hwrst\r\n"}));
     EXPECT_EQ(out.finish(), "");
 }
 
@@ -203,7 +176,7 @@ TEST_P(Verification, JudgesTheHttpLine) {
     feed(kPrompt);
     EXPECT_EQ(context.state, c.final);
     EXPECT_EQ(out.finish(), "");
-    std::vector<std::string> expected{"qelt\r\n", "/Tiled_K/J_Harbour/\r\n", "pwista\r\n"};
+    std::vector<std::string> expected{kLoginLine, kPasswordLine, "pwista\r\n"};
     if (c.final != WaitHttpStatus) expected.push_back("exit\r\n");
     EXPECT_EQ(wire.sent, expected);
 }
@@ -258,7 +231,7 @@ TEST_F(Dialog, TraceJobOverSeveralPages) {
     feed(kPrompt);
 
     EXPECT_EQ(wire.sent, (std::vector<std::string>{
-                             "qelt\r\n", "/Tiled_K/J_Harbour/\r\n", "dump_dsata_trace\r\n",
+                             kLoginLine, kPasswordLine, "dump_dsata_trace\r\n",
                              "dump_dsata_trace 42\r\n", "dump_dsata_trace 7\r\n", "exit\r\n"}));
     EXPECT_EQ(formatted,
               (std::vector<std::string>{"SATA history dump\r\n", "  11.999999900 01 2 0\r\n",
@@ -335,14 +308,14 @@ TEST_F(Dialog, LengthIsNotTrustedPastTheText) {
     // short text, nor reads past its end.
     StdoutCapture out;
     login(ModeTrace);
-    feed("INET> ", 0, 8);
+    feed(kPromptText, 0, 8);
     feed("INET> \xFF", 0, 200);
     EXPECT_EQ(formatted, (std::vector<std::string>{"INET> ", "INET> \xFF"}));
     EXPECT_EQ(context.state, TraceOutput);
 
     login(ModeStatus);
     feed(kPrompt);
-    feed("INET> ", 0, 8);
+    feed(kPromptText, 0, 8);
     EXPECT_EQ(context.state, TraceOutput);
     feed(kPrompt, 0, 9);  // the real prompt with a wrong length is not bare
     EXPECT_EQ(context.state, TraceOutput);

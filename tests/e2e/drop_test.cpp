@@ -10,7 +10,8 @@
 #include <algorithm>
 #include <regex>
 
-#include "e2e_support.h"
+#include "dialog/dialog.h"
+#include "support/e2e_support.h"
 
 namespace {
 
@@ -27,12 +28,11 @@ bool isPrefixOf(const std::string& part, const std::string& whole) {
 // allows: all lines received whole with FIN; with RST the reset may discard
 // what was still unread, so at most those.
 void checkBody(const std::string& body, const std::vector<std::string>& prefixes,
-               const e2e::TraceSession& session, uint64_t offset, bool reset) {
+               const qelttest::TraceSession& session, uint64_t offset, bool reset) {
     const auto found = std::find(prefixes.begin(), prefixes.end(), body);
     ASSERT_NE(found, prefixes.end()) << "not the output of whole lines sent:\n" << body;
     const auto k = static_cast<std::size_t>(found - prefixes.begin());
-    std::size_t whole = 0;
-    while (whole + 1 < session.lineEnds.size() && session.lineEnds[whole + 1] <= offset) ++whole;
+    const std::size_t whole = session.wholeLines(offset);
     if (reset) {
         EXPECT_LE(k, whole) << "printed a line the bridge did not send whole";
     } else {
@@ -41,53 +41,54 @@ void checkBody(const std::string& body, const std::vector<std::string>& prefixes
 }
 
 void runDrops(bool reset, bool raw) {
-    const auto records = e2e::generatedRecords(kRecords, 1);
-    const auto session = e2e::traceSession(records, kPageSize);
+    const auto records = qelttest::generatedRecords(kRecords, 1);
+    const auto session = qelttest::traceSession(records, kPageSize);
     const uint64_t total = session.total;
-    const auto prefixes = raw ? e2e::rawPrefixes(records) : e2e::decodedPrefixes(records);
+    const auto prefixes = raw ? qelttest::rawPrefixes(records) : qelttest::decodedPrefixes(records);
     std::vector<uint64_t> offsets = {0, 3, 6, 7, 12, 16, 17, 21, 22, 25, 30, 44, 45};
     for (uint64_t k = 1; k < 20; ++k) offsets.push_back(44 + k * (total - 44) / 20 + k % 3);
     offsets.insert(offsets.end(), {total - 9, total - 8, total - 1, total, total + 100});
 
-    std::vector<e2e::TraceRun> runs;
+    std::vector<qelttest::TraceRun> runs;
     for (const uint64_t offset : offsets) {
         std::vector<std::string> args = {"--records",    std::to_string(kRecords),
                                          "--page-size",  std::to_string(kPageSize),
                                          "--drop-after", std::to_string(offset)};
         if (reset) args.push_back("--reset");
-        runs.push_back(e2e::startTraceRun(args, raw));
+        runs.push_back(qelttest::startTraceRun(args, raw));
         ASSERT_TRUE(runs.back().tool);
     }
-    static const std::regex failed(
-        "qelttelnet\\.exe: ERROR (-?[0-9]+) from TelnetSession, state=([0-9]+)\n");
-    static const std::regex ok("qelttelnet\\.exe: Telnet session ok, rv=([0-9]+), state=10\n");
+    // FIN: the bridge closed. RST: reset, or closed if the reset came after
+    // the tool saw the end.
+    const std::string closed = std::to_string(PROBELINK_CLOSED);
+    const std::string broken = std::to_string(PROBELINK_BROKEN);
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         const uint64_t offset = offsets[i];
         SCOPED_TRACE("drop after " + std::to_string(offset) + " of " + std::to_string(total));
-        const int status = runs[i].tool->wait(e2e::kToolLimit);
+        const int status = runs[i].tool->wait(qelttest::kToolLimit);
         const std::string out = runs[i].tool->output();
-        const std::string about = e2e::aboutLine(e2e::addressOf(*runs[i].bridge));
+        const std::string about = qelttest::aboutLine(qelttest::addressOf(*runs[i].bridge));
         ASSERT_TRUE(isPrefixOf(about, out)) << out;
         const auto lastStart = out.rfind('\n', out.size() - 2) + 1;
         const std::string last = out.substr(lastStart);
         const std::string body = out.substr(about.size(), lastStart - about.size());
         std::smatch m;
-        const int reachable = e2e::stateReachable(offset);
+        const int reachable = qelttest::stateReachable(offset);
         if (offset >= total) {
             // Everything was sent, the final prompt included: the job is done.
             EXPECT_EQ(status, 0) << out;
-            ASSERT_TRUE(std::regex_match(last, m, ok)) << last;
-            EXPECT_TRUE(m[1] == "0" || (reset && m[1] == "9")) << last;
+            ASSERT_TRUE(std::regex_match(last, m, qelttest::okSessionLine())) << last;
+            EXPECT_TRUE(m[1] == closed || (reset && m[1] == broken)) << last;
         } else {
-            EXPECT_EQ(status, e2e::kExitSessionFailed) << out;
-            ASSERT_TRUE(std::regex_match(last, m, failed)) << last;
-            // FIN: the bridge closed (0). RST: reset (9), or closed if the
-            // reset came after the tool saw the end.
-            EXPECT_TRUE(m[1] == "0" || (reset && m[1] == "9")) << last;
+            EXPECT_EQ(status, qelttest::shellStatus(DriverSessionFailed)) << out;
+            ASSERT_TRUE(std::regex_match(last, m, qelttest::failedSessionLine())) << last;
+            EXPECT_TRUE(m[1] == closed || (reset && m[1] == broken)) << last;
             const int state = std::stoi(m[2]);
             if (reset) {
                 EXPECT_LE(state, reachable);
-                EXPECT_TRUE(state == 0 || state == 1 || state == 2 || state == 5) << state;
+                EXPECT_TRUE(state == WaitLogin || state == WaitPassword || state == WaitPrompt ||
+                            state == TraceOutput)
+                    << state;
             } else {
                 EXPECT_EQ(state, reachable);
             }
@@ -101,20 +102,20 @@ void runDrops(bool reset, bool raw) {
 // whole dump is printed: no record line at the previous record's time with
 // an empty text.
 TEST(DroppedSession, CutPromptIsNotPrintedAsARecord) {
-    const auto records = e2e::generatedRecords(kRecords, 1);
-    const uint64_t total = e2e::traceSession(records, kPageSize).total;
-    const std::string reference = e2e::runQelttrace(e2e::dumpLines(records));
+    const auto records = qelttest::generatedRecords(kRecords, 1);
+    const uint64_t total = qelttest::traceSession(records, kPageSize).total;
+    const std::string reference = qelttest::runQelttrace(qelttest::dumpLines(records));
     for (uint64_t cut = 1; cut <= 8; ++cut) {
         SCOPED_TRACE("drop " + std::to_string(cut) + " bytes before the end");
-        auto bridge = e2e::startBridge({"--records", std::to_string(kRecords), "--page-size",
-                                        std::to_string(kPageSize), "--drop-after",
-                                        std::to_string(total - cut)});
+        auto bridge = qelttest::startBridge({"--records", std::to_string(kRecords), "--page-size",
+                                             std::to_string(kPageSize), "--drop-after",
+                                             std::to_string(total - cut)});
         ASSERT_TRUE(bridge);
-        const std::string address = e2e::addressOf(*bridge);
-        const auto run = e2e::runTool({"-satatrace", address});
-        EXPECT_EQ(run.status, e2e::kExitSessionFailed) << run.out;
-        EXPECT_EQ(run.out, e2e::aboutLine(address) + reference +
-                               "qelttelnet.exe: ERROR 0 from TelnetSession, state=5\n");
+        const std::string address = qelttest::addressOf(*bridge);
+        const auto run = qelttest::runTool({"-satatrace", address});
+        EXPECT_EQ(run.status, qelttest::shellStatus(DriverSessionFailed)) << run.out;
+        EXPECT_EQ(run.out, qelttest::aboutLine(address) + reference + qelttest::kToolMessage +
+                               "ERROR 0 from TelnetSession, state=5\n");
     }
 }
 

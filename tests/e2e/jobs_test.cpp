@@ -6,27 +6,27 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 #include <thread>
 
-#include "e2e_support.h"
+#include "support/e2e_support.h"
+#include "support/files.h"
 
 namespace {
 
-using e2e::aboutLine;
-using e2e::okLine;
-using e2e::runTool;
+using qelttest::aboutLine;
+using qelttest::kPrompt;
+using qelttest::okLine;
+using qelttest::runTool;
 
-const std::string kPrompt = std::string("INET> ") + "\xff\xf9";
 const std::string kLoginAndStatus =
-    "qelt\r\n/Tiled_K/J_Harbour/\r\npwista\r\ntask_trace\r\nexit\r\n";
+    qelttest::kLoginLine + qelttest::kPasswordLine + "pwista\r\ntask_trace\r\nexit\r\n";
 
 // The output of the status job as the dialog prints it, built from the bytes
 // the bridge sends a plain client for the same commands: every line between
 // the prompts, through the print rule.
 std::string expectedStatusOutput(const qelttest::BridgeProcess& bridge) {
-    const std::string wire = e2e::wireExchange(bridge.port(), kLoginAndStatus);
+    const std::string wire = qelttest::wireExchange(bridge.port(), kLoginAndStatus);
     std::vector<std::string> replies;
     std::size_t begin = 0;
     for (auto at = wire.find(kPrompt); at != std::string::npos; at = wire.find(kPrompt, begin)) {
@@ -35,9 +35,9 @@ std::string expectedStatusOutput(const qelttest::BridgeProcess& bridge) {
     }
     EXPECT_EQ(replies.size(), 3u) << "login, pwista and task_trace replies";
     EXPECT_EQ(begin, wire.size()) << "nothing after the last prompt";
-    std::string out = aboutLine(e2e::addressOf(bridge));
+    std::string out = aboutLine(qelttest::addressOf(bridge));
     for (std::size_t r = 1; r < replies.size(); ++r) {
-        for (const auto& line : e2e::splitKeepingNewlines(replies[r])) {
+        for (const auto& line : qelttest::splitKeepingNewlines(replies[r])) {
             out += "QELT telnet: [" + std::to_string(line.size()) + "][" + line + "] peek=0\n";
         }
     }
@@ -45,47 +45,47 @@ std::string expectedStatusOutput(const qelttest::BridgeProcess& bridge) {
 }
 
 TEST(StatusJob, EchoesPwistaAndTaskTraceByteForByte) {
-    auto bridge = e2e::startBridge({});
+    auto bridge = qelttest::startBridge({});
     ASSERT_TRUE(bridge);
     const std::string expected = expectedStatusOutput(*bridge);
     ASSERT_NE(expected.find("[HTTP]: state = RUN, err = 0x00000000\r\n"), std::string::npos);
-    const auto run = runTool({e2e::addressOf(*bridge)});
+    const auto run = runTool({qelttest::addressOf(*bridge)});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, expected);
 }
 
 TEST(StatusJob, TakesTheAddressFromTheEnvironmentWhenNoneIsGiven) {
-    auto bridge = e2e::startBridge({});
+    auto bridge = qelttest::startBridge({});
     ASSERT_TRUE(bridge);
     const std::string expected = expectedStatusOutput(*bridge);
-    const auto run = runTool({}, {{"BRIDGE_CURRENT_IP_ADDRESS", e2e::addressOf(*bridge)}});
+    const auto run = runTool({}, {{"BRIDGE_CURRENT_IP_ADDRESS", qelttest::addressOf(*bridge)}});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, expected);
     // The argument wins over the environment.
     const auto given =
-        runTool({e2e::addressOf(*bridge)}, {{"BRIDGE_CURRENT_IP_ADDRESS", "127.0.0.1:1"}});
+        runTool({qelttest::addressOf(*bridge)}, {{"BRIDGE_CURRENT_IP_ADDRESS", "127.0.0.1:1"}});
     EXPECT_EQ(given.status, 0);
     EXPECT_EQ(given.out, expected);
 }
 
 TEST(StatusJob, SplitIntoOneByteSegmentsPrintsTheSameLines) {
-    auto plain = e2e::startBridge({});
-    auto split = e2e::startBridge({"--split", "1"});
+    auto plain = qelttest::startBridge({});
+    auto split = qelttest::startBridge({"--split", "1"});
     ASSERT_TRUE(plain && split);
-    const auto reference = runTool({e2e::addressOf(*plain)});
-    const auto run = runTool({e2e::addressOf(*split)});
+    const auto reference = runTool({qelttest::addressOf(*plain)});
+    const auto run = runTool({qelttest::addressOf(*split)});
     EXPECT_EQ(run.status, 0);
     // A stall of 20 ms inside a line (a loaded machine) shows that line first
     // as a preview (peek=1), and the prompt's IAC GA may then follow alone:
     // both are the library's documented cutting, so they are set aside here.
     std::string kept;
-    for (const auto& line : e2e::splitKeepingNewlines(run.out)) {
+    for (const auto& line : qelttest::splitKeepingNewlines(run.out)) {
         if (line.find("] peek=1\n") != std::string::npos) continue;
-        if (line == "QELT telnet: [2][\xff\xf9] peek=0\n") continue;
+        if (line == "QELT telnet: [2][" + qelttest::kGa + "] peek=0\n") continue;
         kept += line;
     }
-    const std::string plainAddress = e2e::addressOf(*plain);
-    const std::string splitAddress = e2e::addressOf(*split);
+    const std::string plainAddress = qelttest::addressOf(*plain);
+    const std::string splitAddress = qelttest::addressOf(*split);
     std::string expected = reference.out;
     expected.replace(expected.find(plainAddress), plainAddress.size(), splitAddress);
     EXPECT_EQ(kept, expected);
@@ -96,10 +96,10 @@ TEST(StatusJob, SplitIntoOneByteSegmentsPrintsTheSameLines) {
 // offline against both.
 void checkTraceJob(const std::vector<std::string>& bridgeArgs,
                    const std::vector<std::string>& records) {
-    auto bridge = e2e::startBridge(bridgeArgs);
+    auto bridge = qelttest::startBridge(bridgeArgs);
     ASSERT_TRUE(bridge);
-    const std::string address = e2e::addressOf(*bridge);
-    const std::string offline = e2e::runQelttrace(e2e::dumpLines(records));
+    const std::string address = qelttest::addressOf(*bridge);
+    const std::string offline = qelttest::runQelttrace(qelttest::dumpLines(records));
 
     const auto live = runTool({"-satatrace", address});
     EXPECT_EQ(live.status, 0);
@@ -116,26 +116,26 @@ void checkTraceJob(const std::vector<std::string>& bridgeArgs,
         raw.out.substr(head.size(), raw.out.size() - head.size() - tail.size());
     // puts adds one line feed to each line as received.
     std::string expectedCapture;
-    for (const auto& line : e2e::splitKeepingNewlines(e2e::dumpLines(records)))
+    for (const auto& line : qelttest::splitKeepingNewlines(qelttest::dumpLines(records)))
         expectedCapture += line + "\n";
     EXPECT_EQ(capture, expectedCapture);
-    EXPECT_EQ(e2e::runQelttrace(capture), offline);
+    EXPECT_EQ(qelttest::runQelttrace(capture), offline);
 }
 
 TEST(TraceJob, SampleTraceOverManyPagesDecodesAsQelttraceDoes) {
-    checkTraceJob({"--page-size", "8"}, e2e::sampleRecords());
+    checkTraceJob({"--page-size", "8"}, qelttest::sampleRecords());
 }
 
 TEST(TraceJob, GeneratedRecordsOverManyPagesDecodeAsQelttraceDoes) {
     checkTraceJob({"--page-size", "7", "--records", "200", "--seed", "42"},
-                  e2e::generatedRecords(200, 42));
+                  qelttest::generatedRecords(200, 42));
 }
 
 TEST(TraceJob, PageSizeOfOneAndOnePageOnly) {
     checkTraceJob({"--page-size", "1", "--records", "5", "--seed", "3"},
-                  e2e::generatedRecords(5, 3));
+                  qelttest::generatedRecords(5, 3));
     checkTraceJob({"--page-size", "500", "--records", "30", "--seed", "4"},
-                  e2e::generatedRecords(30, 4));
+                  qelttest::generatedRecords(30, 4));
 }
 
 // Records holding the bytes 0xFF 0xF9 as data (the bridge sends IAC IAC 0xF9):
@@ -152,16 +152,11 @@ TEST(TraceJob, DataBytesFfF9StayInTheirRecord) {
         "  1523.000000600 0 2 x \xff\xf9",
         "  1523.000000700 0 2 last",
     };
-    char path[] = "/tmp/qelt-e2e-ff-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    {
-        std::ofstream file(path, std::ios::binary);
-        for (const auto& record : records) file << record << "\r\n";
-    }
-    checkTraceJob({"--trace", path, "--page-size", "3"}, records);
-    ::unlink(path);
+    std::string content;
+    for (const auto& record : records) content += record + "\r\n";
+    const qelttest::TempFile trace("qelt-e2e-ff", content);
+    ASSERT_TRUE(trace.ok()) << trace.error();
+    checkTraceJob({"--trace", trace.path(), "--page-size", "3"}, records);
 }
 
 TEST(TraceJob, EmptyTraceGivesTheBannerAndAZeroSpan) {
@@ -169,14 +164,15 @@ TEST(TraceJob, EmptyTraceGivesTheBannerAndAZeroSpan) {
 }
 
 TEST(TraceJob, SplitIntoOneByteSegmentsDecodesIdentically) {
-    auto bridge = e2e::startBridge({"--split", "1", "--page-size", "8", "--records", "40"});
+    auto bridge = qelttest::startBridge({"--split", "1", "--page-size", "8", "--records", "40"});
     ASSERT_TRUE(bridge);
-    const std::string address = e2e::addressOf(*bridge);
+    const std::string address = qelttest::addressOf(*bridge);
     const auto run = runTool({"-satatrace", address});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, aboutLine(address) +
-                           e2e::runQelttrace(e2e::dumpLines(e2e::generatedRecords(40, 1))) +
-                           okLine());
+    EXPECT_EQ(run.out,
+              aboutLine(address) +
+                  qelttest::runQelttrace(qelttest::dumpLines(qelttest::generatedRecords(40, 1))) +
+                  okLine());
 }
 
 }  // namespace
@@ -226,17 +222,13 @@ class Terminal {
     std::string shown_;
 };
 
-e2e::ToolRun runWithStreams(const std::string& address, int out, int err) {
-    qelttest::ChildProcess tool({QELTTELNET_EXE, "-satatrace", address});
+// Standard output and standard error on `out` and `err` where given (>= 0);
+// otherwise standard output captured and standard error in a file of its own.
+qelttest::ToolRun runWithStreams(const std::string& address, int out, int err) {
+    qelttest::ChildProcess tool({qelttest::qelttelnetPath(), "-satatrace", address});
     if (out >= 0) tool.redirect(1, out);
     if (err >= 0) tool.redirect(2, err);
-    std::string error;
-    e2e::ToolRun run;
-    EXPECT_TRUE(tool.start(error)) << error;
-    run.status = tool.wait(e2e::kToolLimit);
-    run.out = tool.output();
-    run.elapsed = tool.elapsed();
-    return run;
+    return qelttest::runToEnd(tool, qelttest::kToolLimit, qelttest::StandardError::kOwnFile);
 }
 
 // A long dump with standard output in a file and standard error on a
@@ -244,12 +236,12 @@ e2e::ToolRun runWithStreams(const std::string& address, int out, int err) {
 // same bytes as without a terminal, and nothing reaches standard error when
 // it is a file, or when standard output is a terminal too.
 TEST(TraceJob, ProgressOnATerminalLeavesStandardOutputAsItIs) {
-    auto bridge = e2e::startBridge({"--page-size", "10", "--records", "300", "--seed", "5"});
+    auto bridge = qelttest::startBridge({"--page-size", "10", "--records", "300", "--seed", "5"});
     ASSERT_TRUE(bridge);
-    const std::string address = e2e::addressOf(*bridge);
-    const std::string expected = aboutLine(address) +
-                                 e2e::runQelttrace(e2e::dumpLines(e2e::generatedRecords(300, 5))) +
-                                 okLine();
+    const std::string address = qelttest::addressOf(*bridge);
+    const std::string expected =
+        aboutLine(address) +
+        qelttest::runQelttrace(qelttest::dumpLines(qelttest::generatedRecords(300, 5))) + okLine();
 
     Terminal terminal;
     ASSERT_TRUE(terminal.ok());
@@ -269,15 +261,10 @@ TEST(TraceJob, ProgressOnATerminalLeavesStandardOutputAsItIs) {
     EXPECT_GE(drawings, 2u) << shown;
     EXPECT_LE(drawings, static_cast<std::size_t>(watched.elapsed.count() / 100 + 2)) << shown;
 
-    char errPath[] = "/tmp/qelt-e2e-err-XXXXXX";
-    const int errFile = mkstemp(errPath);
-    ASSERT_GE(errFile, 0);
-    const auto quiet = runWithStreams(address, -1, errFile);
+    const auto quiet = runWithStreams(address, -1, -1);
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out, expected);
-    EXPECT_EQ(lseek(errFile, 0, SEEK_END), 0) << "standard error is a file: nothing on it";
-    close(errFile);
-    unlink(errPath);
+    EXPECT_EQ(quiet.err, "") << "standard error is a file: nothing on it";
 
     Terminal both;
     ASSERT_TRUE(both.ok());

@@ -3,7 +3,7 @@
 // running the status job: every one must complete its own conversation.
 #include <gtest/gtest.h>
 
-#include "e2e_support.h"
+#include "support/e2e_support.h"
 
 namespace {
 
@@ -11,18 +11,19 @@ using namespace std::chrono_literals;
 
 TEST(ManySessions, OneBridgeServesAHundredToolsAtOnce) {
     constexpr int kTools = 100;
-    auto bridge = e2e::startBridge({"--max-sessions", std::to_string(kTools), "--page-size", "8"});
+    auto bridge =
+        qelttest::startBridge({"--max-sessions", std::to_string(kTools), "--page-size", "8"});
     ASSERT_TRUE(bridge);
-    const std::string address = e2e::addressOf(*bridge);
-    const std::string traceOut = e2e::aboutLine(address) +
-                                 e2e::runQelttrace(e2e::dumpLines(e2e::sampleRecords())) +
-                                 e2e::okLine();
-    const auto status = e2e::runTool({address});
+    const std::string address = qelttest::addressOf(*bridge);
+    const std::string traceOut =
+        qelttest::aboutLine(address) +
+        qelttest::runQelttrace(qelttest::dumpLines(qelttest::sampleRecords())) + qelttest::okLine();
+    const auto status = qelttest::runTool({address});
     ASSERT_EQ(status.status, 0);
 
     std::vector<std::unique_ptr<qelttest::ChildProcess>> tools;
     for (int i = 0; i < kTools; ++i) {
-        std::vector<std::string> argv = {QELTTELNET_EXE};
+        std::vector<std::string> argv = {qelttest::qelttelnetPath()};
         if (i % 2 == 0) argv.push_back("-satatrace");
         argv.push_back(address);
         tools.push_back(std::make_unique<qelttest::ChildProcess>(argv));

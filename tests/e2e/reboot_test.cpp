@@ -5,25 +5,26 @@
 // takes one path only, even on a loaded machine.
 #include <gtest/gtest.h>
 
-#include "e2e_support.h"
+#include "support/e2e_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using qelttest::kToolMessage;
 
 std::string verifyLine(const std::string& address) {
-    return "qelttelnet.exe: About to verify that QELT at " + address + " rebooted\n";
+    return kToolMessage + "About to verify that QELT at " + address + " rebooted\n";
 }
 
 // Back before the pause is over: the first verification finds it at once.
 TEST(RebootJob, BridgeBackBeforeThePauseIsConfirmedOnAttemptZero) {
-    auto bridge = e2e::startBridge({"--reboot-ms", "2000"});
+    auto bridge = qelttest::startBridge({"--reboot-ms", "2000"});
     ASSERT_TRUE(bridge);
-    const std::string address = e2e::addressOf(*bridge);
-    const auto run = e2e::runTool({"-reboot", address});
+    const std::string address = qelttest::addressOf(*bridge);
+    const auto run = qelttest::runTool({"-reboot", address});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, e2e::aboutLine(address) + verifyLine(address) +
-                           "qelttelnet.exe: Succeeded in rebooting QELT, attempts 0\n");
+    EXPECT_EQ(run.out, qelttest::aboutLine(address) + verifyLine(address) + kToolMessage +
+                           "Succeeded in rebooting QELT, attempts 0\n");
     EXPECT_GE(run.elapsed, 5000ms) << "the pause before verifying";
     // The bridge really went away and came back on the same port.
     std::string line;
@@ -35,27 +36,27 @@ TEST(RebootJob, BridgeBackBeforeThePauseIsConfirmedOnAttemptZero) {
 // session's connection is refused for about 2 s and retried by the library
 // within its 10 s, so the job still succeeds on attempt 0.
 TEST(RebootJob, RefusedConnectionsAreRetriedWithinOneVerificationSession) {
-    auto bridge = e2e::startBridge({"--reboot-ms", "7000"});
+    auto bridge = qelttest::startBridge({"--reboot-ms", "7000"});
     ASSERT_TRUE(bridge);
-    const std::string address = e2e::addressOf(*bridge);
-    const auto run = e2e::runTool({"-reboot", address});
+    const std::string address = qelttest::addressOf(*bridge);
+    const auto run = qelttest::runTool({"-reboot", address});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, e2e::aboutLine(address) + verifyLine(address) +
-                           "qelttelnet.exe: Succeeded in rebooting QELT, attempts 0\n");
+    EXPECT_EQ(run.out, qelttest::aboutLine(address) + verifyLine(address) + kToolMessage +
+                           "Succeeded in rebooting QELT, attempts 0\n");
     EXPECT_GE(run.elapsed, 7000ms) << "found only once it listened again";
 }
 
 // Down for 20 s: verification 0 runs from 5 s to 15 s and times out (result
 // 5, a retry line); verification 1 finds the bridge back at 20 s.
 TEST(RebootJob, VerificationThatTimesOutIsRetriedAndCounted) {
-    auto bridge = e2e::startBridge({"--reboot-ms", "20000"});
+    auto bridge = qelttest::startBridge({"--reboot-ms", "20000"});
     ASSERT_TRUE(bridge);
-    const std::string address = e2e::addressOf(*bridge);
-    const auto run = e2e::runTool({"-reboot", address}, {}, 60000ms);
+    const std::string address = qelttest::addressOf(*bridge);
+    const auto run = qelttest::runTool({"-reboot", address}, {}, 60000ms);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, e2e::aboutLine(address) + verifyLine(address) +
-                           "qelttelnet.exe: QELT reboot connection timeout, will retry, att=0\n"
-                           "qelttelnet.exe: Succeeded in rebooting QELT, attempts 1\n");
+    EXPECT_EQ(run.out, qelttest::aboutLine(address) + verifyLine(address) + kToolMessage +
+                           "QELT reboot connection timeout, will retry, att=0\n" + kToolMessage +
+                           "Succeeded in rebooting QELT, attempts 1\n");
     EXPECT_GE(run.elapsed, 20000ms);
 }
 
@@ -63,13 +64,13 @@ TEST(RebootJob, VerificationThatTimesOutIsRetriedAndCounted) {
 // verification session ends normally in state 11, which is not a time-out,
 // so the job ends at once with -7.
 TEST(RebootJob, BridgeReportingInitEndsWithMinusSeven) {
-    auto bridge = e2e::startBridge({"--reboot-ms", "1000", "--boot-ms", "10000"});
+    auto bridge = qelttest::startBridge({"--reboot-ms", "1000", "--boot-ms", "10000"});
     ASSERT_TRUE(bridge);
-    const std::string address = e2e::addressOf(*bridge);
-    const auto run = e2e::runTool({"-reboot", address});
-    EXPECT_EQ(run.status, e2e::kExitVerifyFailed);
-    EXPECT_EQ(run.out, e2e::aboutLine(address) + verifyLine(address) +
-                           "qelttelnet.exe: ERROR 0 from TelnetSession2, state=11, att=0\n");
+    const std::string address = qelttest::addressOf(*bridge);
+    const auto run = qelttest::runTool({"-reboot", address});
+    EXPECT_EQ(run.status, qelttest::shellStatus(DriverVerifyFailed));
+    EXPECT_EQ(run.out, qelttest::aboutLine(address) + verifyLine(address) + kToolMessage +
+                           "ERROR 0 from TelnetSession2, state=11, att=0\n");
 }
 
 }  // namespace

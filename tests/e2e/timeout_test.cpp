@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "e2e_support.h"
+#include "support/e2e_support.h"
 
 namespace {
 
@@ -23,31 +23,30 @@ struct SilentCase {
 void runSilentCases(const std::vector<SilentCase>& cases) {
     std::vector<std::unique_ptr<qelttest::BridgeProcess>> bridges;
     for (const auto& c : cases) {
-        bridges.push_back(e2e::startBridge(c.bridgeArgs));
+        bridges.push_back(qelttest::startBridge(c.bridgeArgs));
         ASSERT_TRUE(bridges.back());
     }
-    std::vector<e2e::ToolRun> runs(cases.size());
+    std::vector<qelttest::ToolRun> runs(cases.size());
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         threads.emplace_back([&, i] {
             auto args = cases[i].toolArgs;
-            args.push_back(e2e::addressOf(*bridges[i]));
-            runs[i] = e2e::runTool(args);
+            args.push_back(qelttest::addressOf(*bridges[i]));
+            runs[i] = qelttest::runTool(args);
         });
     }
     for (auto& t : threads) t.join();
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE("case " + std::to_string(i));
         const auto& run = runs[i];
-        EXPECT_EQ(run.status, e2e::kExitSessionFailed) << run.out;
-        const std::string failure =
-            "qelttelnet.exe: ERROR 12 from TelnetSession, state=" + std::to_string(cases[i].state) +
-            "\n";
+        EXPECT_EQ(run.status, qelttest::shellStatus(DriverSessionFailed)) << run.out;
+        const std::string failure = qelttest::kToolMessage + "ERROR 12 from TelnetSession, state=" +
+                                    std::to_string(cases[i].state) + "\n";
         ASSERT_GE(run.out.size(), failure.size()) << run.out;
         EXPECT_EQ(run.out.substr(run.out.size() - failure.size()), failure);
         EXPECT_NE(run.out.find(cases[i].printed), std::string::npos) << run.out;
         EXPECT_GE(run.elapsed, 9000ms) << "gave up before the library's time-out";
-        EXPECT_LT(run.elapsed, e2e::kToolLimit) << "hung";
+        EXPECT_LT(run.elapsed, qelttest::kToolLimit) << "hung";
     }
 }
 

@@ -17,7 +17,8 @@
 #include <cstdlib>
 #include <regex>
 
-#include "e2e_support.h"
+#include "dialog/dialog.h"
+#include "support/e2e_support.h"
 
 namespace {
 
@@ -59,9 +60,9 @@ bool hasSanitizerReport(const std::string& text) {
 class Matrix {
   public:
     Matrix(uint64_t records, std::size_t pageSize)
-        : records_(e2e::generatedRecords(records, 1)),
-          session_(e2e::traceSession(records_, pageSize)),
-          prefixes_(e2e::decodedPrefixes(records_)),
+        : records_(qelttest::generatedRecords(records, 1)),
+          session_(qelttest::traceSession(records_, pageSize)),
+          prefixes_(qelttest::decodedPrefixes(records_)),
           recordCount_(records),
           pageSize_(pageSize) {}
 
@@ -89,13 +90,14 @@ class Matrix {
             args.push_back(run.fault == Fault::kStall ? "--stall-after" : "--drop-after");
             args.push_back(std::to_string(run.offset));
             if (run.fault == Fault::kRst) args.push_back("--reset");
-            bridges.push_back(e2e::startBridge(args));
+            bridges.push_back(qelttest::startBridge(args));
             tools.emplace_back();
             if (!bridges.back()) continue;
             tools.back() = std::make_unique<qelttest::ChildProcess>(std::vector<std::string>{
-                QELTTELNET_EXE, "-satatrace", e2e::addressOf(*bridges.back())});
+                qelttest::qelttelnetPath(), "-satatrace", qelttest::addressOf(*bridges.back())});
             std::string error;
-            if (!tools.back()->start(error, true)) tools.back().reset();
+            if (!tools.back()->start(error, qelttest::StandardError::kIntoOutput))
+                tools.back().reset();
         }
         for (std::size_t i = 0; i < batch.size(); ++i) {
             if (!tools[i]) {
@@ -104,7 +106,7 @@ class Matrix {
             }
             const int status = tools[i]->wait(kTimeout + kMargin + 20000ms);
             verdicts[i] = judge(batch[i], status, tools[i]->elapsed(), tools[i]->output(),
-                                e2e::addressOf(*bridges[i]));
+                                qelttest::addressOf(*bridges[i]));
             if (bridges[i]->stop(SIGTERM) != 0 || hasSanitizerReport(bridges[i]->log()))
                 verdicts[i].wrong += " the bridge did not end cleanly: " + bridges[i]->log();
         }
@@ -113,62 +115,62 @@ class Matrix {
 
   private:
     std::vector<std::string> records_;
-    e2e::TraceSession session_;
+    qelttest::TraceSession session_;
     std::vector<std::string> prefixes_;
     uint64_t recordCount_;
     std::size_t pageSize_;
 
     Verdict judge(const FaultRun& run, int status, std::chrono::milliseconds elapsed,
                   const std::string& out, const std::string& address) const {
-        static const std::regex failed(
-            "qelttelnet\\.exe: ERROR (-?[0-9]+) from TelnetSession, state=([0-9]+)\n");
-        static const std::regex ok("qelttelnet\\.exe: Telnet session ok, rv=([0-9]+), state=10\n");
+        const std::string closed = std::to_string(PROBELINK_CLOSED);
+        const std::string broken = std::to_string(PROBELINK_BROKEN);
+        const std::string silent = std::to_string(PROBELINK_SILENT);
         Verdict v;
         auto fail = [&](const std::string& why) {
             v.wrong = why + " (exit " + std::to_string(status) + ", " +
                       std::to_string(elapsed.count()) + " ms)\n" + out;
             return v;
         };
-        if (status != 0 && status != e2e::kExitSessionFailed)
+        if (status != 0 && status != qelttest::shellStatus(DriverSessionFailed))
             return fail("undocumented exit status (a crash, a hang or a sanitizer abort)");
         if (hasSanitizerReport(out)) return fail("sanitizer report");
         if (elapsed > kTimeout + kMargin) return fail("did not end within the time-out");
-        const std::string about = e2e::aboutLine(address);
+        const std::string about = qelttest::aboutLine(address);
         if (out.compare(0, about.size(), about) != 0 || out.size() < about.size() + 2)
             return fail("no about line");
         const auto lastStart = out.rfind('\n', out.size() - 2) + 1;
         const std::string last = out.substr(lastStart);
         const std::string body =
             lastStart > about.size() ? out.substr(about.size(), lastStart - about.size()) : "";
-        std::size_t whole = 0;  // dump lines received whole before the fault
-        while (whole + 1 < session_.lineEnds.size() && session_.lineEnds[whole + 1] <= run.offset)
-            ++whole;
+        const std::size_t whole = session_.wholeLines(run.offset);  // before the fault
         std::smatch m;
         if (run.offset >= total()) {
-            if (status != 0 || !std::regex_match(last, m, ok))
+            if (status != 0 || !std::regex_match(last, m, qelttest::okSessionLine()))
                 return fail("the whole session got through but did not end ok");
-            if (!(m[1] == "0" || (run.fault == Fault::kRst && m[1] == "9")))
+            if (!(m[1] == closed || (run.fault == Fault::kRst && m[1] == broken)))
                 return fail("unexpected result");
             if (body != prefixes_.back()) return fail("output differs from qelttrace's");
             v.ok = true;
             return v;
         }
-        if (status != e2e::kExitSessionFailed || !std::regex_match(last, m, failed))
+        if (status != qelttest::shellStatus(DriverSessionFailed) ||
+            !std::regex_match(last, m, qelttest::failedSessionLine()))
             return fail("a cut session did not end with the -6 message");
         const std::string rv = m[1];
         const int state = std::stoi(m[2]);
-        const int reachable = e2e::stateReachable(run.offset);
+        const int reachable = qelttest::stateReachable(run.offset);
         switch (run.fault) {
             case Fault::kFin:
-                if (rv != "0" || state != reachable) return fail("wrong result or state");
+                if (rv != closed || state != reachable) return fail("wrong result or state");
                 break;
             case Fault::kRst:
-                // Reset (9), or closed (0) when the tool saw the end first.
-                if ((rv != "0" && rv != "9") || state > reachable || state == 3 || state == 4)
+                // Reset, or closed when the tool saw the end first.
+                if ((rv != closed && rv != broken) || state > reachable || state == StatusOutput ||
+                    state == ResetSent)
                     return fail("wrong result or state");
                 break;
             case Fault::kStall:
-                if (rv != "12" || state != reachable) return fail("wrong result or state");
+                if (rv != silent || state != reachable) return fail("wrong result or state");
                 break;
         }
         std::size_t k = 0;

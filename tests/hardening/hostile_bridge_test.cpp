@@ -9,45 +9,34 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "support/e2e_support.h"
 #include "support/scripted_server.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using qelt_test::ScriptedServer;
+using qelttest::kPrompt;
+using qelttest::ScriptedServer;
+using qelttest::ToolRun;
 
-const std::string kGa = "\xff\xf9";
-const std::string kPrompt = "INET> " + kGa;
 const std::string kDirectives = "%n%s%x%p%%";
-constexpr int kSessionFailedStatus = 256 - 6;
 
 std::string libraryDir() {
-    const std::string path = PROBELINK_LIBRARY;
+    const std::string path = qelttest::probelinkLibraryPath();
     return path.substr(0, path.rfind('/'));
 }
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::chrono::milliseconds elapsed{0};
-};
-
-ToolRun runTool(const ScriptedServer& server, std::vector<std::string> options = {}) {
-    std::vector<std::string> argv{QELTTELNET_EXE};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back("127.0.0.1:" + std::to_string(server.port()));
-    ToolRun run;
-    run.status = qelttest::runChild(argv, {{"QELT_BRIDGE_TOOLS", libraryDir()}}, run.out, 60000ms,
-                                    &run.elapsed);
-    return run;
+// The tool with `options` against `server`, the library named by directory.
+ToolRun runAgainst(const ScriptedServer& server, std::vector<std::string> options = {}) {
+    options.push_back("127.0.0.1:" + std::to_string(server.port()));
+    return qelttest::runTool(options, {{"QELT_BRIDGE_TOOLS", libraryDir()}}, 60000ms);
 }
 
 ScriptedServer& login(ScriptedServer& server) {
     return server.send("login: ")
-        .expectLine("qelt\r\n")
+        .expectLine(qelttest::kLoginLine)
         .send("password: ")
-        .expectLine("/Tiled_K/J_Harbour/\r\n");
+        .expectLine(qelttest::kPasswordLine);
 }
 
 // The status job: `pwista` answered with `status`, `task_trace` with `tasks`.
@@ -79,7 +68,7 @@ TEST(HostileBridge, DirectivesInStatusOutputArePrintedAsText) {
     ScriptedServer server;
     playStatus(server, kHostileLines[0] + kHostileLines[1], kHostileLines[2]);
     server.start();
-    const ToolRun run = runTool(server);
+    const ToolRun run = runAgainst(server);
     server.join();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(server.failures(), "");
@@ -111,7 +100,7 @@ TEST(HostileBridge, DirectivesInRawRecordsArePrintedAsReceived) {
     ScriptedServer server;
     playTrace(server);
     server.start();
-    const ToolRun run = runTool(server, {"-satatrace", "-raw"});
+    const ToolRun run = runAgainst(server, {"-satatrace", "-raw"});
     server.join();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(server.failures(), "");
@@ -127,7 +116,7 @@ TEST(HostileBridge, DirectivesInDecodedRecordsArePrintedAsText) {
     ScriptedServer server;
     playTrace(server);
     server.start();
-    const ToolRun run = runTool(server, {"-satatrace"});
+    const ToolRun run = runAgainst(server, {"-satatrace"});
     server.join();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(server.failures(), "");
@@ -156,7 +145,7 @@ TEST(HostileBridge, FfAndNulInEveryPositionOfALine) {
     ScriptedServer server;
     playStatus(server, wire + loneFf + "end\r\n", "[SATA]: done\r\n");
     server.start();
-    const ToolRun run = runTool(server);
+    const ToolRun run = runAgainst(server);
     server.join();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(server.failures(), "");
@@ -171,7 +160,7 @@ TEST(HostileBridge, AMegabyteLineIsPrintedInPieces) {
     ScriptedServer server;
     playStatus(server, huge, "[SATA]: done\r\n");
     server.start();
-    const ToolRun run = runTool(server);
+    const ToolRun run = runAgainst(server);
     server.join();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(server.failures(), "");
@@ -193,10 +182,10 @@ TEST(HostileBridge, EndlessSubnegotiationThenSilenceEndsWithinTheTimeOut) {
     ScriptedServer server;
     login(server).send("\xff\xfa\x18").sendRepeated("SB" + kDirectives + "\r\n", 200000).silent();
     server.start();
-    const ToolRun run = runTool(server);
+    const ToolRun run = runAgainst(server);
     server.stop();
     server.join();
-    EXPECT_EQ(run.status, kSessionFailedStatus);
+    EXPECT_EQ(run.status, qelttest::shellStatus(DriverSessionFailed));
     EXPECT_EQ(run.out.find("SB%n"), std::string::npos);
     EXPECT_GE(run.elapsed, 9s);
     EXPECT_LT(run.elapsed, 40s);
@@ -212,9 +201,9 @@ TEST(HostileBridge, NegotiationStormIsAnsweredOnceAndWithoutALoop) {
     ScriptedServer server;
     server.sendRepeated("\xff\xfb\x01\xff\xfd\x03\xff\xfc\x18\xff\xfe\x1f", kRounds)
         .send("login: ")
-        .expectLine(refusals + "qelt\r\n")
+        .expectLine(refusals + qelttest::kLoginLine)
         .send("password: ")
-        .expectLine("/Tiled_K/J_Harbour/\r\n")
+        .expectLine(qelttest::kPasswordLine)
         .send(kPrompt)
         .expectLine("pwista\r\n")
         .send("[HTTP]: state = RUN, err = 0x00000000\r\n" + kPrompt)
@@ -223,7 +212,7 @@ TEST(HostileBridge, NegotiationStormIsAnsweredOnceAndWithoutALoop) {
         .expectLine("exit\r\n")
         .closeFin();
     server.start();
-    const ToolRun run = runTool(server);
+    const ToolRun run = runAgainst(server);
     server.join();
     EXPECT_EQ(run.status, 0);
     // Only the size of a mismatch: the bytes would flood the log.
@@ -257,7 +246,7 @@ TEST(HostileBridge, SmallWritesUnderNagleAreNeverPreviewed) {
         .expectLine("exit\r\n")
         .closeFin();
     server.start();
-    const ToolRun run = runTool(server);
+    const ToolRun run = runAgainst(server);
     server.join();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(server.failures(), "");

@@ -1,7 +1,6 @@
 // Ten thousand TelnetSession calls in one process leave no descriptor open and
 // no memory behind: the library is loaded as the tool loads it (dlopen) and
 // talks to a loopback server that sends one line and closes.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -9,10 +8,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <thread>
 
 #include "common/probelink.h"
-#include "loopback_listener.h"
+#include "support/child_process.h"
+#include "support/e2e_support.h"
+#include "support/loopback_server.h"
 
 namespace {
 
@@ -35,14 +35,7 @@ constexpr bool kCheckMemory = true;
 #endif
 
 int openDescriptors() {
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return -1;
-    int count = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    ::closedir(dir);
-    return count - 1;  // the directory's own descriptor
+    return qelttest::descriptorsOf(::getpid()) - 1;  // the directory's own descriptor
 }
 
 long residentBytes() {
@@ -55,36 +48,11 @@ long residentBytes() {
     return read == 2 ? resident * ::sysconf(_SC_PAGESIZE) : -1;
 }
 
-// Accepts connections until stopped; each gets one line and a close.
-class OneLineServer {
-  public:
-    OneLineServer() {
-        listener_ = qelttest::listenOnLoopback(64, &port_);
-        if (listener_ >= 0) thread_ = std::thread([this] { serve(); });
-    }
-    ~OneLineServer() {
-        stop_ = true;
-        ::shutdown(listener_, SHUT_RDWR);
-        if (thread_.joinable()) thread_.join();
-        ::close(listener_);
-    }
-    int port() const { return port_; }
-
-  private:
-    void serve() {
-        static const char kLine[] = "QELT bridge ready\r\n";
-        while (!stop_) {
-            const int s = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (s < 0) continue;
-            (void)::send(s, kLine, sizeof kLine - 1, MSG_NOSIGNAL);
-            ::close(s);
-        }
-    }
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+// Each connection gets one line and a close.
+void oneLine(int fd, const std::atomic<bool>&) {
+    static const char kLine[] = "QELT bridge ready\r\n";
+    (void)::send(fd, kLine, sizeof kLine - 1, MSG_NOSIGNAL);
+}
 
 struct Tally {
     long chunks = 0;
@@ -101,9 +69,9 @@ int QELT_CDECL countChunk(char*, int length, int peek, void* context, SendLineFn
 }
 
 TEST(ManySessionsInOneProcess, LeaveDescriptorsAndMemoryAsTheyWere) {
-    OneLineServer server;
+    qelttest::LoopbackServer server(oneLine, 64);
     ASSERT_NE(server.port(), 0);
-    void* library = ::dlopen(PROBELINK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    void* library = ::dlopen(qelttest::probelinkLibraryPath(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << ::dlerror();
     const auto session = reinterpret_cast<TelnetSessionFn>(::dlsym(library, "TelnetSession"));
     ASSERT_NE(session, nullptr);
@@ -112,13 +80,14 @@ TEST(ManySessionsInOneProcess, LeaveDescriptorsAndMemoryAsTheyWere) {
     // The first sessions settle what is allocated once (resolver, locale, log
     // variable lookup); the count starts after them.
     Tally tally;
-    for (int i = 0; i < 50; ++i) ASSERT_EQ(session(host.c_str(), 23, 10000, countChunk, &tally), 0);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(session(host.c_str(), 23, 10000, countChunk, &tally), PROBELINK_CLOSED);
     const int fdsBefore = openDescriptors();
     const long rssBefore = residentBytes();
     tally = Tally{};
     int failures = 0;
     for (int i = 0; i < kSessions; ++i) {
-        if (session(host.c_str(), 23, 10000, countChunk, &tally) != 0) ++failures;
+        if (session(host.c_str(), 23, 10000, countChunk, &tally) != PROBELINK_CLOSED) ++failures;
     }
     const int fdsAfter = openDescriptors();
     const long rssAfter = residentBytes();

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -16,14 +15,18 @@
 
 #include "common/probelink.h"
 #include "common/version.h"
+#include "support/files.h"
+#include "support/protocol.h"
 #include "support/scripted_server.h"
 
 namespace {
 
-using qelt_test::ScriptedServer;
+using qelttest::kGa;
+using qelttest::kLoginLine;
+using qelttest::kPrompt;
+using qelttest::ScriptedServer;
 using Clock = std::chrono::steady_clock;
 
-const std::string kGa = "\xFF\xF9";
 constexpr int kTimeout = 1000;  // ms; short, as every test here ends by itself
 
 struct Chunk {
@@ -117,33 +120,34 @@ TEST(SessionChunks, LineInOneByteSegmentsArrivesWhole) {
 
 TEST(SessionChunks, GaPromptAloneAndFollowedByText) {
     ScriptedServer server;
-    server.send("INET> " + kGa).pause(60).send("INET> " + kGa + "[HTTP]: state = RUN\r\n");
+    server.send(kPrompt).pause(60).send(kPrompt + "[HTTP]: state = RUN\r\n");
     server.send(kGa).closeFin().start();
     Dialog d;
     EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
-    EXPECT_EQ(d.finals(), (std::vector<std::string>{"INET> " + kGa, "INET> " + kGa,
-                                                    "[HTTP]: state = RUN\r\n", kGa}));
+    EXPECT_EQ(d.finals(),
+              (std::vector<std::string>{kPrompt, kPrompt, "[HTTP]: state = RUN\r\n", kGa}));
     EXPECT_EQ(d.previews(), 0) << "a finished prompt is never previewed";
 }
 
 TEST(SessionChunks, PromptsWithoutGaArriveAsPreviewsAndAreConsumedOnceAnswered) {
     ScriptedServer server;
-    server.send("login: ").expectLine("qelt\r\n").send("password: ").expectLine("pw\xFF\xFF\r\n");
-    server.send("\r\nINET> " + kGa).expectLine("exit\r\n").closeFin().start();
+    server.send("login: ").expectLine(kLoginLine).send("password: ").expectLine("pw\xFF\xFF\r\n");
+    server.send("\r\n" + kPrompt).expectLine("exit\r\n").closeFin().start();
     Dialog d;
-    d.answer("login:", "qelt\r\n").answer("password:", "pw\xFF\r\n").answer("INET>", "exit\r\n");
+    d.answer("login:", kLoginLine).answer("password:", "pw\xFF\r\n").answer("INET>", "exit\r\n");
     EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     EXPECT_EQ(server.failures(), "");
-    EXPECT_EQ(server.received(), "qelt\r\npw\xFF\xFF\r\nexit\r\n") << "0xFF escaped on the wire";
+    EXPECT_EQ(server.received(), kLoginLine + "pw\xFF\xFF\r\nexit\r\n")
+        << "0xFF escaped on the wire";
     ASSERT_EQ(d.chunks.size(), 4u);
     EXPECT_EQ(d.chunks[0].text, "login: ");
     EXPECT_EQ(d.chunks[0].peek, 1);
     EXPECT_EQ(d.chunks[1].text, "password: ");
     EXPECT_EQ(d.chunks[1].peek, 1);
     EXPECT_EQ(d.chunks[2].text, "\r\n") << "the answered prompt is not glued to what follows";
-    EXPECT_EQ(d.chunks[3].text, "INET> " + kGa);
+    EXPECT_EQ(d.chunks[3].text, kPrompt);
     EXPECT_EQ(d.sendResults, (std::vector<int>{0, 0, 0}));
 }
 
@@ -418,7 +422,7 @@ TEST(SessionResults, SendDuringTheFinalFlushFailsButTheCloseStaysZero) {
     // dialog answers as any prompt; the connection is gone by then.
     server.send("login: ").closeNow().start();
     Dialog d;
-    d.answer("login:", "qelt\r\n");
+    d.answer("login:", kLoginLine);
     EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
     server.join();
     ASSERT_EQ(d.chunks.size(), 1u);
@@ -481,8 +485,8 @@ TEST(SessionResources, TwoSessionsAtOnceOnTwoThreads) {
         b += "B line " + std::to_string(i) + "\r\n";
     }
     ScriptedServer sa, sb;
-    sa.sendSplit(a, 700, 2).send("INET> " + kGa).expectLine("exit\r\n").closeFin().start();
-    sb.sendSplit(b, 500, 2).send("INET> " + kGa).expectLine("exit\r\n").closeFin().start();
+    sa.sendSplit(a, 700, 2).send(kPrompt).expectLine("exit\r\n").closeFin().start();
+    sb.sendSplit(b, 500, 2).send(kPrompt).expectLine("exit\r\n").closeFin().start();
     Dialog da, db;
     da.answer("INET>", "exit\r\n");
     db.answer("INET>", "exit\r\n");
@@ -498,8 +502,8 @@ TEST(SessionResources, TwoSessionsAtOnceOnTwoThreads) {
     std::string ja, jb;
     for (const std::string& f : da.finals()) ja += f;
     for (const std::string& f : db.finals()) jb += f;
-    EXPECT_EQ(ja, a + "INET> " + kGa);
-    EXPECT_EQ(jb, b + "INET> " + kGa);
+    EXPECT_EQ(ja, a + kPrompt);
+    EXPECT_EQ(jb, b + kPrompt);
     EXPECT_EQ(sa.failures() + sb.failures(), "");
 }
 
@@ -541,7 +545,7 @@ TEST(SessionLog, RecordsBytesChunksAndResultAndHidesThePassword) {
                                  .string();
     std::remove(path.c_str());
     ScriptedServer server;
-    server.send("\xFF\xFB\x01password: ").expectLine("Secret9\r\n").send("INET> " + kGa);
+    server.send("\xFF\xFB\x01password: ").expectLine("Secret9\r\n").send(kPrompt);
     server.expectLine("exit\r\n").closeFin().start();
     Dialog d;
     d.answer("password:", "Secret9\r\n").answer("INET>", "exit\r\n");
@@ -553,10 +557,7 @@ TEST(SessionLog, RecordsBytesChunksAndResultAndHidesThePassword) {
     server.join();
     EXPECT_EQ(result, PROBELINK_CLOSED);
     EXPECT_EQ(invalid, PROBELINK_BAD_ARGUMENTS);
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    const std::string log = all.str();
+    const std::string log = qelttest::readFile(path);
     std::remove(path.c_str());
     // Each session, even one refused at once, opens with the library's version.
     std::vector<std::string> events;

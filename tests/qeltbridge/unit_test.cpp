@@ -12,6 +12,8 @@
 #include "fault_plan.h"
 #include "line_assembler.h"
 #include "options.h"
+#include "support/e2e_support.h"
+#include "support/protocol.h"
 #include "trace_source.h"
 
 namespace {
@@ -29,8 +31,8 @@ TEST(BridgeOptions, DefaultsFollowTheContract) {
     std::string error;
     ASSERT_EQ(parse({}, o, error), ParseOutcome::Run);
     EXPECT_EQ(o.listen, "127.0.0.1:2323");
-    EXPECT_EQ(o.login, "qelt");
-    EXPECT_EQ(o.password, "/Tiled_K/J_Harbour/");
+    EXPECT_EQ(o.login, qelttest::kUser);
+    EXPECT_EQ(o.password, qelttest::kPassword);
     EXPECT_EQ(o.maxSessions, 64);
     EXPECT_EQ(o.loginTimeoutMs, 30000);
     EXPECT_EQ(o.rebootMs, 2000);
@@ -390,7 +392,7 @@ TEST(TraceSource, GeneratedRecordsArePinnedPerSeed) {
 }
 
 TEST(TraceSource, BuiltinTraceIsTheSampleCapture) {
-    std::ifstream in(QELT_SAMPLE_TRACE, std::ios::binary);
+    std::ifstream in(qelttest::sampleTracePath(), std::ios::binary);
     if (!in) GTEST_SKIP() << "no sample capture in this tree";
     std::ostringstream text;
     text << in.rdbuf();

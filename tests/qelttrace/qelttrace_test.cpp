@@ -1,10 +1,7 @@
 // qelttrace as a process: what it prints for plain dumps, -raw captures,
 // captures of the wire, several files, standard input, oversized lines and NUL
 // bytes, and how it fails on a file it cannot read.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -13,81 +10,47 @@
 #include <vector>
 
 #include "common/version.h"
+#include "support/e2e_support.h"
+#include "support/files.h"
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using namespace std::chrono_literals;
+using qelttest::kPrompt;
+using qelttest::kToolMessage;
+using qelttest::readFile;
+using qelttest::sampleTracePath;
+using qelttest::ToolRun;
 
 class Qelttrace : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qelttrace-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        for (const std::string& file : files_) unlink(file.c_str());
-        rmdir(dir_.c_str());
+        ASSERT_TRUE(temp_.ok());
+        dir_ = temp_.path();
     }
 
     std::string write(const std::string& name, const std::string& content) {
         std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << content;
-        files_.push_back(path);
         return path;
     }
 
     // Runs qelttrace with `args`, standard input read from `input`.
-    Outcome run(const std::vector<std::string>& args, const std::string& input = "") {
-        std::string in = write("stdin", input);
-        std::string out = dir_ + "/stdout";
-        std::string err = dir_ + "/stderr";
-        files_.push_back(out);
-        files_.push_back(err);
-        pid_t child = fork();
-        if (child == 0) {
-            int fdIn = open(in.c_str(), O_RDONLY);
-            int fdOut = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int fdErr = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fdIn, 0);
-            dup2(fdOut, 1);
-            dup2(fdErr, 2);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(QELTTRACE_PATH));
-            for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(QELTTRACE_PATH, argv.data());
-            _exit(127);
-        }
-        Outcome result;
-        int status = 0;
-        waitpid(child, &status, 0);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = readFile(out);
-        result.err = readFile(err);
-        return result;
+    ToolRun run(const std::vector<std::string>& args, const std::string& input = "") {
+        std::vector<std::string> argv{qelttest::qelttracePath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        qelttest::ChildProcess qelttrace(argv);
+        qelttrace.input(input);
+        return qelttest::runToEnd(qelttrace, 60s, qelttest::StandardError::kOwnFile);
     }
 
+    const qelttest::TempDir temp_{"qelttrace-test"};
     std::string dir_;
-    std::vector<std::string> files_;
 };
-
-const char kPrompt[] = "INET> \xff\xf9";
 
 // Lines of the built-in sample, each with the bridge's CR LF.
 std::vector<std::string> sampleLines() {
-    std::istringstream in(readFile(SAMPLE_TRACE));
+    std::istringstream in(readFile(sampleTracePath()));
     std::vector<std::string> lines;
     std::string line;
     while (std::getline(in, line)) lines.push_back(line + "\r\n");
@@ -95,7 +58,7 @@ std::vector<std::string> sampleLines() {
 }
 
 TEST_F(Qelttrace, WorkedExample) {
-    Outcome r = run({},
+    ToolRun r = run({},
                     "SATA history dump\n  11.999999900 01 2 0\n12.000000500 01 2 0\n"
                     "11.500000000 ABCD 2 0\n\n12.000001000 01 2 0\n");
     EXPECT_EQ(r.status, 0);
@@ -119,10 +82,10 @@ TEST_F(Qelttrace, PlainDumpRawCaptureAndWireCaptureDecodeAlike) {
 
     // What `qelttelnet -satatrace -raw` prints: its own messages, then each
     // line with the line break that puts adds.
-    std::string raw = "qelttelnet.exe: About to collect stats from QELT at 127.0.0.1\n";
+    std::string raw = kToolMessage + "About to collect stats from QELT at 127.0.0.1\n";
     raw += "SATA history dump\r\n\n";
     for (const std::string& line : lines) raw += line + "\n";
-    raw += "qelttelnet.exe: Telnet session ok, rv=0, state=10\n";
+    raw += kToolMessage + "Telnet session ok, rv=0, state=10\n";
 
     // The bytes as the bridge sends them: pages closed by DUMP_RESULT= and a
     // prompt, the next page following the prompt.
@@ -133,11 +96,11 @@ TEST_F(Qelttrace, PlainDumpRawCaptureAndWireCaptureDecodeAlike) {
         }
         wire += lines[i];
     }
-    wire += std::string("DUMP_RESULT=0\r\n") + kPrompt;
+    wire += "DUMP_RESULT=0\r\n" + kPrompt;
 
-    Outcome fromPlain = run({write("plain.txt", plain)});
-    Outcome fromRaw = run({write("raw.txt", raw)});
-    Outcome fromWire = run({write("wire.txt", wire)});
+    ToolRun fromPlain = run({write("plain.txt", plain)});
+    ToolRun fromRaw = run({write("raw.txt", raw)});
+    ToolRun fromWire = run({write("wire.txt", wire)});
     EXPECT_EQ(fromPlain.status, 0);
     EXPECT_EQ(fromRaw.status, 0);
     EXPECT_EQ(fromWire.status, 0);
@@ -149,7 +112,7 @@ TEST_F(Qelttrace, PlainDumpRawCaptureAndWireCaptureDecodeAlike) {
 
 TEST_F(Qelttrace, BarePromptBeforeAResultIsAnEmptyLine) {
     std::string input = std::string("1.000000000 0 2 a\r\n") + kPrompt + "2.000000000 0 2 b\r\n";
-    Outcome r = run({}, input);
+    ToolRun r = run({}, input);
     EXPECT_EQ(r.out,
               "\n     1.000000000\t     0.000000000\tCancelAll 0 a"
               "\t     0.000000000\n"
@@ -158,30 +121,30 @@ TEST_F(Qelttrace, BarePromptBeforeAResultIsAnEmptyLine) {
 }
 
 TEST_F(Qelttrace, SeveralFilesJoinAsCatJoinsThem) {
-    std::string all = readFile(SAMPLE_TRACE);
+    std::string all = readFile(sampleTracePath());
     size_t cut = all.size() / 2 + 7;  // inside a line
     std::string first = write("first.txt", all.substr(0, cut));
     std::string second = write("second.txt", all.substr(cut));
-    Outcome whole = run({SAMPLE_TRACE});
-    Outcome joined = run({first, second});
+    ToolRun whole = run({sampleTracePath()});
+    ToolRun joined = run({first, second});
     EXPECT_EQ(joined.status, 0);
     EXPECT_EQ(joined.out, whole.out);
 
-    Outcome withStdin = run({first, "-"}, all.substr(cut));
+    ToolRun withStdin = run({first, "-"}, all.substr(cut));
     EXPECT_EQ(withStdin.out, whole.out);
-    Outcome stdinOnly = run({}, all);
+    ToolRun stdinOnly = run({}, all);
     EXPECT_EQ(stdinOnly.out, whole.out);
 }
 
 TEST_F(Qelttrace, UnreadableFileIsReportedAndTheRestDecoded) {
     std::string good = write("good.txt", "1.000000000 0 2 a\n");
     std::string missing = dir_ + "/missing.txt";
-    Outcome r = run({missing, good});
+    ToolRun r = run({missing, good});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "qelttrace: " + missing + ": No such file or directory\n");
     EXPECT_EQ(r.out, "\n     1.000000000\t     0.000000000\tCancelAll 0 a\t     0.000000000\n");
 
-    Outcome directory = run({dir_});
+    ToolRun directory = run({dir_});
     EXPECT_EQ(directory.status, 2);
     EXPECT_EQ(directory.err.rfind("qelttrace: " + dir_ + ": ", 0), 0u) << directory.err;
 }
@@ -195,7 +158,7 @@ TEST_F(Qelttrace, LineOfSeveralMegabytesComesInPieces) {
     size_t lineLength = 16 + xs + 1;
     ASSERT_NE(lineLength % 4095, 0u);
     ASSERT_NE(lineLength % 4095, 1u);
-    Outcome r = run({write("long.txt", input)});
+    ToolRun r = run({write("long.txt", input)});
     EXPECT_EQ(r.status, 0);
     std::string expected = "\n     1.000000000\t     0.000000000\tPARSE ERROR - 0 2 " +
                            std::string(4095 - 16, 'x') +
@@ -208,7 +171,7 @@ TEST_F(Qelttrace, LineOfSeveralMegabytesComesInPieces) {
 TEST_F(Qelttrace, NulBytesAreDropped) {
     const std::string nul(1, '\0');
     std::string input = "1.0" + nul + nul + " 0 2 a\n" + nul + "2.0 0 2 b" + nul + "\n";
-    Outcome r = run({}, input);
+    ToolRun r = run({}, input);
     EXPECT_EQ(r.out,
               "\n     1.000000000\t     0.000000000\tCancelAll 0 a"
               "\n     2.000000000\t     1.000000000\tCancelAll 0 b"
@@ -216,25 +179,25 @@ TEST_F(Qelttrace, NulBytesAreDropped) {
 }
 
 TEST_F(Qelttrace, EmptyInputPrintsAZeroSpan) {
-    Outcome r = run({}, "");
+    ToolRun r = run({}, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "\t     0.000000000\n");
 }
 
 TEST_F(Qelttrace, HelpAndUnknownOptions) {
-    Outcome help = run({"--help"});
+    ToolRun help = run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: qelttrace [FILE...]\n", 0), 0u);
     EXPECT_EQ(run({"-h"}).out, help.out);
 
-    Outcome version = run({"--version"});
+    ToolRun version = run({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "qelttrace " QELT_VERSION "\n");
     EXPECT_EQ(version.err, "");
     // After "--" it names a file like any other argument.
     EXPECT_EQ(run({"--", "--version"}).status, 2);
 
-    Outcome unknown = run({"-raw"});
+    ToolRun unknown = run({"-raw"});
     EXPECT_EQ(unknown.status, 2);
     EXPECT_EQ(unknown.out, "");
     EXPECT_EQ(unknown.err.rfind("qelttrace: unknown option -raw\n", 0), 0u);
@@ -245,15 +208,15 @@ TEST_F(Qelttrace, HelpAndUnknownOptions) {
 // again it is the same output: every table entry of the sample, the
 // qualifiers and event names with blanks, the error lines.
 TEST_F(Qelttrace, DecodedOutputReadsBackAsTheDumpDoes) {
-    Outcome decoded = run({SAMPLE_TRACE});
+    ToolRun decoded = run({sampleTracePath()});
     ASSERT_EQ(decoded.status, 0);
-    const std::string archive = "qelttelnet.exe: About to collect stats from QELT at 10.0.0.5\n" +
-                                decoded.out + "qelttelnet.exe: Telnet session ok, rv=0, state=10\n";
+    const std::string archive = kToolMessage + "About to collect stats from QELT at 10.0.0.5\n" +
+                                decoded.out + kToolMessage + "Telnet session ok, rv=0, state=10\n";
     const std::string saved = write("decoded.txt", archive);
     EXPECT_EQ(run({saved}).out, decoded.out);
 
-    Outcome fromDump = run({"--format", "jsonl", SAMPLE_TRACE});
-    Outcome fromDecoded = run({"--format", "jsonl", saved});
+    ToolRun fromDump = run({"--format", "jsonl", sampleTracePath()});
+    ToolRun fromDecoded = run({"--format", "jsonl", saved});
     std::vector<std::string> a, b;
     std::istringstream da(fromDump.out), db(fromDecoded.out);
     for (std::string line; std::getline(da, line);) a.push_back(line);
@@ -284,7 +247,7 @@ TEST_F(Qelttrace, DecodedOutputReadsBackAsTheDumpDoes) {
 TEST_F(Qelttrace, DumpLinesWithTabsStayDumpLines) {
     const std::string dump =
         "1.5\t2.500000000\tx 0 2 a\n  1.000000000 0 2 b\t     0.000000000\tc\n";
-    Outcome r = run({write("tabs.txt", dump)});
+    ToolRun r = run({write("tabs.txt", dump)});
     EXPECT_EQ(r.out,
               "\n     1.000000005\t     0.000000000\tCancelAll 0 a"
               "\n     1.000000005\t     0.000000000\tCancelAll 0 b\t"
@@ -296,13 +259,13 @@ TEST_F(Qelttrace, DumpLinesWithTabsStayDumpLines) {
 TEST_F(Qelttrace, CsvAndJsonCarryHostileBytes) {
     const std::string input =
         std::string("1.000000000 0 2 q\"u,o\x01\xe9\r\n") + "2.000000000 ABCD 2 x\rz\x7f\n";
-    Outcome csv = run({"--format", "csv"}, input);
+    ToolRun csv = run({"--format", "csv"}, input);
     EXPECT_EQ(csv.out,
               "record,time,time_ns,delta_ns,event,qualifier,argument,status,text\r\n"
               "1,1.000000000,1000000000,0,CancelAll,0,\"q\"\"u,o\x01\xe9\",ok,\"0 2 "
               "q\"\"u,o\x01\xe9\"\r\n"
               "2,2.000000000,2000000000,1000000000,,,,parse_error,\"ABCD 2 x\rz\x7f\"\r\n");
-    Outcome jsonl = run({"--format", "jsonl"}, input);
+    ToolRun jsonl = run({"--format", "jsonl"}, input);
     EXPECT_EQ(
         jsonl.out,
         "{\"record\":1,\"time\":\"1.000000000\",\"time_ns\":1000000000,\"delta_ns\":0,"
@@ -351,13 +314,13 @@ TEST_F(Qelttrace, FiltersAtTheirEdges) {
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--format", "csv", file});
-        Outcome r = run(args);
+        ToolRun r = run(args);
         EXPECT_EQ(r.status, 0) << args[1];
         EXPECT_EQ(keptRecords(r.out), c.kept) << args[0] << " " << args[1];
     }
     // The text format prints the records kept exactly as the trace job does,
     // with the times of the whole dump, and ends their last line.
-    Outcome text = run({"--errors", file});
+    ToolRun text = run({"--errors", file});
     EXPECT_EQ(text.out,
               "\n     4.000000000\t     0.000000000\tCancelAll 0 a"
               "\n     6.000000000\t     1.000000000\tFatalError 0 a\n");
@@ -389,30 +352,28 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--html", target, input});
-        Outcome r = run(args);
+        ToolRun r = run(args);
         EXPECT_EQ(r.status, 2) << c.reason;
         EXPECT_EQ(r.out, "") << c.reason;
         EXPECT_EQ(r.err.rfind(std::string("qelttrace: ") + c.reason, 0), 0u) << r.err;
         EXPECT_NE(access(target.c_str(), F_OK), 0) << c.reason;
     }
     // An output that cannot be written: the reason, and no file left behind.
-    Outcome unwritable = run({"--html", dir_ + "/missing/out.html", input});
+    ToolRun unwritable = run({"--html", dir_ + "/missing/out.html", input});
     EXPECT_EQ(unwritable.status, 2);
     EXPECT_EQ(unwritable.err.rfind("qelttrace: " + dir_ + "/missing/out.html", 0), 0u);
-    Outcome ok = run({"--html", target, "--perfetto", dir_ + "/out.json", input});
+    ToolRun ok = run({"--html", target, "--perfetto", dir_ + "/out.json", input});
     EXPECT_EQ(ok.status, 0) << ok.err;
-    files_.push_back(target);
-    files_.push_back(dir_ + "/out.json");
     EXPECT_EQ(access(target.c_str(), F_OK), 0);
     EXPECT_EQ(ok.out, "");  // the reports replace the records unless --format asks
 }
 
 TEST_F(Qelttrace, VersionAndHelp) {
-    Outcome version = run({"--version"});
+    ToolRun version = run({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("qelttrace ", 0), 0u);
     EXPECT_EQ(version.out.back(), '\n');
-    Outcome help = run({"--help"});
+    ToolRun help = run({"--help"});
     for (const char* option : {"--format", "--event", "--from", "--to", "--errors", "--context",
                                "--stats", "--top", "--pair", "--perfetto", "--html"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;

@@ -1,33 +1,52 @@
 // qelttelnet run as a process against scripted doubles of the telnet library:
 // its standard output byte for byte, its exit status, and what it sent.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/e2e_support.h"
+#include "support/files.h"
 #include "support/protocol.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using qelttest::kToolMessage;
 using qelttest::shellStatus;
+using qelttest::ToolRun;
 
-const std::string kMsg = "qelttelnet.exe: ";
-const std::string kPrompt = "INET> %FF%F9";  // escaped for the script
-const std::string kPromptBytes("INET> \xFF\xF9", 8);
+// Bytes as the double's script spells them: %XX for all but printable ASCII.
+std::string escaped(const std::string& bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    for (const unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '%') {
+            text += static_cast<char>(c);
+        } else {
+            text += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    return text;
+}
+
+const std::string kPrompt = escaped(qelttest::kPrompt);
+
+// What the double logs for call `call` of a session that sends `lines` and
+// ends with the bridge closing.
+std::string sessionLog(int call, const std::string& host, const std::vector<std::string>& lines) {
+    std::string log =
+        "call " + std::to_string(call) + " host=[" + host + "] port=23 timeout=10000\n";
+    for (const std::string& line : lines) log += "send [" + escaped(line) + "] flags=0 handle=ok\n";
+    return log + "return 0\n";
+}
+const std::vector<std::string> kStatusLines = {qelttest::kLoginLine, qelttest::kPasswordLine,
+                                               "pwista\r\n", "task_trace\r\n", "exit\r\n"};
 const std::string kUsage = "usage: qelttelnet [-reboot] [<bridge_ip_address>]\n\n";
 
 struct Chunk {
@@ -38,12 +57,6 @@ struct Chunk {
 struct Session {
     int result;
     std::vector<Chunk> chunks;
-};
-
-struct Outcome {
-    std::string out;
-    int status = -1;  // exit status as the shell sees it
-    double seconds = 0;
 };
 
 std::vector<Chunk> loginChunks() {
@@ -83,14 +96,9 @@ std::vector<Chunk> traceChunks() {
 class Driver : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qelt-session-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_TRUE(temp.ok());
+        dir = temp.path();
         libraryDir = dir;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
     }
 
     void installLibrary(const std::string& from, const std::string& into) {
@@ -108,81 +116,36 @@ class Driver : public ::testing::Test {
         }
     }
 
-    std::string log() const {
-        std::ifstream file(dir + "/log");
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
+    std::string log() const { return qelttest::readFile(dir + "/log"); }
 
     // Runs `tool` with `args`; the environment is the test's own without the
-    // variables the tool and the double read, plus `env` ("NAME=value").
-    Outcome run(const std::vector<std::string>& args, std::vector<std::string> env = {},
-                const std::string& tool = QELT_TOOL_PATH) {
-        std::vector<std::string> environment;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry = *e;
-            if (entry.rfind("BRIDGE_CURRENT_IP_ADDRESS=", 0) == 0 || entry.rfind("QELT_", 0) == 0 ||
-                entry.rfind("PROBELINK_", 0) == 0) {
-                continue;
-            }
-            environment.push_back(entry);
-        }
-        environment.push_back("QELT_FAKE_SCRIPT=" + dir + "/script");
-        environment.push_back("QELT_FAKE_LOG=" + dir + "/log");
-        if (useTools) environment.push_back("QELT_BRIDGE_TOOLS=" + libraryDir);
-        for (std::string& e : env) environment.push_back(e);
-
-        std::vector<std::string> argvText{tool};
-        argvText.insert(argvText.end(), args.begin(), args.end());
-        std::vector<char*> argv, envp;
-        for (std::string& a : argvText) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (std::string& e : environment) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        const std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        const auto start = std::chrono::steady_clock::now();
-        pid_t pid = -1;
-        Outcome result;
-        const int spawned =
-            posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(spawned, 0) << tool;
-        if (spawned != 0) return result;
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        result.seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_TRUE(WIFEXITED(status)) << "stderr: " << readFile(errPath);
-        if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-        result.out = readFile(outPath);
-        const std::string errors = readFile(errPath);
-        EXPECT_EQ(errors, "") << "the tool writes nothing on standard error";
+    // variables the tool and the double read, plus `env`. The status is the
+    // exit status as the shell sees it, -1 when the tool did not exit.
+    ToolRun run(const std::vector<std::string>& args, const qelttest::Env& env = {},
+                const std::string& tool = qelttest::qelttelnetPath()) {
+        qelttest::Env variables{{"QELT_FAKE_SCRIPT", dir + "/script"},
+                                {"QELT_FAKE_LOG", dir + "/log"}};
+        if (useTools) variables.emplace_back("QELT_BRIDGE_TOOLS", libraryDir);
+        variables.insert(variables.end(), env.begin(), env.end());
+        std::vector<std::string> argv{tool};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ToolRun result =
+            qelttest::runProgram(argv, variables, 60s, qelttest::StandardError::kOwnFile);
+        if (result.status == -2) return result;
+        EXPECT_TRUE(result.exited) << "stderr: " << result.err;
+        if (!result.exited) result.status = -1;
+        EXPECT_EQ(result.err, "") << "the tool writes nothing on standard error";
         return result;
     }
 
-    static std::string readFile(const std::string& path) {
-        std::ifstream file(path, std::ios::binary);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
-
     std::string loading() const {
-        return kMsg + "loading debug dll[" + libraryDir + "/libProbeLinkServices.so]\n";
+        return kToolMessage + "loading debug dll[" + libraryDir + "/libProbeLinkServices.so]\n";
     }
     static std::string collecting(const std::string& address) {
-        return kMsg + "About to collect stats from QELT at " + address + "\n";
+        return kToolMessage + "About to collect stats from QELT at " + address + "\n";
     }
 
+    const qelttest::TempDir temp{"qelt-session"};
     std::string dir;
     std::string libraryDir;
     bool useTools = true;
@@ -195,7 +158,7 @@ TEST_F(Driver, HelpWinsOverEverythingAndLoadsNothing) {
     script({{PROBELINK_CLOSED, statusChunks()}});
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-h", "-reboot", "x"}, {"x", "-?"}, {"/?"}, {"-raw", "-satatrace", "/h"}}) {
-        const Outcome r = run(args);
+        const ToolRun r = run(args);
         EXPECT_EQ(r.out, kUsage);
         EXPECT_EQ(r.status, 1);
     }
@@ -205,13 +168,13 @@ TEST_F(Driver, HelpWinsOverEverythingAndLoadsNothing) {
 TEST_F(Driver, LaterJobSwitchWins) {
     useFake();
     script({{PROBELINK_BAD_ARGUMENTS, loginChunks()}, {PROBELINK_BAD_ARGUMENTS, loginChunks()}});
-    Outcome r = run({"-satatrace", "-reboot", "10.0.0.5"});
-    EXPECT_EQ(r.out,
-              loading() + collecting("10.0.0.5") + kMsg + "ERROR 1 from TelnetSession, state=4\n");
+    ToolRun r = run({"-satatrace", "-reboot", "10.0.0.5"});
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kToolMessage +
+                         "ERROR 1 from TelnetSession, state=4\n");
     EXPECT_EQ(r.status, shellStatus(DriverSessionFailed));
     r = run({"-reboot", "-satatrace", "10.0.0.5"});
     // The trace job prints its span before the session is judged.
-    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "\t     0.000000000\n" + kMsg +
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "\t     0.000000000\n" + kToolMessage +
                          "ERROR 1 from TelnetSession, state=5\n");
     EXPECT_EQ(r.status, shellStatus(DriverSessionFailed));
     const std::string sent = log();
@@ -222,7 +185,7 @@ TEST_F(Driver, LaterJobSwitchWins) {
 struct AddressCase {
     const char* name;
     std::vector<std::string> args;
-    std::vector<std::string> env;
+    qelttest::Env env;
     std::string host;
 };
 
@@ -232,18 +195,11 @@ TEST_P(Address, SettlesTheBridgeAddress) {
     const AddressCase& c = GetParam();
     useFake();
     script({{PROBELINK_CLOSED, statusChunks()}});
-    const Outcome r = run(c.args, c.env);
-    EXPECT_EQ(r.out, loading() + collecting(c.host) + kStatusPrinted + kMsg +
+    const ToolRun r = run(c.args, c.env);
+    EXPECT_EQ(r.out, loading() + collecting(c.host) + kStatusPrinted + kToolMessage +
                          "Telnet session ok, rv=0, state=10\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
-    EXPECT_EQ(log(), "load\ncall 0 host=[" + c.host +
-                         "] port=23 timeout=10000\n"
-                         "send [qelt%0D%0A] flags=0 handle=ok\n"
-                         "send [/Tiled_K/J_Harbour/%0D%0A] flags=0 handle=ok\n"
-                         "send [pwista%0D%0A] flags=0 handle=ok\n"
-                         "send [task_trace%0D%0A] flags=0 handle=ok\n"
-                         "send [exit%0D%0A] flags=0 handle=ok\n"
-                         "return 0\n");
+    EXPECT_EQ(log(), "load\n" + sessionLog(0, c.host, kStatusLines));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -251,17 +207,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AddressCase{"FirstArgument", {"10.0.0.5", "10.0.0.6"}, {}, "10.0.0.5"},
         AddressCase{"SwitchesAreCaseSensitive", {"-REBOOT", "-reboot2"}, {}, "-REBOOT"},
-        AddressCase{"FromEnvironment", {}, {"BRIDGE_CURRENT_IP_ADDRESS=10.1.1.1"}, "10.1.1.1"},
-        AddressCase{"EmptyArgumentFallsBack", {""}, {"BRIDGE_CURRENT_IP_ADDRESS=::1"}, "::1"},
-        AddressCase{"EmptyEnvironmentAccepted", {}, {"BRIDGE_CURRENT_IP_ADDRESS="}, ""},
+        AddressCase{"FromEnvironment", {}, {{"BRIDGE_CURRENT_IP_ADDRESS", "10.1.1.1"}}, "10.1.1.1"},
+        AddressCase{"EmptyArgumentFallsBack", {""}, {{"BRIDGE_CURRENT_IP_ADDRESS", "::1"}}, "::1"},
+        AddressCase{"EmptyEnvironmentAccepted", {}, {{"BRIDGE_CURRENT_IP_ADDRESS", ""}}, ""},
         AddressCase{"CutTo99", {std::string(150, 'a')}, {}, std::string(99, 'a')},
         AddressCase{"RawWithoutTraceChangesNothing", {"-raw", "10.0.0.5"}, {}, "10.0.0.5"}),
     [](const ::testing::TestParamInfo<AddressCase>& param) { return param.param.name; });
 
 TEST_F(Driver, NoAddressAnywhere) {
     useFake();
-    const Outcome r = run({"-satatrace"});
-    EXPECT_EQ(r.out, kMsg + "ERROR: dump_qelt_stats can't get bridge IP address\n");
+    const ToolRun r = run({"-satatrace"});
+    EXPECT_EQ(r.out, kToolMessage + "ERROR: dump_qelt_stats can't get bridge IP address\n");
     EXPECT_EQ(r.status, shellStatus(DriverNoAddress));
     EXPECT_EQ(log(), "");
 }
@@ -269,7 +225,7 @@ TEST_F(Driver, NoAddressAnywhere) {
 // ---- binding the library ---------------------------------------------------
 
 TEST_F(Driver, MissingLibrary) {
-    const Outcome r = run({"10.0.0.5"});
+    const ToolRun r = run({"10.0.0.5"});
     const std::regex expected("qelttelnet\\.exe: loading debug dll\\[" + libraryDir +
                               "/libProbeLinkServices\\.so\\]\n"
                               "qelttelnet\\.exe: ERROR -?[0-9]+ opening probelinkservices lib\n"
@@ -282,7 +238,7 @@ TEST_F(Driver, MissingLibrary) {
 
 TEST_F(Driver, LibraryWithoutEntryPoint) {
     installLibrary(NO_ENTRY_LIBRARY_PATH, libraryDir);
-    const Outcome r = run({"10.0.0.5"});
+    const ToolRun r = run({"10.0.0.5"});
     const std::regex expected(
         "qelttelnet\\.exe: loading debug dll\\[[^\n]*\\]\n"
         "qelttelnet\\.exe: ERROR -?[0-9]+ trying to get address of TelnetSession API\n"
@@ -299,8 +255,8 @@ TEST_F(Driver, LibraryDirectoryLengthLimit) {
     ASSERT_EQ(libraryDir.size(), longest);
     useFake();
     script({{PROBELINK_CLOSED, statusChunks()}});
-    Outcome r = run({"10.0.0.5"});
-    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kStatusPrinted + kMsg +
+    ToolRun r = run({"10.0.0.5"});
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kStatusPrinted + kToolMessage +
                          "Telnet session ok, rv=0, state=10\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
 
@@ -308,19 +264,12 @@ TEST_F(Driver, LibraryDirectoryLengthLimit) {
     libraryDir = accepted + "e";
     useFake();
     r = run({"10.0.0.5"});
-    EXPECT_EQ(r.out, kMsg + "ERROR: QELT path too long\n");
+    EXPECT_EQ(r.out, kToolMessage + "ERROR: QELT path too long\n");
     EXPECT_EQ(r.status, shellStatus(DriverPathTooLong));
     libraryDir = accepted + "/" + std::string(300, 'f');  // beyond the buffer: cut, then refused
     r = run({"10.0.0.5"});
-    EXPECT_EQ(r.out, kMsg + "ERROR: QELT path too long\n");
-    EXPECT_EQ(log(),
-              "load\ncall 0 host=[10.0.0.5] port=23 timeout=10000\n"
-              "send [qelt%0D%0A] flags=0 handle=ok\n"
-              "send [/Tiled_K/J_Harbour/%0D%0A] flags=0 handle=ok\n"
-              "send [pwista%0D%0A] flags=0 handle=ok\n"
-              "send [task_trace%0D%0A] flags=0 handle=ok\n"
-              "send [exit%0D%0A] flags=0 handle=ok\n"
-              "return 0\n");
+    EXPECT_EQ(r.out, kToolMessage + "ERROR: QELT path too long\n");
+    EXPECT_EQ(log(), "load\n" + sessionLog(0, "10.0.0.5", kStatusLines));
 }
 
 TEST_F(Driver, BareNameFindsTheLibraryBesideTheTool) {
@@ -328,13 +277,13 @@ TEST_F(Driver, BareNameFindsTheLibraryBesideTheTool) {
     // not in the current directory.
     const std::string programDir = dir + "/bin";
     fs::create_directories(programDir);
-    fs::copy_file(QELT_TOOL_PATH, programDir + "/qelttelnet");
+    fs::copy_file(qelttest::qelttelnetPath(), programDir + "/qelttelnet");
     fs::permissions(programDir + "/qelttelnet", fs::perms::owner_all);
     script({{PROBELINK_CLOSED, statusChunks()}});
     useTools = false;
     installLibrary(FAKE_LIBRARY_PATH, programDir);
-    const Outcome r = run({"10.0.0.5"}, {}, programDir + "/qelttelnet");
-    EXPECT_EQ(r.out, collecting("10.0.0.5") + kStatusPrinted + kMsg +
+    const ToolRun r = run({"10.0.0.5"}, {}, programDir + "/qelttelnet");
+    EXPECT_EQ(r.out, collecting("10.0.0.5") + kStatusPrinted + kToolMessage +
                          "Telnet session ok, rv=0, state=10\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
 }
@@ -355,7 +304,7 @@ TEST_P(FirstSession, IsJudgedByResultAndState) {
     std::vector<Chunk> chunks = statusChunks();
     if (!c.complete) chunks.resize(4);  // ends in state 3
     script({{c.result, chunks}});
-    const Outcome r = run({"10.0.0.5"}, {"QELT_FAKE_MARK=1"});
+    const ToolRun r = run({"10.0.0.5"}, {{"QELT_FAKE_MARK", "1"}});
     const std::string state = c.complete ? "10" : "3";
     const std::string printed = c.complete ? kStatusPrinted
                                            : "QELT telnet: [39][[HTTP]: state = RUN, err = "
@@ -364,7 +313,7 @@ TEST_P(FirstSession, IsJudgedByResultAndState) {
         c.status == 0 ? "Telnet session ok, rv=" + std::to_string(c.result) + ", state=" + state
                       : "ERROR " + std::to_string(c.result) + " from TelnetSession, state=" + state;
     // The collecting line is flushed before the session starts.
-    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "<session 0>\n" + printed + kMsg +
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "<session 0>\n" + printed + kToolMessage +
                          verdict + "\n");
     EXPECT_EQ(r.status, c.status);
 }
@@ -392,13 +341,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Driver, TraceJobDecodesAndPrintsTheSpan) {
     useFake();
     script({{PROBELINK_CLOSED, traceChunks()}});
-    const Outcome r = run({"-satatrace", "10.0.0.5"});
+    const ToolRun r = run({"-satatrace", "10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") +
                          "SATA history dump\r\n\n"
                          "\n    11.999999900\t     0.000000000\tCancelAll 01 0"
                          "\n    12.000000500\t     0.000000600\tCancelAll 01 0"
                          "\t     0.000000600\n" +
-                         kMsg + "Telnet session ok, rv=0, state=10\n");
+                         kToolMessage + "Telnet session ok, rv=0, state=10\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
     const std::string sent = log();
     EXPECT_NE(sent.find("send [dump_dsata_trace 2%0D%0A]"), std::string::npos) << sent;
@@ -407,20 +356,20 @@ TEST_F(Driver, TraceJobDecodesAndPrintsTheSpan) {
 TEST_F(Driver, TraceJobRawPrintsLinesAndNoSpan) {
     useFake();
     script({{PROBELINK_CLOSED, traceChunks()}});
-    const Outcome r = run({"-raw", "-satatrace", "10.0.0.5"});
+    const ToolRun r = run({"-raw", "-satatrace", "10.0.0.5"});
     EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") +
                          "SATA history dump\r\n\n"
                          "  11.999999900 01 2 0\r\n\n"
                          "12.000000500 01 2 0\r\n\n" +
-                         kMsg + "Telnet session ok, rv=0, state=10\n");
+                         kToolMessage + "Telnet session ok, rv=0, state=10\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
 }
 
 TEST_F(Driver, TraceJobWithoutRecordsPrintsAZeroSpan) {
     useFake();
     script({{PROBELINK_CLOSED, withLogin({{"DUMP_RESULT=0%0D%0A"}, {kPrompt}})}});
-    const Outcome r = run({"-satatrace", "10.0.0.5"});
-    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "\t     0.000000000\n" + kMsg +
+    const ToolRun r = run({"-satatrace", "10.0.0.5"});
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + "\t     0.000000000\n" + kToolMessage +
                          "Telnet session ok, rv=0, state=10\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
 }
@@ -434,28 +383,26 @@ TEST_F(Driver, RebootConfirmedAfterThreeTimeouts) {
             {PROBELINK_NO_CONNECTION, {}},
             {PROBELINK_NO_CONNECTION, {}},
             {PROBELINK_CLOSED, verifyChunks("[HTTP]: state = RUN, err = 0x00000000")}});
-    const Outcome r = run({"-reboot", "10.0.0.5"}, {"QELT_FAKE_MARK=1"});
+    const ToolRun r = run({"-reboot", "10.0.0.5"}, {{"QELT_FAKE_MARK", "1"}});
     // The verify line and each retry line stay buffered until the next
     // session has returned.
-    EXPECT_EQ(r.out,
-              loading() + collecting("10.0.0.5") +
-                  "<session 0>\n"
-                  "<session 1>\n" +
-                  kMsg + "About to verify that QELT at 10.0.0.5 rebooted\n" + "<session 2>\n" +
-                  kMsg + "QELT reboot connection timeout, will retry, att=0\n" + "<session 3>\n" +
-                  kMsg + "QELT reboot connection timeout, will retry, att=1\n" + "<session 4>\n" +
-                  kMsg + "QELT reboot connection timeout, will retry, att=2\n" + kMsg +
-                  "Succeeded in rebooting QELT, attempts 3\n");
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") +
+                         "<session 0>\n"
+                         "<session 1>\n" +
+                         kToolMessage + "About to verify that QELT at 10.0.0.5 rebooted\n" +
+                         "<session 2>\n" + kToolMessage +
+                         "QELT reboot connection timeout, will retry, att=0\n" + "<session 3>\n" +
+                         kToolMessage + "QELT reboot connection timeout, will retry, att=1\n" +
+                         "<session 4>\n" + kToolMessage +
+                         "QELT reboot connection timeout, will retry, att=2\n" + kToolMessage +
+                         "Succeeded in rebooting QELT, attempts 3\n");
     EXPECT_EQ(r.status, shellStatus(DriverOk));
-    EXPECT_GE(r.seconds, 4.9);  // the bridge is given its restart time
+    EXPECT_GE(r.elapsed, 4900ms);  // the bridge is given its restart time
     const std::string sent = log();
     EXPECT_NE(sent.find("send [hwrst%0D%0A]"), std::string::npos) << sent;
-    EXPECT_NE(sent.find("call 4 host=[10.0.0.5] port=23 timeout=10000\n"
-                        "send [qelt%0D%0A] flags=0 handle=ok\n"
-                        "send [/Tiled_K/J_Harbour/%0D%0A] flags=0 handle=ok\n"
-                        "send [pwista%0D%0A] flags=0 handle=ok\n"
-                        "send [exit%0D%0A] flags=0 handle=ok\n"
-                        "return 0\n"),
+    EXPECT_NE(sent.find(sessionLog(
+                  4, "10.0.0.5",
+                  {qelttest::kLoginLine, qelttest::kPasswordLine, "pwista\r\n", "exit\r\n"})),
               std::string::npos)
         << sent;
 }
@@ -465,12 +412,12 @@ TEST_F(Driver, RebootNotConfirmedInEightSessions) {
     std::vector<Session> sessions{{PROBELINK_CLOSED, loginChunks()}};
     for (int i = 0; i < 9; ++i) sessions.push_back({PROBELINK_NO_CONNECTION, {}});
     script(sessions);
-    const Outcome r = run({"-reboot", "10.0.0.5"});
-    std::string expected = loading() + collecting("10.0.0.5") + kMsg +
+    const ToolRun r = run({"-reboot", "10.0.0.5"});
+    std::string expected = loading() + collecting("10.0.0.5") + kToolMessage +
                            "About to verify that QELT at 10.0.0.5 rebooted\n";
     for (int i = 0; i < 8; ++i) {
-        expected +=
-            kMsg + "QELT reboot connection timeout, will retry, att=" + std::to_string(i) + "\n";
+        expected += kToolMessage +
+                    "QELT reboot connection timeout, will retry, att=" + std::to_string(i) + "\n";
     }
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.status, shellStatus(DriverRebootNotConfirmed));
@@ -481,12 +428,13 @@ TEST_F(Driver, RebootNotConfirmedInEightSessions) {
 
 TEST_F(Driver, RebootVerificationFails) {
     useFake();
-    script(
-        {{0, loginChunks()}, {5, {}}, {0, verifyChunks("[HTTP]: state = INIT, err = 0x00000000")}});
-    const Outcome r = run({"-reboot", "10.0.0.5"});
-    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kMsg +
-                         "About to verify that QELT at 10.0.0.5 rebooted\n" + kMsg +
-                         "QELT reboot connection timeout, will retry, att=0\n" + kMsg +
+    script({{PROBELINK_CLOSED, loginChunks()},
+            {PROBELINK_NO_CONNECTION, {}},
+            {PROBELINK_CLOSED, verifyChunks("[HTTP]: state = INIT, err = 0x00000000")}});
+    const ToolRun r = run({"-reboot", "10.0.0.5"});
+    EXPECT_EQ(r.out, loading() + collecting("10.0.0.5") + kToolMessage +
+                         "About to verify that QELT at 10.0.0.5 rebooted\n" + kToolMessage +
+                         "QELT reboot connection timeout, will retry, att=0\n" + kToolMessage +
                          "ERROR 0 from TelnetSession2, state=11, att=1\n");
     EXPECT_EQ(r.status, shellStatus(DriverVerifyFailed));
 }

@@ -7,8 +7,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "support/child_process.h"
 
 namespace qelttest {
 
@@ -42,17 +45,14 @@ class BridgeProcess {
     int wait(std::chrono::milliseconds timeout);
 
     // Everything the process wrote on standard error so far.
-    std::string log() const;
+    std::string log() const { return process_.errors(); }
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_.pid(); }
 
   private:
-    std::string executable_;
-    std::vector<std::string> args_;
-    pid_t pid_ = -1;
+    ChildProcess process_;
     int stdoutFd_ = -1;
     std::string stdoutBuffer_;
-    std::string logPath_;
     std::string host_;
     std::string address_;
     uint16_t port_ = 0;

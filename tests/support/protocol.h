@@ -10,13 +10,16 @@
 
 namespace qelttest {
 
-// IAC GA, and the bridge's prompt that carries it.
+// IAC GA, and the bridge's prompt: its text, then IAC GA.
 const std::string kGa = "\xFF\xF9";
-const std::string kPrompt = "INET> " + kGa;
+const std::string kPromptText = "INET> ";
+const std::string kPrompt = kPromptText + kGa;
 
-// The credentials the tool sends, as lines on the wire.
-const std::string kLoginLine = "qelt\r\n";
-const std::string kPasswordLine = "/Tiled_K/J_Harbour/\r\n";
+// The credentials the tool sends, and the same as lines on the wire.
+const std::string kUser = "qelt";
+const std::string kPassword = "/Tiled_K/J_Harbour/";
+const std::string kLoginLine = kUser + "\r\n";
+const std::string kPasswordLine = kPassword + "\r\n";
 
 // The tool's message prefix.
 const std::string kToolMessage = "qelttelnet.exe: ";

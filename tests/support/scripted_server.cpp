@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace qelt_test {
+namespace qelttest {
 
 namespace {
 
@@ -278,4 +278,4 @@ void ScriptedServer::drainUntilClosed(QeltSocket s, int limitMs) {
         if (!readSome(s, 50)) return;
 }
 
-}  // namespace qelt_test
+}  // namespace qelttest

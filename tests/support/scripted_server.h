@@ -22,7 +22,7 @@
 
 #include "platform/net.h"
 
-namespace qelt_test {
+namespace qelttest {
 
 class ScriptedServer {
   public:
@@ -119,4 +119,4 @@ class ScriptedServer {
     std::string failures_;
 };
 
-}  // namespace qelt_test
+}  // namespace qelttest

@@ -1,5 +1,6 @@
-// A deliberately plain TCP client for checking the bridge's bytes on the wire:
-// no telnet processing at all, everything received is kept as it came.
+// A deliberately plain TCP client for checking the bridge's bytes on the wire,
+// or for playing a hostile one: no telnet processing at all, everything
+// received is kept as it came. POSIX only.
 #pragma once
 
 #include <chrono>
@@ -8,9 +9,6 @@
 #include <string_view>
 
 namespace qelttest {
-
-// The prompt as it appears on the wire: "INET> " and IAC GA.
-inline const std::string kPrompt = std::string("INET> ") + "\xff\xf9";
 
 class RawClient {
   public:
@@ -24,6 +22,9 @@ class RawClient {
 
     // Sends all bytes; false on failure.
     bool send(std::string_view bytes);
+    // Sends what the socket takes of `bytes` at once, without waiting (the
+    // peer may have stopped reading); the number of bytes sent.
+    std::size_t sendNow(std::string_view bytes);
 
     // Receives until the unconsumed bytes contain `needle`, the peer closes,
     // or `timeout` passes. True if the needle was found.
@@ -47,9 +48,13 @@ class RawClient {
     uint64_t totalReceived() const { return total_; }
     bool closed() const { return closed_; }
 
-    // Answers the login and password prompts; true once the prompt arrived.
-    bool login(const std::string& user = "qelt",
-               const std::string& password = "/Tiled_K/J_Harbour/");
+    // Closes the connection with FIN, or with RST (SO_LINGER 0).
+    void close();
+    void closeWithReset();
+
+    // Answers the login and password prompts with the tool's credentials;
+    // true once the prompt arrived.
+    bool login();
     // Sends a command line and returns everything up to and including the
     // next prompt ("" if it did not come).
     std::string command(const std::string& line);

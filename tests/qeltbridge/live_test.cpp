@@ -2,13 +2,10 @@
 // with a raw client: prompts, IAC GA, CR LF, paging, reboot and the faults.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -16,28 +13,27 @@
 #include <thread>
 #include <vector>
 
-#include "bridge_process.h"
 #include "common/version.h"
-#include "raw_client.h"
+#include "support/e2e_support.h"
+#include "support/files.h"
+#include "support/raw_client.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using qelttest::BridgeProcess;
+using qelttest::kLoginLine;
+using qelttest::kPassword;
+using qelttest::kPasswordLine;
 using qelttest::kPrompt;
+using qelttest::kUser;
 using qelttest::RawClient;
+using qelttest::startBridge;
 
 const std::string kIac = "\xff";
 const std::string kWill = "\xfb", kWont = "\xfc", kDo = "\xfd", kDont = "\xfe";
 const std::string kSb = "\xfa", kSe = "\xf0";
 const std::string kEcho = "\x01", kSga = "\x03", kTtype = "\x18", kNaws = "\x1f";
-
-std::unique_ptr<BridgeProcess> startBridge(std::vector<std::string> args) {
-    auto bridge = std::make_unique<BridgeProcess>(QELTBRIDGE_EXE, std::move(args));
-    std::string error;
-    EXPECT_TRUE(bridge->start(error)) << error;
-    return bridge;
-}
 
 std::unique_ptr<RawClient> connectTo(const BridgeProcess& bridge) {
     auto client = std::make_unique<RawClient>();
@@ -110,22 +106,16 @@ std::vector<std::string> dumpAll(RawClient& client) {
     return all;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(BridgeConversation, PromptsLoginAndPromptBytes) {
     auto bridge = startBridge({});
+    ASSERT_TRUE(bridge);
     auto client = connectTo(*bridge);
     ASSERT_TRUE(client->readUntil("login: "));
     EXPECT_EQ(client->take(), "login: ");
-    ASSERT_TRUE(client->send("qelt\r\n"));
+    ASSERT_TRUE(client->send(kLoginLine));
     ASSERT_TRUE(client->readUntil("password: "));
     EXPECT_EQ(client->take(), "password: ");
-    ASSERT_TRUE(client->send("/Tiled_K/J_Harbour/\r\n"));
+    ASSERT_TRUE(client->send(kPasswordLine));
     ASSERT_TRUE(client->readUntil(kPrompt));
     EXPECT_EQ(client->take(), "INET> \xff\xf9");
     // An empty line just gives the prompt again; nothing is echoed.
@@ -134,6 +124,7 @@ TEST(BridgeConversation, PromptsLoginAndPromptBytes) {
 
 TEST(BridgeConversation, StatusAndTaskTable) {
     auto bridge = startBridge({});
+    ASSERT_TRUE(bridge);
     auto client = loggedIn(*bridge);
     std::string rest;
     const auto status = crlfLines(client->command("pwista"), &rest);
@@ -159,6 +150,7 @@ TEST(BridgeConversation, StatusAndTaskTable) {
 
 TEST(BridgeConversation, AcceptsEveryInputLineEndSplitAnywhere) {
     auto bridge = startBridge({});
+    ASSERT_TRUE(bridge);
     const std::vector<std::pair<std::string, std::string>> endings = {
         {"\n", "\n"}, {std::string("\r\0", 2), std::string("\r\0", 2)}, {"\r", "\r\n"}};
     for (const auto& [userEnd, passEnd] : endings) {
@@ -166,10 +158,10 @@ TEST(BridgeConversation, AcceptsEveryInputLineEndSplitAnywhere) {
         ASSERT_TRUE(client->readUntil("login: "));
         client->take();
         // One byte at a time, so every line end is cut across segments.
-        for (char c : "qelt" + userEnd) ASSERT_TRUE(client->send(std::string(1, c)));
+        for (char c : kUser + userEnd) ASSERT_TRUE(client->send(std::string(1, c)));
         ASSERT_TRUE(client->readUntil("password: "));
         client->take();
-        for (char c : "/Tiled_K/J_Harbour/" + passEnd) ASSERT_TRUE(client->send(std::string(1, c)));
+        for (char c : kPassword + passEnd) ASSERT_TRUE(client->send(std::string(1, c)));
         ASSERT_TRUE(client->readUntil(kPrompt)) << client->buffer();
         EXPECT_EQ(client->take(), kPrompt);
         // "\r" then "\n" in separate segments is one line end, not two.
@@ -181,15 +173,16 @@ TEST(BridgeConversation, AcceptsEveryInputLineEndSplitAnywhere) {
 
 TEST(BridgeConversation, LoginFailuresAndThreeStrikes) {
     auto bridge = startBridge({"--login", "admin", "--password", "s3cret"});
+    ASSERT_TRUE(bridge);
     auto client = connectTo(*bridge);
     ASSERT_TRUE(client->readUntil("login: "));
     client->take();
     // The default credentials are wrong here; two failures, then success.
     for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(client->send("qelt\r\n"));
+        ASSERT_TRUE(client->send(kLoginLine));
         ASSERT_TRUE(client->readUntil("password: "));
         client->take();
-        ASSERT_TRUE(client->send("/Tiled_K/J_Harbour/\r\n"));
+        ASSERT_TRUE(client->send(kPasswordLine));
         ASSERT_TRUE(client->readUntil("login: "));
         EXPECT_EQ(client->take(), "Login incorrect\r\nlogin: ");
     }
@@ -216,6 +209,7 @@ TEST(BridgeConversation, LoginFailuresAndThreeStrikes) {
 
 TEST(BridgeDump, PagesAndResultsWithGeneratedRecords) {
     auto bridge = startBridge({"--records", "10", "--page-size", "4", "--seed", "9"});
+    ASSERT_TRUE(bridge);
     auto client = loggedIn(*bridge);
     const std::regex record(R"( *\d+\.\d{9} \S{1,3} \d{1,3} \S{1,30})");
 
@@ -251,12 +245,14 @@ TEST(BridgeDump, PagesAndResultsWithGeneratedRecords) {
 
     // Same seed, same records, from another process.
     auto twin = startBridge({"--records", "10", "--page-size", "4", "--seed", "9"});
+    ASSERT_TRUE(twin);
     auto other = loggedIn(*twin);
     EXPECT_EQ(dump(*other, "").records, first.records);
 }
 
 TEST(BridgeDump, LastFullPageEndsTheDump) {
     auto bridge = startBridge({"--records", "8", "--page-size", "4"});
+    ASSERT_TRUE(bridge);
     auto client = loggedIn(*bridge);
     EXPECT_EQ(dump(*client, "").result, 4);
     Page last = dump(*client, "4");
@@ -264,6 +260,7 @@ TEST(BridgeDump, LastFullPageEndsTheDump) {
     EXPECT_EQ(last.result, 0);
 
     auto empty = startBridge({"--records", "0"});
+    ASSERT_TRUE(empty);
     auto c2 = loggedIn(*empty);
     Page none = dump(*c2, "");
     EXPECT_TRUE(none.banner);
@@ -273,6 +270,7 @@ TEST(BridgeDump, LastFullPageEndsTheDump) {
 
 TEST(BridgeDump, WalksThousandsOfRecordsInRisingOrder) {
     auto bridge = startBridge({"--records", "3000", "--seed", "5"});
+    ASSERT_TRUE(bridge);
     auto client = loggedIn(*bridge);
     const auto all = dumpAll(*client);
     ASSERT_EQ(all.size(), 3000u);
@@ -285,28 +283,24 @@ TEST(BridgeDump, WalksThousandsOfRecordsInRisingOrder) {
 }
 
 TEST(BridgeDump, ServesATraceFileAsItStands) {
-    char path[] = "/tmp/qeltbridge-trace-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string content =
-        "    12.000000500 01 2 0\r\n"
-        "    12.000000600 5 8 3/7+1\n"
-        "\n"
-        "not a record at all\n"
-        "    13.000000000 FF 41 x";
-    ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    close(fd);
-    auto bridge = startBridge({"--trace", path, "--page-size", "2"});
+    const qelttest::TempFile trace("qeltbridge-trace",
+                                   "    12.000000500 01 2 0\r\n"
+                                   "    12.000000600 5 8 3/7+1\n"
+                                   "\n"
+                                   "not a record at all\n"
+                                   "    13.000000000 FF 41 x");
+    ASSERT_TRUE(trace.ok()) << trace.error();
+    auto bridge = startBridge({"--trace", trace.path(), "--page-size", "2"});
+    ASSERT_TRUE(bridge);
     auto client = loggedIn(*bridge);
     const auto all = dumpAll(*client);
-    unlink(path);
     EXPECT_EQ(all,
               (std::vector<std::string>{"    12.000000500 01 2 0", "    12.000000600 5 8 3/7+1", "",
                                         "not a record at all", "    13.000000000 FF 41 x"}));
 }
 
 TEST(BridgeDump, BuiltinTraceIsTheSampleCapture) {
-    const std::string sample = readFile(QELT_SAMPLE_TRACE);
+    const std::string sample = qelttest::readFile(qelttest::sampleTracePath());
     if (sample.empty()) GTEST_SKIP() << "no sample capture in this tree";
     std::vector<std::string> expected;
     std::istringstream lines(sample);
@@ -315,12 +309,14 @@ TEST(BridgeDump, BuiltinTraceIsTheSampleCapture) {
         expected.push_back(line);
     }
     auto bridge = startBridge({});
+    ASSERT_TRUE(bridge);
     auto client = loggedIn(*bridge);
     EXPECT_EQ(dumpAll(*client), expected);
 }
 
 TEST(BridgeReboot, HwrstClosesEverySessionAndComesBackInInit) {
     auto bridge = startBridge({"--reboot-ms", "1500", "--boot-ms", "3000"});
+    ASSERT_TRUE(bridge);
     auto a = loggedIn(*bridge);
     auto b = loggedIn(*bridge);
     auto waiting = connectTo(*bridge);  // not yet logged in
@@ -354,10 +350,11 @@ TEST(BridgeReboot, HwrstClosesEverySessionAndComesBackInInit) {
 
 TEST(BridgeFaults, NoGaSendsTheBarePrompt) {
     auto bridge = startBridge({"--no-ga"});
+    ASSERT_TRUE(bridge);
     auto client = connectTo(*bridge);
     ASSERT_TRUE(client->readUntil("login: "));
     client->take();
-    ASSERT_TRUE(client->send("qelt\r\n/Tiled_K/J_Harbour/\r\npwista\r\n"));
+    ASSERT_TRUE(client->send(kLoginLine + kPasswordLine + "pwista\r\n"));
     ASSERT_TRUE(client->readUntil("[FPGA]: state = RUN, err = 0x00000000\r\nINET> "));
     const std::string all = client->take();
     EXPECT_EQ(all.rfind("password: INET> [HTTP]", 0), 0u) << all;
@@ -371,14 +368,16 @@ TEST(BridgeFaults, SplitAndLineDelayReassembleToTheSameBytes) {
         std::vector<std::string> args = {"--records", "40", "--page-size", "16"};
         args.insert(args.end(), faults.begin(), faults.end());
         auto bridge = startBridge(args);
+        if (!bridge) return std::string();
         auto client = connectTo(*bridge);
         std::string wire;
         EXPECT_TRUE(client->readUntil("login: "));
         wire += client->take();
-        for (const char* line : {"qelt", "/Tiled_K/J_Harbour/"}) {
-            client->send(std::string(line) + "\r\n");
-            EXPECT_TRUE(client->readUntil(line[0] == 'q' ? "password: " : "INET> "));
-            EXPECT_TRUE(client->readUntil(line[0] == 'q' ? "password: " : kPrompt));
+        for (const std::string& line : {kLoginLine, kPasswordLine}) {
+            const bool user = line == kLoginLine;
+            client->send(line);
+            EXPECT_TRUE(client->readUntil(user ? "password: " : qelttest::kPromptText));
+            EXPECT_TRUE(client->readUntil(user ? "password: " : kPrompt));
             wire += client->take();
         }
         for (const char* cmd :
@@ -400,6 +399,7 @@ TEST(BridgeFaults, SplitAndLineDelayReassembleToTheSameBytes) {
 TEST(BridgeFaults, DropAfterClosesAtTheExactByte) {
     for (const uint64_t limit : {0u, 7u, 100u, 1000u}) {
         auto bridge = startBridge({"--drop-after", std::to_string(limit), "--records", "500"});
+        ASSERT_TRUE(bridge);
         auto client = connectTo(*bridge);
         if (limit > 7) {
             ASSERT_TRUE(client->login());
@@ -412,6 +412,7 @@ TEST(BridgeFaults, DropAfterClosesAtTheExactByte) {
 
 TEST(BridgeFaults, ResetDropsWithRst) {
     auto bridge = startBridge({"--drop-after", "200", "--reset", "--records", "500"});
+    ASSERT_TRUE(bridge);
     auto client = connectTo(*bridge);
     ASSERT_TRUE(client->login());
     client->send("dump_dsata_trace\r\n");
@@ -421,6 +422,7 @@ TEST(BridgeFaults, ResetDropsWithRst) {
 
 TEST(BridgeFaults, StallAfterKeepsTheConnectionAndKeepsReading) {
     auto bridge = startBridge({"--stall-after", "150", "--records", "500"});
+    ASSERT_TRUE(bridge);
     auto client = connectTo(*bridge);
     ASSERT_TRUE(client->login());
     client->send("dump_dsata_trace\r\n");
@@ -434,6 +436,7 @@ TEST(BridgeFaults, StallAfterKeepsTheConnectionAndKeepsReading) {
 
 TEST(BridgeFaults, NegotiateOffersAndRequestsOptions) {
     auto bridge = startBridge({"--negotiate"});
+    ASSERT_TRUE(bridge);
     auto client = connectTo(*bridge);
     const std::string offers =
         kIac + kWill + kEcho + kIac + kWill + kSga + kIac + kDo + kTtype + kIac + kDo + kNaws;
@@ -444,10 +447,10 @@ TEST(BridgeFaults, NegotiateOffersAndRequestsOptions) {
                              kIac + kWont + kNaws));
     EXPECT_TRUE(client->readFor(200ms));
     EXPECT_EQ(client->buffer(), "");
-    ASSERT_TRUE(client->send("qelt\r\n"));
+    ASSERT_TRUE(client->send(kLoginLine));
     ASSERT_TRUE(client->readUntil("password: "));
     client->take();
-    ASSERT_TRUE(client->send("/Tiled_K/J_Harbour/\r\n"));
+    ASSERT_TRUE(client->send(kPasswordLine));
     ASSERT_TRUE(client->readUntil(kPrompt));
     EXPECT_EQ(client->take(), kPrompt);
 
@@ -462,6 +465,7 @@ TEST(BridgeFaults, NegotiateOffersAndRequestsOptions) {
 
 TEST(BridgeFaults, OptionsAskedByTheClientAreRefused) {
     auto bridge = startBridge({});
+    ASSERT_TRUE(bridge);
     auto client = connectTo(*bridge);
     ASSERT_TRUE(client->readUntil("login: "));
     client->take();
@@ -472,13 +476,14 @@ TEST(BridgeFaults, OptionsAskedByTheClientAreRefused) {
     ASSERT_TRUE(client->send("qe" + kIac + kIac + "lt\r\n"));
     ASSERT_TRUE(client->readUntil("password: "));
     client->take();
-    ASSERT_TRUE(client->send("/Tiled_K/J_Harbour/\r\n"));
+    ASSERT_TRUE(client->send(kPasswordLine));
     ASSERT_TRUE(client->readUntil("login: "));
     EXPECT_EQ(client->take(), "Login incorrect\r\nlogin: ");
 }
 
 TEST(BridgeSessions, MaxSessionsRefusesOneMore) {
     auto bridge = startBridge({"--max-sessions", "2"});
+    ASSERT_TRUE(bridge);
     auto a = loggedIn(*bridge);
     auto b = loggedIn(*bridge);
     auto third = connectTo(*bridge);
@@ -498,11 +503,12 @@ TEST(BridgeSessions, MaxSessionsRefusesOneMore) {
 
 TEST(BridgeSessions, LoginMustCompleteInTime) {
     auto bridge = startBridge({"--login-timeout-ms", "300"});
+    ASSERT_TRUE(bridge);
     auto idle = connectTo(*bridge);
     auto halfway = connectTo(*bridge);
     auto done = loggedIn(*bridge);
     ASSERT_TRUE(halfway->readUntil("login: "));
-    halfway->send("qelt\r\n");
+    halfway->send(kLoginLine);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(idle->readToEnd(), 0);
     EXPECT_EQ(idle->buffer(), "login: \r\nLogin timed out\r\n");
@@ -515,6 +521,7 @@ TEST(BridgeSessions, LoginMustCompleteInTime) {
 
 TEST(BridgeSessions, ManyConcurrentSessionsEachGetTheirOwnDump) {
     auto bridge = startBridge({"--records", "400", "--page-size", "25", "--split", "200"});
+    ASSERT_TRUE(bridge);
     auto reference = loggedIn(*bridge);
     const auto expected = dumpAll(*reference);
     ASSERT_EQ(expected.size(), 400u);
@@ -552,6 +559,7 @@ TEST(BridgeSessions, ManyConcurrentSessionsEachGetTheirOwnDump) {
 TEST(BridgeProcessLife, SignalsEndItCleanly) {
     for (int signal : {SIGTERM, SIGINT}) {
         auto bridge = startBridge({});
+        ASSERT_TRUE(bridge);
         auto client = loggedIn(*bridge);
         EXPECT_EQ(bridge->stop(signal), 0);
         EXPECT_EQ(client->readToEnd(), 0);
@@ -559,7 +567,7 @@ TEST(BridgeProcessLife, SignalsEndItCleanly) {
 }
 
 TEST(BridgeProcessLife, ListensOnIpv6Loopback) {
-    BridgeProcess bridge(QELTBRIDGE_EXE, {"--listen", "[::1]:0"});
+    BridgeProcess bridge(qelttest::qeltbridgePath(), {"--listen", "[::1]:0"});
     std::string error;
     if (!bridge.start(error)) GTEST_SKIP() << "no IPv6 loopback here: " << error;
     EXPECT_EQ(bridge.address(), "[::1]:" + std::to_string(bridge.port()));
@@ -570,27 +578,27 @@ TEST(BridgeProcessLife, ListensOnIpv6Loopback) {
 
 TEST(BridgeProcessLife, BadOptionsAndHelp) {
     {
-        BridgeProcess bridge(QELTBRIDGE_EXE, {"--page-size", "0"});
+        BridgeProcess bridge(qelttest::qeltbridgePath(), {"--page-size", "0"});
         std::string error;
         EXPECT_FALSE(bridge.start(error));
         EXPECT_EQ(bridge.wait(10s), 2);
         EXPECT_NE(bridge.log().find("--page-size"), std::string::npos);
     }
     {
-        BridgeProcess bridge(QELTBRIDGE_EXE, {"--trace", "/nonexistent/trace.txt"});
+        BridgeProcess bridge(qelttest::qeltbridgePath(), {"--trace", "/nonexistent/trace.txt"});
         std::string error;
         EXPECT_FALSE(bridge.start(error));
         EXPECT_EQ(bridge.wait(10s), 2);
     }
     {
-        BridgeProcess bridge(QELTBRIDGE_EXE, {"--help"});
+        BridgeProcess bridge(qelttest::qeltbridgePath(), {"--help"});
         std::string error;
         EXPECT_FALSE(bridge.start(error));  // prints the help, not "listening on"
         EXPECT_NE(error.find("usage: qeltbridge"), std::string::npos);
         EXPECT_EQ(bridge.wait(10s), 0);
     }
     {
-        BridgeProcess bridge(QELTBRIDGE_EXE, {"--version"});
+        BridgeProcess bridge(qelttest::qeltbridgePath(), {"--version"});
         std::string error;
         EXPECT_FALSE(bridge.start(error));
         EXPECT_NE(error.find("(got \"qeltbridge " QELT_VERSION "\")"), std::string::npos) << error;

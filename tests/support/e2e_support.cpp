@@ -1,27 +1,36 @@
-#include "e2e_support.h"
+#include "support/e2e_support.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
+#include "dialog/dialog.h"
+#include "support/files.h"
+#include "support/raw_client.h"
 #include "trace_source.h"
 
-namespace e2e {
+namespace qelttest {
 
 using namespace std::chrono_literals;
 
-std::unique_ptr<qelttest::BridgeProcess> startBridge(std::vector<std::string> args) {
-    auto bridge = std::make_unique<qelttest::BridgeProcess>(QELTBRIDGE_EXE, std::move(args));
+const char* qelttelnetPath() {
+    return QELTTELNET_EXE;
+}
+const char* qeltbridgePath() {
+    return QELTBRIDGE_EXE;
+}
+const char* qelttracePath() {
+    return QELTTRACE_EXE;
+}
+const char* probelinkLibraryPath() {
+    return PROBELINK_LIBRARY;
+}
+const char* sampleTracePath() {
+    return QELT_SAMPLE_TRACE;
+}
+
+std::unique_ptr<BridgeProcess> startBridge(std::vector<std::string> args) {
+    auto bridge = std::make_unique<BridgeProcess>(qeltbridgePath(), std::move(args));
     std::string error;
     if (!bridge->start(error)) {
         ADD_FAILURE() << "qeltbridge did not start: " << error;
@@ -34,10 +43,10 @@ TraceRun startTraceRun(std::vector<std::string> bridgeArgs, bool raw) {
     TraceRun run;
     run.bridge = startBridge(std::move(bridgeArgs));
     if (!run.bridge) return run;
-    std::vector<std::string> argv = {QELTTELNET_EXE, "-satatrace"};
+    std::vector<std::string> argv = {qelttelnetPath(), "-satatrace"};
     if (raw) argv.push_back("-raw");
     argv.push_back(addressOf(*run.bridge));
-    run.tool = std::make_unique<qelttest::ChildProcess>(argv);
+    run.tool = std::make_unique<ChildProcess>(argv);
     std::string error;
     if (!run.tool->start(error)) {
         ADD_FAILURE() << error;
@@ -46,71 +55,38 @@ TraceRun startTraceRun(std::vector<std::string> bridgeArgs, bool raw) {
     return run;
 }
 
-std::string addressOf(const qelttest::BridgeProcess& bridge) {
+std::string addressOf(const BridgeProcess& bridge) {
     return bridge.host() + ":" + std::to_string(bridge.port());
 }
 
 ToolRun runTool(const std::vector<std::string>& args, const Env& env,
                 std::chrono::milliseconds limit) {
-    std::vector<std::string> argv{QELTTELNET_EXE};
+    std::vector<std::string> argv{qelttelnetPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    ToolRun run;
-    run.status = qelttest::runChild(argv, env, run.out, limit, &run.elapsed);
-    return run;
+    return runProgram(argv, env, limit);
 }
 
 std::string runQelttrace(const std::string& input) {
-    char path[] = "/tmp/qelt-e2e-trace-XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd < 0) {
-        ADD_FAILURE() << "mkstemp failed";
+    TempFile file("qelt-e2e-trace", input);
+    if (!file.ok()) {
+        ADD_FAILURE() << file.error();
         return {};
     }
-    ::close(fd);
-    std::ofstream(path, std::ios::binary) << input;
-    std::string out;
-    const int status = qelttest::runChild({QELTTRACE_EXE, path}, {}, out);
-    ::unlink(path);
-    EXPECT_EQ(status, 0) << "qelttrace failed";
-    return out;
+    const ToolRun run = runProgram({qelttracePath(), file.path()});
+    EXPECT_EQ(run.status, 0) << "qelttrace failed";
+    return run.out;
 }
 
 std::string wireExchange(uint16_t port, const std::string& input) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string received;
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-        ADD_FAILURE() << "cannot connect to the bridge";
-        if (fd >= 0) ::close(fd);
-        return received;
+    RawClient client;
+    std::string error;
+    if (!client.connect("127.0.0.1", port, error)) {
+        ADD_FAILURE() << "cannot connect to the bridge: " << error;
+        return {};
     }
-    EXPECT_EQ(::send(fd, input.data(), input.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(input.size()));
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
-            ADD_FAILURE() << "the bridge did not close the exchange";
-            break;
-        }
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR) break;
-        char buffer[4096];
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (got == 0) break;
-        if (got < 0) {
-            if (errno == EAGAIN || errno == EINTR) continue;
-            break;
-        }
-        received.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return received;
+    EXPECT_TRUE(client.send(input));
+    if (client.readToEnd(10s) == -1) ADD_FAILURE() << "the bridge did not close the exchange";
+    return client.take();
 }
 
 std::vector<std::string> splitKeepingNewlines(const std::string& text) {
@@ -126,10 +102,7 @@ std::vector<std::string> splitKeepingNewlines(const std::string& text) {
 }
 
 std::vector<std::string> sampleRecords() {
-    std::ifstream in(QELT_SAMPLE_TRACE, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return qeltbridge::splitRecordLines(text.str());
+    return qeltbridge::splitRecordLines(readFile(sampleTracePath()));
 }
 
 std::vector<std::string> generatedRecords(uint64_t count, uint64_t seed) {
@@ -145,8 +118,14 @@ std::string dumpLines(const std::vector<std::string>& records) {
     return text;
 }
 
+std::size_t TraceSession::wholeLines(uint64_t offset) const {
+    std::size_t whole = 0;
+    while (whole + 1 < lineEnds.size() && lineEnds[whole + 1] <= offset) ++whole;
+    return whole;
+}
+
 TraceSession traceSession(const std::vector<std::string>& records, std::size_t pageSize) {
-    const uint64_t prompt = std::string("INET> \xff\xf9").size();
+    const uint64_t prompt = kPrompt.size();
     TraceSession session;
     session.total = std::string("login: password: ").size() + prompt;
     session.lineEnds.push_back(0);
@@ -165,10 +144,10 @@ TraceSession traceSession(const std::vector<std::string>& records, std::size_t p
 }
 
 int stateReachable(uint64_t offset) {
-    if (offset < 6) return 0;       // "login:"
-    if (offset < 7 + 9) return 1;   // "login: " "password:"
-    if (offset < 17 + 5) return 2;  // "INET>"
-    return 5;
+    if (offset < 6) return WaitLogin;         // "login:"
+    if (offset < 7 + 9) return WaitPassword;  // "login: " "password:"
+    if (offset < 17 + 5) return WaitPrompt;   // "INET>"
+    return TraceOutput;
 }
 
 std::vector<std::string> decodedPrefixes(const std::vector<std::string>& records) {
@@ -191,11 +170,22 @@ std::vector<std::string> rawPrefixes(const std::vector<std::string>& records) {
 }
 
 std::string aboutLine(const std::string& address) {
-    return "qelttelnet.exe: About to collect stats from QELT at " + address + "\n";
+    return kToolMessage + "About to collect stats from QELT at " + address + "\n";
 }
 
 std::string okLine(int rv) {
-    return "qelttelnet.exe: Telnet session ok, rv=" + std::to_string(rv) + ", state=10\n";
+    return kToolMessage + "Telnet session ok, rv=" + std::to_string(rv) + ", state=10\n";
 }
 
-}  // namespace e2e
+const std::regex& failedSessionLine() {
+    static const std::regex line(
+        "qelttelnet\\.exe: ERROR (-?[0-9]+) from TelnetSession, state=([0-9]+)\n");
+    return line;
+}
+
+const std::regex& okSessionLine() {
+    static const std::regex line("qelttelnet\\.exe: Telnet session ok, rv=([0-9]+), state=10\n");
+    return line;
+}
+
+}  // namespace qelttest

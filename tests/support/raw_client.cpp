@@ -1,4 +1,4 @@
-#include "raw_client.h"
+#include "support/raw_client.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/protocol.h"
+
 namespace qelttest {
 
 using Clock = std::chrono::steady_clock;
 
 RawClient::~RawClient() {
-    if (fd_ >= 0) ::close(fd_);
+    close();
 }
 
 bool RawClient::connect(const std::string& host, uint16_t port, std::string& error) {
@@ -52,6 +54,29 @@ bool RawClient::send(std::string_view bytes) {
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
     return true;
+}
+
+std::size_t RawClient::sendNow(std::string_view bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n =
+            ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+    }
+    return sent;
+}
+
+void RawClient::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void RawClient::closeWithReset() {
+    if (fd_ < 0) return;
+    const linger abort{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close();
 }
 
 int RawClient::receiveOnce(std::chrono::milliseconds timeout) {
@@ -122,12 +147,12 @@ std::string RawClient::takeThrough(std::string_view needle) {
     return head;
 }
 
-bool RawClient::login(const std::string& user, const std::string& password) {
+bool RawClient::login() {
     if (!readUntil("login: ")) return false;
     takeThrough("login: ");
-    if (!send(user + "\r\n") || !readUntil("password: ")) return false;
+    if (!send(kLoginLine) || !readUntil("password: ")) return false;
     takeThrough("password: ");
-    if (!send(password + "\r\n") || !readUntil(kPrompt)) return false;
+    if (!send(kPasswordLine) || !readUntil(kPrompt)) return false;
     takeThrough(kPrompt);
     return true;
 }

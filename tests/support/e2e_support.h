@@ -1,50 +1,49 @@
 // What the end-to-end tests share: the programs under test, a live qeltbridge,
 // the real qelttelnet run as a process, and the references its output is held
 // against (the bridge's own bytes, and qelttrace run on the same records).
+// POSIX only.
 #pragma once
 
 #include <chrono>
 #include <memory>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "bridge_process.h"
-#include "child_process.h"
+#include "support/bridge_process.h"
+#include "support/child_process.h"
+#include "support/protocol.h"
 
-namespace e2e {
+namespace qelttest {
 
-using Env = std::vector<std::pair<std::string, std::string>>;
-
-// The shell's view of the driver's negative results.
-constexpr int kExitSessionFailed = 256 - 6;
-constexpr int kExitVerifyFailed = 256 - 7;
+// The programs under test as this build made them, the telnet library, and
+// the sample capture the bridge serves by default.
+const char* qelttelnetPath();
+const char* qeltbridgePath();
+const char* qelttracePath();
+const char* probelinkLibraryPath();
+const char* sampleTracePath();
 
 // The tool waits 10 s for a silent bridge; a run that ends later than this
 // has hung. Generous, for a loaded machine running the sanitizers.
 constexpr std::chrono::milliseconds kToolLimit{40000};
 
-struct ToolRun {
-    int status = -1;  // as ChildProcess::wait
-    std::string out;
-    std::chrono::milliseconds elapsed{0};
-};
-
 // Starts qeltbridge with `args` on a free loopback port; fails the test (and
 // returns null) when it does not come up.
-std::unique_ptr<qelttest::BridgeProcess> startBridge(std::vector<std::string> args);
+std::unique_ptr<BridgeProcess> startBridge(std::vector<std::string> args);
 
 // A bridge started with `bridgeArgs` and, against it, qelttelnet -satatrace
 // (with -raw when `raw`) left running. Fails the test and leaves `tool` null
 // when either does not start.
 struct TraceRun {
-    std::unique_ptr<qelttest::BridgeProcess> bridge;
-    std::unique_ptr<qelttest::ChildProcess> tool;
+    std::unique_ptr<BridgeProcess> bridge;
+    std::unique_ptr<ChildProcess> tool;
 };
 TraceRun startTraceRun(std::vector<std::string> bridgeArgs, bool raw);
 
 // "127.0.0.1:PORT" of a running bridge, as the tool takes it.
-std::string addressOf(const qelttest::BridgeProcess& bridge);
+std::string addressOf(const BridgeProcess& bridge);
 
 // Runs qelttelnet with `args`, waiting at most `limit`.
 ToolRun runTool(const std::vector<std::string>& args, const Env& env = {},
@@ -76,6 +75,9 @@ std::string dumpLines(const std::vector<std::string>& records);
 struct TraceSession {
     uint64_t total = 0;              // bytes of the whole session
     std::vector<uint64_t> lineEnds;  // [k]: bytes sent once k dump lines are whole ([0] = 0)
+
+    // How many dump lines the first `offset` bytes hold whole.
+    std::size_t wholeLines(uint64_t offset) const;
 };
 TraceSession traceSession(const std::vector<std::string>& records, std::size_t pageSize);
 
@@ -92,5 +94,9 @@ std::vector<std::string> rawPrefixes(const std::vector<std::string>& records);
 // The message lines the driver writes around a job.
 std::string aboutLine(const std::string& address);
 std::string okLine(int rv = 0);
+// The driver's last line after a session: failed, with the library's result
+// and the dialog's state as groups 1 and 2; ok, with the result as group 1.
+const std::regex& failedSessionLine();
+const std::regex& okSessionLine();
 
-}  // namespace e2e
+}  // namespace qelttest
