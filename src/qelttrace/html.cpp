@@ -435,9 +435,9 @@ std::string HtmlReport::tables() const {
          "<th>unmatched starts</th><th>unmatched ends</th><th>min (s)</th><th>p50 (s)</th>"
          "<th>p99 (s)</th><th>max (s)</th></tr>";
     for (std::size_t i = 0; i < stats_.pairs().size(); ++i) {
-        const PairSpec& spec = stats_.pairs()[i];
+        const PairRule& rule = stats_.pairs()[i];
         const Statistics::PairStats& p = stats_.pairStats()[i];
-        t += "<tr>" + cell(html(spec.start)) + cell(html(spec.end)) + cell(pairKeyName(spec.key)) +
+        t += "<tr>" + cell(html(rule.start)) + cell(html(rule.end)) + cell(pairKeyName(rule.key)) +
              numberCell(static_cast<std::int64_t>(p.count)) +
              numberCell(static_cast<std::int64_t>(p.unmatchedStarts)) +
              numberCell(static_cast<std::int64_t>(p.unmatchedEnds));

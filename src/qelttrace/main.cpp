@@ -176,7 +176,7 @@ std::string parseReports(const CommandLine& c, Settings& s) {
     if (!why.empty()) return why;
     s.reports.top = static_cast<std::size_t>(top);
     for (const std::string& text : c.pairs) {
-        PairSpec pair;
+        PairRule pair;
         why = parsePair(text, &pair);
         if (!why.empty()) return "--pair " + text + ": " + why;
         s.reports.pairs.push_back(pair);

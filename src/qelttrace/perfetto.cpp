@@ -135,8 +135,8 @@ void PerfettoWriter::matched(std::size_t pair, const PairPoint& start, const Pai
 }
 
 void PerfettoWriter::unmatched(std::size_t pair, const PairPoint& point, bool isStart) {
-    const PairSpec& spec = stats_.pairs()[pair];
-    const std::string& name = isStart ? spec.start : spec.end;
+    const PairRule& rule = stats_.pairs()[pair];
+    const std::string& name = isStart ? rule.start : rule.end;
     begin("i", name, track(name), point.timeNs);
     writer_.buffer() += ",\"s\":\"t\"";
     finishEvent(point.record);

@@ -32,7 +32,7 @@ bool Reports::wanted() const {
 
 bool Reports::open(std::string& error) {
     if (!wanted()) return true;
-    std::vector<PairSpec> pairs = defaultPairs();
+    std::vector<PairRule> pairs = defaultPairs();
     pairs.insert(pairs.end(), options_.pairs.begin(), options_.pairs.end());
     stats_ = std::make_unique<Statistics>(std::move(pairs), options_.top);
     observers_ = std::make_unique<Observers>();

@@ -19,7 +19,7 @@ enum class StatsFormat { kNone, kText, kJson };
 struct ReportOptions {
     StatsFormat stats = StatsFormat::kNone;
     std::size_t top = 10;
-    std::vector<PairSpec> pairs;  // added to the default pairs
+    std::vector<PairRule> pairs;  // added to the default pairs
     std::string perfetto;
     std::string html;
     std::string title;  // the inputs, for the page

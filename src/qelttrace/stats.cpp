@@ -107,7 +107,7 @@ const char* pairKeyName(PairKey key) {
     return "";
 }
 
-std::string parsePair(const std::string& text, PairSpec* pair) {
+std::string parsePair(const std::string& text, PairRule* pair) {
     std::vector<std::string> parts;
     std::size_t begin = 0;
     for (;;) {
@@ -134,7 +134,7 @@ std::string parsePair(const std::string& text, PairSpec* pair) {
     return {};
 }
 
-std::vector<PairSpec> defaultPairs() {
+std::vector<PairRule> defaultPairs() {
     return {
         {"DMA Start", "DMA End", PairKey::kNone},
         {"FPGA_DMARXStart", "FPGA_DMARXStop", PairKey::kNone},
@@ -142,7 +142,7 @@ std::vector<PairSpec> defaultPairs() {
     };
 }
 
-Statistics::Statistics(std::vector<PairSpec> pairs, std::size_t top)
+Statistics::Statistics(std::vector<PairRule> pairs, std::size_t top)
     : pairs_(std::move(pairs)),
       pairStats_(pairs_.size()),
       open_(pairs_.size()),
@@ -151,7 +151,7 @@ Statistics::Statistics(std::vector<PairSpec> pairs, std::size_t top)
 
 bool Statistics::inPair(const Record& r) const {
     if (r.status != Status::kOk) return false;
-    for (const PairSpec& pair : pairs_) {
+    for (const PairRule& pair : pairs_) {
         if (r.event == pair.start || r.event == pair.end) return true;
     }
     return false;
@@ -214,7 +214,7 @@ void Statistics::gapRecord(const Record& r) {
 void Statistics::pairRecord(const Record& r) {
     const PairPoint point{r.number, r.timeNs};
     for (std::size_t i = 0; i < pairs_.size(); ++i) {
-        const PairSpec& pair = pairs_[i];
+        const PairRule& pair = pairs_[i];
         const bool start = r.event == pair.start;
         if (!start && r.event != pair.end) continue;
         const std::string_view key = pair.key == PairKey::kQualifier  ? r.qualifier

@@ -3,7 +3,7 @@
 // open, never with the records.
 //
 //   LogHistogram  fixed-size log buckets: counts exact, percentiles within 0.4%
-//   PairSpec      a START event paired with its END, by a key or none
+//   PairRule      a START event paired with its END, by a key or none
 //   Statistics    counts, deltas, top gaps, SATA states, pairs; text and JSON
 //   StatsObserver what Perfetto and the page draw from: pairs and states
 #pragma once
@@ -52,17 +52,17 @@ class LogHistogram {
 
 enum class PairKey { kNone, kQualifier, kArgument };
 
-struct PairSpec {
+struct PairRule {
     std::string start;
     std::string end;
     PairKey key = PairKey::kNone;
 };
 
 // "START,END[,qualifier|argument]"; empty on success, else the reason.
-std::string parsePair(const std::string& text, PairSpec* pair);
+std::string parsePair(const std::string& text, PairRule* pair);
 // DMA Start/End and FPGA_DMARXStart/Stop unkeyed, ActivateTransaction to
 // CompleteTransation by the argument.
-std::vector<PairSpec> defaultPairs();
+std::vector<PairRule> defaultPairs();
 const char* pairKeyName(PairKey key);
 
 // The end points of a pair, as the observers get them.
@@ -87,12 +87,12 @@ class Statistics : public Sink {
     static constexpr std::size_t kEventsMax = 1024;
     static constexpr const char* kOtherEvents = "(other events)";
 
-    Statistics(std::vector<PairSpec> pairs, std::size_t top);
+    Statistics(std::vector<PairRule> pairs, std::size_t top);
     void setObserver(StatsObserver* observer) { observer_ = observer; }
     void record(const Record& record) override;
     void end(bool dumpRead) override;
 
-    const std::vector<PairSpec>& pairs() const { return pairs_; }
+    const std::vector<PairRule>& pairs() const { return pairs_; }
     // Whether the record starts or ends one of the pairs.
     bool inPair(const Record& record) const;
     // The name the record's event is counted under (kOtherEvents past the cap).
@@ -150,7 +150,7 @@ class Statistics : public Sink {
     void gapRecord(const Record& r);
     EventCount& countOf(std::string_view event);
 
-    std::vector<PairSpec> pairs_;
+    std::vector<PairRule> pairs_;
     std::vector<PairStats> pairStats_;
     std::vector<Open> open_;                                         // unkeyed pairs
     std::vector<std::unordered_map<std::string, PairPoint>> keyed_;  // keyed pairs

@@ -71,7 +71,7 @@ TEST(LogHistogram, PercentilesWithinOnePercentOfTheExactValues) {
 }
 
 TEST(Statistics, PairsCountUnmatchedStartsAndEnds) {
-    std::vector<PairSpec> pairs = defaultPairs();
+    std::vector<PairRule> pairs = defaultPairs();
     pairs.push_back({"X", "Y", PairKey::kQualifier});
     Statistics stats(pairs, 3);
     Feed feed(stats);
