@@ -14,7 +14,9 @@ async function main() {
   const [qelttrace, sample, outDir] = process.argv.slice(2);
   fs.mkdirSync(outDir, { recursive: true });
   const page = path.join(outDir, "report.html");
-  execFileSync(qelttrace, ["--html", page, sample]);
+  // Run beside the sample, so the page is titled by its name and not by a
+  // path of the machine that made it (the README shows the screenshot).
+  execFileSync(qelttrace, ["--html", page, path.basename(sample)], { cwd: path.dirname(sample) });
 
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), "qelt-chromium-"));
   // A fresh profile each run (playwright passes it as --user-data-dir).
