@@ -5,8 +5,9 @@
 //   qelt_net_resolve, qelt_net_address_text   name resolution into plain address records
 //   qelt_net_socket, qelt_net_connect, qelt_net_connect_error   non-blocking TCP connect
 //   qelt_net_send, qelt_net_recv, qelt_net_poll   I/O on a non-blocking socket
-//   qelt_net_set_nodelay, qelt_net_ack_at_once, qelt_net_rearm_quick_ack   send and acknowledge at
-//   once qelt_net_listen, qelt_net_start_listening, qelt_net_accept, qelt_net_local_port  servers
+//   qelt_net_set_nodelay, qelt_net_ack_at_once, qelt_net_rearm_quick_ack
+//                                  send and acknowledge at once
+//   qelt_net_listen, qelt_net_start_listening, qelt_net_accept, qelt_net_local_port  servers
 //   qelt_net_close, qelt_net_abort   closing with FIN or with RST
 //   qelt_net_last_error, qelt_net_would_block, qelt_net_interrupted, qelt_net_error_text
 //
@@ -109,7 +110,8 @@ QeltSocket qelt_net_bind(const QeltAddress* address);
 int qelt_net_start_listening(QeltSocket s, int backlog);
 // A bound and listening socket in one step.
 QeltSocket qelt_net_listen(const QeltAddress* address, int backlog);
-// Accepts one connection (non-blocking), or QELT_INVALID_SOCKET.
+// Accepts one connection (non-blocking), or QELT_INVALID_SOCKET: the
+// accept of qelt_net_accept_peer without the peer's address.
 QeltSocket qelt_net_accept(QeltSocket listener);
 // The local port of a bound socket, or -1.
 int qelt_net_local_port(QeltSocket s);

@@ -113,6 +113,10 @@ int qelt_net_local_port(QeltSocket s) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
+QeltSocket qelt_net_accept(QeltSocket listener) {
+    return qelt_net_accept_peer(listener, nullptr);
+}
+
 int qelt_net_set_nodelay(QeltSocket s, int on) {
     int value = on ? 1 : 0;
     return setsockopt(asNative(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&value),

@@ -25,6 +25,19 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;
 #endif
 
+// Makes a new descriptor what every socket here is (non-blocking, no
+// SIGPIPE), or closes it, keeping errno, and returns QELT_INVALID_SOCKET.
+QeltSocket adopt(int fd) {
+    if (!makeNonBlocking(fd)) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return QELT_INVALID_SOCKET;
+    }
+    noSigPipe(fd);
+    return fd;
+}
+
 }  // namespace
 
 int qelt_net_startup(void) {
@@ -34,15 +47,7 @@ void qelt_net_cleanup(void) {}
 
 QeltSocket qelt_net_socket(int family) {
     int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) return QELT_INVALID_SOCKET;
-    if (!makeNonBlocking(fd)) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return QELT_INVALID_SOCKET;
-    }
-    noSigPipe(fd);
-    return fd;
+    return fd < 0 ? QELT_INVALID_SOCKET : adopt(fd);
 }
 
 int qelt_net_connect(QeltSocket s, const QeltAddress* address) {
@@ -128,21 +133,6 @@ QeltSocket qelt_net_listen(const QeltAddress* address, int backlog) {
     return s;
 }
 
-QeltSocket qelt_net_accept(QeltSocket listener) {
-    for (;;) {
-        int fd = accept(asNative(listener), nullptr, nullptr);
-        if (fd >= 0) {
-            if (!makeNonBlocking(fd)) {
-                close(fd);
-                return QELT_INVALID_SOCKET;
-            }
-            noSigPipe(fd);
-            return fd;
-        }
-        if (errno != EINTR) return QELT_INVALID_SOCKET;
-    }
-}
-
 int qelt_net_shutdown_send(QeltSocket s) {
     return shutdown(asNative(s), SHUT_WR);
 }
@@ -191,14 +181,9 @@ QeltSocket qelt_net_accept_peer(QeltSocket listener, QeltAddress* peer) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return QELT_INVALID_SOCKET;
         }
-        if (!makeNonBlocking(fd)) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
-            return QELT_INVALID_SOCKET;
-        }
-        noSigPipe(fd);
-        if (peer) qeltCopyAddress(peer, reinterpret_cast<const sockaddr*>(&from), length);
-        return fd;
+        const QeltSocket s = adopt(fd);
+        if (s != QELT_INVALID_SOCKET && peer)
+            qeltCopyAddress(peer, reinterpret_cast<const sockaddr*>(&from), length);
+        return s;
     }
 }

@@ -121,16 +121,6 @@ QeltSocket qelt_net_listen(const QeltAddress* address, int backlog) {
     return s;
 }
 
-QeltSocket qelt_net_accept(QeltSocket listener) {
-    SOCKET s = accept(asNative(listener), nullptr, nullptr);
-    if (s == INVALID_SOCKET) return QELT_INVALID_SOCKET;
-    if (!makeNonBlocking(s)) {
-        closesocket(s);
-        return QELT_INVALID_SOCKET;
-    }
-    return static_cast<QeltSocket>(s);
-}
-
 int qelt_net_shutdown_send(QeltSocket s) {
     return shutdown(asNative(s), SD_SEND) == 0 ? 0 : -1;
 }

@@ -220,10 +220,6 @@ TEST(HostileBridge, NegotiationStormIsAnsweredOnceAndWithoutALoop) {
     EXPECT_NE(run.out.find(printed("[SATA]: done\r\n")), std::string::npos);
 }
 
-}  // namespace
-
-namespace {
-
 // A peer that prints its status bit by bit with Nagle's algorithm on: each
 // small write waits for the acknowledgement of the one before. A delayed
 // acknowledgement on our side would show as a silence mid-line, and the line
