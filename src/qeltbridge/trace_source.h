@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "workload.h"
+
 namespace qeltbridge {
 
 class TraceSource {
@@ -37,8 +39,12 @@ std::unique_ptr<TraceSource> makeBuiltinTrace();
 // The records of a file as they stand; nullptr and `error` if unreadable.
 std::unique_ptr<TraceSource> loadTraceFile(const std::string& path, std::string& error);
 
-// `count` records with rising timestamps, each computed from `seed` and its
-// index on demand, so millions of records take no memory.
+// `count` records of the workload that `settings` describe (workload.h),
+// made on demand: in order they cost a step each; a record asked for out of
+// order is made again from the nearest saved state before it. The saved
+// states are at most a few hundred kilobytes, whatever `count`. Not for two
+// threads at once (the bridge serves from one).
+std::unique_ptr<TraceSource> makeGeneratedTrace(uint64_t count, const WorkloadSettings& settings);
 std::unique_ptr<TraceSource> makeGeneratedTrace(uint64_t count, uint64_t seed);
 
 }  // namespace qeltbridge
