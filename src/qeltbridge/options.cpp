@@ -144,8 +144,7 @@ class OptionTable {
                kMaxQueueDepth, out.queueDepth)
             ->default_str(std::to_string(defaults.queueDepth))
             ->needs(records);
-        text("--error-rate", "R",
-             "share of generated records that fail to\ndecode (0 to 1)",
+        text("--error-rate", "R", "share of generated records that fail to\ndecode (0 to 1)",
              [&out](const std::string& v) {
                  if (!parseRate(v, out.errorRate)) invalid("--error-rate", v);
              })

@@ -1,7 +1,6 @@
 #include "trace_source.h"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <fstream>
 #include <sstream>
@@ -24,77 +23,6 @@ class LineTrace final : public TraceSource {
 
   private:
     std::vector<std::string> lines_;
-};
-
-// The workload's records, each made once in order by one of a few cursors,
-// so that sessions paging through at once do not undo each other's work. A
-// seek goes back to the nearest saved state: one every `spacing_` records,
-// at most kMaxCheckpoints of them, thinned to every other one (and the
-// spacing doubled) when they would be more.
-class GeneratedTrace final : public TraceSource {
-  public:
-    GeneratedTrace(uint64_t count, const WorkloadSettings& settings) : count_(count) {
-        checkpoints_.push_back(startWorkload(settings));
-        for (Cursor& c : cursors_) c.state = checkpoints_.front();
-    }
-
-    uint64_t size() const override { return count_; }
-
-    void appendRecord(uint64_t index, std::string& out) const override {
-        Cursor& cursor = cursorFor(index);
-        char line[kMaxRecordLength];
-        while (cursor.state.index < index) advance(cursor.state, line);
-        out.append(line, advance(cursor.state, line));
-        cursor.lastUse = ++uses_;
-    }
-
-  private:
-    static constexpr uint64_t kFirstSpacing = 32768;
-    static constexpr std::size_t kMaxCheckpoints = 512;
-    static constexpr std::size_t kCursors = 4;
-
-    struct Cursor {
-        WorkloadState state;
-        uint64_t lastUse = 0;
-    };
-
-    std::size_t advance(WorkloadState& state, char* line) const {
-        const std::size_t length = nextRecord(state, line);
-        if (state.index == checkpoints_.size() * spacing_) {
-            checkpoints_.push_back(state);
-            if (checkpoints_.size() > kMaxCheckpoints) thin();
-        }
-        return length;
-    }
-
-    void thin() const {
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < checkpoints_.size(); i += 2) checkpoints_[kept++] = checkpoints_[i];
-        checkpoints_.resize(kept);
-        spacing_ *= 2;
-    }
-
-    // The cursor closest before `index`, or the least used one moved to the
-    // saved state closest before it when that is closer still.
-    Cursor& cursorFor(uint64_t index) const {
-        Cursor* best = nullptr;
-        Cursor* spare = &cursors_.front();
-        for (Cursor& c : cursors_) {
-            if (c.state.index <= index && (!best || c.state.index > best->state.index)) best = &c;
-            if (c.lastUse < spare->lastUse) spare = &c;
-        }
-        const std::size_t saved =
-            static_cast<std::size_t>(std::min<uint64_t>(index / spacing_, checkpoints_.size() - 1));
-        if (best && best->state.index >= saved * spacing_) return *best;
-        spare->state = checkpoints_[saved];
-        return *spare;
-    }
-
-    uint64_t count_;
-    mutable std::vector<WorkloadState> checkpoints_;  // [i]: the state before record i * spacing_
-    mutable uint64_t spacing_ = kFirstSpacing;
-    mutable std::array<Cursor, kCursors> cursors_{};
-    mutable uint64_t uses_ = 0;
 };
 
 }  // namespace
@@ -134,6 +62,59 @@ std::unique_ptr<TraceSource> loadTraceFile(const std::string& path, std::string&
         return nullptr;
     }
     return std::make_unique<LineTrace>(splitRecordLines(content.str()));
+}
+
+GeneratedTrace::GeneratedTrace(uint64_t count, const WorkloadSettings& settings, uint64_t spacing)
+    : count_(count), spacing_(spacing < 1 ? 1 : spacing) {
+    saved_.push_back(startWorkload(settings));
+    for (Cursor& c : cursors_) c.state = saved_.front();
+}
+
+void GeneratedTrace::appendRecord(uint64_t index, std::string& out) const {
+    Cursor& cursor = cursorFor(index);
+    char line[kMaxRecordLength];
+    while (cursor.state.index < index) advance(cursor.state, line);
+    out.append(line, advance(cursor.state, line));
+    cursor.lastUse = ++uses_;
+}
+
+std::size_t GeneratedTrace::savedBytes() const {
+    return saved_.capacity() * sizeof(WorkloadState) + sizeof cursors_;
+}
+
+// Every cursor stays below saved_.size() * spacing_ until it reaches it, and
+// the one that does saves its state there: the states are saved in order, one
+// a spacing, whichever cursor gets there first.
+std::size_t GeneratedTrace::advance(WorkloadState& state, char* line) const {
+    const std::size_t length = nextRecord(state, line);
+    if (state.index != saved_.size() * spacing_) return length;
+    // Grown by hand, so that the vector never holds room for more than it may keep.
+    if (saved_.size() == saved_.capacity())
+        saved_.reserve(std::min(2 * saved_.size(), kMaxSaved + 1));
+    saved_.push_back(state);
+    if (saved_.size() > kMaxSaved) {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < saved_.size(); i += 2) saved_[kept++] = saved_[i];
+        saved_.resize(kept);
+        spacing_ *= 2;
+    }
+    return length;
+}
+
+// The cursor closest before `index`, or else the least recently used one,
+// moved to the state saved closest before it.
+GeneratedTrace::Cursor& GeneratedTrace::cursorFor(uint64_t index) const {
+    Cursor* best = nullptr;
+    Cursor* spare = &cursors_.front();
+    for (Cursor& c : cursors_) {
+        if (c.state.index <= index && (!best || c.state.index > best->state.index)) best = &c;
+        if (c.lastUse < spare->lastUse) spare = &c;
+    }
+    const std::size_t nearest =
+        static_cast<std::size_t>(std::min<uint64_t>(index / spacing_, saved_.size() - 1));
+    if (best && best->state.index >= nearest * spacing_) return *best;
+    spare->state = saved_[nearest];
+    return *spare;
 }
 
 std::unique_ptr<TraceSource> makeGeneratedTrace(uint64_t count, const WorkloadSettings& settings) {

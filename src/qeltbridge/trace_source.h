@@ -3,6 +3,8 @@
 // line end; the session adds CR LF when it sends them.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -40,11 +42,44 @@ std::unique_ptr<TraceSource> makeBuiltinTrace();
 std::unique_ptr<TraceSource> loadTraceFile(const std::string& path, std::string& error);
 
 // `count` records of the workload that `settings` describe (workload.h),
-// made on demand: in order they cost a step each; a record asked for out of
-// order is made again from the nearest saved state before it. The saved
-// states are at most a few hundred kilobytes, whatever `count`. Not for two
-// threads at once (the bridge serves from one).
+// made on demand. In order a record costs one step of the workload; a record
+// asked for out of order is made again from the nearest state saved before
+// it. A few cursors keep their places, so sessions paging through at once do
+// not undo each other's work. Saved states come every `spacing` records
+// (tests use small spacings), at most kMaxSaved of them: when there would be
+// more, every other one goes and the spacing doubles, so they hold a few
+// hundred kilobytes whatever `count`. Not for two threads at once (the
+// bridge serves from one).
+class GeneratedTrace final : public TraceSource {
+  public:
+    static constexpr uint64_t kSpacing = 32768;
+    static constexpr std::size_t kMaxSaved = 512;
+
+    GeneratedTrace(uint64_t count, const WorkloadSettings& settings, uint64_t spacing = kSpacing);
+    uint64_t size() const override { return count_; }
+    void appendRecord(uint64_t index, std::string& out) const override;
+    // Bytes held by the saved states and the cursors.
+    std::size_t savedBytes() const;
+
+  private:
+    static constexpr std::size_t kCursors = 4;
+    struct Cursor {
+        WorkloadState state;
+        uint64_t lastUse = 0;
+    };
+
+    std::size_t advance(WorkloadState& state, char* line) const;
+    Cursor& cursorFor(uint64_t index) const;
+
+    uint64_t count_;
+    mutable uint64_t spacing_;
+    mutable std::vector<WorkloadState> saved_;  // [i]: the state before record i * spacing_
+    mutable std::array<Cursor, kCursors> cursors_{};
+    mutable uint64_t uses_ = 0;
+};
+
 std::unique_ptr<TraceSource> makeGeneratedTrace(uint64_t count, const WorkloadSettings& settings);
+// The default workload of `seed`.
 std::unique_ptr<TraceSource> makeGeneratedTrace(uint64_t count, uint64_t seed);
 
 }  // namespace qeltbridge

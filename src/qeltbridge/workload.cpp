@@ -53,14 +53,14 @@ struct Kind {
     uint64_t minAccessNs, maxAccessNs;
 };
 const Kind kKinds[] = {
-    {"60", "60", kRead, 440, 4096, 65536, 40 * kUs, 300 * kUs},         // READ FPDMA QUEUED
-    {"61", "61", kWrite, 320, 4096, 65536, 20 * kUs, 200 * kUs},        // WRITE FPDMA QUEUED
-    {"25", "25", kRead, 80, 32768, 262144, 150 * kUs, 1200 * kUs},      // READ DMA EXT
-    {"35", "35", kWrite, 60, 32768, 262144, 250 * kUs, 2000 * kUs},     // WRITE DMA EXT
-    {"E7", "e7", kNoData, 50, 0, 0, 1 * kMs, 8 * kMs},                  // FLUSH CACHE
-    {"B0", "b0", kRead, 20, 512, 512, 50 * kUs, 500 * kUs},             // SMART READ DATA
-    {"EF", "ef", kNoData, 15, 0, 0, 10 * kUs, 40 * kUs},                // SET FEATURES
-    {"EC", "ec", kRead, 15, 512, 512, 15 * kUs, 50 * kUs},              // IDENTIFY DEVICE
+    {"60", "60", kRead, 440, 4096, 65536, 40 * kUs, 300 * kUs},      // READ FPDMA QUEUED
+    {"61", "61", kWrite, 320, 4096, 65536, 20 * kUs, 200 * kUs},     // WRITE FPDMA QUEUED
+    {"25", "25", kRead, 80, 32768, 262144, 150 * kUs, 1200 * kUs},   // READ DMA EXT
+    {"35", "35", kWrite, 60, 32768, 262144, 250 * kUs, 2000 * kUs},  // WRITE DMA EXT
+    {"E7", "e7", kNoData, 50, 0, 0, 1 * kMs, 8 * kMs},               // FLUSH CACHE
+    {"B0", "b0", kRead, 20, 512, 512, 50 * kUs, 500 * kUs},          // SMART READ DATA
+    {"EF", "ef", kNoData, 15, 0, 0, 10 * kUs, 40 * kUs},             // SET FEATURES
+    {"EC", "ec", kRead, 15, 512, 512, 15 * kUs, 50 * kUs},           // IDENTIFY DEVICE
 };
 constexpr unsigned kKindCount = static_cast<unsigned>(std::size(kKinds));
 
@@ -93,46 +93,46 @@ struct ScriptStep {
 };
 
 const ScriptStep kBootScript[] = {
-    {"0 4 ", kArgResets, kNoState, 500, 2000},             // FPGA_Reset
-    {"0 5 ", kArgResets, kNoState, 10 * kUs, 40 * kUs},    // ResetInternal
-    {"1 50 0/0", kArgNone, kNoState, 2 * kUs, 10 * kUs},   // dsata_init_A
-    {"2 50 0/0", kArgNone, kNoState, 500, 3000},           // dsata_reset_A
-    {"1 8 0/0+0", kArgNone, kInit, 50 * kUs, 200 * kUs},   // istatus=INIT
+    {"0 4 ", kArgResets, kNoState, 500, 2000},                 // FPGA_Reset
+    {"0 5 ", kArgResets, kNoState, 10 * kUs, 40 * kUs},        // ResetInternal
+    {"1 50 0/0", kArgNone, kNoState, 2 * kUs, 10 * kUs},       // dsata_init_A
+    {"2 50 0/0", kArgNone, kNoState, 500, 3000},               // dsata_reset_A
+    {"1 8 0/0+0", kArgNone, kInit, 50 * kUs, 200 * kUs},       // istatus=INIT
     {"0 6 ", kArgResetsNext, kNoState, 300 * kUs, 600 * kUs},  // NeedPhyReady
-    {"0 7 ", kArgResetsNext, kNoState, 1000, 4000},        // PHYBecameReady
-    {"2 8 0/1+1", kArgNone, kIdle, 2 * kUs, 6 * kUs},      // istatus=PHYRDY
-    {"0 55 ", kArgResetsNext, kNoState, 1000, 3000},       // SATAEnableRecv
-    {"3 8 1/2+1", kArgNone, kIdle, 1000, 3000},            // istatus=IDENTITY
-    {"24 50 2/3", kArgNone, kNoState, 500, 1500},          // identity FIS
-    {"25 50 3/2", kArgNone, kNoState, 2 * kUs, 6 * kUs},   // register D2H FIS
-    {"4 8 3/0+1", kArgNone, kIdle, 20 * kUs, 100 * kUs},   // istatus=RCV_EN
+    {"0 7 ", kArgResetsNext, kNoState, 1000, 4000},            // PHYBecameReady
+    {"2 8 0/1+1", kArgNone, kIdle, 2 * kUs, 6 * kUs},          // istatus=PHYRDY
+    {"0 55 ", kArgResetsNext, kNoState, 1000, 3000},           // SATAEnableRecv
+    {"3 8 1/2+1", kArgNone, kIdle, 1000, 3000},                // istatus=IDENTITY
+    {"24 50 2/3", kArgNone, kNoState, 500, 1500},              // identity FIS
+    {"25 50 3/2", kArgNone, kNoState, 2 * kUs, 6 * kUs},       // register D2H FIS
+    {"4 8 3/0+1", kArgNone, kIdle, 20 * kUs, 100 * kUs},       // istatus=RCV_EN
 };
 
 const ScriptStep kResetScript[] = {
-    {"C 8 15/0+6", kArgNone, kCommReset, 300, 1000},       // istatus=COMMRESET
-    {"00 2 ", kArgOpen, kNoState, 300, 1000},              // CancelAll
-    {"0 3 ", kArgAbort, kNoState, 300, 800},               // CompleteTransation, aborted
-    {"0 4 ", kArgResets, kNoState, 300, 1500},             // FPGA_Reset
-    {"7 8 0/0+6", kArgNone, kCommReset, 800, 2000},        // istatus=RESET
-    {"0 5 ", kArgResets, kNoState, 10 * kUs, 40 * kUs},    // ResetInternal
-    {"2 50 0/0", kArgNone, kNoState, 100 * kUs, 200 * kUs},  // dsata_reset_A
+    {"C 8 15/0+6", kArgNone, kCommReset, 300, 1000},           // istatus=COMMRESET
+    {"00 2 ", kArgOpen, kNoState, 300, 1000},                  // CancelAll
+    {"0 3 ", kArgAbort, kNoState, 300, 800},                   // CompleteTransation, aborted
+    {"0 4 ", kArgResets, kNoState, 300, 1500},                 // FPGA_Reset
+    {"7 8 0/0+6", kArgNone, kCommReset, 800, 2000},            // istatus=RESET
+    {"0 5 ", kArgResets, kNoState, 10 * kUs, 40 * kUs},        // ResetInternal
+    {"2 50 0/0", kArgNone, kNoState, 100 * kUs, 200 * kUs},    // dsata_reset_A
     {"0 6 ", kArgResetsNext, kNoState, 300 * kUs, 600 * kUs},  // NeedPhyReady
-    {"0 7 ", kArgResetsNext, kNoState, 1000, 4000},        // PHYBecameReady
-    {"2 8 0/1+1", kArgNone, kIdle, 2 * kUs, 6 * kUs},      // istatus=PHYRDY
-    {"0 55 ", kArgResetsNext, kNoState, 1000, 3000},       // SATAEnableRecv
+    {"0 7 ", kArgResetsNext, kNoState, 1000, 4000},            // PHYBecameReady
+    {"2 8 0/1+1", kArgNone, kIdle, 2 * kUs, 6 * kUs},          // istatus=PHYRDY
+    {"0 55 ", kArgResetsNext, kNoState, 1000, 3000},           // SATAEnableRecv
 };
 
 const ScriptStep kVarnScript[] = {
-    {"D1 1 ", kArgHandle, kNoState, 300, 1000},            // Log from VARN
-    {"1 40 ", kArgHandle, kNoState, 2 * kUs, 4 * kUs},     // Open Begin
-    {"2 40 ", kArgHandle, kNoState, 10 * kUs, 30 * kUs},   // Open request sent
-    {"3 40 ", kArgFh, kNoState, 500, 1000},                // Open Complete (fh=)
-    {"7 40 ", kArgSize, kNoState, 20 * kUs, 60 * kUs},     // Read Begin (size=)
-    {"9 40 ", kArgSize, kNoState, 300, 1000},              // Read Complete
-    {"4 40 ", kArgFh, kNoState, 500, 1500},                // Close Begin
-    {"5 40 ", kArgFh, kNoState, 8 * kUs, 20 * kUs},        // Close request sent
-    {"6 40 ", kArgFh, kNoState, 300, 800},                 // Close Complete
-    {"0 209 ", kArgHandle, kNoState, 0, 0},                // VARN Log
+    {"D1 1 ", kArgHandle, kNoState, 300, 1000},           // Log from VARN
+    {"1 40 ", kArgHandle, kNoState, 2 * kUs, 4 * kUs},    // Open Begin
+    {"2 40 ", kArgHandle, kNoState, 10 * kUs, 30 * kUs},  // Open request sent
+    {"3 40 ", kArgFh, kNoState, 500, 1000},               // Open Complete (fh=)
+    {"7 40 ", kArgSize, kNoState, 20 * kUs, 60 * kUs},    // Read Begin (size=)
+    {"9 40 ", kArgSize, kNoState, 300, 1000},             // Read Complete
+    {"4 40 ", kArgFh, kNoState, 500, 1500},               // Close Begin
+    {"5 40 ", kArgFh, kNoState, 8 * kUs, 20 * kUs},       // Close request sent
+    {"6 40 ", kArgFh, kNoState, 300, 800},                // Close Complete
+    {"0 209 ", kArgHandle, kNoState, 0, 0},               // VARN Log
 };
 
 enum Script : uint8_t { kNoScript, kBoot, kReset };
@@ -392,8 +392,8 @@ void issueCommand(WorkloadState& s, uint64_t t, RecordWriter& w) {
     w.text(" 1 ");
     w.hex(slot.id, 4);
     --s.burstLeft;
-    s.hostDue = t + (s.burstLeft > 0 ? 1 * kUs + skewed(s.rng, 0, 3ull * s.burstPaceNs, 2)
-                                     : idleNs(s.rng));
+    s.hostDue =
+        t + (s.burstLeft > 0 ? 1 * kUs + skewed(s.rng, 0, 3ull * s.burstPaceNs, 2) : idleNs(s.rng));
 }
 
 // Where a transfer ends, by direction: DMA End for reads, FPGA_DMARXStop for

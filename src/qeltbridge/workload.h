@@ -33,7 +33,7 @@ constexpr std::size_t kMaxRecordLength = 96;
 
 // One open transaction.
 struct WorkloadSlot {
-    uint64_t due;       // time of its next record; kNever while it waits for the link
+    uint64_t due;        // time of its next record; kNever while it waits for the link
     uint32_t bytesLeft;  // data still to move
     uint32_t ticket;     // its place in the queue for the link
     uint16_t id;         // the argument of its ActivateTransaction
@@ -44,9 +44,9 @@ struct WorkloadSlot {
 // Plain data: copying it is taking a checkpoint. The fields are the
 // generator's own; only `index` is meant to be read.
 struct WorkloadState {
-    uint64_t index;   // of the record nextRecord writes next
-    uint64_t clock;   // time of the last record, in ns
-    uint64_t rng;     // the workload's draws
+    uint64_t index;     // of the record nextRecord writes next
+    uint64_t clock;     // time of the last record, in ns
+    uint64_t rng;       // the workload's draws
     uint64_t errorRng;  // the failed records' draws, apart so the rate leaves the workload as it is
     uint64_t hostDue;
     uint64_t wakeDue;
@@ -62,8 +62,8 @@ struct WorkloadState {
     uint16_t varnHandle;
     uint16_t varnFh;
     uint8_t queueDepth;
-    uint8_t open;  // slots[0, open) are the open transactions
-    uint8_t link;  // who holds the link: a slot, kLinkFree or kLinkScript
+    uint8_t open;   // slots[0, open) are the open transactions
+    uint8_t link;   // who holds the link: a slot, kLinkFree or kLinkScript
     uint8_t shown;  // the SATA state the last SATAWakeup showed
     uint8_t script;
     uint8_t scriptStep;
