@@ -28,7 +28,11 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<TraceSource> trace;
     if (options.records) {
-        trace = makeGeneratedTrace(*options.records, options.seed);
+        WorkloadSettings workload;
+        workload.seed = options.seed;
+        workload.queueDepth = options.queueDepth;
+        workload.errorRate = options.errorRate;
+        trace = makeGeneratedTrace(*options.records, workload);
     } else if (!options.traceFile.empty()) {
         trace = loadTraceFile(options.traceFile, error);
         if (!trace) {

@@ -29,6 +29,38 @@ bool parseUnsigned(const std::string& text, uint64_t maxValue, uint64_t& value) 
     return true;
 }
 
+// A rate from 0 to 1 in plain decimals ("0.001", "1", ".5"), at most nine
+// after the point, as records per kErrorRateScale: exact, and the same on
+// every machine.
+bool parseRate(const std::string& text, uint32_t& value) {
+    const auto point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    if (whole.empty() && fraction.empty()) return false;
+    if (fraction.size() > 9 || fraction.find('.') != std::string::npos) return false;
+    uint64_t units = 0;
+    uint64_t parts = 0;
+    if (!whole.empty() && !parseUnsigned(whole, 1, units)) return false;
+    if (!fraction.empty() && !parseUnsigned(fraction + std::string(9 - fraction.size(), '0'),
+                                            kErrorRateScale - 1, parts))
+        return false;
+    const uint64_t rate = units * kErrorRateScale + parts;
+    if (rate > kErrorRateScale) return false;
+    value = static_cast<uint32_t>(rate);
+    return true;
+}
+
+// The default rate as parseRate reads it.
+std::string rateText(uint32_t rate) {
+    std::string text = std::to_string(rate / kErrorRateScale);
+    uint32_t parts = rate % kErrorRateScale;
+    if (parts == 0) return text;
+    std::string digits = std::to_string(parts);
+    digits.insert(0, 9 - digits.size(), '0');
+    while (digits.back() == '0') digits.pop_back();
+    return text + "." + digits;
+}
+
 [[noreturn]] void invalid(const std::string& name, const std::string& value) {
     throw CLI::ValidationError("invalid value for " + name + ": \"" + value + "\"");
 }
@@ -106,6 +138,17 @@ class OptionTable {
         number("--seed", "S", "seed of the generated records", 0,
                std::numeric_limits<uint64_t>::max(), out.seed)
             ->default_str(std::to_string(defaults.seed))
+            ->needs(records);
+        number("--queue-depth", "D",
+               "most transactions open at once in the\ngenerated records (1 to 32)", 1,
+               kMaxQueueDepth, out.queueDepth)
+            ->default_str(std::to_string(defaults.queueDepth))
+            ->needs(records);
+        text("--error-rate", "R", "share of generated records that fail to\ndecode (0 to 1)",
+             [&out](const std::string& v) {
+                 if (!parseRate(v, out.errorRate)) invalid("--error-rate", v);
+             })
+            ->default_str(rateText(defaults.errorRate))
             ->needs(records);
 
         const std::string faults = "Faults, applied to every session";

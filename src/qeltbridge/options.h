@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "workload.h"
+
 namespace qeltbridge {
 
 struct Options {
@@ -23,6 +25,8 @@ struct Options {
     std::string traceFile;            // empty: the built-in trace
     std::optional<uint64_t> records;  // generated trace of this many records
     uint64_t seed = 1;
+    unsigned queueDepth = kDefaultQueueDepth;
+    uint32_t errorRate = kDefaultErrorRate;  // records per kErrorRateScale that fail to decode
 
     // Faults, applied to every session.
     std::size_t split = 0;  // 0: no splitting

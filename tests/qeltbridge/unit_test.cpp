@@ -1,10 +1,14 @@
-// The bridge's pure parts: command line, input line cutting, trace sources,
-// the fault plan.
+// The bridge's pure parts: command line, input line cutting, trace sources
+// (the generated workload decoded as the tool decodes it), the fault plan.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <fstream>
-#include <regex>
+#include <map>
+#include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +18,7 @@
 #include "options.h"
 #include "support/e2e_support.h"
 #include "support/protocol.h"
+#include "trace/sata_decode.h"
 #include "trace_source.h"
 
 namespace {
@@ -38,6 +43,8 @@ TEST(BridgeOptions, DefaultsFollowTheContract) {
     EXPECT_EQ(o.rebootMs, 2000);
     EXPECT_EQ(o.bootMs, 0);
     EXPECT_EQ(o.pageSize, 64);
+    EXPECT_EQ(o.queueDepth, 8u);
+    EXPECT_EQ(o.errorRate, 1000000u);  // 0.001
     EXPECT_FALSE(o.records || o.dropAfter || o.stallAfter);
     EXPECT_FALSE(o.reset || o.noGa || o.negotiate);
 }
@@ -45,11 +52,12 @@ TEST(BridgeOptions, DefaultsFollowTheContract) {
 TEST(BridgeOptions, ValuesBothSeparateAndInline) {
     Options o;
     std::string error;
-    ASSERT_EQ(parse({"--page-size=8", "--records", "100", "--seed=7", "--split", "3", "--reset",
-                     "--drop-after=0", "--stall-after", "12", "--no-ga", "--negotiate",
-                     "--line-delay-ms", "5", "--listen", "[::1]:0"},
-                    o, error),
-              ParseOutcome::Run)
+    ASSERT_EQ(
+        parse({"--page-size=8", "--records", "100", "--seed=7", "--split", "3", "--reset",
+               "--drop-after=0", "--stall-after", "12", "--no-ga", "--negotiate", "--line-delay-ms",
+               "5", "--listen", "[::1]:0", "--queue-depth=32", "--error-rate", ".25"},
+              o, error),
+        ParseOutcome::Run)
         << error;
     EXPECT_EQ(o.pageSize, 8);
     EXPECT_EQ(*o.records, 100u);
@@ -60,6 +68,8 @@ TEST(BridgeOptions, ValuesBothSeparateAndInline) {
     EXPECT_TRUE(o.reset && o.noGa && o.negotiate);
     EXPECT_EQ(o.lineDelayMs, 5);
     EXPECT_EQ(o.listen, "[::1]:0");
+    EXPECT_EQ(o.queueDepth, 32u);
+    EXPECT_EQ(o.errorRate, 250000000u);
 }
 
 TEST(BridgeOptions, RejectsBadInput) {
@@ -85,6 +95,20 @@ TEST(BridgeOptions, RejectsBadInput) {
         {"--bogus"},
         {"--trace", "f", "--records", "3"},
         {"--seed", "3"},
+        {"--queue-depth", "4"},
+        {"--error-rate", "0"},
+        {"--records", "5", "--queue-depth", "0"},
+        {"--records", "5", "--queue-depth", "33"},
+        {"--records", "5", "--queue-depth", "99999999999999999999"},
+        {"--records", "5", "--error-rate", "1.000000001"},
+        {"--records", "5", "--error-rate", "2"},
+        {"--records", "5", "--error-rate", "-0.1"},
+        {"--records", "5", "--error-rate", "1e-3"},
+        {"--records", "5", "--error-rate", "."},
+        {"--records", "5", "--error-rate", "0.1.2"},
+        {"--records", "5", "--error-rate", "0.0000000001"},  // finer than a record in 10^9
+        {"--records", "5", "--error-rate", "0,5"},
+        {"--records", "5", "--error-rate="},
     };
     for (const auto& args : bad) {
         Options o;
@@ -107,26 +131,52 @@ TEST(BridgeOptions, RejectsBadInput) {
 TEST(BridgeOptions, AcceptedEdges) {
     Options o;
     std::string error;
-    ASSERT_EQ(parse({"--page-size", "010", "--password", "-x", "--login=-y", "--seed=1", "--seed",
-                     "2", "--records", "5", "--reset=true", "--"},
-                    o, error),
-              ParseOutcome::Run)
+    ASSERT_EQ(
+        parse({"--page-size", "010", "--password", "-x", "--login=-y", "--seed=1", "--seed", "2",
+               "--records", "5", "--reset=true", "--error-rate", "1.", "--queue-depth", "1", "--"},
+              o, error),
+        ParseOutcome::Run)
         << error;
     EXPECT_EQ(o.pageSize, 10);
     EXPECT_EQ(o.password, "-x");
     EXPECT_EQ(o.login, "-y");
     EXPECT_EQ(o.seed, 2u);
     EXPECT_TRUE(o.reset);
+    EXPECT_EQ(o.errorRate, 1000000000u);
+    EXPECT_EQ(o.queueDepth, 1u);
+    for (const auto& [text, rate] : std::vector<std::pair<std::string, uint32_t>>{
+             {"0", 0}, {"0.000000001", 1}, {"000.5", 500000000}, {"1.000000000", 1000000000}}) {
+        ASSERT_EQ(parse({"--records", "5", "--error-rate", text}, o, error), ParseOutcome::Run)
+            << text << ": " << error;
+        EXPECT_EQ(o.errorRate, rate) << text;
+    }
 }
 
 TEST(BridgeOptions, HelpNamesEveryOption) {
     const std::string help = usageText();
-    for (const char* name :
-         {"--listen",      "--login",   "--password",       "--max-sessions",  "--login-timeout-ms",
-          "--reboot-ms",   "--boot-ms", "--page-size",      "--trace",         "--records",
-          "--seed",        "--split",   "--split-pause-ms", "--drop-after",    "--reset",
-          "--stall-after", "--no-ga",   "--negotiate",      "--line-delay-ms", "--help",
-          "--version"})
+    for (const char* name : {"--listen",
+                             "--login",
+                             "--password",
+                             "--max-sessions",
+                             "--login-timeout-ms",
+                             "--reboot-ms",
+                             "--boot-ms",
+                             "--page-size",
+                             "--trace",
+                             "--records",
+                             "--seed",
+                             "--split",
+                             "--split-pause-ms",
+                             "--drop-after",
+                             "--reset",
+                             "--stall-after",
+                             "--no-ga",
+                             "--negotiate",
+                             "--line-delay-ms",
+                             "--help",
+                             "--version",
+                             "--queue-depth D=8",
+                             "--error-rate R=0.001"})
         EXPECT_NE(help.find(name), std::string::npos) << name;
 }
 
@@ -325,35 +375,187 @@ TEST(TraceSource, SplitsRecordLines) {
     EXPECT_TRUE(splitRecordLines("").empty());
 }
 
-TEST(TraceSource, GeneratedRecordsAreWellFormedRisingAndDeterministic) {
-    const auto a = makeGeneratedTrace(5000, 42);
-    const auto b = makeGeneratedTrace(5000, 42);
-    const auto c = makeGeneratedTrace(5000, 43);
-    ASSERT_EQ(a->size(), 5000u);
-    // Fields within the decoder's limits: code 3, tag 3, argument 30.
-    const std::regex shape(R"( *(\d+)\.(\d{9}) [0-9A-F]{1,3} \d{1,3} [0-9A-F/+]{1,30})");
-    long long previous = -1;
-    int differing = 0;
-    for (uint64_t i = 0; i < a->size(); ++i) {
-        const std::string r = a->record(i);
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(r, m, shape)) << r;
-        EXPECT_EQ(r, b->record(i));
-        if (r != c->record(i)) ++differing;
-        const long long ns = std::stoll(m[1]) * 1000000000LL + std::stoll(m[2]);
-        EXPECT_GT(ns, previous) << i;
-        previous = ns;
+// A generated trace as the tool decodes it, counted apart from the
+// generator: what an engineer reading it relies on.
+struct WorkloadView {
+    uint64_t firstNs = 0;
+    uint64_t lastNs = 0;
+    uint64_t notRising = 0;
+    uint64_t refused = 0;        // a field too long, as the deliberate failures are
+    uint64_t otherFailures = 0;  // any other refusal
+    std::size_t deepest = 0;
+    uint64_t transactions = 0;
+    uint64_t idReusedWhileOpen = 0;
+    uint64_t unmatchedEnds = 0;
+    uint64_t transferOverlaps = 0;  // a transfer started while one is under way
+    uint64_t transfersOutside = 0;  // a transfer with no transaction open
+    uint64_t transfersInWrongState =
+        0;  // DMA Start not in DMA_READ, FPGA_DMARXStart not in DMA_WRITE
+    uint64_t idleWhileOpen = 0;
+    uint64_t quietWithoutIdle = 0;  // the queue empty 10 us or more without state=IDLE
+    uint64_t resets = 0;
+    uint64_t commandsDuringReset = 0;
+    std::map<std::string, std::vector<uint64_t>> latencies;  // by kind, of commands not reset
+};
+
+struct WorkloadWalk {
+    WorkloadView v;
+    std::map<std::string, std::pair<uint64_t, std::string>> open;  // id: start, kind
+    bool dmaOpen = false;
+    bool rxOpen = false;
+    bool resetting = false;
+    bool idleShown = true;
+    std::optional<uint64_t> emptySince;
+    std::string state;
+
+    void activate(uint64_t ns, const std::string& kind, const std::string& id) {
+        if (resetting) ++v.commandsDuringReset;
+        if (emptySince && ns - *emptySince >= 10000 && !idleShown) ++v.quietWithoutIdle;
+        emptySince.reset();
+        if (!open.emplace(id, std::make_pair(ns, kind)).second) ++v.idReusedWhileOpen;
+        ++v.transactions;
+        v.deepest = std::max(v.deepest, open.size());
     }
-    EXPECT_GT(differing, 4900);
-    // The far end of the largest trace still fits "%6d".
-    const auto big = makeGeneratedTrace(2147483647u, 1);
-    EXPECT_TRUE(std::regex_match(big->record(2147483646u), shape)) << big->record(2147483646u);
+    void complete(uint64_t ns, const std::string& id) {
+        const auto it = open.find(id);
+        if (it == open.end()) {
+            ++v.unmatchedEnds;
+            return;
+        }
+        if (!resetting) v.latencies[it->second.second].push_back(ns - it->second.first);
+        open.erase(it);
+        if (open.empty()) {
+            emptySince = ns;
+            idleShown = false;
+        }
+    }
+    void transfer(bool read) {
+        if (dmaOpen || rxOpen) ++v.transferOverlaps;
+        (read ? dmaOpen : rxOpen) = true;
+        if (open.empty()) ++v.transfersOutside;
+        if (state != (read ? "DMA_READ" : "DMA_WRITE")) ++v.transfersInWrongState;
+    }
+    void wakeup(const std::string& argument) {
+        state = argument.substr(argument.find("state=") + 6);
+        if (state == "COMMRESET" && !resetting) {
+            ++v.resets;
+            resetting = true;
+        }
+        if (state != "IDLE") return;
+        resetting = false;
+        idleShown = true;
+        if (!open.empty()) ++v.idleWhileOpen;
+    }
+    void record(uint64_t ns, const SataWords& w) {
+        const std::string event = w.event;
+        if (event == "ActivateTransaction") activate(ns, w.qualifier, w.argument);
+        if (event == "CompleteTransation") complete(ns, w.argument);
+        if (event == "DMA Start" || event == "FPGA_DMARXStart") transfer(event == "DMA Start");
+        if (event == "DMA End") dmaOpen = false;
+        if (event == "FPGA_DMARXStop") rxOpen = false;
+        if (event == "SATAWakeup") wakeup(w.argument);
+    }
+};
+
+WorkloadView viewOf(const TraceSource& trace) {
+    WorkloadWalk walk;
+    for (uint64_t i = 0; i < trace.size(); ++i) {
+        const std::string line = trace.record(i);
+        const auto first = line.find_first_not_of(' ');
+        const auto blank = line.find(' ', first);
+        const uint64_t ns = std::stoull(line.substr(first, blank - 10 - first)) * 1000000000ull +
+                            std::stoull(line.substr(blank - 9, 9));
+        if (i == 0) walk.v.firstNs = ns;
+        if (i > 0 && ns <= walk.v.lastNs) ++walk.v.notRising;
+        walk.v.lastNs = ns;
+        SataWords words;
+        const int result = SataDecodeWords(line.c_str() + blank + 1, &words);
+        if (result == 0) {
+            walk.record(ns, words);
+        } else {
+            ++(result == -2 ? walk.v.refused : walk.v.otherFailures);
+        }
+    }
+    return walk.v;
+}
+
+uint64_t median(std::vector<uint64_t> values) {
+    if (values.empty()) return 0;
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+// The workload's rules, for settings at their edges: a queue that fills to its
+// depth and no further, ids never reused while open, one transfer at a time
+// and only inside a transaction, states that follow the work, COMMRESETs that
+// end every open command before the next one, kinds with latencies of their
+// own, and failures at the rate asked for.
+TEST(TraceSource, GeneratedWorkloadKeepsItsRules) {
+    struct Case {
+        const char* what;
+        uint64_t seed;
+        unsigned depth;
+        uint32_t errorRate;
+        uint64_t records;
+    };
+    const std::vector<Case> cases = {
+        // Long enough for resets and for ids to run past 0xFFFF.
+        {"the default workload", 1, 8, 1000000, 1000000},
+        {"one command at a time", 9, 1, 0, 50000},
+        {"the deepest queue", 3, 32, 1000000, 300000},
+        {"one record in ten refused", 5, 8, 100000000, 100000},
+        {"every record refused", 7, 8, 1000000000, 2000},
+    };
+    for (const Case& c : cases) {
+        WorkloadSettings settings;
+        settings.seed = c.seed;
+        settings.queueDepth = c.depth;
+        settings.errorRate = c.errorRate;
+        const auto trace = makeGeneratedTrace(c.records, settings);
+        ASSERT_EQ(trace->size(), c.records);
+        const WorkloadView v = viewOf(*trace);
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(v.notRising, 0u);
+        EXPECT_EQ(v.otherFailures, 0u);
+        const double p = c.errorRate / 1e9;
+        const double expected = p * static_cast<double>(c.records);
+        EXPECT_NEAR(static_cast<double>(v.refused), expected,
+                    5 * std::sqrt(expected * (1 - p)) + 0.5);
+        EXPECT_EQ(v.idReusedWhileOpen, 0u);
+        EXPECT_EQ(v.unmatchedEnds, 0u);
+        EXPECT_EQ(v.transferOverlaps, 0u);
+        EXPECT_EQ(v.transfersOutside, 0u);
+        EXPECT_EQ(v.transfersInWrongState, 0u);
+        EXPECT_EQ(v.idleWhileOpen, 0u);
+        EXPECT_EQ(v.quietWithoutIdle, 0u);
+        EXPECT_EQ(v.commandsDuringReset, 0u);
+        if (c.errorRate == 1000000000) {
+            EXPECT_EQ(v.transactions, 0u);
+            continue;
+        }
+        EXPECT_EQ(v.deepest, c.depth);
+        for (const auto& [kind, latencies] : v.latencies)
+            EXPECT_NE(std::string("60 61 25 35 E7 B0 EF EC").find(kind), std::string::npos) << kind;
+        if (c.records < 1000000) continue;
+        EXPECT_GT(v.transactions, 0xFFFFu);
+        EXPECT_GE(v.resets, 2u);
+        const auto p50 = [&v](const char* kind) {
+            const auto it = v.latencies.find(kind);
+            return it == v.latencies.end() ? 0 : median(it->second);
+        };
+        EXPECT_LT(p50("EF"), p50("60"));
+        EXPECT_LT(p50("60"), p50("25"));
+        EXPECT_LT(p50("61"), p50("35"));
+        EXPECT_LT(p50("25"), p50("E7"));
+        // At this pace the largest trace still ends within "%6d" seconds.
+        EXPECT_LT(v.firstNs + (v.lastNs - v.firstNs) * 2148, 1000000 * 1000000000ull);
+    }
 }
 
 // The generated records are the benchmarks' and the fault matrix's input: a
 // given seed must give the same bytes from one build to the next, whatever
-// way they are formatted. Some records in full, and a digest (FNV-1a 64) of
-// the first 100,000 records, each with "\n", which every record shape fills.
+// way they are made. Some records in full, and a digest (FNV-1a 64) of the
+// first 100,000 records, each with "\n".
 TEST(TraceSource, GeneratedRecordsArePinnedPerSeed) {
     struct Record {
         uint64_t seed;
@@ -361,33 +563,80 @@ TEST(TraceSource, GeneratedRecordsArePinnedPerSeed) {
         const char* text;
     };
     const std::vector<Record> records = {
-        {1, 0, "   465.000012430 34 50 4/D"},
-        {1, 1, "   465.000028606 01 41 5DBB"},
-        {1, 2, "   465.000049605 32 50 15/C"},
-        {1, 99999, "   466.999990760 39 50 B/E"},
-        {1, 2147483646, " 43414.672925872 3 8 7/14+5"},
-        {9, 0, "   428.000008542 00 209 0337"},
-        {9, 2, "   428.000055969 4 40 BBFC"},
-        {9, 99999, "   429.999989230 A 8 4/1+5"},
-        {9, 2147483646, " 43377.672924124 07 10 32A7"},
-        {UINT64_MAX, 1, "   936.000024506 5 67 3967"},
-        {UINT64_MAX, 99999, "   937.999996725 00 71 A31C"},
-        {UINT64_MAX, 2147483646, " 43885.672931464 DB 67 DAFC"},
+        {1, 0, "   719.282890896 0 4 0000"},    // the bridge powering up
+        {1, 13, "   719.283599473 25 1 0001"},  // the first command
+        {1, 14, "   719.283599761 6 8 0/3+2"},
+        {1, 825, "   719.293861200 69F0 1 466E"},  // the first record that fails
+        {1, 4946, "   719.361851862 C 8 15/0+6"},  // the first COMMRESET
+        {1, 99999, "   720.733995253 0 81 1000"},
+        {9, 0, "   806.745140303 0 4 0000"},
+        {UINT64_MAX, 50000, "   170.409625936 33 50 9/B"},
     };
     for (const Record& r : records)
-        EXPECT_EQ(makeGeneratedTrace(2147483647u, r.seed)->record(r.index), r.text)
+        EXPECT_EQ(makeGeneratedTrace(100000, r.seed)->record(r.index), r.text)
             << "seed " << r.seed << ", record " << r.index;
 
-    const std::vector<std::pair<uint64_t, uint64_t>> digests = {
-        {1, 0x2ec0a65dbe4d17cbull},
-        {9, 0x38d076d7fed91048ull},
-        {UINT64_MAX, 0x698d7ea1772ae4b6ull}};
-    for (const auto& [seed, expected] : digests) {
-        const auto trace = makeGeneratedTrace(100000, seed);
+    struct Digest {
+        uint64_t seed;
+        unsigned depth;
+        uint32_t errorRate;
+        uint64_t expected;
+    };
+    const std::vector<Digest> digests = {
+        {1, 8, 1000000, 0xc3f1ede4d6d3e236ull},
+        {9, 8, 1000000, 0x23a3c18fa9616b57ull},
+        {UINT64_MAX, 8, 1000000, 0x61c332c2a26cfaeeull},
+        {1, 32, 10000000, 0xf631a3a03dbb5cc6ull},
+    };
+    for (const Digest& d : digests) {
+        WorkloadSettings settings;
+        settings.seed = d.seed;
+        settings.queueDepth = d.depth;
+        settings.errorRate = d.errorRate;
+        const auto trace = makeGeneratedTrace(100000, settings);
         uint64_t h = 1469598103934665603ull;
         for (uint64_t i = 0; i < trace->size(); ++i)
             for (const unsigned char c : trace->record(i) + "\n") h = (h ^ c) * 1099511628211ull;
-        EXPECT_EQ(h, expected) << "seed " << seed;
+        EXPECT_EQ(h, d.expected) << "seed " << d.seed << std::hex << " 0x" << h;
+    }
+}
+
+// Records asked for in any order are the records made in order: sessions
+// paging through at once (more of them than there are cursors), reads at
+// random and backwards, with saved states from every record to far apart, and
+// the saved states stay within their bound however many were taken.
+TEST(TraceSource, GeneratedRecordsAreTheSameInAnyOrder) {
+    WorkloadSettings settings;
+    settings.seed = 11;
+    constexpr uint64_t kRecords = 40000;
+    const GeneratedTrace reference(kRecords, settings, kRecords);
+    std::vector<std::string> inOrder;
+    for (uint64_t i = 0; i < kRecords; ++i) inOrder.push_back(reference.record(i));
+
+    const std::size_t bound =
+        (GeneratedTrace::kMaxSaved + 1) * sizeof(WorkloadState) + 4 * sizeof(WorkloadState) + 64;
+    for (const uint64_t spacing :
+         {uint64_t{1}, uint64_t{7}, uint64_t{500}, GeneratedTrace::kSpacing}) {
+        SCOPED_TRACE("spacing " + std::to_string(spacing));
+        const GeneratedTrace trace(kRecords, settings, spacing);
+        constexpr uint64_t kSessions = 6;
+        constexpr uint64_t kPage = 64;
+        for (uint64_t page = 0; page * kPage < kRecords / kSessions; ++page)
+            for (uint64_t session = 0; session < kSessions; ++session)
+                for (uint64_t i = 0; i < kPage; ++i) {
+                    const uint64_t index = session * (kRecords / kSessions) + page * kPage + i;
+                    if (index < kRecords) {
+                        ASSERT_EQ(trace.record(index), inOrder[index]) << index;
+                    }
+                }
+        std::mt19937_64 random(spacing);
+        for (int n = 0; n < 300; ++n) {
+            const uint64_t index = random() % kRecords;
+            ASSERT_EQ(trace.record(index), inOrder[index]) << index;
+        }
+        for (uint64_t index = kRecords; index-- > kRecords - 300;)
+            ASSERT_EQ(trace.record(index), inOrder[index]) << index;
+        EXPECT_LE(trace.savedBytes(), bound);
     }
 }
 

@@ -1,0 +1,83 @@
+// The workload behind the generated trace: a host issues SATA commands in
+// bursts; the bridge keeps up to a queue depth of them open, moves their data
+// over one link, one transfer at a time, and logs each step as the firmware
+// does. The generator's whole state between two records is one small
+// copyable struct, so any record of a long trace is a saved state plus steps.
+//
+//   WorkloadSettings  seed, queue depth, error rate
+//   WorkloadState     the generator between two records (a checkpoint)
+//   startWorkload     the state before the first record
+//   nextRecord        writes the next record and advances
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qeltbridge {
+
+constexpr unsigned kDefaultQueueDepth = 8;
+// The most commands a SATA device queues (its 32 command tags).
+constexpr unsigned kMaxQueueDepth = 32;
+// Error rates are counted in records per this many.
+constexpr uint32_t kErrorRateScale = 1000000000;
+constexpr uint32_t kDefaultErrorRate = 1000000;  // 0.001
+
+struct WorkloadSettings {
+    uint64_t seed = 1;
+    unsigned queueDepth = kDefaultQueueDepth;  // 1 to kMaxQueueDepth
+    uint32_t errorRate = kDefaultErrorRate;    // 0 to kErrorRateScale
+};
+
+// The longest line nextRecord writes, terminator excluded.
+constexpr std::size_t kMaxRecordLength = 96;
+
+// One open transaction.
+struct WorkloadSlot {
+    uint64_t due;        // time of its next record; kNever while it waits for the link
+    uint32_t bytesLeft;  // data still to move
+    uint32_t ticket;     // its place in the queue for the link
+    uint16_t id;         // the argument of its ActivateTransaction
+    uint8_t kind;
+    uint8_t stage;
+};
+
+// Plain data: copying it is taking a checkpoint. The fields are the
+// generator's own; only `index` is meant to be read.
+struct WorkloadState {
+    uint64_t index;     // of the record nextRecord writes next
+    uint64_t clock;     // time of the last record, in ns
+    uint64_t rng;       // the workload's draws
+    uint64_t errorRng;  // the failed records' draws, apart so the rate leaves the workload as it is
+    uint64_t hostDue;
+    uint64_t wakeDue;
+    uint64_t scriptDue;
+    uint64_t varnDue;
+    uint32_t errorRate;
+    uint32_t tickets;
+    uint32_t burstLeft;
+    uint32_t burstPaceNs;
+    uint32_t varnSize;
+    uint16_t nextId;
+    uint16_t resets;
+    uint16_t varnHandle;
+    uint16_t varnFh;
+    uint8_t queueDepth;
+    uint8_t open;   // slots[0, open) are the open transactions
+    uint8_t link;   // who holds the link: a slot, kLinkFree or kLinkScript
+    uint8_t shown;  // the SATA state the last SATAWakeup showed
+    uint8_t script;
+    uint8_t scriptStep;
+    uint8_t varnStep;
+    uint8_t resetWanted;
+    WorkloadSlot slots[kMaxQueueDepth];
+};
+
+// The state before the first record: the bridge powering up.
+WorkloadState startWorkload(const WorkloadSettings& settings);
+
+// Writes record `state.index` ("%6d.%09d CODE TAG ARG", no line end, no
+// terminator) into `line`, which holds kMaxRecordLength characters, returns
+// its length and moves `state` on to the next record.
+std::size_t nextRecord(WorkloadState& state, char* line);
+
+}  // namespace qeltbridge
