@@ -28,6 +28,12 @@ if(NOT MSVC)
       target_compile_options(qelt_hardening INTERFACE ${flag})
     endif()
   endforeach()
+  if(MINGW AND QELT_HAS_fstack_protector_strong)
+    # Windows has no libc of its own to hold the protector's runtime: GCC
+    # links libssp (which also holds the fortified calls) only when the flag
+    # is on the link line too.
+    target_link_options(qelt_hardening INTERFACE -fstack-protector-strong)
+  endif()
 
   set(qelt_fortify_flags "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_RELEASE} "
     "${CMAKE_CXX_FLAGS_RELWITHDEBINFO} ${CMAKE_CXX_FLAGS_MINSIZEREL}")
