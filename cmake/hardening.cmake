@@ -2,9 +2,10 @@
 # library (qelt_hardening, linked through qelt_warnings), whatever builds them:
 # a preset, cpack, cmake --install, or a plain -DCMAKE_BUILD_TYPE=Release.
 #  - every build: a stack protector for functions with arrays or addresses of
-#    locals, stack clash probes, control-flow protection where the compiler
-#    offers each; full RELRO with immediate binding (ELF), ASLR with
-#    high-entropy addresses and DEP (Windows); programs are PIE;
+#    locals, stack clash probes (not on Windows, which probes itself),
+#    control-flow protection, where the compiler offers each; full RELRO with
+#    immediate binding (ELF), ASLR with high-entropy addresses and DEP
+#    (Windows); programs are PIE;
 #  - optimised builds without sanitizers: fortified libc calls. Fortification
 #    needs the optimiser's object sizes (it warns at -O0), and the sanitizers
 #    must see the plain calls to check them. A _FORTIFY_SOURCE that the
@@ -21,7 +22,15 @@ add_library(qelt_hardening INTERFACE)
 if(NOT MSVC)
   check_pie_supported(LANGUAGES CXX)
 
-  foreach(flag -fstack-protector-strong -fstack-clash-protection -fcf-protection)
+  # Windows probes every large stack frame itself (___chkstk_ms); GCC's own
+  # probes there break its unwind tables (an internal compiler error in MinGW's
+  # GCC 12).
+  set(qelt_compile_hardening -fstack-protector-strong)
+  if(NOT WIN32)
+    list(APPEND qelt_compile_hardening -fstack-clash-protection)
+  endif()
+  list(APPEND qelt_compile_hardening -fcf-protection)
+  foreach(flag ${qelt_compile_hardening})
     string(MAKE_C_IDENTIFIER "QELT_HAS${flag}" var)
     check_cxx_compiler_flag(${flag} ${var})
     if(${var})
