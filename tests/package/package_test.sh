@@ -83,8 +83,9 @@ check_run_paths() {
 # What a Debian package's binaries carry, read back from the files so that a
 # changed flag cannot drop it unseen: PIE programs, full RELRO (a GNU_RELRO
 # segment and binding at load), the stack protector, and in an optimised build
-# the checked forms of libc calls wherever the binary makes a call that has one
-# (the compiler may prove some calls safe and keep them plain, never all).
+# the checked forms of libc calls wherever the binary makes a call that has
+# one (a call proven safe stays plain; a binary without a single checked form
+# was not fortified).
 fortifiable='memcpy|memmove|mempcpy|memset|stpcpy|stpncpy|strcpy|strncpy|strcat|strncat'
 fortifiable+='|sprintf|snprintf|vsprintf|vsnprintf|printf|fprintf|vprintf|vfprintf|dprintf|vdprintf'
 fortifiable+='|fgets|fread|read|pread|pread64|recv|recvfrom|readlink|realpath|getcwd|poll|ppoll'

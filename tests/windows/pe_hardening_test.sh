@@ -22,7 +22,7 @@ for f in "$@"; do
     status=1
   fi
   runtime=$(sed -n 's/^\s*DLL Name: \(lib.*\.dll\)$/\1/Ip' <<<"$headers")
-  [[ -z "$runtime" ]] || { echo "FAIL: $name imports" $runtime >&2; status=1; }
+  [[ -z "$runtime" ]] || { echo "FAIL: $name imports" "${runtime//$'\n'/ }" >&2; status=1; }
 done
 [[ "$status" -ne 0 ]] || echo "ok: $# files hardened"
 exit "$status"
