@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test:
+# Installs what scripts/run.sh leaves out (the packages of the tests, the
+# Debian package, the benchmarks, the fuzz and Windows builds and the lint:
+# scripts/setup.sh with every option), builds and runs every test:
 #   1. the optimised build and its suite (unit, process and end-to-end tests,
 #      the manual pages, an installed tree and the Debian package with lintian),
 #      and no function in src/ above a cognitive complexity of 30;

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The programs as a user installs them, run from where they were installed:
-#   package_test.sh install BUILD_DIR VERSION   cmake --install into a scratch prefix
-#   package_test.sh deb BUILD_DIR VERSION       cpack -G DEB, its control fields and
-#                                               files, dpkg-deb -x, lintian
-# Either way the installed tree is checked the same way: the files where they
-# belong, the tool's run path, the versions, and a status job of the installed
+#   package_test.sh install BUILD_DIR VERSION FORTIFY   cmake --install into a scratch prefix
+#   package_test.sh deb BUILD_DIR VERSION FORTIFY       cpack -G DEB, its control fields
+#                                                       and files, dpkg-deb -x, lintian
+# FORTIFY is "fortified" for an optimised build without sanitizers, else
+# "unfortified". Either way the installed tree is checked the same way: the
+# files where they belong, the tool's run path, the hardening of the four
+# binaries, the versions, and a status job of the installed
 # tool against the installed bridge over loopback, from an unrelated current
 # directory, which must load the installed library and nothing of the build
 # tree. Exit status 77: a tool the test needs is missing (CTest: skipped).
@@ -13,6 +15,8 @@ set -euo pipefail
 mode=$1
 build=$(cd "$2" && pwd -P)
 version=$3
+fortify=$4
+[[ "$fortify" == fortified || "$fortify" == unfortified ]] || { echo "FORTIFY is $fortify" >&2; exit 2; }
 
 fail() {
   echo "FAIL: $*" >&2
@@ -73,6 +77,37 @@ check_run_paths() {
   for f in "$root/bin/qelttrace" "$root/bin/qeltbridge" "$root/lib/qelttelnet/libProbeLinkServices.so"; do
     dynamic=$(readelf -d "$f")
     ! grep -E 'RPATH|RUNPATH' <<<"$dynamic" || fail "${f#"$root"/} has a run path"
+  done
+}
+
+# What a Debian package's binaries carry, read back from the files so that a
+# changed flag cannot drop it unseen: PIE programs, full RELRO (a GNU_RELRO
+# segment and binding at load), the stack protector, and in an optimised build
+# the checked forms of libc calls wherever the binary makes a call that has
+# one (a call proven safe stays plain; a binary without a single checked form
+# was not fortified).
+fortifiable='memcpy|memmove|mempcpy|memset|stpcpy|stpncpy|strcpy|strncpy|strcat|strncat'
+fortifiable+='|sprintf|snprintf|vsprintf|vsnprintf|printf|fprintf|vprintf|vfprintf|dprintf|vdprintf'
+fortifiable+='|fgets|fread|read|pread|pread64|recv|recvfrom|readlink|realpath|getcwd|poll|ppoll'
+check_hardening() {
+  local root=$1
+  local f dynamic imports fortified plain
+  for f in bin/qelttelnet bin/qelttrace bin/qeltbridge lib/qelttelnet/libProbeLinkServices.so; do
+    readelf -lW "$root/$f" | grep -q '^ *GNU_RELRO ' || fail "$f has no GNU_RELRO segment"
+    dynamic=$(readelf -dW "$root/$f")
+    grep -qE '\(BIND_NOW\)|\(FLAGS\) .*BIND_NOW|\(FLAGS_1\) .*\<NOW\>' <<<"$dynamic" ||
+      fail "$f is not bound at load (no BIND_NOW): only part of its RELRO is read-only"
+    if [[ "$f" == bin/* ]]; then
+      grep -qE '\(FLAGS_1\) .*\<PIE\>' <<<"$dynamic" || fail "$f is not a position-independent executable"
+    fi
+    imports=$(readelf --dyn-syms -W "$root/$f" | awk '$7 == "UND" { sub(/@.*/, "", $8); print $8 }')
+    grep -qx '__stack_chk_fail' <<<"$imports" || fail "$f has no stack protector (__stack_chk_fail)"
+    if [[ "$fortify" == fortified ]]; then
+      fortified=$(grep -E '^__.+_chk$' <<<"$imports" | grep -v '^__stack_chk_fail$' || true)
+      plain=$(grep -xE "$fortifiable" <<<"$imports" || true)
+      [[ -n "$fortified" || -z "$plain" ]] ||
+        fail "$f calls libc unfortified (no __*_chk beside $(tr '\n' ' ' <<<"$plain"))"
+    fi
   done
 }
 
@@ -176,8 +211,9 @@ EOF
     dpkg-deb -x "$deb" "$work/root"
     root=$work/root/usr
     for f in bin/qelttelnet bin/qelttrace bin/qeltbridge lib/qelttelnet/libProbeLinkServices.so; do
-      sections=$(readelf -S "$root/$f")
-      ! grep -q '\.debug_' <<<"$sections" || fail "$f is not stripped"
+      sections=$(readelf -SW "$root/$f")
+      ! grep -qE '\] \.(debug_[a-z_]+|comment) ' <<<"$sections" ||
+        fail "$f is not stripped:"$'\n'"$(grep -E '\.(debug_|comment)' <<<"$sections")"
     done
 
     # Errors and warnings both fail; the information tags are printed.
@@ -185,6 +221,10 @@ EOF
     lintian --fail-on error,warning --display-info "$deb" >"$work/lintian.log" 2>&1 || lintian_status=$?
     cat "$work/lintian.log"
     [[ "$lintian_status" -eq 0 ]] || fail "lintian reports errors or warnings (status $lintian_status)"
+    # Information tags that matter all the same: what lintian finds unhardened
+    # or left in a stripped binary.
+    ! grep -E '^[A-Z]: [^ ]+: (hardening-[a-z-]+|binary-has-unneeded-section) ' "$work/lintian.log" >/dev/null ||
+      fail "lintian finds the binaries unhardened or not fully stripped (above)"
     ;;
   *)
     fail "unknown mode $mode"
@@ -193,6 +233,7 @@ esac
 
 check_files "$root"
 check_run_paths "$root"
+check_hardening "$root"
 check_versions "$root"
 check_status_job "$root"
 echo "ok: $mode tree $root"
