@@ -29,6 +29,27 @@ bool parseUnsigned(const std::string& text, uint64_t maxValue, uint64_t& value) 
     return true;
 }
 
+// A speed: plain decimal, a fraction allowed ("0", "2", "0.5"), at most 1000.
+bool parseSpeed(const std::string& text, double& value) {
+    const auto dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+    if ((whole.empty() && fraction.empty()) || whole.size() > 4 || fraction.size() > 6 ||
+        (dot != std::string::npos && fraction.empty()))
+        return false;
+    uint64_t w = 0, f = 0;
+    if ((!whole.empty() && !parseUnsigned(whole, 1000, w)) ||
+        (!fraction.empty() && !parseUnsigned(fraction, 999999, f)))
+        return false;
+    double v = static_cast<double>(w);
+    double scale = 1;
+    for (std::size_t i = 0; i < fraction.size(); ++i) scale *= 10;
+    v += static_cast<double>(f) / scale;
+    if (v > 1000) return false;
+    value = v;
+    return true;
+}
+
 [[noreturn]] void invalid(const std::string& name, const std::string& value) {
     throw CLI::ValidationError("invalid value for " + name + ": \"" + value + "\"");
 }
@@ -133,6 +154,31 @@ class OptionTable {
         number("--line-delay-ms", "MS", "pause between lines sent", 0, 60000, out.lineDelayMs)
             ->default_str(std::to_string(defaults.lineDelayMs))
             ->group(faults);
+
+        const std::string replaying = "Playing back a session log";
+        CLI::Option* replay =
+            text("--replay", "LOG",
+                 "play back the sessions of a PROBELINK_LOG\n"
+                 "recording, one per connection, checking\n"
+                 "what the tool sends; exit once all are\n"
+                 "played (1 if any diverged or was not)",
+                 [&out](const std::string& v) {
+                     if (v.empty()) invalid("--replay", v);
+                     out.replay = v;
+                 })
+                ->group(replaying);
+        text("--replay-speed", "X",
+             "divide the recorded delays by X (2: twice\nas fast; 0: none, the order kept)",
+             [&out](const std::string& v) {
+                 if (!parseSpeed(v, out.replaySpeed)) invalid("--replay-speed", v);
+             })
+            ->default_str("1")
+            ->needs(replay)
+            ->group(replaying);
+        // The recording is the conversation, its pace and its faults.
+        for (const char* other : {"--trace", "--records", "--split", "--drop-after",
+                                  "--stall-after", "--no-ga", "--negotiate", "--line-delay-ms"})
+            replay->excludes(other);
     }
 
   private:
