@@ -184,13 +184,18 @@ void SessionReplay::toolClosed(TimePoint now) {
         collecting_ = false;
         return;
     }
-    if (matchedAt_.size() < required_) {
+    // Whose turn it was: the bridge's (a run due after what the tool already
+    // did), or the tool's (its next send).
+    const bool bridgeOwes =
+        runsSent_ < script_.runs.size() &&
+        script_.runs[runsSent_].anchor < static_cast<int>(matchedAt_.size());
+    if (!bridgeOwes && matchedAt_.size() < required_) {
         mismatch(pending_, now);
         collecting_ = false;
         return;
     }
     const bool bridgeEnds = script_.end != ReplayScript::End::kToolCloses;
-    if (runsSent_ < script_.runs.size() || (bridgeEnds && !closed_))
+    if (bridgeOwes || (bridgeEnds && !closed_))
         diverge(": the tool closed the connection before the recording ended (after line " +
                 std::to_string(lines_) + ")");
 }
