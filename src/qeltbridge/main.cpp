@@ -20,8 +20,9 @@ int replay(const qeltbridge::Options& options) {
         std::fprintf(stderr, "qeltbridge: %s: %s\n", options.replay.c_str(), error.c_str());
         return 2;
     }
-    std::fprintf(stderr, "qeltbridge: replaying %zu sessions of %s at speed %g\n",
-                 log.sessions.size(), options.replay.c_str(), options.replaySpeed);
+    std::fprintf(stderr, "qeltbridge: replaying %zu session%s of %s at speed %g\n",
+                 log.sessions.size(), log.sessions.size() == 1 ? "" : "s", options.replay.c_str(),
+                 options.replaySpeed);
     if (!qeltbridge::Bridge::installSignalHandlers(error)) {
         std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
         return 1;

@@ -253,7 +253,7 @@ struct Replay::Impl {
             unplayed += o == Outcome::kUnplayed;
             nothing += o == Outcome::kNothing;
         }
-        log("replay: " + std::to_string(plan.size()) + " sessions: " + std::to_string(played) +
+        log("replay: " + std::to_string(plan.size()) + (plan.size() == 1 ? " session: " : " sessions: ") + std::to_string(played) +
             " played as recorded, " + std::to_string(diverged) + " diverged, " +
             std::to_string(unplayed) + " not played, " + std::to_string(nothing) +
             " never on the network");
