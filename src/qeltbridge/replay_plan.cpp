@@ -1,5 +1,7 @@
 #include "replay_plan.h"
 
+#include "replay_session.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -7,6 +9,13 @@ namespace qeltbridge {
 namespace {
 
 using Kind = recording::Event::Kind;
+
+// A gap as recorded, never negative (an older log's wall clock may go back)
+// and never beyond kLongestPauseUs.
+std::int64_t gap(std::int64_t from, std::int64_t to) {
+    if (to <= from) return 0;
+    return to - from < kLongestPauseUs ? to - from : kLongestPauseUs;
+}
 
 bool failedAttempts(const recording::Session& s) {
     return std::any_of(s.events.begin(), s.events.end(),
@@ -23,17 +32,17 @@ ReplayPlan::ReplayPlan(const recording::Log& log, double speed, TimePoint start)
         const recording::Event* connection = s.connection();
         if (connection) {
             p.kind = Kind::kConnects;
-            if (failedAttempts(s)) p.refusedUs = std::max<std::int64_t>(0, connection->us - s.startUs);
+            if (failedAttempts(s)) p.refusedUs = gap(s.startUs, connection->us);
         } else if (s.ending == recording::Ending::kNoConnection) {
             p.kind = Kind::kRefused;
-            p.refusedUs = std::max<std::int64_t>(0, s.endUs - s.startUs);
+            p.refusedUs = gap(s.startUs, s.endUs);
         } else {
             p.kind = Kind::kNothing;
         }
         if (before && before->run == s.run && before->format == s.format) {
             p.firstOfRun = false;
             p.overlaps = s.startUs < before->endUs;
-            if (!p.overlaps) p.gapUs = s.startUs - before->endUs;
+            if (!p.overlaps) p.gapUs = gap(before->endUs, s.startUs);
         }
         sessions_.push_back(p);
         before = &s;
@@ -42,8 +51,9 @@ ReplayPlan::ReplayPlan(const recording::Log& log, double speed, TimePoint start)
 
 std::chrono::microseconds ReplayPlan::scaled(std::int64_t us) const {
     if (speed_ <= 0 || us <= 0) return std::chrono::microseconds(0);
-    return std::chrono::microseconds(
-        static_cast<std::int64_t>(std::llround(static_cast<double>(us) / speed_)));
+    const double scaledUs = static_cast<double>(us) / speed_;
+    const double longest = static_cast<double>(kLongestPauseUs);
+    return std::chrono::microseconds(std::llround(scaledUs < longest ? scaledUs : longest));
 }
 
 ReplayPlan::TimePoint ReplayPlan::refusedUntil() const {

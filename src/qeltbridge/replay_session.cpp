@@ -12,7 +12,8 @@ using Kind = recording::Event::Kind;
 
 std::int64_t notBefore(std::int64_t us, std::int64_t since) {
     // The older log's wall clock may go back; a delay is never negative.
-    return us > since ? us - since : 0;
+    if (us <= since) return 0;
+    return us - since < kLongestPauseUs ? us - since : kLongestPauseUs;
 }
 
 bool endsLine(const ReplayScript::Send& send) {
@@ -42,6 +43,8 @@ ReplayScript scriptOf(const recording::Session& session) {
                 break;
             case Kind::kSent:
             case Kind::kSentPassword:
+                // An empty send put nothing on the wire: nothing to wait for.
+                if (e.kind == Kind::kSent && e.bytes.empty()) break;
                 script.sends.push_back(
                     {e.bytes, e.kind == Kind::kSentPassword, false, notBefore(e.us, lastUs)});
                 sendUs.push_back(e.us);
@@ -95,8 +98,9 @@ SessionReplay::SessionReplay(ReplayScript script, double speed, TimePoint connec
 
 SessionReplay::TimePoint SessionReplay::after(TimePoint base, std::int64_t us) const {
     if (speed_ <= 0 || us <= 0) return base;
-    return base + std::chrono::microseconds(
-                      static_cast<std::int64_t>(std::llround(static_cast<double>(us) / speed_)));
+    const double scaled = static_cast<double>(us) / speed_;
+    const double longest = static_cast<double>(kLongestPauseUs);
+    return base + std::chrono::microseconds(std::llround(scaled < longest ? scaled : longest));
 }
 
 SessionReplay::TimePoint SessionReplay::anchorTime(int anchor) const {

@@ -25,6 +25,11 @@
 
 namespace qeltbridge {
 
+// The longest pause a replay keeps: a recorded gap beyond it (a log put
+// together by hand, a clock that jumped) is taken as this long, so that no
+// time point overflows.
+constexpr std::int64_t kLongestPauseUs = std::int64_t{24} * 3600 * 1000000;
+
 // What one recorded session asks of a replay, taken from its log once.
 struct ReplayScript {
     struct Run {
