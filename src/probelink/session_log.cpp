@@ -34,19 +34,24 @@ SessionLog::SessionLog(std::FILE* file, const void* sessionObject)
     line_.reserve(256);
 }
 
+SessionLog::~SessionLog() {
+    if (!line_.empty()) std::fwrite(line_.data(), 1, line_.size(), file_.get());
+}
+
 void SessionLog::begin(Event event) {
-    line_.clear();
     // Both clocks when the event happens: the wall clock for a person, the
     // monotonic one for the gaps a replay keeps.
     recording::appendLineStart(line_, wallNowUs(), monotonicNowUs(), id_, event);
 }
 
-void SessionLog::finish() {
+void SessionLog::finish(bool now) {
     line_ += '\n';
-    // One write per line, so that the lines of sessions running at once on
-    // other threads or processes do not interleave within a line.
+    if (!now) return;
+    // Whole lines in one write, so that the lines of sessions running at once
+    // on other threads or processes do not interleave within a line.
     std::fwrite(line_.data(), 1, line_.size(), file_.get());
     std::fflush(file_.get());
+    line_.clear();
 }
 
 void SessionLog::note(Event event, const std::string& text) {
@@ -91,7 +96,7 @@ void SessionLog::chunk(const char* text, int length, int peek) {
     line_ += std::to_string(length);
     line_ += ' ';
     recording::appendEscaped(line_, text, static_cast<std::size_t>(length));
-    finish();
+    finish(false);
 }
 
 void SessionLog::end(int result, recording::Ending ending) {

@@ -23,6 +23,10 @@ class SessionLog {
     // be opened (a session never fails for want of its log). `sessionObject`
     // lives as long as the session: with the process id it names the session.
     static std::unique_ptr<SessionLog> openFromEnvironment(const void* sessionObject);
+    // Writes what is still kept back.
+    ~SessionLog();
+    SessionLog(const SessionLog&) = delete;
+    SessionLog& operator=(const SessionLog&) = delete;
 
     // "EVENT TEXT": the text written escaped, nothing after the event when empty.
     void note(Event event, const std::string& text);
@@ -32,7 +36,9 @@ class SessionLog {
     void maskedLine(std::size_t length);
     // "attempt ADDRESS failed: REASON".
     void attempt(const std::string& address, const std::string& why);
-    // "chunk peek=P len=N TEXT".
+    // "chunk peek=P len=N TEXT". Kept back until the next line of another
+    // event (or the end): the chunks of a dump page cost one write, not one
+    // each, and the bytes they came from are written at once anyway.
     void chunk(const char* text, int length, int peek);
     // "end RESULT HOW: TEXT", the session's last line.
     void end(int result, recording::Ending ending);
@@ -43,7 +49,8 @@ class SessionLog {
     };
     SessionLog(std::FILE* file, const void* sessionObject);
     void begin(Event event);
-    void finish();
+    // Ends the line; `now` writes it with every line kept back before it.
+    void finish(bool now = true);
 
     std::unique_ptr<std::FILE, FileCloser> file_;
     std::string id_;
