@@ -95,7 +95,8 @@ void planToTheEnd(const recording::Log& log) {
     for (int step = 0; step < 100000 && !plan.over(); ++step) {
         plan.advance(now);
         const int index = plan.accept(now);
-        if (index >= 0) plan.finished(static_cast<std::size_t>(index), ReplayPlan::Outcome::kPlayed, now);
+        if (index >= 0)
+            plan.finished(static_cast<std::size_t>(index), ReplayPlan::Outcome::kPlayed, now);
         now = plan.wakeAt(now) + std::chrono::seconds(1);
     }
     FUZZ_CHECK(plan.over(), "the plan ends");

@@ -156,17 +156,16 @@ class OptionTable {
             ->group(faults);
 
         const std::string replaying = "Playing back a session log";
-        CLI::Option* replay =
-            text("--replay", "LOG",
-                 "play back the sessions of a PROBELINK_LOG\n"
-                 "recording, one per connection, checking\n"
-                 "what the tool sends; exit once all are\n"
-                 "played (1 if any diverged or was not)",
-                 [&out](const std::string& v) {
-                     if (v.empty()) invalid("--replay", v);
-                     out.replay = v;
-                 })
-                ->group(replaying);
+        CLI::Option* replay = text("--replay", "LOG",
+                                   "play back the sessions of a PROBELINK_LOG\n"
+                                   "recording, one per connection, checking\n"
+                                   "what the tool sends; exit once all are\n"
+                                   "played (1 if any diverged or was not)",
+                                   [&out](const std::string& v) {
+                                       if (v.empty()) invalid("--replay", v);
+                                       out.replay = v;
+                                   })
+                                  ->group(replaying);
         text("--replay-speed", "X",
              "divide the recorded delays by X (2: twice\nas fast; 0: none, the order kept)",
              [&out](const std::string& v) {

@@ -67,7 +67,8 @@ struct Replay::Impl {
     std::vector<std::unique_ptr<Connection>> connections;
 
     Impl(Options o, recording::Log l)
-        : options(std::move(o)), recording(std::move(l)),
+        : options(std::move(o)),
+          recording(std::move(l)),
           plan(recording, options.replaySpeed, Clock::now()) {}
     ~Impl() {
         if (signalRead >= 0) ::close(signalRead);
@@ -253,7 +254,8 @@ struct Replay::Impl {
             unplayed += o == Outcome::kUnplayed;
             nothing += o == Outcome::kNothing;
         }
-        log("replay: " + std::to_string(plan.size()) + (plan.size() == 1 ? " session: " : " sessions: ") + std::to_string(played) +
+        log("replay: " + std::to_string(plan.size()) +
+            (plan.size() == 1 ? " session: " : " sessions: ") + std::to_string(played) +
             " played as recorded, " + std::to_string(diverged) + " diverged, " +
             std::to_string(unplayed) + " not played, " + std::to_string(nothing) +
             " never on the network");
@@ -311,7 +313,8 @@ struct Replay::Impl {
             steerListener(now);
             pollSet(fds, polled);
             const bool listening = static_cast<bool>(listener);
-            const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt(now) - now);
+            const auto wait =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt(now) - now);
             timespec timeout{static_cast<time_t>(wait.count() / 1000000000),
                              static_cast<long>(wait.count() % 1000000000)};
             // ppoll: the recorded delays are microseconds, poll()'s are milliseconds.

@@ -1,9 +1,9 @@
 #include "replay_plan.h"
 
-#include "replay_session.h"
-
 #include <algorithm>
 #include <cmath>
+
+#include "replay_session.h"
 
 namespace qeltbridge {
 namespace {

@@ -37,12 +37,12 @@ class ReplayPlan {
     static constexpr std::chrono::seconds kLate{30};
 
     enum class Outcome {
-        kPending,    // not yet played
-        kPlaying,    // its connection is being served
-        kPlayed,     // played as recorded
-        kDiverged,   // the tool did something else
-        kUnplayed,   // its connection never came
-        kNothing,    // nothing on the network to play
+        kPending,   // not yet played
+        kPlaying,   // its connection is being served
+        kPlayed,    // played as recorded
+        kDiverged,  // the tool did something else
+        kUnplayed,  // its connection never came
+        kNothing,   // nothing on the network to play
     };
 
     ReplayPlan(const recording::Log& log, double speed, TimePoint start);

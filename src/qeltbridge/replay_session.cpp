@@ -26,9 +26,9 @@ ReplayScript scriptOf(const recording::Session& session) {
     ReplayScript script;
     const recording::Event* connection = session.connection();
     const std::int64_t connectUs = connection ? connection->us : session.startUs;
-    std::vector<std::int64_t> sendUs;   // when each send happened
-    int anchor = -1;                    // the last send that went out
-    std::int64_t lastUs = connectUs;    // the last run or send
+    std::vector<std::int64_t> sendUs;  // when each send happened
+    int anchor = -1;                   // the last send that went out
+    std::int64_t lastUs = connectUs;   // the last run or send
     std::int64_t lastRunUs = connectUs;
     std::int64_t eofUs = session.endUs;
     auto anchorUs = [&](int a) { return a < 0 ? connectUs : sendUs[static_cast<std::size_t>(a)]; };
@@ -90,7 +90,9 @@ ReplayScript scriptOf(const recording::Session& session) {
 }
 
 SessionReplay::SessionReplay(ReplayScript script, double speed, TimePoint connectedAt)
-    : script_(std::move(script)), speed_(speed), connectedAt_(connectedAt),
+    : script_(std::move(script)),
+      speed_(speed),
+      connectedAt_(connectedAt),
       lastActivity_(connectedAt) {
     required_ = script_.sends.size();
     while (required_ > 0 && script_.sends[required_ - 1].optional) --required_;
@@ -190,9 +192,8 @@ void SessionReplay::toolClosed(TimePoint now) {
     }
     // Whose turn it was: the bridge's (a run due after what the tool already
     // did), or the tool's (its next send).
-    const bool bridgeOwes =
-        runsSent_ < script_.runs.size() &&
-        script_.runs[runsSent_].anchor < static_cast<int>(matchedAt_.size());
+    const bool bridgeOwes = runsSent_ < script_.runs.size() &&
+                            script_.runs[runsSent_].anchor < static_cast<int>(matchedAt_.size());
     if (!bridgeOwes && matchedAt_.size() < required_) {
         mismatch(pending_, now);
         collecting_ = false;
@@ -231,9 +232,10 @@ SessionReplay::Step SessionReplay::end(TimePoint now) {
         const TimePoint limit =
             lastActivity_ + std::chrono::microseconds(script_.closeGapUs) + kPatience;
         if (now < limit) return {Action::kAwaitTool, {}, limit};
-        diverge(": the tool kept the connection open long after it gave up in the recording "
-                "(after line " +
-                std::to_string(lines_) + ")");
+        diverge(
+            ": the tool kept the connection open long after it gave up in the recording "
+            "(after line " +
+            std::to_string(lines_) + ")");
         return {Action::kDiverged, {}, now};
     }
     if (!closed_) {

@@ -34,13 +34,13 @@ constexpr std::int64_t kLongestPauseUs = std::int64_t{24} * 3600 * 1000000;
 struct ReplayScript {
     struct Run {
         std::string bytes;
-        int anchor = -1;  // the send it follows (index into `sends`), -1: the connection
+        int anchor = -1;           // the send it follows (index into `sends`), -1: the connection
         std::int64_t delayUs = 0;  // after the anchor, as recorded
     };
     struct Send {
-        std::string bytes;     // as on the wire; empty for the password line
-        bool anyLine = false;  // the password line: any line matches
-        bool optional = false;  // the send failed in the recording: it may not come
+        std::string bytes;       // as on the wire; empty for the password line
+        bool anyLine = false;    // the password line: any line matches
+        bool optional = false;   // the send failed in the recording: it may not come
         std::int64_t gapUs = 0;  // after the event before it, as recorded
     };
     enum class End {
@@ -51,7 +51,7 @@ struct ReplayScript {
     std::vector<Run> runs;
     std::vector<Send> sends;
     End end = End::kToolCloses;
-    int endAnchor = -1;          // as Run::anchor
+    int endAnchor = -1;           // as Run::anchor
     std::int64_t endDelayUs = 0;  // kFin, kRst: after the anchor
     std::int64_t closeGapUs = 0;  // kToolCloses: from the last event to the tool's close
 };
@@ -122,7 +122,7 @@ class SessionReplay {
     ReplayScript script_;
     double speed_;
     TimePoint connectedAt_;
-    TimePoint lastActivity_;  // the last send of ours or match of the tool's
+    TimePoint lastActivity_;            // the last send of ours or match of the tool's
     std::vector<TimePoint> matchedAt_;  // per send of the tool's that matched
     std::size_t required_ = 0;          // sends before the optional tail
     std::size_t runsSent_ = 0;

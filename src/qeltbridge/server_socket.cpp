@@ -37,15 +37,15 @@ std::string addressText(const QeltAddress& address) {
     return text;
 }
 
-bool openListener(const std::string& host, uint16_t& port, const std::string& listen,
-                  Socket& out, std::string& shown, std::string& error) {
+bool openListener(const std::string& host, uint16_t& port, const std::string& listen, Socket& out,
+                  std::string& shown, std::string& error) {
     QeltAddress addresses[16];
     int count = 0;
     char reason[256];
-    if (qelt_net_resolve_reason(host.c_str(), port, addresses, 16, &count, reason,
-                                sizeof reason) != QELT_RESOLVE_OK) {
-        error = reason[0] ? "cannot resolve " + host + ": " + reason
-                          : "no usable address for " + host;
+    if (qelt_net_resolve_reason(host.c_str(), port, addresses, 16, &count, reason, sizeof reason) !=
+        QELT_RESOLVE_OK) {
+        error =
+            reason[0] ? "cannot resolve " + host + ": " + reason : "no usable address for " + host;
         return false;
     }
     for (int i = 0; i < count; ++i) {
@@ -53,8 +53,9 @@ bool openListener(const std::string& host, uint16_t& port, const std::string& li
         QeltAddress bound{};
         if (!s || qelt_net_local_address(s.get(), &bound) != 0) {
             const int e = qelt_net_last_error();
-            error = qelt_net_family_unsupported(e) ? "socket: " + netError(e)
-                                                   : "cannot listen on " + listen + ": " + netError(e);
+            error = qelt_net_family_unsupported(e)
+                        ? "socket: " + netError(e)
+                        : "cannot listen on " + listen + ": " + netError(e);
             continue;
         }
         shown = addressText(bound);

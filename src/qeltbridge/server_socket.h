@@ -54,8 +54,8 @@ std::string addressText(const QeltAddress& address);
 // "listening on ADDR:PORT" on standard output and flushes. `shown` gets
 // ADDR:PORT. False, with `error` set, when nothing can be bound; `listen` is
 // the address as the user gave it, for the message.
-bool openListener(const std::string& host, uint16_t& port, const std::string& listen,
-                  Socket& out, std::string& shown, std::string& error);
+bool openListener(const std::string& host, uint16_t& port, const std::string& listen, Socket& out,
+                  std::string& shown, std::string& error);
 
 // Makes SIGINT and SIGTERM write to a pipe and ignores SIGPIPE. Call once.
 bool installStopSignals(std::string& error);

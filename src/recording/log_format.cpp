@@ -1,13 +1,12 @@
 #include "recording/log_format.h"
 
-
 namespace recording {
 namespace {
 
 // In the order of EventWord.
 constexpr const char* kEventWords[] = {
-    "start", "open", "attempt", "connected", "recv",    "send",    "send-failed",
-    "chunk", "sendline", "error", "eof",     "end",     "version", "result",
+    "start", "open",     "attempt", "connected", "recv", "send",    "send-failed",
+    "chunk", "sendline", "error",   "eof",       "end",  "version", "result",
 };
 static_assert(sizeof kEventWords / sizeof kEventWords[0] == kEventWordCount,
               "one word for every EventWord");
@@ -100,10 +99,10 @@ bool readCivilSecond(std::string_view text, std::int64_t& seconds) {
         return false;
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
         return false;
-    seconds = daysFromCivil(static_cast<int>(year), static_cast<int>(month),
-                            static_cast<int>(day)) *
-                  86400 +
-              hour * 3600 + minute * 60 + second;
+    seconds =
+        daysFromCivil(static_cast<int>(year), static_cast<int>(month), static_cast<int>(day)) *
+            86400 +
+        hour * 3600 + minute * 60 + second;
     return true;
 }
 

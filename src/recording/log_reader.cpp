@@ -154,8 +154,8 @@ class Reader {
     static bool open(Session& s, std::string_view details, std::string& why) {
         // "HOST port N timeout MS ms"; the host is the escaped text before.
         const std::size_t at = details.rfind(" port ");
-        std::string_view rest = at == std::string_view::npos ? std::string_view()
-                                                             : details.substr(at + 6);
+        std::string_view rest =
+            at == std::string_view::npos ? std::string_view() : details.substr(at + 6);
         const std::string_view port = takeField(rest);
         const std::string_view timeoutWord = takeField(rest);
         const std::string_view timeout = takeField(rest);

@@ -33,8 +33,8 @@ struct Event {
         kNote,           // anything else worth reading (errors, refused SendLine calls)
     };
     Kind kind = Kind::kNote;
-    std::int64_t us = 0;  // on the session's clock (see Session::format)
-    std::string bytes;    // as described for the kind
+    std::int64_t us = 0;     // on the session's clock (see Session::format)
+    std::string bytes;       // as described for the kind
     std::size_t length = 0;  // kSentPassword: the bytes the line had
     int peek = 0;            // kChunk
     std::string why;         // kAttemptFailed: the reason

@@ -75,7 +75,8 @@ void scriptPiecewisePeer(qelttest::ScriptedServer& peer, Job job) {
     switch (job) {
         case Job::kStatus:
             peer.expectLine("pwista\r\n").sendPieces(status + kPrompt, piece);
-            peer.expectLine("task_trace\r\n").sendPieces("task  prio\r\nhttp    10\r\n" + kPrompt, piece);
+            peer.expectLine("task_trace\r\n")
+                .sendPieces("task  prio\r\nhttp    10\r\n" + kPrompt, piece);
             peer.expectLine("exit\r\n");
             break;
         case Job::kReboot:
@@ -89,7 +90,8 @@ void scriptPiecewisePeer(qelttest::ScriptedServer& peer, Job job) {
             std::string first = "SATA history dump\r\n", second;
             for (std::size_t i = 0; i < records.size(); ++i)
                 (i < 4 ? first : second) += records[i] + "\r\n";
-            peer.expectLine("dump_dsata_trace\r\n").sendPieces(first + "DUMP_RESULT=4\r\n" + kPrompt, piece);
+            peer.expectLine("dump_dsata_trace\r\n")
+                .sendPieces(first + "DUMP_RESULT=4\r\n" + kPrompt, piece);
             peer.expectLine("dump_dsata_trace 4\r\n")
                 .sendPieces(second + "DUMP_RESULT=0\r\n" + kPrompt, piece);
             peer.expectLine("exit\r\n");
@@ -141,8 +143,7 @@ std::vector<Fault> faultsOf(Job job) {
 }
 
 std::string withoutAddress(std::string text, const std::string& address) {
-    for (std::size_t at = text.find(address); at != std::string::npos;
-         at = text.find(address, at))
+    for (std::size_t at = text.find(address); at != std::string::npos; at = text.find(address, at))
         text.replace(at, address.size(), "ADDRESS");
     return text;
 }
@@ -240,8 +241,7 @@ class Case {
         }
         for (const char* speed : {"1", "0"}) {
             Play play;
-            play.bridge =
-                qelttest::startBridge({"--replay", logPath(), "--replay-speed", speed});
+            play.bridge = qelttest::startBridge({"--replay", logPath(), "--replay-speed", speed});
             if (play.bridge) {
                 play.address = qelttest::addressOf(*play.bridge);
                 play.tool = startTool(job_, play.address, {});
@@ -264,9 +264,10 @@ class Case {
             if (!play.bridge) continue;
             const int bridgeStatus = play.bridge->wait(30000ms);
             if (i == 1 && timing) {
-                std::printf("%s: the recording paused inside a line; its output depends on "
-                            "the pause, not compared at speed 0\n",
-                            name().c_str());
+                std::printf(
+                    "%s: the recording paused inside a line; its output depends on "
+                    "the pause, not compared at speed 0\n",
+                    name().c_str());
                 continue;
             }
             EXPECT_EQ(replayed.status, recorded_.status);
@@ -377,9 +378,9 @@ TEST(Replay, AChangedToolIsToldTheFirstLineItSentDifferently) {
     {
         auto live = qelttest::startBridge({});
         ASSERT_TRUE(live);
-        ASSERT_EQ(runJobs({Job::kStatus}, qelttest::addressOf(*live), {{"PROBELINK_LOG", log}})[0]
-                      .status,
-                  0);
+        ASSERT_EQ(
+            runJobs({Job::kStatus}, qelttest::addressOf(*live), {{"PROBELINK_LOG", log}})[0].status,
+            0);
     }
     auto replay = qelttest::startBridge({"--replay", log, "--replay-speed", "0"});
     ASSERT_TRUE(replay);
@@ -402,10 +403,9 @@ TEST(Replay, AChangedToolIsToldTheFirstLineItSentDifferently) {
 // line that is wrong and why.
 TEST(Replay, ALogThatDoesNotReadIsRefusedAtStart) {
     qelttest::TempFile file("qelt-replay-bad", std::string(1, '\n') + "login: qelt\n");
-    const qelttest::ToolRun run =
-        qelttest::runProgram({qelttest::qeltbridgePath(), "--replay", file.path(), "--listen",
-                              "127.0.0.1:0"},
-                             {}, 10000ms, qelttest::StandardError::kOwnFile);
+    const qelttest::ToolRun run = qelttest::runProgram(
+        {qelttest::qeltbridgePath(), "--replay", file.path(), "--listen", "127.0.0.1:0"}, {},
+        10000ms, qelttest::StandardError::kOwnFile);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "") << "nothing listened";
     EXPECT_NE(run.err.find(file.path() + ": line 2: not a session log line"), std::string::npos)

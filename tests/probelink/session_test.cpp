@@ -633,8 +633,9 @@ TEST(SessionLog, RecordsBytesChunksAndResultAndMasksThePasswordLine) {
         if (e.kind == recording::Event::Kind::kSentPassword) masked = e.length;
     }
     EXPECT_EQ(received, "\xFF\xFB\x01password: " + kPrompt) << "every byte, in order";
-    EXPECT_EQ(sent, "\xFF\xFE\x01"
-                    "exit\r\n");
+    EXPECT_EQ(sent,
+              "\xFF\xFE\x01"
+              "exit\r\n");
     EXPECT_EQ(masked, 8u);
     EXPECT_LE(s.startUs, s.connection()->us);
     EXPECT_LE(s.connection()->us, s.endUs);

@@ -132,12 +132,18 @@ TEST(BridgeOptions, AcceptedEdges) {
     EXPECT_EQ(o.login, "-y");
     EXPECT_EQ(o.seed, 2u);
     EXPECT_TRUE(o.reset);
-    for (const auto& [text, speed] : std::vector<std::pair<std::string, double>>{
-             {"0", 0}, {"1", 1}, {"0.5", 0.5}, {".25", 0.25}, {"1000", 1000}, {"2.000001", 2.000001}}) {
+    for (const auto& [text, speed] :
+         std::vector<std::pair<std::string, double>>{{"0", 0},
+                                                     {"1", 1},
+                                                     {"0.5", 0.5},
+                                                     {".25", 0.25},
+                                                     {"1000", 1000},
+                                                     {"2.000001", 2.000001}}) {
         Options r;
-        ASSERT_EQ(parse({"--replay", "session.log", "--replay-speed", text, "--listen", "127.0.0.1:0"},
-                        r, error),
-                  ParseOutcome::Run)
+        ASSERT_EQ(
+            parse({"--replay", "session.log", "--replay-speed", text, "--listen", "127.0.0.1:0"}, r,
+                  error),
+            ParseOutcome::Run)
             << text << ": " << error;
         EXPECT_EQ(r.replay, "session.log");
         EXPECT_DOUBLE_EQ(r.replaySpeed, speed) << text;
@@ -550,8 +556,8 @@ TEST(SessionReplay, PacesRunsFromTheToolsLastActionAndChecksWhatItSends) {
         double speed;
         std::string told;
     } cases[] = {
-        {"as recorded: the password line matches any line; FIN after the eof's delay",
-         closed, kToolAsRecorded, 1,
+        {"as recorded: the password line matches any line; FIN after the eof's delay", closed,
+         kToolAsRecorded, 1,
          "2 send login: \n23 send password: \n44 send INET> <FF><F9>\n46 send [HTTP]\n"
          "76 send : state = RUN<0D><0A>INET> <FF><F9>\n78 fin\n80 done\n"},
         // The tool answers 100 ms late: each run waits for it, then keeps its
@@ -562,17 +568,20 @@ TEST(SessionReplay, PacesRunsFromTheToolsLastActionAndChecksWhatItSends) {
          1,
          "2 send login: \n123 send password: \n144 send INET> <FF><F9>\n246 send [HTTP]\n"
          "276 send : state = RUN<0D><0A>INET> <FF><F9>\n301 fin\n302 done\n"},
-        {"twice as fast",
-         closed, kToolAsRecorded, 2,
+        {"twice as fast", closed, kToolAsRecorded, 2,
          "1 send login: \n22.5 send password: \n43.5 send INET> <FF><F9>\n45.5 send [HTTP]\n"
          "60.5 send : state = RUN<0D><0A>INET> <FF><F9>\n77.5 fin\n80 done\n"},
-        {"no delays: only the tool's pace",
-         closed, kToolAsRecorded, 0,
+        {"no delays: only the tool's pace", closed, kToolAsRecorded, 0,
          "0 send login: \n22 send password: \n43 send INET> <FF><F9>\n45 send [HTTP]\n"
          "45 send : state = RUN<0D><0A>INET> <FF><F9>\n77 fin\n80 done\n"},
         {"a line that comes in pieces",
          closed,
-         {{22, "qe"}, {30, "lt\r"}, {31, "\n"}, {43, "pw\r\n"}, {45, "pwista\r\n"}, {77, "exit\r\n"},
+         {{22, "qe"},
+          {30, "lt\r"},
+          {31, "\n"},
+          {43, "pw\r\n"},
+          {45, "pwista\r\n"},
+          {77, "exit\r\n"},
           {80, ""}},
          1,
          "2 send login: \n32 send password: \n44 send INET> <FF><F9>\n46 send [HTTP]\n"
@@ -622,7 +631,8 @@ TEST(SessionReplay, PacesRunsFromTheToolsLastActionAndChecksWhatItSends) {
          "2 send login: \n23 send password: \n"
          "30043 diverged, line 2: expected \"<masked password line>\", got \"\"\n"},
     };
-    for (const auto& c : cases) EXPECT_EQ(playedAgainst(c.session, c.tool, c.speed), c.told) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(playedAgainst(c.session, c.tool, c.speed), c.told) << c.name;
 }
 
 TEST(SessionReplay, EndsAsTheRecordingEnded) {
@@ -691,16 +701,15 @@ TEST(ReplayPlan, RefusalsLateSessionsAndTheEnd) {
         recordedSession({{0, EventKind::kConnected}}, Ending::kClosed, 1000);
     // The verification of a reboot: 5 s after the first ended, refused for
     // 2 s, then connected.
-    const recording::Session refusedThenBack = recordedSession(
-        {{6000, EventKind::kAttemptFailed}, {8000, EventKind::kConnected}}, Ending::kClosed, 9000,
-        "1", 6000);
+    const recording::Session refusedThenBack =
+        recordedSession({{6000, EventKind::kAttemptFailed}, {8000, EventKind::kConnected}},
+                        Ending::kClosed, 9000, "1", 6000);
     // Refused for the whole 10 s of its time-out.
     const recording::Session refusedThroughout = recordedSession(
         {{6000, EventKind::kAttemptFailed}}, Ending::kNoConnection, 16000, "1", 6000);
     const recording::Session nextAttempt =
         recordedSession({{16000, EventKind::kConnected}}, Ending::kClosed, 17000, "1", 16000);
-    const recording::Session unresolved =
-        recordedSession({}, Ending::kUnresolved, 1500, "1", 1500);
+    const recording::Session unresolved = recordedSession({}, Ending::kUnresolved, 1500, "1", 1500);
     const recording::Session otherRun =
         recordedSession({{0, EventKind::kConnected}}, Ending::kClosed, 100, "2", 0);
 

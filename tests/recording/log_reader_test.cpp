@@ -1,13 +1,14 @@
 // The session log read back: its escaping and times at their edges, the
 // sessions of runs and threads sorted out, how each ended, the older form,
 // and for a log that does not read, the line and the reason.
+#include "recording/log_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "recording/log_format.h"
-#include "recording/log_reader.h"
 
 namespace {
 
@@ -51,9 +52,9 @@ TEST(LogFormat, TimesAtTheirEdgesReadBack) {
     ASSERT_TRUE(recording::readWallTime("2026-12-08T16:26:12.123Z", us, digits));
     EXPECT_EQ(digits, 3);
     EXPECT_EQ(us % 1000000, 123000);
-    for (const char* bad : {"2026-12-08T16:26:12Z", "2026-12-08T16:26:12.1234Z",
-                            "2026-13-08T16:26:12.123Z", "2026-12-08 16:26:12.123Z",
-                            "2026-12-08T16:26:12.123", "x026-12-08T16:26:12.123Z"})
+    for (const char* bad :
+         {"2026-12-08T16:26:12Z", "2026-12-08T16:26:12.1234Z", "2026-13-08T16:26:12.123Z",
+          "2026-12-08 16:26:12.123Z", "2026-12-08T16:26:12.123", "x026-12-08T16:26:12.123Z"})
         EXPECT_FALSE(recording::readWallTime(bad, us, digits)) << bad;
     EXPECT_EQ(recording::monotonicText(8123456789), "8123.456789");
     EXPECT_EQ(recording::monotonicText(5), "0.000005");
@@ -76,20 +77,21 @@ std::string line(const std::string& id, std::int64_t us, const std::string& even
 TEST(LogReader, SessionsOfThreadsAndRunsAreToldApart) {
     const std::string a = "7:aaa0", b = "7:bbb0", c = "8:aaa0";
     const std::string text =
-        line(a, 100, "start ProbeLinkServices 0.1.0") + line(b, 110, "start ProbeLinkServices 0.1.0") +
+        line(a, 100, "start ProbeLinkServices 0.1.0") +
+        line(b, 110, "start ProbeLinkServices 0.1.0") +
         line(a, 120, "open bridge.example port 23 timeout 10000 ms") +
         line(a, 130, "attempt 10.0.0.5:23 failed: Connection refused (111)") +
         line(b, 140, "open 127.0.0.1 port 2323 timeout 10000 ms") +
         line(a, 150, "connected 10.0.0.5:23") + line(b, 160, "connected 127.0.0.1:2323") +
-        line(a, 170, "recv 9 login: <FF><F9>") + "\n" +
-        line(b, 180, "recv 3 ab<3C>") +
+        line(a, 170, "recv 9 login: <FF><F9>") + "\n" + line(b, 180, "recv 3 ab<3C>") +
         line(a, 190, "chunk peek=1 len=9 login: <FF><F9>") +
         line(a, 200, "send 21 <masked password line>") + line(b, 210, "send 6 qelt<0D><0A>") +
         line(b, 220, "send-failed send: Broken pipe (32)") +
         line(a, 230, "error recv: Connection reset by peer (104)") +
         line(b, 240, "end 9 reset: the bridge reset the connection") +
         line(a, 250, "end 9 reset: the bridge reset the connection") +
-        line(c, 900, "start ProbeLinkServices 0.1.0") + line(c, 910, "end 1 invalid: invalid arguments");
+        line(c, 900, "start ProbeLinkServices 0.1.0") +
+        line(c, 910, "end 1 invalid: invalid arguments");
     std::string crlf = text;
     crlf.insert(crlf.find('\n'), "\r");
     recording::Log log;
@@ -174,9 +176,8 @@ TEST(LogReader, EndingsOfTheOlderFormAndCutSessions) {
     for (const auto& c : cases) {
         recording::Log log;
         std::string error;
-        ASSERT_TRUE(recording::readLog(older("version ProbeLinkServices 0.1.0") +
-                                           older("result " + c.result),
-                                       log, error))
+        ASSERT_TRUE(recording::readLog(
+            older("version ProbeLinkServices 0.1.0") + older("result " + c.result), log, error))
             << error;
         EXPECT_EQ(log.sessions[0].ending, c.ending) << c.result;
     }
@@ -185,9 +186,9 @@ TEST(LogReader, EndingsOfTheOlderFormAndCutSessions) {
     // inside a session.
     recording::Log log;
     std::string error;
-    ASSERT_TRUE(recording::readLog(older("version A") + older("recv 1 x") + older("version B") +
-                                       older("recv 1 y"),
-                                   log, error))
+    ASSERT_TRUE(recording::readLog(
+        older("version A") + older("recv 1 x") + older("version B") + older("recv 1 y"), log,
+        error))
         << error;
     ASSERT_EQ(log.sessions.size(), 2u);
     EXPECT_EQ(log.sessions[0].ending, Ending::kCut);
@@ -206,8 +207,7 @@ TEST(LogReader, ALogThatDoesNotReadNamesTheLineAndWhy) {
         {"", "no session in it"},
         {"\n\n", "no session in it"},
         {"login: qelt\n", "line 1: not a session log line"},
-        {start + "\n2026-12-09T11:06:33.811690Z " + s + " recv 1 x\n",
-         "line 3: no monotonic time"},
+        {start + "\n2026-12-09T11:06:33.811690Z " + s + " recv 1 x\n", "line 3: no monotonic time"},
         {start + line(s, 2, "recieve 1 x"), "line 2: unknown event \"recieve\""},
         {start + line(s, 2, "recv 5 abcd"), "line 2: 5 bytes announced, 4 written"},
         {start + line(s, 2, "recv x abcd"), "line 2: no byte count"},
