@@ -174,10 +174,6 @@ class OptionTable {
             ->default_str("1")
             ->needs(replay)
             ->group(replaying);
-        // The recording is the conversation, its pace and its faults.
-        for (const char* other : {"--trace", "--records", "--split", "--drop-after",
-                                  "--stall-after", "--no-ga", "--negotiate", "--line-delay-ms"})
-            replay->excludes(other);
     }
 
   private:
@@ -214,6 +210,21 @@ std::string mismatchText(const std::string& what) {
         what.compare(what.size() - tail.size(), tail.size(), tail) == 0)
         return "--" + what.substr(0, what.size() - tail.size()) + " takes no value";
     return what;
+}
+
+// The recording is the conversation, its pace and its faults: an option that
+// would change them has no place beside --replay. The one given, or "".
+const char* besideReplay(const Options& o) {
+    if (o.replay.empty()) return "";
+    if (!o.traceFile.empty()) return "--trace";
+    if (o.records) return "--records";
+    if (o.split) return "--split";
+    if (o.dropAfter) return "--drop-after";
+    if (o.stallAfter) return "--stall-after";
+    if (o.noGa) return "--no-ga";
+    if (o.negotiate) return "--negotiate";
+    if (o.lineDelayMs) return "--line-delay-ms";
+    return "";
 }
 
 }  // namespace
@@ -268,6 +279,11 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& out, std::
         return ParseOutcome::Error;
     } catch (const CLI::ParseError& e) {
         error = e.what();
+        return ParseOutcome::Error;
+    }
+    if (*besideReplay(out)) {
+        error = std::string(besideReplay(out)) +
+                " does not go with --replay: the recording sets the conversation and its faults";
         return ParseOutcome::Error;
     }
     return ParseOutcome::Run;
