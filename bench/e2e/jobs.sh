@@ -9,7 +9,10 @@
 #    100 ms over the pauses;
 #  - qelttelnet's peak resident memory for 1,000 and 100,000 records (the
 #    tool stores nothing per record: the two should be the same);
-#  - the wall time of a status job (goal: under 100 ms).
+#  - the wall time of a status job (goal: under 100 ms);
+#  - what the session log costs: the 100,000-record dump (pages of 4096) and
+#    the status job with PROBELINK_LOG set and without (best of 3, median of
+#    20), and the log's size.
 #   bench/e2e/jobs.sh [BUILD_DIR]     (default build/default, built if missing)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -80,3 +83,46 @@ printf '%s\n' "${walls[@]}" | sort -n | awk '
   { w[NR] = $1 }
   END { printf "status job wall_ms: min %.1f median %.1f max %.1f  goal <100: %s\n",
         w[1], w[int((NR + 1) / 2)], w[NR], (w[int((NR + 1) / 2)] < 100) ? "met" : "MISSED" }'
+
+echo "# the session log (PROBELINK_LOG in the scripts' temporary directory): its cost"
+logdir=$work
+printf '%-28s %-10s %-10s %s\n' run wall_ms cpu_ms log_kb
+for logged in no yes; do
+  best=
+  for _ in 1 2 3; do
+    start --records 100000 --page-size 4096
+    rm -f "$logdir/trace.log"
+    if [[ $logged == yes ]]; then
+      result=$(PROBELINK_LOG="$logdir/trace.log" "$bin/qelt_measure" "$bin/qelttelnet" -satatrace "$address")
+    else
+      result=$("$bin/qelt_measure" "$bin/qelttelnet" -satatrace "$address")
+    fi
+    stop_bridge
+    [[ $(field status "$result") == 0 ]] || { echo "trace job failed: $result" >&2; exit 1; }
+    if [[ -z "$best" ]] || awk -v a="$(field wall_ms "$result")" -v b="$(field wall_ms "$best")" \
+        'BEGIN { exit !(a < b) }'; then
+      best=$result
+    fi
+  done
+  size=$([[ -f "$logdir/trace.log" ]] && du -k "$logdir/trace.log" | cut -f1 || echo -)
+  printf '%-28s %-10s %-10s %s\n' "trace 100000/4096, log $logged" "$(field wall_ms "$best")" \
+    "$(field cpu_ms "$best")" "$size"
+done
+start
+for logged in no yes; do
+  walls=()
+  for _ in $(seq 20); do
+    if [[ $logged == yes ]]; then
+      result=$(PROBELINK_LOG="$logdir/status.log" "$bin/qelt_measure" "$bin/qelttelnet" "$address")
+    else
+      result=$("$bin/qelt_measure" "$bin/qelttelnet" "$address")
+    fi
+    [[ $(field status "$result") == 0 ]] || { echo "status job failed: $result" >&2; exit 1; }
+    walls+=("$(field wall_ms "$result")")
+  done
+  printf '%s\n' "${walls[@]}" | sort -n | awk -v logged="$logged" '
+    { w[NR] = $1 }
+    END { printf "%-28s median %.1f (min %.1f, max %.1f)\n", "status job, log " logged,
+          w[int((NR + 1) / 2)], w[1], w[NR] }'
+done
+stop_bridge

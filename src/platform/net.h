@@ -9,7 +9,8 @@
 //                                  send and acknowledge at once
 //   qelt_net_listen, qelt_net_start_listening, qelt_net_accept, qelt_net_local_port  servers
 //   qelt_net_close, qelt_net_abort   closing with FIN or with RST
-//   qelt_net_last_error, qelt_net_would_block, qelt_net_interrupted, qelt_net_error_text
+//   qelt_net_last_error, qelt_net_would_block, qelt_net_interrupted, qelt_net_reset_by_peer,
+//   qelt_net_error_text
 //
 // What a server needs beyond that (the simulated bridge), as Redis's anet
 // serves client and server alike:
@@ -128,6 +129,9 @@ int qelt_net_last_error(void);
 bool qelt_net_would_block(int error);
 // Whether an error means "interrupted by a signal" (EINTR).
 bool qelt_net_interrupted(int error);
+// Whether an error of a receive or send means the peer reset or aborted the
+// connection (ECONNRESET, EPIPE, ECONNABORTED), as opposed to any other break.
+bool qelt_net_reset_by_peer(int error);
 // Whether a socket() failure only means the address family is unavailable, so
 // that the next address is worth trying.
 bool qelt_net_family_unsupported(int error);

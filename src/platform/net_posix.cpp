@@ -154,6 +154,10 @@ bool qelt_net_interrupted(int error) {
     return error == EINTR;
 }
 
+bool qelt_net_reset_by_peer(int error) {
+    return error == ECONNRESET || error == EPIPE || error == ECONNABORTED;
+}
+
 bool qelt_net_family_unsupported(int error) {
     return error == EAFNOSUPPORT || error == EPFNOSUPPORT || error == EPROTONOSUPPORT;
 }

@@ -141,6 +141,10 @@ bool qelt_net_interrupted(int error) {
     return error == WSAEINTR;
 }
 
+bool qelt_net_reset_by_peer(int error) {
+    return error == WSAECONNRESET || error == WSAECONNABORTED;
+}
+
 bool qelt_net_family_unsupported(int error) {
     return error == WSAEAFNOSUPPORT || error == WSAEPFNOSUPPORT || error == WSAEPROTONOSUPPORT;
 }

@@ -6,6 +6,7 @@
 //   qelt_last_error, qelt_loader_message  why the last load or look-up failed
 //   qelt_sleep_ms, qelt_snprintf, qelt_stricmp  sleeping and string helpers
 //   qelt_monotonic_ms, qelt_is_terminal  a clock for elapsed times, terminals
+//   qelt_process_id                    the running process, to tell runs apart in a log
 //
 // C linkage throughout, so that a test or fuzz build can stand in for a
 // function by its plain name (the linker's --wrap).
@@ -75,6 +76,9 @@ void qelt_binary_stdin(void);
 int64_t qelt_monotonic_ms(void);
 // Whether `stream` is a terminal (a console on Windows), not a file or a pipe.
 int qelt_is_terminal(FILE* stream);
+
+// The identifier of the running process (getpid, GetCurrentProcessId).
+long qelt_process_id(void);
 
 #ifdef __cplusplus
 }

@@ -71,3 +71,7 @@ int64_t qelt_monotonic_ms(void) {
 int qelt_is_terminal(FILE* stream) {
     return stream && isatty(fileno(stream)) ? 1 : 0;
 }
+
+long qelt_process_id(void) {
+    return static_cast<long>(getpid());
+}

@@ -1,8 +1,8 @@
 #include "probelink/session_log.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/platform.h"
 
@@ -10,110 +10,108 @@ namespace probelink {
 
 namespace {
 
-// Days since 1970-01-01 to a civil date (proleptic Gregorian). Done by hand
-// because the C library's broken-down time calls are not thread-safe.
-void civilFromDays(long long days, int* year, unsigned* month, unsigned* day) {
-    days += 719468;
-    long long era = (days >= 0 ? days : days - 146096) / 146097;
-    unsigned doe = static_cast<unsigned>(days - era * 146097);
-    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    long long y = static_cast<long long>(yoe) + era * 400;
-    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    unsigned mp = (5 * doy + 2) / 153;
-    *day = doy - (153 * mp + 2) / 5 + 1;
-    *month = mp < 10 ? mp + 3 : mp - 9;
-    *year = static_cast<int>(y + (*month <= 2 ? 1 : 0));
+std::int64_t wallNowUs() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-std::string utcNow() {
+std::int64_t monotonicNowUs() {
     using namespace std::chrono;
-    long long ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-    long long days = ms >= 0 ? ms / 86400000 : (ms - 86399999) / 86400000;
-    long long inDay = ms - days * 86400000;
-    int year = 0;
-    unsigned month = 0, day = 0;
-    civilFromDays(days, &year, &month, &day);
-    char text[40];
-    qelt_snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", year, month, day,
-                  static_cast<int>(inDay / 3600000), static_cast<int>(inDay / 60000 % 60),
-                  static_cast<int>(inDay / 1000 % 60), static_cast<int>(inDay % 1000));
-    return text;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+// The sessions of this process, numbered as their logs open. The one counter
+// the library shares between threads, and only when it logs.
+std::atomic<std::uint64_t> sessionsLogged{0};
 
 }  // namespace
 
-std::unique_ptr<SessionLog> SessionLog::openFromEnvironment(const void* sessionId) {
+std::unique_ptr<SessionLog> SessionLog::openFromEnvironment() {
     const char* path = std::getenv("PROBELINK_LOG");
     if (!path || !*path) return nullptr;
     std::FILE* file = std::fopen(path, "ab");
     if (!file) return nullptr;
-    return std::unique_ptr<SessionLog>(new SessionLog(file, sessionId));
+    return std::unique_ptr<SessionLog>(new SessionLog(file, ++sessionsLogged));
 }
 
-SessionLog::SessionLog(std::FILE* file, const void* sessionId) : file_(file) {
-    char text[32];
-    qelt_snprintf(text, sizeof text, "%p", sessionId);
-    id_ = text;
+SessionLog::SessionLog(std::FILE* file, std::uint64_t number)
+    : file_(file), id_(recording::sessionIdentifier(qelt_process_id(), number)) {
     line_.reserve(256);
 }
 
-void SessionLog::begin(const char* event) {
-    line_.clear();
-    line_ += utcNow();
-    line_ += ' ';
-    line_ += id_;
-    line_ += ' ';
-    line_ += event;
+SessionLog::~SessionLog() {
+    if (!line_.empty()) std::fwrite(line_.data(), 1, line_.size(), file_.get());
 }
 
-void SessionLog::appendEscaped(const void* data, std::size_t length) {
-    static const char kHex[] = "0123456789ABCDEF";
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < length; ++i) {
-        unsigned char c = p[i];
-        if (c >= 0x20 && c < 0x7f && c != '<') {
-            line_ += static_cast<char>(c);
-        } else {
-            line_ += '<';
-            line_ += kHex[c >> 4];
-            line_ += kHex[c & 15];
-            line_ += '>';
-        }
-    }
+void SessionLog::begin(Event event) {
+    // Both clocks when the event happens: the wall clock for a person, the
+    // monotonic one for the gaps a replay keeps.
+    recording::appendLineStart(line_, wallNowUs(), monotonicNowUs(), id_, event);
 }
 
-void SessionLog::finish() {
+void SessionLog::finish(bool now) {
     line_ += '\n';
-    // One write per line, so that the lines of sessions running at once on
-    // other threads or processes do not interleave within a line.
+    if (!now) return;
+    // Whole lines in one write, so that the lines of sessions running at once
+    // on other threads or processes do not interleave within a line.
     std::fwrite(line_.data(), 1, line_.size(), file_.get());
     std::fflush(file_.get());
+    line_.clear();
 }
 
-void SessionLog::note(const char* event, const std::string& text) {
+void SessionLog::note(Event event, const std::string& text) {
     begin(event);
     if (!text.empty()) {
         line_ += ' ';
-        appendEscaped(text.data(), text.size());
+        recording::appendEscaped(line_, text);
     }
     finish();
 }
 
-void SessionLog::bytes(const char* event, const void* data, std::size_t length) {
+void SessionLog::bytes(Event event, const void* data, std::size_t length) {
     begin(event);
     line_ += ' ';
     line_ += std::to_string(length);
     line_ += ' ';
-    appendEscaped(data, length);
+    recording::appendEscaped(line_, data, length);
+    finish();
+}
+
+void SessionLog::maskedLine(std::size_t length) {
+    begin(Event::kSend);
+    line_ += ' ';
+    line_ += std::to_string(length);
+    line_ += ' ';
+    line_ += recording::kMaskedLine;
+    finish();
+}
+
+void SessionLog::attempt(const std::string& address, const std::string& why) {
+    begin(Event::kAttempt);
+    line_ += ' ';
+    recording::appendEscaped(line_, address);
+    line_ += " failed: ";
+    recording::appendEscaped(line_, why);
     finish();
 }
 
 void SessionLog::chunk(const char* text, int length, int peek) {
-    begin("chunk");
+    begin(Event::kChunk);
     line_ += peek ? " peek=1 len=" : " peek=0 len=";
     line_ += std::to_string(length);
     line_ += ' ';
-    appendEscaped(text, static_cast<std::size_t>(length));
+    recording::appendEscaped(line_, text, static_cast<std::size_t>(length));
+    finish(false);
+}
+
+void SessionLog::end(int result, recording::Ending ending) {
+    begin(Event::kEnd);
+    line_ += ' ';
+    line_ += std::to_string(result);
+    line_ += ' ';
+    line_ += recording::endingWord(ending);
+    line_ += ": ";
+    line_ += recording::endingText(ending);
     finish();
 }
 

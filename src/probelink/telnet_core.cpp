@@ -19,9 +19,10 @@ constexpr SpecialBytes kSpecial;
 
 }  // namespace
 
-void TelnetCore::feed(const unsigned char* data, std::size_t length, std::int64_t nowMs) {
+void TelnetCore::feed(const unsigned char* data, std::size_t length, std::int64_t nowMs,
+                      std::int64_t silentUntilMs) {
     if (length == 0) return;
-    tick(nowMs);
+    tick(silentUntilMs < 0 || silentUntilMs > nowMs ? nowMs : silentUntilMs);
     lastReceiveMs_ = nowMs;
     std::size_t i = 0;
     while (i < length) {

@@ -56,8 +56,12 @@ class TelnetCore {
 
     // Processes received bytes that arrived at `nowMs`. A preview that fell due
     // before them is delivered first, so the outcome does not depend on how
-    // often tick() was called.
-    void feed(const unsigned char* data, std::size_t length, std::int64_t nowMs);
+    // often tick() was called. Bytes that may have waited (in a socket, while
+    // the caller was busy) came at some time after `silentUntilMs`, the last
+    // moment the peer is known to have been silent: only a preview due by then
+    // comes first (-1: they came at `nowMs`).
+    void feed(const unsigned char* data, std::size_t length, std::int64_t nowMs,
+              std::int64_t silentUntilMs = -1);
     // Delivers the preview of the unfinished line if the peer has been silent on
     // it for kPreviewSilenceMs at `nowMs`.
     void tick(std::int64_t nowMs);

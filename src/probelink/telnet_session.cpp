@@ -35,30 +35,15 @@ int clampWait(std::int64_t ms) {
     return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
 }
 
-const char* resultText(int result) {
-    switch (result) {
-        case PROBELINK_CLOSED:
-            return "the bridge closed the connection";
-        case PROBELINK_BAD_ARGUMENTS:
-            return "invalid arguments";
-        case PROBELINK_UNRESOLVED:
-            return "the host name could not be resolved";
-        case PROBELINK_SYSTEM_ERROR:
-            return "local system error";
-        case PROBELINK_NO_CONNECTION:
-            return "no connection within the time-out";
-        case PROBELINK_BROKEN:
-            return "connection reset or broken, or a send failed";
-        case PROBELINK_SILENT:
-            return "nothing received within the time-out";
-        default:
-            return "?";
-    }
-}
-
 std::string errorText(int error) {
     char text[300];
     qelt_net_error_text(error, text, sizeof text);
+    return text;
+}
+
+std::string addressText(const QeltAddress& address) {
+    char text[80];
+    qelt_net_address_text(&address, text, sizeof text);
     return text;
 }
 
@@ -141,11 +126,14 @@ int waitUntil(QeltSocket s, int events, std::int64_t deadline, int* error) {
     }
 }
 
+using recording::Ending;
+using LogEvent = recording::EventWord;
+
 class Session final : public ChunkSink {
   public:
     Session(int timeoutMs, DialogCallback callback, void* context)
         : timeoutMs_(timeoutMs), callback_(callback), context_(context), core_(*this) {
-        log_ = SessionLog::openFromEnvironment(this);
+        log_ = SessionLog::openFromEnvironment();
     }
 
     int run(const char* host, int port);
@@ -166,20 +154,26 @@ class Session final : public ChunkSink {
     int connect(const HostTarget& target);
     Attempt tryAddress(const QeltAddress& address, std::int64_t deadline, int* lastError);
     void tuneSocket();
+    void noteAttempt(const QeltAddress& address, int error);
     int exchange();
     int step(std::int64_t* lastReceive);
     int receive(std::int64_t* lastReceive);
     int finish(int result);
+    // The session's result, and how it ended for the log.
+    int settle(int result, Ending ending) {
+        ending_ = ending;
+        return result;
+    }
     int sendLine(const char* line);
     bool sendAll(const void* data, std::size_t length, std::int64_t deadline);
     bool flushReplies();
-    void fail(int result, const std::string& why);
+    void fail(int result, Ending ending, const std::string& why);
     bool connected() const { return link_ == Link::kConnected && failure_ < 0; }
-    void note(const char* event, const std::string& text) {
+    void note(LogEvent event, const std::string& text) {
         if (log_) log_->note(event, text);
     }
     void noteSystemError(const char* call, int error) {
-        note("error", call + (": " + errorText(error)));
+        note(LogEvent::kError, call + (": " + errorText(error)));
     }
 
     const int timeoutMs_;
@@ -196,21 +190,24 @@ class Session final : public ChunkSink {
     bool answered_ = false;
     bool chunkMentionsPassword_ = false;
     int failure_ = -1;  // the result a failed send or reply has settled on
+    Ending failureEnding_ = Ending::kToolClose;
+    Ending ending_ = Ending::kLocalError;
+    // The last moment the socket was seen empty: bytes found waiting later may
+    // have come at any time since, so only a silence up to then is certain.
+    std::int64_t lastEmpty_ = 0;
 };
 
 int Session::run(const char* host, int port) {
     startMs_ = nowMs();
     // A log gathered from several machines must say which build wrote each session.
-    note("version", "ProbeLinkServices " QELT_VERSION);
+    note(LogEvent::kStart, "ProbeLinkServices " QELT_VERSION);
     HostTarget target;
-    if (!callback_ || timeoutMs_ <= 0 || !parseHostText(host, port, &target)) {
-        note("result", "1 invalid arguments");
-        return PROBELINK_BAD_ARGUMENTS;
-    }
-    note("open", target.name + " port " + std::to_string(target.port) + " timeout " +
-                     std::to_string(timeoutMs_) + " ms");
+    if (!callback_ || timeoutMs_ <= 0 || !parseHostText(host, port, &target))
+        return finish(settle(PROBELINK_BAD_ARGUMENTS, Ending::kInvalid));
+    note(LogEvent::kOpen, target.name + " port " + std::to_string(target.port) + " timeout " +
+                              std::to_string(timeoutMs_) + " ms");
     NetScope net;
-    if (!net.ok()) return finish(PROBELINK_SYSTEM_ERROR);
+    if (!net.ok()) return finish(settle(PROBELINK_SYSTEM_ERROR, Ending::kLocalError));
     const int connectResult = connect(target);
     if (connectResult != PROBELINK_CLOSED) return finish(connectResult);
     receive_.resize(kReceiveSize);
@@ -220,7 +217,7 @@ int Session::run(const char* host, int port) {
 int Session::finish(int result) {
     link_ = Link::kEnded;
     socket_.reset(QELT_INVALID_SOCKET);
-    note("result", std::to_string(result) + " " + resultText(result));
+    if (log_) log_->end(result, ending_);
     return result;
 }
 
@@ -232,8 +229,8 @@ int Session::connect(const HostTarget& target) {
     int count = 0;
     const QeltResolveResult resolved =
         qelt_net_resolve(target.name.c_str(), target.port, addresses, kMaxAddresses, &count);
-    if (resolved == QELT_RESOLVE_SYSTEM) return PROBELINK_SYSTEM_ERROR;
-    if (resolved != QELT_RESOLVE_OK) return PROBELINK_UNRESOLVED;
+    if (resolved == QELT_RESOLVE_SYSTEM) return settle(PROBELINK_SYSTEM_ERROR, Ending::kLocalError);
+    if (resolved != QELT_RESOLVE_OK) return settle(PROBELINK_UNRESOLVED, Ending::kUnresolved);
 
     const std::int64_t deadline = startMs_ + timeoutMs_;
     int lastError = 0;
@@ -246,7 +243,7 @@ int Session::connect(const HostTarget& target) {
                 case Attempt::kConnected:
                     return PROBELINK_CLOSED;
                 case Attempt::kSystemError:
-                    return PROBELINK_SYSTEM_ERROR;
+                    return settle(PROBELINK_SYSTEM_ERROR, Ending::kLocalError);
                 case Attempt::kFamilyUnsupported:
                     break;
                 case Attempt::kFailed:
@@ -255,15 +252,16 @@ int Session::connect(const HostTarget& target) {
             }
         }
         if (!anyFamily && tried == count) {
-            note("error", "no usable address family");
-            return PROBELINK_NO_CONNECTION;
+            note(LogEvent::kError, "no usable address family");
+            return settle(PROBELINK_NO_CONNECTION, Ending::kNoConnection);
         }
         const std::int64_t now = nowMs();
         if (now < deadline)
             qelt_sleep_ms(clampWait(std::min(roundStart + kRetryIntervalMs, deadline) - now));
     }
-    note("error", "connect: " + (lastError ? errorText(lastError) : std::string("timed out")));
-    return PROBELINK_NO_CONNECTION;
+    note(LogEvent::kError,
+         "connect: " + (lastError ? errorText(lastError) : std::string("timed out")));
+    return settle(PROBELINK_NO_CONNECTION, Ending::kNoConnection);
 }
 
 // One attempt on one address, waiting at most until `deadline`. A refused or
@@ -280,6 +278,7 @@ Session::Attempt Session::tryAddress(const QeltAddress& address, std::int64_t de
     int rc = qelt_net_connect(s.get(), &address);
     if (rc < 0) {
         *lastError = qelt_net_last_error();
+        noteAttempt(address, *lastError);
         return Attempt::kFailed;
     }
     if (rc == 1) {
@@ -291,20 +290,27 @@ Session::Attempt Session::tryAddress(const QeltAddress& address, std::int64_t de
         }
         if (ready == 0) {
             *lastError = 0;  // timed out
+            noteAttempt(address, 0);
             return Attempt::kFailed;
         }
         *lastError = qelt_net_connect_error(s.get());
-        if (*lastError != 0) return Attempt::kFailed;
+        if (*lastError != 0) {
+            noteAttempt(address, *lastError);
+            return Attempt::kFailed;
+        }
     }
     socket_ = std::move(s);
     link_ = Link::kConnected;
-    if (log_) {
-        char text[80];
-        qelt_net_address_text(&address, text, sizeof text);
-        note("connected", text);
-    }
+    lastEmpty_ = nowMs();
+    if (log_) note(LogEvent::kConnected, addressText(address));
     tuneSocket();
     return Attempt::kConnected;
+}
+
+// A refused attempt during a reboot is a fact a replay needs, so every failed
+// attempt is logged, with why (0: it timed out).
+void Session::noteAttempt(const QeltAddress& address, int error) {
+    if (log_) log_->attempt(addressText(address), error ? errorText(error) : "timed out");
 }
 
 // Send at once and acknowledge at once: a bridge writing small pieces under
@@ -331,27 +337,38 @@ int Session::exchange() {
     return result;
 }
 
+// Previews and the silence time-out go by the last moment the socket was seen
+// empty, not by the clock: bytes that waited in the socket while the dialog
+// was busy (or the machine loaded) are no silence of the bridge.
 int Session::step(std::int64_t* lastReceive) {
-    if (failure_ >= 0) return failure_;
-    const std::int64_t now = nowMs();
-    core_.tick(now);
-    if (failure_ >= 0) return failure_;
+    if (failure_ >= 0) return settle(failure_, failureEnding_);
+    core_.tick(lastEmpty_);
+    if (failure_ >= 0) return settle(failure_, failureEnding_);
     const std::int64_t silenceEnd = *lastReceive + timeoutMs_;
-    if (now >= silenceEnd) {
-        note("error", "silent for " + std::to_string(timeoutMs_) + " ms");
-        return PROBELINK_SILENT;
+    if (lastEmpty_ >= silenceEnd) {
+        note(LogEvent::kError, "silent for " + std::to_string(timeoutMs_) + " ms");
+        return settle(PROBELINK_SILENT, Ending::kTimeout);
     }
     std::int64_t wakeAt = silenceEnd;
     const std::int64_t previewAt = core_.previewDueAt();
     if (previewAt >= 0 && previewAt < wakeAt) wakeAt = previewAt;
 
     int error = 0;
+    const std::int64_t pollStart = nowMs();
     const int ready = waitUntil(socket_.get(), QELT_POLL_IN, wakeAt, &error);
     if (ready < 0) {
         noteSystemError("poll", error);
-        return PROBELINK_SYSTEM_ERROR;
+        return settle(PROBELINK_SYSTEM_ERROR, Ending::kToolClose);
     }
-    return ready == 0 ? kGoOn : receive(lastReceive);
+    const std::int64_t pollEnd = nowMs();
+    if (ready == 0) {
+        lastEmpty_ = pollEnd;
+        return kGoOn;
+    }
+    // A poll that had to wait saw the socket empty when it began; one that
+    // returned at once learnt nothing new.
+    if (pollEnd > pollStart) lastEmpty_ = pollStart;
+    return receive(lastReceive);
 }
 
 int Session::receive(std::int64_t* lastReceive) {
@@ -360,27 +377,36 @@ int Session::receive(std::int64_t* lastReceive) {
         const int error = qelt_net_last_error();
         if (qelt_net_interrupted(error) || qelt_net_would_block(error)) return kGoOn;
         noteSystemError("recv", error);
-        return PROBELINK_BROKEN;
+        return settle(PROBELINK_BROKEN,
+                      qelt_net_reset_by_peer(error) ? Ending::kReset : Ending::kBroken);
     }
     if (n == 0) {
-        note("eof", "");
-        return PROBELINK_CLOSED;
+        note(LogEvent::kEof, "");
+        return settle(PROBELINK_CLOSED, Ending::kClosed);
     }
     const std::size_t got = static_cast<std::size_t>(n);
-    if (log_) log_->bytes("recv", receive_.data(), got);
+    if (log_) log_->bytes(LogEvent::kRecv, receive_.data(), got);
     // Re-armed before the dialog runs: its answer and the pause before a dump
     // page must not leave the bridge's next segment waiting for an ACK.
     if (qelt_net_rearm_quick_ack(socket_.get()) != 0)
         noteSystemError("TCP_QUICKACK", qelt_net_last_error());
     *lastReceive = nowMs();
-    core_.feed(receive_.data(), got, *lastReceive);
+    const std::int64_t silentUntil = lastEmpty_;
+    // A read that did not fill the buffer left the socket empty.
+    if (got < receive_.size()) lastEmpty_ = *lastReceive;
+    core_.feed(receive_.data(), got, *lastReceive, silentUntil);
     flushReplies();
     return kGoOn;
 }
 
-void Session::fail(int result, const std::string& why) {
-    note("error", why);
-    if (failure_ < 0) failure_ = result;
+// A send that failed ends the session; the log says so in place of an error
+// note, so that a reader knows the bytes just logged may not have arrived.
+void Session::fail(int result, Ending ending, const std::string& why) {
+    note(LogEvent::kSendFailed, why);
+    if (failure_ < 0) {
+        failure_ = result;
+        failureEnding_ = ending;
+    }
 }
 
 bool Session::sendAll(const void* data, std::size_t length, std::int64_t deadline) {
@@ -395,17 +421,19 @@ bool Session::sendAll(const void* data, std::size_t length, std::int64_t deadlin
         const int error = qelt_net_last_error();
         if (n < 0 && qelt_net_interrupted(error)) continue;
         if (n < 0 && !qelt_net_would_block(error)) {
-            fail(PROBELINK_BROKEN, "send: " + errorText(error));
+            fail(PROBELINK_BROKEN,
+                 qelt_net_reset_by_peer(error) ? Ending::kReset : Ending::kToolClose,
+                 "send: " + errorText(error));
             return false;
         }
         int pollError = 0;
         const int ready = waitUntil(socket_.get(), QELT_POLL_OUT, deadline, &pollError);
         if (ready == 0) {
-            fail(PROBELINK_BROKEN, "send: not accepted within the time-out");
+            fail(PROBELINK_BROKEN, Ending::kToolClose, "send: not accepted within the time-out");
             return false;
         }
         if (ready < 0) {
-            fail(PROBELINK_SYSTEM_ERROR, "poll: " + errorText(pollError));
+            fail(PROBELINK_SYSTEM_ERROR, Ending::kToolClose, "poll: " + errorText(pollError));
             return false;
         }
     }
@@ -416,7 +444,7 @@ bool Session::flushReplies() {
     if (replies_.empty()) return true;
     bool ok = connected();
     if (ok) {
-        if (log_) log_->bytes("send", replies_.data(), replies_.size());
+        if (log_) log_->bytes(LogEvent::kSend, replies_.data(), replies_.size());
         ok = sendAll(replies_.data(), replies_.size(), nowMs() + timeoutMs_);
     }
     replies_.clear();
@@ -446,7 +474,7 @@ int Session::sendLine(const char* line) {
     if (!inCallback_ || !line) return -1;
     answered_ = true;
     if (!connected()) {
-        note("sendline", "refused: the connection is over");
+        note(LogEvent::kSendLine, "refused: the connection is over");
         return -1;
     }
     std::size_t length = std::strlen(line);
@@ -458,9 +486,9 @@ int Session::sendLine(const char* line) {
     }
     if (log_) {
         if (chunkMentionsPassword_)
-            log_->note("send", std::to_string(wire.size()) + " ********");
+            log_->maskedLine(wire.size());
         else
-            log_->bytes("send", wire.data(), wire.size());
+            log_->bytes(LogEvent::kSend, wire.data(), wire.size());
     }
     return sendAll(wire.data(), wire.size(), nowMs() + timeoutMs_) ? 0 : -1;
 }

@@ -2,9 +2,7 @@
 
 // The signal self-pipe and the poll over every session stay POSIX here: the
 // bridge is a Linux program, and its sockets are descriptors there (net.h).
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +15,7 @@
 
 #include "fault_plan.h"
 #include "platform/net.h"
+#include "server_socket.h"
 #include "session_protocol.h"
 
 namespace qeltbridge {
@@ -35,64 +34,6 @@ constexpr milliseconds kRebindRetry{100};
 constexpr std::size_t kMaxQueued = 1 << 20;
 // Sent output kept at the front of a session's queue before it is cut off.
 constexpr std::size_t kMaxSentKept = 65536;
-
-class Socket {
-  public:
-    Socket() = default;
-    explicit Socket(QeltSocket s) : s_(s) {}
-    ~Socket() { reset(); }
-    Socket(Socket&& other) noexcept : s_(other.s_) { other.s_ = QELT_INVALID_SOCKET; }
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) {
-            reset();
-            s_ = other.s_;
-            other.s_ = QELT_INVALID_SOCKET;
-        }
-        return *this;
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-
-    QeltSocket get() const { return s_; }
-    // The descriptor poll() takes (see QeltSocket).
-    int fd() const { return static_cast<int>(s_); }
-    explicit operator bool() const { return s_ != QELT_INVALID_SOCKET; }
-    void reset() {
-        if (s_ != QELT_INVALID_SOCKET) qelt_net_close(s_);
-        s_ = QELT_INVALID_SOCKET;
-    }
-    // Closes with RST, discarding what is unsent.
-    void abort() {
-        if (s_ != QELT_INVALID_SOCKET) qelt_net_abort(s_);
-        s_ = QELT_INVALID_SOCKET;
-    }
-
-  private:
-    QeltSocket s_ = QELT_INVALID_SOCKET;
-};
-
-std::string netError(int error) {
-    char text[256];
-    qelt_net_error_message(error, text, sizeof text);
-    return text;
-}
-
-std::string addressText(const QeltAddress& address) {
-    char text[96];
-    qelt_net_address_text(&address, text, sizeof text);
-    return text;
-}
-
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const int saved = errno;
-    const char byte = 1;
-    // Nothing to do if the pipe is full: a stop is already pending.
-    if (::write(g_signalPipe[1], &byte, 1) < 0) {
-    }
-    errno = saved;
-}
 
 // Where a session is in its life. Every change goes through
 // Bridge::Impl::change, which also does what the change means.
@@ -219,35 +160,11 @@ struct Bridge::Impl {
     // ---- listening ------------------------------------------------------
 
     bool openListener(std::string& error) {
-        QeltAddress addresses[16];
-        int count = 0;
-        char reason[256];
-        if (qelt_net_resolve_reason(host.c_str(), port, addresses, 16, &count, reason,
-                                    sizeof reason) != QELT_RESOLVE_OK) {
-            error = reason[0] ? "cannot resolve " + host + ": " + reason
-                              : "no usable address for " + host;
+        std::string shown;
+        if (!qeltbridge::openListener(host, port, options.listen, listener, shown, error))
             return false;
-        }
-        for (int i = 0; i < count; ++i) {
-            Socket s(qelt_net_listen(&addresses[i], 128));
-            QeltAddress bound{};
-            if (!s || qelt_net_local_address(s.get(), &bound) != 0) {
-                const int e = qelt_net_last_error();
-                error = qelt_net_family_unsupported(e)
-                            ? "socket: " + netError(e)
-                            : "cannot listen on " + options.listen + ": " + netError(e);
-                continue;
-            }
-            const std::string shown = addressText(bound);
-            // A reboot comes back on the port first bound, even if it was port 0.
-            port = static_cast<uint16_t>(qelt_net_local_port(s.get()));
-            listener = std::move(s);
-            std::printf("listening on %s\n", shown.c_str());
-            std::fflush(stdout);
-            log("listening on " + shown);
-            return true;
-        }
-        return false;
+        log("listening on " + shown);
+        return true;
     }
 
     // ---- session states -------------------------------------------------
@@ -560,39 +477,19 @@ Bridge::Bridge(Options options, std::unique_ptr<TraceSource> trace)
 Bridge::~Bridge() = default;
 
 bool Bridge::installSignalHandlers(std::string& error) {
-    if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
-        return false;
-    }
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0) {
-        error = std::string("sigaction: ") + std::strerror(errno);
-        return false;
-    }
-    signal(SIGPIPE, SIG_IGN);
-    return true;
+    return installStopSignals(error);
 }
 
 bool Bridge::start(std::string& error) {
-    if (g_signalPipe[0] < 0) {
-        error = "signal handlers not installed";
-        return false;
-    }
     if (!splitHostPort(impl_->options.listen, impl_->host, impl_->port)) {
         error = "malformed listen address " + impl_->options.listen;
         return false;
     }
-    // The pipe outlives the bridge (a signal may arrive at any time), so the
-    // bridge only borrows its read end. Taken before the listener announces
-    // itself, so that nothing the bridge opens for itself comes after
-    // "listening on": a watcher may count the descriptors from then on.
-    impl_->signalRead = ::fcntl(g_signalPipe[0], F_DUPFD_CLOEXEC, 0);
-    if (impl_->signalRead < 0) {
-        error = std::string("signal pipe: ") + std::strerror(errno);
-        return false;
-    }
+    // Taken before the listener announces itself, so that nothing the bridge
+    // opens for itself comes after "listening on": a watcher may count the
+    // descriptors from then on.
+    impl_->signalRead = stopSignalDescriptor(error);
+    if (impl_->signalRead < 0) return false;
     return impl_->openListener(error);
 }
 

@@ -5,7 +5,37 @@
 
 #include "bridge.h"
 #include "options.h"
+#include "recording/log_reader.h"
+#include "replay.h"
 #include "trace_source.h"
+
+namespace {
+
+// --replay: the recording is read whole before anything listens, so that a
+// log that does not read is refused at once.
+int replay(const qeltbridge::Options& options) {
+    recording::Log log;
+    std::string error;
+    if (!recording::readLogFile(options.replay, log, error)) {
+        std::fprintf(stderr, "qeltbridge: %s: %s\n", options.replay.c_str(), error.c_str());
+        return 2;
+    }
+    std::fprintf(stderr, "qeltbridge: replaying %zu session%s of %s at speed %g\n",
+                 log.sessions.size(), log.sessions.size() == 1 ? "" : "s", options.replay.c_str(),
+                 options.replaySpeed);
+    if (!qeltbridge::Bridge::installSignalHandlers(error)) {
+        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
+        return 1;
+    }
+    qeltbridge::Replay player(options, std::move(log));
+    if (!player.start(error)) {
+        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
+        return 1;
+    }
+    return player.run();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace qeltbridge;
@@ -25,6 +55,7 @@ int main(int argc, char** argv) {
         case ParseOutcome::Run:
             break;
     }
+    if (!options.replay.empty()) return replay(options);
 
     std::unique_ptr<TraceSource> trace;
     if (options.records) {

@@ -29,23 +29,32 @@ bool parseUnsigned(const std::string& text, uint64_t maxValue, uint64_t& value) 
     return true;
 }
 
-// A rate from 0 to 1 in plain decimals ("0.001", "1", ".5"), at most nine
-// after the point, as records per kErrorRateScale: exact, and the same on
-// every machine.
-bool parseRate(const std::string& text, uint32_t& value) {
+// A plain decimal with at most `digits` places after the point ("0.001", "1",
+// ".5", "2."), as a whole count of 10^-digits: exact, and the same on every
+// machine. False above `maxScaled`.
+bool parseFixed(const std::string& text, std::size_t digits, uint64_t maxScaled, uint64_t& scaled) {
     const auto point = text.find('.');
     const std::string whole = text.substr(0, point);
     const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
-    if (whole.empty() && fraction.empty()) return false;
-    if (fraction.size() > 9 || fraction.find('.') != std::string::npos) return false;
+    if ((whole.empty() && fraction.empty()) || fraction.size() > digits) return false;
+    uint64_t scale = 1;
+    for (std::size_t i = 0; i < digits; ++i) scale *= 10;
     uint64_t units = 0;
     uint64_t parts = 0;
-    if (!whole.empty() && !parseUnsigned(whole, 1, units)) return false;
-    if (!fraction.empty() && !parseUnsigned(fraction + std::string(9 - fraction.size(), '0'),
-                                            kErrorRateScale - 1, parts))
+    if (!whole.empty() && !parseUnsigned(whole, maxScaled / scale, units)) return false;
+    if (!fraction.empty() &&
+        !parseUnsigned(fraction + std::string(digits - fraction.size(), '0'), scale - 1, parts))
         return false;
-    const uint64_t rate = units * kErrorRateScale + parts;
-    if (rate > kErrorRateScale) return false;
+    if (units * scale + parts > maxScaled) return false;
+    scaled = units * scale + parts;
+    return true;
+}
+
+// A rate from 0 to 1, at most nine places after the point, as records per
+// kErrorRateScale.
+bool parseRate(const std::string& text, uint32_t& value) {
+    uint64_t rate = 0;
+    if (!parseFixed(text, 9, kErrorRateScale, rate)) return false;
     value = static_cast<uint32_t>(rate);
     return true;
 }
@@ -59,6 +68,15 @@ std::string rateText(uint32_t rate) {
     digits.insert(0, 9 - digits.size(), '0');
     while (digits.back() == '0') digits.pop_back();
     return text + "." + digits;
+}
+
+// A replay speed from 0 to 1000, at most six places after the point.
+bool parseSpeed(const std::string& text, double& value) {
+    constexpr uint64_t kMicro = 1000000;
+    uint64_t speed = 0;
+    if (!parseFixed(text, 6, 1000 * kMicro, speed)) return false;
+    value = static_cast<double>(speed) / static_cast<double>(kMicro);
+    return true;
 }
 
 [[noreturn]] void invalid(const std::string& name, const std::string& value) {
@@ -176,6 +194,26 @@ class OptionTable {
         number("--line-delay-ms", "MS", "pause between lines sent", 0, 60000, out.lineDelayMs)
             ->default_str(std::to_string(defaults.lineDelayMs))
             ->group(faults);
+
+        const std::string replaying = "Playing back a session log";
+        CLI::Option* replay = text("--replay", "LOG",
+                                   "play back the sessions of a PROBELINK_LOG\n"
+                                   "recording, one per connection, checking\n"
+                                   "what the tool sends; exit once all are\n"
+                                   "played (1 if any diverged or was not)",
+                                   [&out](const std::string& v) {
+                                       if (v.empty()) invalid("--replay", v);
+                                       out.replay = v;
+                                   })
+                                  ->group(replaying);
+        text("--replay-speed", "X",
+             "divide the recorded delays by X (2: twice\nas fast; 0: none, the order kept)",
+             [&out](const std::string& v) {
+                 if (!parseSpeed(v, out.replaySpeed)) invalid("--replay-speed", v);
+             })
+            ->default_str("1")
+            ->needs(replay)
+            ->group(replaying);
     }
 
   private:
@@ -212,6 +250,21 @@ std::string mismatchText(const std::string& what) {
         what.compare(what.size() - tail.size(), tail.size(), tail) == 0)
         return "--" + what.substr(0, what.size() - tail.size()) + " takes no value";
     return what;
+}
+
+// The recording is the conversation, its pace and its faults: an option that
+// would change them has no place beside --replay. The one given, or "".
+const char* besideReplay(const Options& o) {
+    if (o.replay.empty()) return "";
+    if (!o.traceFile.empty()) return "--trace";
+    if (o.records) return "--records";
+    if (o.split) return "--split";
+    if (o.dropAfter) return "--drop-after";
+    if (o.stallAfter) return "--stall-after";
+    if (o.noGa) return "--no-ga";
+    if (o.negotiate) return "--negotiate";
+    if (o.lineDelayMs) return "--line-delay-ms";
+    return "";
 }
 
 }  // namespace
@@ -266,6 +319,11 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& out, std::
         return ParseOutcome::Error;
     } catch (const CLI::ParseError& e) {
         error = e.what();
+        return ParseOutcome::Error;
+    }
+    if (*besideReplay(out)) {
+        error = std::string(besideReplay(out)) +
+                " does not go with --replay: the recording sets the conversation and its faults";
         return ParseOutcome::Error;
     }
     return ParseOutcome::Run;

@@ -37,6 +37,11 @@ struct Options {
     bool noGa = false;
     bool negotiate = false;
     int lineDelayMs = 0;
+
+    // Playing back a PROBELINK_LOG recording instead of the conversation:
+    // its sessions, their recorded delays divided by replaySpeed (0: none).
+    std::string replay;
+    double replaySpeed = 1;
 };
 
 enum class ParseOutcome { Run, Help, Version, Error };

@@ -144,7 +144,7 @@ check_status_job() {
   ! grep -F "$build" <<<"$loader" || fail "the installed tool looked into the build tree"
   local first
   first=$(head -n 1 "$work/session.log")
-  [[ "$first" == *" version ProbeLinkServices $version" ]] ||
+  [[ "$first" == *" start ProbeLinkServices $version" ]] ||
     fail "the session log does not open with the library's version: $first"
 }
 

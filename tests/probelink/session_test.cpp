@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 
 #include "common/probelink.h"
 #include "common/version.h"
+#include "recording/log_reader.h"
 #include "support/files.h"
 #include "support/protocol.h"
 #include "support/scripted_server.h"
@@ -47,6 +49,9 @@ struct Dialog {
     std::vector<Chunk> chunks;
     std::vector<int> sendResults;
     int pauseBeforeSendMs = 0;
+    // The dialog busy for busyMs on the first chunk containing busyOn.
+    std::string busyOn;
+    int busyMs = 0;
     Clock::time_point firstChunk{};
 
     Dialog& answer(const std::string& contains, const std::string& reply, bool onPreview = true) {
@@ -75,6 +80,10 @@ int QELT_CDECL dialogCallback(char* text, int length, int peek, void* context, S
     EXPECT_EQ(std::strlen(text), static_cast<std::size_t>(length)) << "NUL inside a chunk";
     if (d.chunks.empty()) d.firstChunk = Clock::now();
     d.chunks.push_back({std::string(text, static_cast<std::size_t>(length)), peek});
+    if (!d.busyOn.empty() && d.chunks.back().text.find(d.busyOn) != std::string::npos) {
+        d.busyOn.clear();
+        std::this_thread::sleep_for(std::chrono::milliseconds(d.busyMs));
+    }
     for (Dialog::Rule& r : d.rules) {
         if (r.used || (peek && !r.onPreview)) continue;
         if (d.chunks.back().text.find(r.contains) == std::string::npos) continue;
@@ -160,6 +169,21 @@ TEST(SessionChunks, StalledTraceLineIsPreviewedThenDeliveredOnceWhole) {
     EXPECT_EQ(d.finals(), (std::vector<std::string>{"  12.000000001 81 2 3\r\n"}));
     ASSERT_EQ(d.previews(), 1) << "an unchanged pending text is previewed once";
     EXPECT_EQ(d.chunks[0].text, "  12.000000001 8");
+}
+
+// The rest of a line that arrived while the dialog was busy with the line
+// before waited in the socket: the bridge was not silent, so nothing of it is
+// previewed, however long the dialog took.
+TEST(SessionChunks, LineWhoseRestWaitedWhileTheDialogWasBusyIsNotPreviewed) {
+    ScriptedServer server;
+    server.send("first\r\npart").pause(5).send("ial\r\n").pause(100).closeFin().start();
+    Dialog d;
+    d.busyOn = "first";
+    d.busyMs = 80;
+    EXPECT_EQ(run(local(server), 23, d), PROBELINK_CLOSED);
+    server.join();
+    EXPECT_EQ(d.finals(), (std::vector<std::string>{"first\r\n", "partial\r\n"}));
+    EXPECT_EQ(d.previews(), 0);
 }
 
 TEST(SessionChunks, IacIacIsFfAndNulIsDropped) {
@@ -539,49 +563,220 @@ TEST(SessionResources, NoDescriptorLeftAfterAThousandSessions) {
 
 // ---- session log ---------------------------------------------------------------------
 
-TEST(SessionLog, RecordsBytesChunksAndResultAndHidesThePassword) {
-    const std::string path = (std::filesystem::temp_directory_path() /
-                              ("probelink_log_" + std::to_string(::getpid()) + ".txt"))
-                                 .string();
-    std::remove(path.c_str());
+// PROBELINK_LOG set to a fresh file for the life of the object.
+class LogFile {
+  public:
+    LogFile() : file_("probelink_log") { setenv("PROBELINK_LOG", file_.path().c_str(), 1); }
+    ~LogFile() { unsetenv("PROBELINK_LOG"); }
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+    std::string text() const { return file_.read(); }
+    recording::Log read() const {
+        recording::Log log;
+        std::string error;
+        EXPECT_TRUE(recording::readLog(text(), log, error)) << error << "\n" << text();
+        return log;
+    }
+
+  private:
+    qelttest::TempFile file_;
+};
+
+std::size_t countOf(const recording::Session& s, recording::Event::Kind kind) {
+    return static_cast<std::size_t>(std::count_if(
+        s.events.begin(), s.events.end(), [kind](const auto& e) { return e.kind == kind; }));
+}
+
+TEST(SessionLog, RecordsBytesChunksAndResultAndMasksThePasswordLine) {
     ScriptedServer server;
-    server.send("\xFF\xFB\x01password: ").expectLine("Secret9\r\n").send(kPrompt);
+    server.send("\xFF\xFB\x01password: ").expectLine("Secret\r\n").send(kPrompt);
     server.expectLine("exit\r\n").closeFin().start();
     Dialog d;
-    d.answer("password:", "Secret9\r\n").answer("INET>", "exit\r\n");
-    setenv("PROBELINK_LOG", path.c_str(), 1);
+    d.answer("password:", "Secret\r\n").answer("INET>", "exit\r\n");
+    LogFile file;
     const int result = run(local(server), 23, d);
     Dialog refused;
     const int invalid = run("bad:port", 23, refused);
-    unsetenv("PROBELINK_LOG");
     server.join();
     EXPECT_EQ(result, PROBELINK_CLOSED);
     EXPECT_EQ(invalid, PROBELINK_BAD_ARGUMENTS);
-    const std::string log = qelttest::readFile(path);
-    std::remove(path.c_str());
-    // Each session, even one refused at once, opens with the library's version.
-    std::vector<std::string> events;
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::string time, session, event;
-        words >> time >> session >> event;
-        events.push_back(event == "version" ? line.substr(line.find(" version ") + 1) : event);
+    const std::string log = file.text();
+    // Each session, even one refused at once, starts with the library's version.
+    const std::string start = " start ProbeLinkServices " QELT_VERSION "\n";
+    EXPECT_EQ(log.find(start), log.find('\n') - start.size() + 1) << log;
+    EXPECT_NE(log.find(" recv 13 <FF><FB><01>password: \n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" send 3 <FF><FE><01>\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" chunk peek=1 len=10 password: \n"), std::string::npos) << log;
+    // A six-character password line is 8 bytes, as long as "********": the
+    // marker says what it is.
+    EXPECT_NE(log.find(" send 8 ******** <password line>\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Secret"), std::string::npos) << "the password never reaches the log";
+    EXPECT_NE(log.find(" chunk peek=0 len=8 INET> <FF><F9>\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" send 6 exit<0D><0A>\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" end 0 closed: the bridge closed the connection\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" end 1 invalid: invalid arguments\n"), std::string::npos) << log;
+
+    const recording::Log read = file.read();
+    ASSERT_EQ(read.sessions.size(), 2u);
+    const recording::Session& s = read.sessions[0];
+    EXPECT_EQ(s.version, "ProbeLinkServices " QELT_VERSION);
+    EXPECT_EQ(s.host, "127.0.0.1");
+    EXPECT_EQ(s.port, server.port());
+    EXPECT_EQ(s.timeoutMs, kTimeout);
+    EXPECT_EQ(s.run, std::to_string(::getpid()));
+    std::string received, sent;
+    std::size_t masked = 0;
+    for (const auto& e : s.events) {
+        if (e.kind == recording::Event::Kind::kReceived) received += e.bytes;
+        if (e.kind == recording::Event::Kind::kSent) sent += e.bytes;
+        if (e.kind == recording::Event::Kind::kSentPassword) masked = e.length;
     }
-    const std::string version = "version ProbeLinkServices " QELT_VERSION;
-    ASSERT_GE(events.size(), 4u) << log;
-    EXPECT_EQ(events.front(), version) << log;
-    EXPECT_EQ(events[events.size() - 2], version) << log;
-    EXPECT_EQ(events.back(), "result") << log;
-    EXPECT_EQ(std::count(events.begin(), events.end(), version), 2) << log;
-    EXPECT_NE(log.find(" recv 13 <FF><FB><01>password: "), std::string::npos) << log;
-    EXPECT_NE(log.find(" send 3 <FF><FE><01>"), std::string::npos) << log;
-    EXPECT_NE(log.find(" chunk peek=1 len=10 password: "), std::string::npos) << log;
-    EXPECT_NE(log.find(" send 9 ********"), std::string::npos) << log;
-    EXPECT_EQ(log.find("Secret9"), std::string::npos) << "the password never reaches the log";
-    EXPECT_NE(log.find(" chunk peek=0 len=8 INET> <FF><F9>"), std::string::npos) << log;
-    EXPECT_NE(log.find(" send 6 exit<0D><0A>"), std::string::npos) << log;
-    EXPECT_NE(log.find(" result 0 the bridge closed the connection"), std::string::npos) << log;
+    EXPECT_EQ(received, "\xFF\xFB\x01password: " + kPrompt) << "every byte, in order";
+    EXPECT_EQ(sent,
+              "\xFF\xFE\x01"
+              "exit\r\n");
+    EXPECT_EQ(masked, 8u);
+    EXPECT_LE(s.startUs, s.connection()->us);
+    EXPECT_LE(s.connection()->us, s.endUs);
+    EXPECT_EQ(read.sessions[1].ending, recording::Ending::kInvalid);
+    EXPECT_EQ(read.sessions[1].number, 2);
+}
+
+// Every way a session ends, as the log says it and as it reads back: the
+// result, how the connection ended, and every connection attempt.
+TEST(SessionLog, EveryEndAndEveryAttemptIsLogged) {
+    using recording::Ending;
+    using K = recording::Event::Kind;
+    struct Case {
+        const char* name;
+        int result;
+        Ending ending;
+        std::function<int(Dialog&)> play;
+        bool connects;
+        std::size_t minFailedAttempts;
+    };
+    const std::vector<Case> cases = {
+        {"closed", PROBELINK_CLOSED, Ending::kClosed,
+         [](Dialog& d) {
+             ScriptedServer server;
+             server.send("x\r\n").closeFin().start();
+             return run(local(server), 23, d);
+         },
+         true, 0},
+        {"reset", PROBELINK_BROKEN, Ending::kReset,
+         [](Dialog& d) {
+             ScriptedServer server;
+             server.send("x\r\n").pause(50).closeRst().start();
+             return run(local(server), 23, d);
+         },
+         true, 0},
+        {"silent", PROBELINK_SILENT, Ending::kTimeout,
+         [](Dialog& d) {
+             ScriptedServer server;
+             server.send("x\r\n").silent().start();
+             const int r = run(local(server), 23, d, 300);
+             server.stop();
+             return r;
+         },
+         true, 0},
+        {"send refused after a close", PROBELINK_BROKEN, Ending::kReset,
+         [](Dialog& d) {
+             ScriptedServer server;
+             server.send("bye\r\n").closeNow().start();
+             d.pauseBeforeSendMs = 100;
+             d.answer("bye", "one\r\ntwo\r\n");
+             return run(local(server), 23, d);
+         },
+         true, 0},
+        {"refused throughout", PROBELINK_NO_CONNECTION, Ending::kNoConnection,
+         [](Dialog& d) {
+             ScriptedServer reserved(4, false);
+             return run(local(reserved), 23, d, 250);
+         },
+         false, 2},
+        {"refused, then listening", PROBELINK_CLOSED, Ending::kClosed,
+         [](Dialog& d) {
+             ScriptedServer server(4, false);
+             server.send("hi\r\n").closeFin();
+             int result = -1;
+             std::thread client([&] { result = run(local(server), 23, d, 5000); });
+             std::this_thread::sleep_for(std::chrono::milliseconds(250));
+             server.startListening();
+             server.start();
+             client.join();
+             return result;
+         },
+         true, 2},
+        {"unresolved", PROBELINK_UNRESOLVED, Ending::kUnresolved,
+         [](Dialog& d) { return run("nonexistent.invalid", 23, d); }, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogFile file;
+        Dialog d;
+        EXPECT_EQ(c.play(d), c.result);
+        const recording::Log log = file.read();
+        ASSERT_EQ(log.sessions.size(), 1u);
+        const recording::Session& s = log.sessions[0];
+        EXPECT_EQ(s.result, c.result);
+        EXPECT_EQ(s.ending, c.ending) << file.text();
+        EXPECT_EQ(s.connection() != nullptr, c.connects) << file.text();
+        EXPECT_GE(countOf(s, K::kAttemptFailed), c.minFailedAttempts) << file.text();
+        if (c.minFailedAttempts == 0) {
+            EXPECT_EQ(countOf(s, K::kAttemptFailed), 0u);
+        }
+        EXPECT_EQ(countOf(s, K::kSendFailed),
+                  std::string(c.name) == "send refused after a close" ? 1u : 0u)
+            << file.text();
+        // Attempts come before the connection, each with its address and reason.
+        for (const auto& e : s.events) {
+            if (e.kind == K::kConnected) break;
+            if (e.kind != K::kAttemptFailed) continue;
+            EXPECT_EQ(e.bytes, "127.0.0.1:" + std::to_string(s.port));
+            EXPECT_FALSE(e.why.empty());
+        }
+    }
+}
+
+// Two sessions at once on two threads of one process write into one file:
+// their lines interleave, and each reads back whole as its own session.
+TEST(SessionLog, TwoSessionsAtOnceReadBackApart) {
+    std::string a, b;
+    for (int i = 0; i < 200; ++i) {
+        a += "A line " + std::to_string(i) + "\r\n";
+        b += "B line " + std::to_string(i) + "\r\n";
+    }
+    ScriptedServer sa, sb;
+    sa.sendSplit(a, 300, 1).send(kPrompt).expectLine("exit\r\n").closeFin().start();
+    sb.sendSplit(b, 200, 1).send(kPrompt).expectLine("exit\r\n").closeFin().start();
+    Dialog da, db;
+    da.answer("INET>", "exit\r\n");
+    db.answer("INET>", "exit\r\n");
+    LogFile file;
+    int ra = -1, rb = -1;
+    std::thread ta([&] { ra = run(local(sa), 23, da, 5000); });
+    std::thread tb([&] { rb = run(local(sb), 23, db, 5000); });
+    ta.join();
+    tb.join();
+    sa.join();
+    sb.join();
+    EXPECT_EQ(ra, PROBELINK_CLOSED);
+    EXPECT_EQ(rb, PROBELINK_CLOSED);
+    const recording::Log log = file.read();
+    ASSERT_EQ(log.sessions.size(), 2u);
+    EXPECT_NE(log.sessions[0].id, log.sessions[1].id);
+    EXPECT_EQ(log.sessions[0].run, log.sessions[1].run) << "one process, one run";
+    std::vector<std::string> streams;
+    for (const auto& s : log.sessions) {
+        std::string received;
+        for (const auto& e : s.events)
+            if (e.kind == recording::Event::Kind::kReceived) received += e.bytes;
+        streams.push_back(received);
+        EXPECT_EQ(s.ending, recording::Ending::kClosed);
+    }
+    std::sort(streams.begin(), streams.end());
+    EXPECT_EQ(streams, (std::vector<std::string>{a + kPrompt, b + kPrompt}));
 }
 
 }  // namespace

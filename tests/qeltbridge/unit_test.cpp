@@ -1,5 +1,7 @@
 // The bridge's pure parts: command line, input line cutting, trace sources
-// (the generated workload decoded as the tool decodes it), the fault plan.
+// (the generated workload decoded as the tool decodes it), the fault plan, and
+// the replay's schedule of one session and its plan over the sessions of a
+// recording.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +18,9 @@
 #include "fault_plan.h"
 #include "line_assembler.h"
 #include "options.h"
+#include "recording/log_format.h"
+#include "replay_plan.h"
+#include "replay_session.h"
 #include "support/e2e_support.h"
 #include "support/protocol.h"
 #include "trace/sata_decode.h"
@@ -109,6 +114,15 @@ TEST(BridgeOptions, RejectsBadInput) {
         {"--records", "5", "--error-rate", "0.0000000001"},  // finer than a record in 10^9
         {"--records", "5", "--error-rate", "0,5"},
         {"--records", "5", "--error-rate="},
+        {"--replay="},
+        {"--replay-speed", "2"},
+        {"--replay", "log", "--split", "3"},
+        {"--replay", "log", "--records", "3"},
+        {"--replay", "log", "--replay-speed", "-1"},
+        {"--replay", "log", "--replay-speed", "1001"},
+        {"--replay", "log", "--replay-speed", "1e3"},
+        {"--replay", "log", "--replay-speed", "."},
+        {"--replay", "log", "--replay-speed", "0x2"},
     };
     for (const auto& args : bad) {
         Options o;
@@ -150,6 +164,26 @@ TEST(BridgeOptions, AcceptedEdges) {
             << text << ": " << error;
         EXPECT_EQ(o.errorRate, rate) << text;
     }
+    for (const auto& [text, speed] :
+         std::vector<std::pair<std::string, double>>{{"0", 0},
+                                                     {"1", 1},
+                                                     {"0.5", 0.5},
+                                                     {".25", 0.25},
+                                                     {"1000", 1000},
+                                                     {"2.000001", 2.000001},
+                                                     {"2.", 2}}) {
+        Options r;
+        ASSERT_EQ(
+            parse({"--replay", "session.log", "--replay-speed", text, "--listen", "127.0.0.1:0"}, r,
+                  error),
+            ParseOutcome::Run)
+            << text << ": " << error;
+        EXPECT_EQ(r.replay, "session.log");
+        EXPECT_DOUBLE_EQ(r.replaySpeed, speed) << text;
+    }
+    Options r;
+    ASSERT_EQ(parse({"--replay", "session.log"}, r, error), ParseOutcome::Run);
+    EXPECT_EQ(r.replaySpeed, 1) << "recorded pace by default";
 }
 
 TEST(BridgeOptions, HelpNamesEveryOption) {
@@ -175,6 +209,8 @@ TEST(BridgeOptions, HelpNamesEveryOption) {
                              "--line-delay-ms",
                              "--help",
                              "--version",
+                             "--replay",
+                             "--replay-speed",
                              "--queue-depth D=8",
                              "--error-rate R=0.001"})
         EXPECT_NE(help.find(name), std::string::npos) << name;
@@ -655,6 +691,366 @@ TEST(TraceSource, MissingFileIsAnError) {
     std::string error;
     EXPECT_EQ(loadTraceFile("/nonexistent/trace.txt", error), nullptr);
     EXPECT_NE(error.find("/nonexistent/trace.txt"), std::string::npos);
+}
+
+// ---- replay -------------------------------------------------------------------
+
+using recording::Ending;
+using EventKind = recording::Event::Kind;
+
+// One event of a recorded session, at `ms` milliseconds of its clock.
+struct Recorded {
+    int ms;
+    EventKind kind;
+    std::string bytes = {};
+};
+
+recording::Session recordedSession(const std::vector<Recorded>& events, Ending ending, int endMs,
+                                   const std::string& run = "1", int startMs = 0) {
+    recording::Session s;
+    s.run = run;
+    s.startUs = std::int64_t{startMs} * 1000;
+    s.endUs = std::int64_t{endMs} * 1000;
+    s.ending = ending;
+    for (const Recorded& r : events) {
+        recording::Event e;
+        e.kind = r.kind;
+        e.us = std::int64_t{r.ms} * 1000;
+        e.bytes = r.bytes;
+        s.events.push_back(e);
+    }
+    return s;
+}
+
+// What the tool does in a replay, at `ms` milliseconds after connecting.
+struct ToolDoes {
+    int ms;
+    std::string bytes;  // sent; none: it closes
+};
+
+// Plays `session` against a tool that does `acts`, on a clock of its own,
+// and tells what the replay did and when: "10 send login: ", "130 fin",
+// "140 done", or "50 diverged, line 2: ...".
+std::string playedAgainst(const recording::Session& session, const std::vector<ToolDoes>& acts,
+                          double speed = 1) {
+    using std::chrono::milliseconds;
+    const SessionReplay::TimePoint t0{};
+    SessionReplay replay(scriptOf(session), speed, t0);
+    auto at = [&](SessionReplay::TimePoint t) {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t - t0).count();
+        return us % 1000 ? std::to_string(us / 1000) + "." + std::to_string(us % 1000 / 100)
+                         : std::to_string(us / 1000);
+    };
+    std::string told;
+    SessionReplay::TimePoint now = t0;
+    std::size_t next = 0;
+    for (int guard = 0; guard < 1000; ++guard) {
+        for (; next < acts.size() && t0 + milliseconds(acts[next].ms) <= now; ++next) {
+            if (acts[next].bytes.empty())
+                replay.toolClosed(now);
+            else
+                replay.received(acts[next].bytes, now);
+        }
+        const SessionReplay::Step step = replay.next(now);
+        switch (step.action) {
+            case SessionReplay::Action::kSend:
+                told += at(now) + " send " + recording::escaped(std::string(step.bytes)) + "\n";
+                replay.sent(now);
+                continue;
+            case SessionReplay::Action::kCloseFin:
+            case SessionReplay::Action::kCloseRst:
+                told += at(now) +
+                        (step.action == SessionReplay::Action::kCloseFin ? " fin\n" : " rst\n");
+                replay.closed(now);
+                continue;
+            case SessionReplay::Action::kDone:
+                return told + at(now) + " done\n";
+            case SessionReplay::Action::kDiverged:
+                return told + at(now) + " diverged" + replay.divergence() + "\n";
+            case SessionReplay::Action::kWait:
+            case SessionReplay::Action::kAwaitTool:
+                break;
+        }
+        SessionReplay::TimePoint wake = step.at;
+        if (next < acts.size()) wake = std::min(wake, t0 + milliseconds(acts[next].ms));
+        now = std::max(wake, now);
+    }
+    return told + "did not end\n";
+}
+
+// The session of a login with the bridge's prompts, as the library logs it:
+// connect, "login: " (previewed and answered), the password line, the prompt,
+// then a command and its answer in two runs.
+std::vector<Recorded> loginAndCommand() {
+    return {{0, EventKind::kConnected},
+            {2, EventKind::kReceived, "login: "},
+            {22, EventKind::kSent, "qelt\r\n"},
+            {23, EventKind::kReceived, "password: "},
+            {43, EventKind::kSentPassword},
+            {44, EventKind::kReceived, "INET> \xFF\xF9"},
+            {45, EventKind::kSent, "pwista\r\n"},
+            {46, EventKind::kReceived, "[HTTP]"},
+            {76, EventKind::kReceived, ": state = RUN\r\n" + qelttest::kPrompt},
+            {77, EventKind::kSent, "exit\r\n"},
+            {78, EventKind::kEof}};
+}
+
+const std::vector<ToolDoes> kToolAsRecorded = {
+    {22, "qelt\r\n"}, {43, "another password\r\n"}, {45, "pwista\r\n"}, {77, "exit\r\n"}, {80, ""}};
+
+TEST(SessionReplay, PacesRunsFromTheToolsLastActionAndChecksWhatItSends) {
+    const recording::Session closed = recordedSession(loginAndCommand(), Ending::kClosed, 79);
+    const struct {
+        const char* name;
+        recording::Session session;
+        std::vector<ToolDoes> tool;
+        double speed;
+        std::string told;
+    } cases[] = {
+        {"as recorded: the password line matches any line; FIN after the eof's delay", closed,
+         kToolAsRecorded, 1,
+         "2 send login: \n23 send password: \n44 send INET> <FF><F9>\n46 send [HTTP]\n"
+         "76 send : state = RUN<0D><0A>INET> <FF><F9>\n78 fin\n80 done\n"},
+        // The tool answers 100 ms late: each run waits for it, then keeps its
+        // recorded delay from the answer, the second run of a pair too.
+        {"a late tool",
+         closed,
+         {{122, "qelt\r\n"}, {143, "x\r\n"}, {245, "pwista\r\n"}, {300, "exit\r\n"}, {302, ""}},
+         1,
+         "2 send login: \n123 send password: \n144 send INET> <FF><F9>\n246 send [HTTP]\n"
+         "276 send : state = RUN<0D><0A>INET> <FF><F9>\n301 fin\n302 done\n"},
+        {"twice as fast", closed, kToolAsRecorded, 2,
+         "1 send login: \n22.5 send password: \n43.5 send INET> <FF><F9>\n45.5 send [HTTP]\n"
+         "60.5 send : state = RUN<0D><0A>INET> <FF><F9>\n77.5 fin\n80 done\n"},
+        {"no delays: only the tool's pace", closed, kToolAsRecorded, 0,
+         "0 send login: \n22 send password: \n43 send INET> <FF><F9>\n45 send [HTTP]\n"
+         "45 send : state = RUN<0D><0A>INET> <FF><F9>\n77 fin\n80 done\n"},
+        {"a line that comes in pieces",
+         closed,
+         {{22, "qe"},
+          {30, "lt\r"},
+          {31, "\n"},
+          {43, "pw\r\n"},
+          {45, "pwista\r\n"},
+          {77, "exit\r\n"},
+          {80, ""}},
+         1,
+         "2 send login: \n32 send password: \n44 send INET> <FF><F9>\n46 send [HTTP]\n"
+         "76 send : state = RUN<0D><0A>INET> <FF><F9>\n78 fin\n80 done\n"},
+        {"another line: named, with the lines before counted",
+         closed,
+         {{22, "qelt\r\n"}, {43, "pw\r\n"}, {45, "hwrst\r\n"}},
+         1,
+         "2 send login: \n23 send password: \n44 send INET> <FF><F9>\n"
+         "45 diverged, line 3: expected \"pwista<0D><0A>\", got \"hwrst<0D><0A>\"\n"},
+        {"another line in pieces: shown whole",
+         closed,
+         {{22, "qelt\r\n"}, {43, "pw\r\n"}, {45, "pwx"}, {100, "yz\r\n"}},
+         1,
+         "2 send login: \n23 send password: \n44 send INET> <FF><F9>\n"
+         "100 diverged, line 3: expected \"pwista<0D><0A>\", got \"pwxyz<0D><0A>\"\n"},
+        {"another line that never ends: shown as far as it came",
+         closed,
+         {{22, "qelt\r\n"}, {43, "pw\r\n"}, {45, "pwx"}},
+         1,
+         "2 send login: \n23 send password: \n44 send INET> <FF><F9>\n"
+         "245 diverged, line 3: expected \"pwista<0D><0A>\", got \"pwx\"\n"},
+        {"the tool closes where a line was recorded",
+         closed,
+         {{22, "qelt\r\n"}, {60, ""}},
+         1,
+         "2 send login: \n23 send password: \n"
+         "60 diverged, line 2: expected \"******** <password line>\", got \"\"\n"},
+        {"the tool closes while the bridge still had to send",
+         closed,
+         {{22, "qelt\r\n"}, {43, "pw\r\n"}, {45, "pwista\r\n"}, {50, ""}},
+         1,
+         "2 send login: \n23 send password: \n44 send INET> <FF><F9>\n46 send [HTTP]\n"
+         "50 diverged: the tool closed the connection before the recording ended (after line "
+         "3)\n"},
+        {"the tool sends more than recorded",
+         closed,
+         {{22, "qelt\r\n"}, {43, "pw\r\n"}, {45, "pwista\r\n"}, {77, "exit\r\nexit\r\n"}},
+         1,
+         "2 send login: \n23 send password: \n44 send INET> <FF><F9>\n46 send [HTTP]\n"
+         "76 send : state = RUN<0D><0A>INET> <FF><F9>\n"
+         "77 diverged, line 5: expected \"\", got \"exit<0D><0A>\"\n"},
+        {"the tool never sends its line: it has its recorded gap and 30 s",
+         closed,
+         {{22, "qelt\r\n"}},
+         1,
+         "2 send login: \n23 send password: \n"
+         "30043 diverged, line 2: expected \"******** <password line>\", got \"\"\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(playedAgainst(c.session, c.tool, c.speed), c.told) << c.name;
+}
+
+TEST(SessionReplay, EndsAsTheRecordingEnded) {
+    const std::vector<Recorded> opening = {{0, EventKind::kConnected},
+                                           {1, EventKind::kReceived, "\xFF\xFB\x01login: "},
+                                           {2, EventKind::kSent, "\xFF\xFE\x01"},
+                                           {30, EventKind::kReceived, "late\r\n"}};
+    auto with = [&](std::vector<Recorded> more) {
+        std::vector<Recorded> all = opening;
+        all.insert(all.end(), more.begin(), more.end());
+        return all;
+    };
+    const struct {
+        const char* name;
+        recording::Session session;
+        std::vector<ToolDoes> tool;
+        std::string told;
+    } cases[] = {
+        {"reset by the bridge, after its recorded delay",
+         recordedSession(opening, Ending::kReset, 40),
+         {{2, "\xFF\xFE\x01"}},
+         "1 send <FF><FB><01>login: \n30 send late<0D><0A>\n40 rst\n40 done\n"},
+        {"reset met by a failed send: right after the last run, the send not awaited",
+         recordedSession(with({{35, EventKind::kSent, "qelt\r\n"}, {35, EventKind::kSendFailed}}),
+                         Ending::kReset, 35),
+         {{2, "\xFF\xFE\x01"}},
+         "1 send <FF><FB><01>login: \n30 send late<0D><0A>\n30 rst\n30 done\n"},
+        {"the tool gave up (a stall): nothing more until it closes",
+         recordedSession(opening, Ending::kTimeout, 10030),
+         {{2, "\xFF\xFE\x01"}, {10030, ""}},
+         "1 send <FF><FB><01>login: \n30 send late<0D><0A>\n10030 done\n"},
+        {"the tool that gave up does not close: its gap and 30 s",
+         recordedSession(opening, Ending::kTimeout, 10030),
+         {{2, "\xFF\xFE\x01"}},
+         "1 send <FF><FB><01>login: \n30 send late<0D><0A>\n40030 diverged: the tool kept the "
+         "connection open long after it gave up in the recording (after line 0)\n"},
+        {"option replies checked byte for byte",
+         recordedSession(opening, Ending::kTimeout, 10030),
+         {{2, "\xFF\xFC\x01qelt\r\n"}},
+         "1 send <FF><FB><01>login: \n"
+         "2 diverged, line 1: expected \"<FF><FE><01>\", got \"<FF><FC><01>qelt<0D><0A>\"\n"},
+        {"a session in which nothing was received: an empty session",
+         recordedSession({{0, EventKind::kConnected}, {5, EventKind::kEof}}, Ending::kClosed, 5),
+         {{6, ""}},
+         "5 fin\n6 done\n"},
+        {"a FIN the tool never answers: done once the drain is over",
+         recordedSession({{0, EventKind::kConnected}, {5, EventKind::kEof}}, Ending::kClosed, 5),
+         {},
+         "5 fin\n2005 done\n"},
+        {"a log that ends inside the session: as the tool's own close",
+         recordedSession(opening, Ending::kCut, 30),
+         {{2, "\xFF\xFE\x01"}, {31, ""}},
+         "1 send <FF><FB><01>login: \n30 send late<0D><0A>\n31 done\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(playedAgainst(c.session, c.tool), c.told) << c.name;
+}
+
+// Sessions of a recording in their order, on a clock of the test's own:
+// when the port refuses, when a session is late, what the replay ends with.
+TEST(ReplayPlan, RefusalsLateSessionsAndTheEnd) {
+    using std::chrono::milliseconds;
+    using Outcome = ReplayPlan::Outcome;
+    const ReplayPlan::TimePoint t0{};
+    auto ms = [&](int n) { return t0 + milliseconds(n); };
+    const recording::Session hwrst =
+        recordedSession({{0, EventKind::kConnected}}, Ending::kClosed, 1000);
+    // The verification of a reboot: 5 s after the first ended, refused for
+    // 2 s, then connected.
+    const recording::Session refusedThenBack =
+        recordedSession({{6000, EventKind::kAttemptFailed}, {8000, EventKind::kConnected}},
+                        Ending::kClosed, 9000, "1", 6000);
+    // Refused for the whole 10 s of its time-out.
+    const recording::Session refusedThroughout = recordedSession(
+        {{6000, EventKind::kAttemptFailed}}, Ending::kNoConnection, 16000, "1", 6000);
+    const recording::Session nextAttempt =
+        recordedSession({{16000, EventKind::kConnected}}, Ending::kClosed, 17000, "1", 16000);
+    const recording::Session unresolved = recordedSession({}, Ending::kUnresolved, 1500, "1", 1500);
+    const recording::Session otherRun =
+        recordedSession({{0, EventKind::kConnected}}, Ending::kClosed, 100, "2", 0);
+
+    {
+        SCOPED_TRACE("a reboot at the recorded pace");
+        recording::Log log{{hwrst, refusedThenBack}};
+        ReplayPlan plan(log, 1, t0);
+        EXPECT_TRUE(plan.listening(ms(0)));
+        EXPECT_EQ(plan.accept(ms(0)), 0);
+        EXPECT_TRUE(plan.listening(ms(500))) << "a session playing: the next may come early";
+        plan.finished(0, Outcome::kPlayed, ms(1000));
+        EXPECT_FALSE(plan.listening(ms(1000))) << "off the network, as the bridge was";
+        EXPECT_FALSE(plan.listening(ms(7999)));
+        EXPECT_EQ(plan.wakeAt(ms(1000)), ms(2000)) << "at most a second";
+        EXPECT_EQ(plan.wakeAt(ms(7500)), ms(8000));
+        EXPECT_TRUE(plan.listening(ms(8000)));
+        EXPECT_TRUE(plan.advance(ms(8000)).empty());
+        EXPECT_EQ(plan.accept(ms(9000)), 1);
+        EXPECT_FALSE(plan.listening(ms(9000))) << "no session left";
+        EXPECT_FALSE(plan.over());
+        plan.finished(1, Outcome::kPlayed, ms(10000));
+        EXPECT_TRUE(plan.over());
+        EXPECT_EQ(plan.exitStatus(), 0);
+        EXPECT_EQ(plan.accept(ms(10000)), -1);
+    }
+    {
+        SCOPED_TRACE("a reboot without delays: no refusal before a connection");
+        recording::Log log{{hwrst, refusedThenBack}};
+        ReplayPlan plan(log, 0, t0);
+        plan.accept(ms(0));
+        plan.finished(0, Outcome::kPlayed, ms(1000));
+        EXPECT_TRUE(plan.listening(ms(1000)));
+    }
+    for (double speed : {0.0, 1.0, 4.0}) {
+        SCOPED_TRACE("a verification refused throughout, at speed " + std::to_string(speed));
+        recording::Log log{{hwrst, refusedThroughout, nextAttempt}};
+        ReplayPlan plan(log, speed, t0);
+        plan.accept(ms(0));
+        plan.finished(0, Outcome::kPlayed, ms(1000));
+        // The tool's own pause and time-out: never shortened.
+        EXPECT_FALSE(plan.listening(ms(15999)));
+        EXPECT_TRUE(plan.advance(ms(15999)).empty());
+        EXPECT_EQ(plan.outcome(1), Outcome::kPending);
+        EXPECT_TRUE(plan.advance(ms(16000)).empty());
+        EXPECT_EQ(plan.outcome(1), Outcome::kPlayed);
+        EXPECT_TRUE(plan.listening(ms(16000)));
+        EXPECT_EQ(plan.accept(ms(16100)), 2);
+    }
+    {
+        SCOPED_TRACE("a session whose connection never comes");
+        recording::Log log{{hwrst, nextAttempt}};
+        ReplayPlan plan(log, 1, t0);
+        plan.accept(ms(0));
+        plan.finished(0, Outcome::kPlayed, ms(1000));
+        // Due 15 s after the first ended, as recorded; unplayed 30 s later.
+        EXPECT_TRUE(plan.advance(ms(45999)).empty());
+        EXPECT_EQ(plan.wakeAt(ms(45500)), ms(46000));
+        EXPECT_EQ(plan.advance(ms(46000)), (std::vector<std::size_t>{1}));
+        EXPECT_EQ(plan.outcome(1), Outcome::kUnplayed);
+        EXPECT_TRUE(plan.over());
+        EXPECT_EQ(plan.exitStatus(), 1);
+    }
+    {
+        SCOPED_TRACE("the first session of another run waits for its tool");
+        recording::Log log{{hwrst, unresolved, otherRun}};
+        ReplayPlan plan(log, 1, t0);
+        plan.accept(ms(0));
+        plan.finished(0, Outcome::kPlayed, ms(1000));
+        EXPECT_TRUE(plan.advance(ms(3600000)).empty());
+        EXPECT_EQ(plan.outcome(1), Outcome::kNothing) << "never on the network";
+        EXPECT_EQ(plan.outcome(2), Outcome::kPending);
+        EXPECT_EQ(plan.accept(ms(3600000)), 2);
+        plan.finished(2, Outcome::kDiverged, ms(3600100));
+        EXPECT_TRUE(plan.over());
+        EXPECT_EQ(plan.exitStatus(), 1);
+    }
+    {
+        SCOPED_TRACE("two sessions at once in the recording, and a stop");
+        const recording::Session a =
+            recordedSession({{0, EventKind::kConnected}}, Ending::kClosed, 1000);
+        const recording::Session b =
+            recordedSession({{10, EventKind::kConnected}}, Ending::kClosed, 900, "1", 10);
+        recording::Log log{{a, b, hwrst}};
+        ReplayPlan plan(log, 1, t0);
+        EXPECT_EQ(plan.accept(ms(0)), 0);
+        EXPECT_EQ(plan.accept(ms(10)), 1) << "the second is due while the first plays";
+        EXPECT_EQ(plan.stop(), (std::vector<std::size_t>{0, 1, 2}));
+        EXPECT_TRUE(plan.over());
+        EXPECT_EQ(plan.exitStatus(), 1);
+    }
 }
 
 }  // namespace
