@@ -32,7 +32,11 @@ void BM_RecordsInOrder(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
     state.counters["saved_kB"] = static_cast<double>(saved) / 1024;
 }
-BENCHMARK(BM_RecordsInOrder)->Arg(1000000)->Arg(10000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecordsInOrder)
+    ->Arg(1000000)
+    ->Arg(10000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 // Records at random once the trace has been walked, as a client asking for
 // pages out of order makes the bridge do.
