@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/bridge_words.h"
 #include "common/numbers.h"
 #include "platform/platform.h"
 #include "trace/sata_decode.h"
@@ -27,7 +28,7 @@ constexpr size_t kTokenSize = 16;
 
 char currentTime[kTokenSize];
 
-const char kBanner[] = "SATA history dump";
+const char kBanner[] = QELT_DUMP_BANNER;
 
 // One time field as "%6d.%09d" prints it: at most "-2147483648.-2147483648".
 constexpr int kTimeMax = 23;
