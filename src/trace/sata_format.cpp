@@ -70,27 +70,63 @@ char* putWord(char* end, const char* word, int* room) {
     return end;
 }
 
-// Prints a decoded record: "\n%6d.%09d\t%6d.%09d\t%s" with the three words
+// A decoded record's line, "\n%6d.%09d\t%6d.%09d\t%s" with the three words
 // joined by blanks as the decoder's 260-character buffer holds them, without
-// the leading line feed when the decoded text holds one of its own.
-void printRecord(const DBGTime& time, const DBGTime& delta, const SataWords& words) {
-    char line[kRecordLineSize];
+// the leading line feed when the decoded text holds one of its own. Returns
+// the start of the line within `line`, its length in *length.
+const char* recordLine(const SataTraceRecord& record, char (&line)[kRecordLineSize], int* length) {
     char* end = line;
     *end++ = '\n';
-    end = putTime(end, time);
+    end = putTime(end, record.time);
     *end++ = '\t';
-    end = putTime(end, delta);
+    end = putTime(end, record.delta);
     *end++ = '\t';
     char* decoded = end;
     int room = kDecodedSize - 1;
-    end = putWord(end, words.event, &room);
+    end = putWord(end, record.words.event, &room);
     end = putWord(end, " ", &room);
-    end = putWord(end, words.qualifier, &room);
+    end = putWord(end, record.words.qualifier, &room);
     end = putWord(end, " ", &room);
-    end = putWord(end, words.argument, &room);
+    end = putWord(end, record.words.argument, &room);
     const bool ownLineFeed = memchr(decoded, '\n', static_cast<size_t>(end - decoded)) != nullptr;
     const char* start = ownLineFeed ? line + 1 : line;
-    fwrite(start, 1, static_cast<size_t>(end - start), stdout);
+    *length = static_cast<int>(end - start);
+    return start;
+}
+
+// What precedes the record text in the error line of a record that did not
+// decode: "\n%6d.%09d\t%6d.%09d\t%s - ".
+constexpr int kErrorPrefixSize = 1 + kTimeMax + 1 + kTimeMax + 1 + 20 + 3 + 1;
+int errorPrefix(const SataTraceRecord& record, char (&out)[kErrorPrefixSize]) {
+    return qelt_snprintf(out, sizeof out, "\n%6d.%09d\t%6d.%09d\t%s - ", record.time.sec,
+                         record.time.nsec, record.delta.sec, record.delta.nsec,
+                         record.result == -1 ? "INVALID PARAMETER" : "PARSE ERROR");
+}
+
+// A span line: "\t%6d.%09d\n".
+constexpr int kSpanLineSize = 1 + kTimeMax + 1 + 1;
+int spanLine(const DBGTime& span, char (&out)[kSpanLineSize]) {
+    char* end = out;
+    *end++ = '\t';
+    end = putTime(end, span);
+    *end++ = '\n';
+    return static_cast<int>(end - out);
+}
+
+// Bounded output into a caller's buffer: keeps what fits with its terminator
+// and counts everything, as snprintf does.
+struct Output {
+    char* out;
+    int size;
+    int length;
+};
+
+void put(Output* o, const char* text, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (o->length < o->size - 1) o->out[o->length] = text[i];
+        ++o->length;
+    }
+    if (o->size > 0) o->out[o->length < o->size ? o->length : o->size - 1] = '\0';
 }
 
 // Wraps a 64-bit result to 32 bits, two's complement, without relying on the
@@ -133,6 +169,12 @@ void DiffTime(const DBGTime* from, const DBGTime* to, DBGTime* difference) {
     difference->sec = wrap32(int64_t{to->sec} - from->sec - borrow);
 }
 
+void SataBlankLineEnds(char* text) {
+    for (char* p = text; *p != '\0'; ++p) {
+        if (*p == '\r' || *p == '\n') *p = ' ';
+    }
+}
+
 SataLineKind SataTraceLine(char* text, SataTraceRecord* record) {
     if (!text || !record) return SataLineIgnored;
     if (strstr(text, kBanner)) return SataLineBanner;
@@ -148,9 +190,7 @@ SataLineKind SataTraceLine(char* text, SataTraceRecord* record) {
         return SataLineSpan;
     }
 
-    for (char* p = text; *p != '\0'; ++p) {
-        if (*p == '\r' || *p == '\n') *p = ' ';
-    }
+    SataBlankLineEnds(text);
 
     char* token = text;
     while (*token == ' ') ++token;
@@ -207,20 +247,59 @@ void SataPrintLine(SataLineKind kind, const char* text, const SataTraceRecord* r
             puts(text);
             break;
         case SataLineSpan:
-            if (record->printSpan) printf("\t%6d.%09d\n", record->delta.sec, record->delta.nsec);
+            if (record->printSpan) {
+                char line[kSpanLineSize];
+                fwrite(line, 1, static_cast<size_t>(spanLine(record->delta, line)), stdout);
+            }
             break;
         case SataLineRecord:
             if (record->result != 0) {
-                printf("\n%6d.%09d\t%6d.%09d\t%s - %s", record->time.sec, record->time.nsec,
-                       record->delta.sec, record->delta.nsec,
-                       record->result == -1 ? "INVALID PARAMETER" : "PARSE ERROR", record->text);
+                char prefix[kErrorPrefixSize];
+                fwrite(prefix, 1, static_cast<size_t>(errorPrefix(*record, prefix)), stdout);
+                fputs(record->text, stdout);
             } else {
-                printRecord(record->time, record->delta, record->words);
+                char line[kRecordLineSize];
+                int length = 0;
+                const char* start = recordLine(*record, line, &length);
+                fwrite(start, 1, static_cast<size_t>(length), stdout);
             }
             break;
         case SataLineIgnored:
             break;
     }
+}
+
+int SataFormatLine(SataLineKind kind, const char* text, const SataTraceRecord* record, char* out,
+                   int size) {
+    Output o = {out, size, 0};
+    if (size > 0) out[0] = '\0';
+    switch (kind) {
+        case SataLineBanner:
+            put(&o, text, strlen(text));
+            put(&o, "\n", 1);
+            break;
+        case SataLineSpan:
+            if (record->printSpan) {
+                char line[kSpanLineSize];
+                put(&o, line, static_cast<size_t>(spanLine(record->delta, line)));
+            }
+            break;
+        case SataLineRecord:
+            if (record->result != 0) {
+                char prefix[kErrorPrefixSize];
+                put(&o, prefix, static_cast<size_t>(errorPrefix(*record, prefix)));
+                put(&o, record->text, strlen(record->text));
+            } else {
+                char line[kRecordLineSize];
+                int length = 0;
+                const char* start = recordLine(*record, line, &length);
+                put(&o, start, static_cast<size_t>(length));
+            }
+            break;
+        case SataLineIgnored:
+            break;
+    }
+    return o.length;
 }
 
 void ParseSataTrace(char* text) {
