@@ -11,11 +11,8 @@
 #include <vector>
 
 #include "common/version.h"
-#include "export.h"
-#include "filter.h"
-#include "input.h"
 #include "output_file.h"
-#include "reports.h"
+#include "pipeline.h"
 
 namespace {
 
@@ -102,6 +99,31 @@ void addOptions(CLI::App& app, CommandLine& c) {
     app.add_option("FILE", c.inputs, "Inputs; - is standard input");
 }
 
+std::string parseSeconds(const std::string& text, std::int64_t* ns) {
+    std::size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) ++i;
+    std::int64_t seconds = 0;
+    std::size_t digits = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+        if (seconds > 999999999999) return "is too large";
+        seconds = seconds * 10 + (text[i] - '0');
+    }
+    std::int64_t fraction = 0;
+    std::size_t decimals = 0;
+    if (i < text.size() && text[i] == '.') {
+        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++decimals) {
+            if (decimals == 9) return "has more than nine decimals";
+            fraction = fraction * 10 + (text[i] - '0');
+        }
+    }
+    if (i != text.size() || digits + decimals == 0) return "is not a number of seconds";
+    for (std::size_t d = decimals; d < 9; ++d) fraction *= 10;
+    const std::int64_t value = seconds * 1000000000 + fraction;
+    *ns = negative ? -value : value;
+    return {};
+}
+
 // A count option: empty text keeps `fallback`.
 std::string parseCount(const std::string& name, const std::string& text, std::uint64_t fallback,
                        std::uint64_t* value) {
@@ -115,14 +137,6 @@ std::string parseCount(const std::string& name, const std::string& text, std::ui
     *value = parsed;
     return {};
 }
-
-struct Settings {
-    std::vector<std::string> inputs;
-    Format format = Format::kText;
-    bool printRecords = true;
-    FilterOptions filter;
-    ReportOptions reports;
-};
 
 std::string parseFormat(const CommandLine& c, Settings& s) {
     if (c.format.empty() || c.format == "text") {
@@ -168,21 +182,21 @@ std::string parseReports(const CommandLine& c, Settings& s) {
     if (!c.stats.empty() && c.stats != "text" && c.stats != "json") {
         return "--stats=" + c.stats + ": the report is text (--stats) or json (--stats=json)";
     }
-    s.reports.stats = c.stats == "json" ? StatsFormat::kJson
-                      : c.stats.empty() ? StatsFormat::kNone
-                                        : StatsFormat::kText;
+    s.stats = c.stats == "json" ? StatsFormat::kJson
+              : c.stats.empty() ? StatsFormat::kNone
+                                : StatsFormat::kText;
     std::uint64_t top = 0;
     std::string why = parseCount("--top", c.top, 10, &top);
     if (!why.empty()) return why;
-    s.reports.top = static_cast<std::size_t>(top);
+    s.top = static_cast<std::size_t>(top);
     for (const std::string& text : c.pairs) {
         PairRule pair;
         why = parsePair(text, &pair);
         if (!why.empty()) return "--pair " + text + ": " + why;
-        s.reports.pairs.push_back(pair);
+        s.pairs.push_back(pair);
     }
-    s.reports.perfetto = c.perfetto;
-    s.reports.html = c.html;
+    s.perfetto = c.perfetto;
+    s.html = c.html;
     if (!c.perfetto.empty() && c.perfetto == c.html) {
         return "--perfetto and --html name the same file " + c.html;
     }
@@ -222,33 +236,51 @@ int parseCommandLine(int argc, char** argv, Settings& s) {
     if (!why.empty()) return usageError(why);
     s.inputs = c.inputs.empty() ? std::vector<std::string>{"-"} : c.inputs;
     for (const std::string& name : s.inputs) {
-        if (!s.reports.title.empty()) s.reports.title += " ";
-        s.reports.title += name == "-" ? "standard input" : name;
+        if (!s.title.empty()) s.title += " ";
+        s.title += name == "-" ? "standard input" : name;
     }
     return -1;
 }
 
 int run(const Settings& s) {
-    Tee outputs;
-    std::unique_ptr<Sink> records;
-    if (s.printRecords) {
-        records = makeRecordWriter(s.format, stdout, s.filter.active());
-        outputs.add(*records);
-    }
-    Reports reports(s.reports);
+    OutputFile perfettoFile, htmlFile;
     std::string error;
-    if (!reports.open(error)) return usageError(error);
-    reports.attach(outputs);
-
-    Filter filter(s.filter, outputs);
-    int status = 0;
-    InputReader reader(filter);
-    for (const std::string& name : s.inputs) {
-        // Like cat, a file that cannot be read does not stop the others.
-        if (!reader.read(name)) status = 2;
+    if (!s.perfetto.empty() && !perfettoFile.open(s.perfetto, error)) return usageError(error);
+    if (!s.html.empty() && !htmlFile.open(s.html, error)) return usageError(error);
+    Output standard(stdout);
+    std::unique_ptr<Output> perfetto, html;
+    Outputs outputs;
+    if (s.printRecords) outputs.records = &standard;
+    if (s.stats != StatsFormat::kNone) outputs.stats = &standard;
+    if (perfettoFile.stream()) {
+        perfetto = std::make_unique<Output>(perfettoFile.stream());
+        outputs.perfetto = perfetto.get();
     }
-    reader.finish();
-    if (!reports.commit(error)) {
+    if (htmlFile.stream()) {
+        html = std::make_unique<Output>(htmlFile.stream());
+        outputs.html = html.get();
+    }
+    int status = 0;
+    {
+        Pipeline pipeline(s, outputs, stderr);
+        for (const std::string& name : s.inputs) {
+            // Like cat, a file that cannot be read does not stop the others.
+            if (!pipeline.input().read(name)) status = 2;
+        }
+        pipeline.finish();
+    }
+    perfetto.reset();
+    html.reset();
+    bool ok = true;
+    if (perfettoFile.stream()) ok = perfettoFile.commit(error);
+    if (htmlFile.stream()) {
+        std::string htmlError;
+        if (!htmlFile.commit(htmlError) && ok) {
+            error = htmlError;
+            ok = false;
+        }
+    }
+    if (!ok) {
         std::fprintf(stderr, "qelttrace: %s\n", error.c_str());
         status = 2;
     }

@@ -72,9 +72,9 @@ char* putWord(char* end, const char* word, int* room) {
 
 // A decoded record's line, "\n%6d.%09d\t%6d.%09d\t%s" with the three words
 // joined by blanks as the decoder's 260-character buffer holds them, without
-// the leading line feed when the decoded text holds one of its own. Returns
-// the start of the line within `line`, its length in *length.
-const char* recordLine(const SataTraceRecord& record, char (&line)[kRecordLineSize], int* length) {
+// the leading line feed when the decoded text holds one of its own, written
+// at `line` (kRecordLineSize bytes). Returns its length.
+int recordLine(const SataTraceRecord& record, char* line) {
     char* end = line;
     *end++ = '\n';
     end = putTime(end, record.time);
@@ -88,10 +88,11 @@ const char* recordLine(const SataTraceRecord& record, char (&line)[kRecordLineSi
     end = putWord(end, record.words.qualifier, &room);
     end = putWord(end, " ", &room);
     end = putWord(end, record.words.argument, &room);
-    const bool ownLineFeed = memchr(decoded, '\n', static_cast<size_t>(end - decoded)) != nullptr;
-    const char* start = ownLineFeed ? line + 1 : line;
-    *length = static_cast<int>(end - start);
-    return start;
+    int length = static_cast<int>(end - line);
+    if (memchr(decoded, '\n', static_cast<size_t>(end - decoded)) != nullptr) {
+        memmove(line, line + 1, static_cast<size_t>(--length));
+    }
+    return length;
 }
 
 // What precedes the record text in the error line of a record that did not
@@ -122,11 +123,14 @@ struct Output {
 };
 
 void put(Output* o, const char* text, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        if (o->length < o->size - 1) o->out[o->length] = text[i];
-        ++o->length;
+    if (o->size > 0) {
+        const int at = o->length < o->size - 1 ? o->length : o->size - 1;
+        const size_t room = static_cast<size_t>(o->size - 1 - at);
+        const size_t kept = length < room ? length : room;
+        memcpy(o->out + at, text, kept);
+        o->out[at + static_cast<int>(kept)] = '\0';
     }
-    if (o->size > 0) o->out[o->length < o->size ? o->length : o->size - 1] = '\0';
+    o->length += static_cast<int>(length);
 }
 
 // Wraps a 64-bit result to 32 bits, two's complement, without relying on the
@@ -259,9 +263,7 @@ void SataPrintLine(SataLineKind kind, const char* text, const SataTraceRecord* r
                 fputs(record->text, stdout);
             } else {
                 char line[kRecordLineSize];
-                int length = 0;
-                const char* start = recordLine(*record, line, &length);
-                fwrite(start, 1, static_cast<size_t>(length), stdout);
+                fwrite(line, 1, static_cast<size_t>(recordLine(*record, line)), stdout);
             }
             break;
         case SataLineIgnored:
@@ -289,11 +291,13 @@ int SataFormatLine(SataLineKind kind, const char* text, const SataTraceRecord* r
                 char prefix[kErrorPrefixSize];
                 put(&o, prefix, static_cast<size_t>(errorPrefix(*record, prefix)));
                 put(&o, record->text, strlen(record->text));
+            } else if (size > kRecordLineSize) {
+                // Room for any record line: written in place.
+                o.length = recordLine(*record, out);
+                out[o.length] = '\0';
             } else {
                 char line[kRecordLineSize];
-                int length = 0;
-                const char* start = recordLine(*record, line, &length);
-                put(&o, start, static_cast<size_t>(length));
+                put(&o, line, static_cast<size_t>(recordLine(*record, line)));
             }
             break;
         case SataLineIgnored:
