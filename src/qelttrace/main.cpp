@@ -8,11 +8,14 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/version.h"
 #include "options.h"
 #include "output_file.h"
 #include "pipeline.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -25,24 +28,70 @@ int usageError(const std::string& reason) {
     return 2;
 }
 
+int failure(const std::string& reason) {
+    std::fprintf(stderr, "qelttrace: %s\n", reason.c_str());
+    return 2;
+}
+
+// What each report file begins with, so that an existing file is replaced
+// only when it holds such a report.
+constexpr char kPerfettoSignature[] = "{\"traceEvents\":[";
+constexpr char kHtmlSignature[] = "<!DOCTYPE html>";
+
+// Writes the targets named; false (after saying why) if one could not be.
+bool commitTargets(std::vector<std::unique_ptr<OutputTarget>>& targets) {
+    bool ok = true;
+    // A rename is not interrupted half-way through the set.
+    qelt_hold_interrupts(1);
+    for (const auto& target : targets) {
+        std::string error;
+        if (!target->commit(error)) {
+            std::fprintf(stderr, "qelttrace: %s\n", error.c_str());
+            ok = false;
+        }
+    }
+    qelt_hold_interrupts(0);
+    return ok;
+}
+
 int run(const Settings& s) {
-    OutputFile perfettoFile, htmlFile;
-    std::string error;
-    if (!s.perfetto.empty() && !perfettoFile.open(s.perfetto, error)) return usageError(error);
-    if (!s.html.empty() && !htmlFile.open(s.html, error)) return usageError(error);
+    if (s.inputs.size() == 1 && s.inputs[0] == "-" && s.inputsNamed == 0 &&
+        qelt_is_terminal(stdin)) {
+        return failure(
+            "no input file, and standard input is a terminal: name the dump "
+            "(or - to type it)");
+    }
+    std::vector<std::pair<std::string, std::string>> named;
+    if (!s.perfetto.empty()) named.emplace_back("--perfetto", s.perfetto);
+    if (!s.html.empty()) named.emplace_back("--html", s.html);
+    const std::string clash = targetClash(s.inputs, named);
+    if (!clash.empty()) return failure(clash);
+
+    removeTemporariesOnInterrupt();
+    std::vector<std::unique_ptr<OutputTarget>> targets;
+    std::vector<std::unique_ptr<Output>> streams;
     Output standard(stdout);
-    std::unique_ptr<Output> perfetto, html;
     Outputs outputs;
     if (s.printRecords) outputs.records = &standard;
     if (s.stats != StatsFormat::kNone) outputs.stats = &standard;
-    if (perfettoFile.stream()) {
-        perfetto = std::make_unique<Output>(perfettoFile.stream());
-        outputs.perfetto = perfetto.get();
+    const struct {
+        const char* option;
+        const std::string& target;
+        const char* signature;
+        Output** output;
+    } reports[] = {{"--perfetto", s.perfetto, kPerfettoSignature, &outputs.perfetto},
+                   {"--html", s.html, kHtmlSignature, &outputs.html}};
+    for (const auto& report : reports) {
+        if (report.target.empty()) continue;
+        targets.push_back(std::make_unique<OutputTarget>());
+        std::string error;
+        if (!targets.back()->open(report.option, report.target, report.signature, error)) {
+            return failure(error);
+        }
+        streams.push_back(std::make_unique<Output>(targets.back()->stream()));
+        *report.output = streams.back().get();
     }
-    if (htmlFile.stream()) {
-        html = std::make_unique<Output>(htmlFile.stream());
-        outputs.html = html.get();
-    }
+
     int status = 0;
     {
         Pipeline pipeline(s, outputs, stderr);
@@ -52,21 +101,17 @@ int run(const Settings& s) {
         }
         pipeline.finish();
     }
-    perfetto.reset();
-    html.reset();
-    bool ok = true;
-    if (perfettoFile.stream()) ok = perfettoFile.commit(error);
-    if (htmlFile.stream()) {
-        std::string htmlError;
-        if (!htmlFile.commit(htmlError) && ok) {
-            error = htmlError;
-            ok = false;
+    streams.clear();  // their last bytes into the files
+    if (status != 0) {
+        // A report that lacks an input is not put where a whole one is expected.
+        for (const auto& target : targets) {
+            if (!target->replaces()) continue;
+            std::fprintf(stderr, "qelttrace: %s: not written, as an input could not be read\n",
+                         target->name().c_str());
+            target->discard();
         }
     }
-    if (!ok) {
-        std::fprintf(stderr, "qelttrace: %s\n", error.c_str());
-        status = 2;
-    }
+    if (!commitTargets(targets)) status = 2;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "qelttrace: standard output: %s\n", std::strerror(errno));
         status = 2;

@@ -340,6 +340,7 @@ ParseOutcome parseCommandLine(int argc, const char* const* argv, Settings& s, st
     if (error.empty()) error = checkReports(given, s);
     if (error.empty()) error = checkStandardOutput(s);
     if (!error.empty()) return ParseOutcome::kUsageError;
+    s.inputsNamed = given.inputs.size();
     s.inputs = given.inputs.empty() ? std::vector<std::string>{"-"} : given.inputs;
     s.title.clear();
     for (const std::string& name : s.inputs) {

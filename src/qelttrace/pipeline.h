@@ -20,7 +20,8 @@
 namespace qelttrace {
 
 struct Settings {
-    std::vector<std::string> inputs;
+    std::vector<std::string> inputs;  // "-" alone when none is named
+    std::size_t inputsNamed = 0;      // how many the command line named
     Format format = Format::kText;
     bool printRecords = true;
     FilterOptions filter;

@@ -1,17 +1,26 @@
 // qelttrace as a process: what it prints for plain dumps, -raw captures,
 // captures of the wire, several files, standard input, oversized lines and NUL
 // bytes, and how it fails on a file it cannot read.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/version.h"
 #include "support/e2e_support.h"
 #include "support/files.h"
+#include "support/terminal.h"
 
 namespace {
 
@@ -44,9 +53,37 @@ class Qelttrace : public ::testing::Test {
         return qelttest::runToEnd(qelttrace, 60s, qelttest::StandardError::kOwnFile);
     }
 
+    // The names in the test's directory, for telling that nothing was left.
+    std::vector<std::string> names() const {
+        std::vector<std::string> list;
+        if (DIR* d = opendir(dir_.c_str())) {
+            while (const dirent* e = readdir(d)) {
+                const std::string name = e->d_name;
+                if (name != "." && name != "..") list.push_back(name);
+            }
+            closedir(d);
+        }
+        std::sort(list.begin(), list.end());
+        return list;
+    }
+
+    // A character device of the test's own (major, minor as /dev/null's or
+    // /dev/full's) where the system lets a test make one, so that no run
+    // can harm the system's; else the system's `fallback`.
+    std::string device(const std::string& name, unsigned minor, const std::string& fallback) {
+        const std::string path = dir_ + "/" + name;
+        if (mknod(path.c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0) return path;
+        return fallback;
+    }
+
     const qelttest::TempDir temp_{"qelttrace-test"};
     std::string dir_;
 };
+
+bool isKind(const std::string& path, mode_t kind) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
+}
 
 // Lines of the built-in sample, each with the bridge's CR LF.
 std::vector<std::string> sampleLines() {
@@ -432,6 +469,170 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
     EXPECT_EQ(ok.status, 0) << ok.err;
     EXPECT_EQ(access(target.c_str(), F_OK), 0);
     EXPECT_EQ(ok.out, "");  // the reports replace the records unless --format asks
+}
+
+// A target that is one of the inputs, by any name, is refused and left as it
+// was; so is a file that holds something else than the report (the output's
+// name forgotten, the trace taken for it).
+TEST_F(Qelttrace, TargetsThatAreInputsOrOtherFilesAreLeftAlone) {
+    const std::string trace = readFile(sampleTracePath());
+    const std::string input = write("v.txt", trace);
+    ASSERT_EQ(link(input.c_str(), (dir_ + "/hard.txt").c_str()), 0);
+    ASSERT_EQ(symlink("v.txt", (dir_ + "/link.txt").c_str()), 0);
+    ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0755), 0);
+    const std::vector<std::string> before = names();
+    struct Case {
+        std::vector<std::string> args;
+        std::string stdinFile;  // standard input from this file, when given
+        const char* reason;
+    } const cases[] = {
+        {{"--perfetto", input, input}, "", "is the input"},
+        {{"--html", dir_ + "/hard.txt", input}, "", "is the input"},
+        {{"--html", dir_ + "/link.txt", input}, "", "is the input"},
+        {{"--perfetto", dir_ + "/sub/../v.txt", input}, "", "is the input"},
+        {{"--html", input, "-"}, input, "is the input standard input"},
+        {{"--html", input}, "", "holds something other than what --html writes"},
+        {{"--perfetto", input, "--html", dir_ + "/link.txt", sampleTracePath()}, "", "one file"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{qelttest::qelttracePath()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        qelttest::ChildProcess child(argv);
+        int in = -1;
+        if (!c.stdinFile.empty()) {
+            in = open(c.stdinFile.c_str(), O_RDONLY);
+            child.redirect(0, in);
+        }
+        ToolRun r = qelttest::runToEnd(child, 60s, qelttest::StandardError::kOwnFile);
+        if (in >= 0) close(in);
+        EXPECT_EQ(r.status, 2) << c.reason;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_EQ(readFile(input), trace) << c.reason;
+        EXPECT_EQ(names(), before) << c.reason;
+    }
+}
+
+// Typed with the input forgotten on a terminal, qelttrace says so at once
+// instead of waiting, and leaves the file it took for the target alone.
+TEST_F(Qelttrace, NoInputFromATerminalStopsAtOnce) {
+    const std::string trace = readFile(sampleTracePath());
+    const std::string dump = write("dump.txt", trace);
+    qelttest::Terminal terminal;
+    ASSERT_TRUE(terminal.ok());
+    qelttest::ChildProcess child({qelttest::qelttracePath(), "--html", dump});
+    child.redirect(0, terminal.terminal());
+    ToolRun r = qelttest::runToEnd(child, 20s, qelttest::StandardError::kOwnFile);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("qelttrace: no input file, and standard input is a terminal", 0), 0u)
+        << r.err;
+    EXPECT_EQ(readFile(dump), trace);
+    EXPECT_EQ(terminal.shown(), "");
+}
+
+// A device or a FIFO is written in place, as a shell redirection would; a
+// directory is refused; a link stays a link to the replaced file; "-" is
+// standard output; a write that fails says so, non-zero.
+TEST_F(Qelttrace, DevicesFifosDirectoriesAndLinksAsTheShellHasThem) {
+    const std::string input = write("v.txt", readFile(sampleTracePath()));
+    const std::string null = device("null", 3, "/dev/null");
+    for (const char* option : {"--perfetto", "--html"}) {
+        ToolRun discarded = run({option, null, input});
+        EXPECT_EQ(discarded.status, 0) << discarded.err;
+        EXPECT_TRUE(isKind(null, S_IFCHR));
+    }
+
+    const std::string full = device("full", 7, "/dev/full");
+    ToolRun failed = run({"--perfetto", full, input});
+    EXPECT_EQ(failed.status, 2);
+    EXPECT_EQ(failed.err, "qelttrace: " + full + ": No space left on device\n");
+    EXPECT_TRUE(isKind(full, S_IFCHR));
+
+    // The FIFO's reader is there before the writer, and never waits for one
+    // that does not come.
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int readEnd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(readEnd, 0);
+    std::string fed;
+    std::atomic<bool> ended{false};
+    std::thread reader([&] {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = read(readEnd, buffer, sizeof buffer);
+            if (n > 0) {
+                fed.append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 && ended) {
+                break;
+            } else {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+    });
+    ToolRun piped = run({"--perfetto", fifo, input});
+    ended = true;
+    reader.join();
+    close(readEnd);
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(fed.rfind("{\"traceEvents\":[", 0), 0u);
+    EXPECT_TRUE(isKind(fifo, S_IFIFO));
+
+    const std::string directory = dir_ + "/empty";
+    ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+    ToolRun intoDirectory = run({"--html", directory, input});
+    EXPECT_EQ(intoDirectory.status, 2);
+    EXPECT_EQ(intoDirectory.err, "qelttrace: " + directory + ": is a directory\n");
+    EXPECT_TRUE(isKind(directory, S_IFDIR));
+
+    write("old.html", "<!DOCTYPE html>an older report");
+    ASSERT_EQ(symlink("old.html", (dir_ + "/report.html").c_str()), 0);
+    ToolRun linked = run({"--html", dir_ + "/report.html", input});
+    EXPECT_EQ(linked.status, 0) << linked.err;
+    EXPECT_TRUE(isKind(dir_ + "/report.html", S_IFLNK));
+    EXPECT_NE(readFile(dir_ + "/old.html").find("uPlot"), std::string::npos);
+
+    ToolRun out = run({"--perfetto", "-", input});
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.out.rfind("{\"traceEvents\":[", 0), 0u);
+    EXPECT_EQ(out.out.back(), '\n');
+
+    // A report that would lack an input is not put in place.
+    ToolRun partial = run({"--html", dir_ + "/partial.html", input, dir_ + "/missing.txt"});
+    EXPECT_EQ(partial.status, 2);
+    EXPECT_NE(access((dir_ + "/partial.html").c_str(), F_OK), 0);
+}
+
+// Interrupted, qelttrace removes its temporary files, leaves the targets as
+// they were and ends as the signal would have ended it.
+TEST_F(Qelttrace, InterruptLeavesNoTemporaryFile) {
+    const std::string line = "  1523.104233120 0 4 0000\r\n";
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        const std::string target = write("trace.json", "{\"traceEvents\":[ an older trace");
+        const std::vector<std::string> before = names();
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        qelttest::ChildProcess child({qelttest::qelttracePath(), "--perfetto", target, "-"});
+        child.redirect(0, pipeFds[0]);
+        std::string error;
+        ASSERT_TRUE(child.start(error, qelttest::StandardError::kOwnFile)) << error;
+        close(pipeFds[0]);
+        // Records keep coming until the temporary file is there.
+        bool temporary = false;
+        for (int i = 0; i < 2000 && !temporary; ++i) {
+            std::string block;
+            for (int j = 0; j < 100; ++j) block += line;
+            ASSERT_EQ(::write(pipeFds[1], block.data(), block.size()),
+                      static_cast<ssize_t>(block.size()));
+            temporary = names().size() > before.size();
+            if (!temporary) std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(temporary);
+        child.signal(signal);
+        const int status = child.wait(30s);
+        close(pipeFds[1]);
+        EXPECT_EQ(status, 128 + signal);
+        EXPECT_EQ(names(), before) << "signal " << signal;
+        EXPECT_EQ(readFile(target), "{\"traceEvents\":[ an older trace");
+    }
 }
 
 }  // namespace
