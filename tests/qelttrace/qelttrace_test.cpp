@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -360,6 +361,116 @@ std::string keptRecords(const std::string& csv) {
     while (std::getline(in, line))
         kept += (kept.empty() ? "" : " ") + line.substr(0, line.find(','));
     return kept;
+}
+
+// Junk is no good record: a line whose timestamp holds no digit, a timestamp
+// without record text, a tag without a row. Each has its status in the
+// exports, is counted by --stats, selected by --errors and listed on the
+// page; the text output stays the trace job's, byte for byte.
+TEST_F(Qelttrace, JunkIsToldFromRecords) {
+    struct Line {
+        const char* text;
+        const char* status;
+    } const lines[] = {
+        {"abc", "no_time"},
+        {"1.0", "no_text"},
+        {"1.5  ", "no_text"},
+        {"2.000000000 0 999 0000", "unknown_tag"},
+        {"2.5 0 2 a", "ok"},
+        {"3.0  0 2 a", "unknown_tag"},  // two blanks: no code, no tag
+        {"3.1 AB", "unknown_tag"},
+        {"xyz 0 2 a", "no_time"},
+        {"4.0 ABCD 2 0", "parse_error"},
+        {"abc ABCD 2 0", "no_time"},
+    };
+    std::string dump, expected;
+    for (const Line& l : lines) {
+        dump += std::string(l.text) + "\r\n";
+        expected += std::string(l.status) + " ";
+    }
+    const std::string file = write("junk.txt", dump);
+    ToolRun csv = run({"--format", "csv", file});
+    std::istringstream rows(csv.out);
+    std::string row, statuses;
+    std::getline(rows, row);
+    while (std::getline(rows, row)) {
+        const std::vector<std::string> fields = [&] {
+            std::vector<std::string> f;
+            std::istringstream cells(row);
+            for (std::string cell; std::getline(cells, cell, ',');) f.push_back(cell);
+            return f;
+        }();
+        ASSERT_GE(fields.size(), 8u) << row;
+        statuses += fields[7] + " ";
+    }
+    EXPECT_EQ(statuses, expected);
+
+    ToolRun stats = run({"--stats=json", file});
+    EXPECT_NE(stats.out.find("\"statuses\":{\"ok\":1,\"parse_error\":1,\"invalid_parameter\":0,"
+                             "\"no_time\":3,\"no_text\":2,\"unknown_tag\":3}"),
+              std::string::npos)
+        << stats.out;
+    EXPECT_NE(stats.out.find("\"decoded\":1,"), std::string::npos);
+    EXPECT_EQ(keptRecords(run({"--errors", "--format", "csv", file}).out), "1 2 3 4 6 7 8 9 10");
+    const std::string page = dir_ + "/junk.html";
+    ASSERT_EQ(run({"--html", page, file}).status, 0);
+    const std::string html = readFile(page);
+    for (const char* listed : {"no_time: 0 2 a", "no_text: ", "unknown_tag: 0 999 0000"}) {
+        EXPECT_NE(html.find(listed), std::string::npos) << listed;
+    }
+    // As the trace job prints them.
+    EXPECT_EQ(run({file}).out,
+              "\n     0.000000000\t     0.000000000\t  "
+              "\n     1.000000000\t     0.000000000\t  "
+              "\n     1.000000005\t     0.000000005\t  "
+              "\n     2.000000000\t     0.999999995\t999 0 0000"
+              "\n     2.000000005\t     0.000000005\tCancelAll 0 a"
+              "\n     3.000000000\t     0.999999995\t  "
+              "\n     3.000000001\t     0.000000001\t AB "
+              "\n     3.000000001\t     0.000000000\tCancelAll 0 a"
+              "\n     4.000000000\t     0.999999999\tPARSE ERROR - ABCD 2 0  "
+              "\n     3.000000001\t     0.000000000\tPARSE ERROR - ABCD 2 0  "
+              "\t     3.000000001\n");
+}
+
+// An input that looks like no trace (fewer than half of its lines are records
+// with a timestamp, or NUL bytes in it) is named in one warning; the run goes
+// on as before.
+TEST_F(Qelttrace, InputsThatLookLikeNoTraceAreNamed) {
+    std::mt19937 random(17);
+    std::string bytes(1 << 20, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    std::string prose;
+    for (int i = 0; i < 10; ++i) prose += "This is no trace but a letter of some length.\n";
+    const std::string sample = readFile(sampleTracePath());
+    struct Case {
+        std::string name, content;
+        bool warned;
+    } const cases[] = {
+        {"random.bin", bytes, true},
+        {"letter.txt", prose, true},
+        {"letter-with-a-record.txt", prose + "1.0 0 2 a\n", true},
+        {"nul.txt", "1.0 0 2 a\n2.0 0 2 a" + std::string(1, '\0') + "\n", true},
+        {"sample.txt", sample, false},
+        {"empty.txt", "", false},
+        {"records-and-prose.txt", "1.0 0 2 a\n2.0 0 2 a\nsome words\n\n\n", false},
+    };
+    for (const Case& c : cases) {
+        const std::string file = write(c.name, c.content);
+        ToolRun r = run({"--stats", file});
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_NE(r.out.find("records"), std::string::npos) << c.name;
+        if (!c.warned) {
+            EXPECT_EQ(r.err, "") << c.name;
+            continue;
+        }
+        EXPECT_EQ(r.err.rfind("qelttrace: " + file + ": does not look like a trace (", 0), 0u)
+            << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    // Decoded output and a capture of the sample are traces too.
+    const std::string decoded = write("decoded.txt", run({sampleTracePath()}).out);
+    EXPECT_EQ(run({"--stats", decoded}).err, "");
 }
 
 TEST_F(Qelttrace, FiltersAtTheirEdges) {
