@@ -43,8 +43,8 @@ struct OptionSpec {
 const OptionSpec kOptions[] = {
     {OptionId::kFormat, "--format", nullptr, Takes::kValue, false, "text|csv|jsonl",
      "the records as the trace job prints them (text), CSV or JSON lines"},
-    {OptionId::kEvent, "--event", nullptr, Takes::kValue, true, "GLOB",
-     "only records whose event matches GLOB (again: any of them)"},
+    {OptionId::kEvent, "--event", nullptr, Takes::kValue, true, "PATTERN",
+     "only records whose event matches the glob PATTERN (again: any of them)"},
     {OptionId::kFrom, "--from", nullptr, Takes::kValue, false, "SECONDS",
      "only records at or after this time"},
     {OptionId::kTo, "--to", nullptr, Takes::kValue, false, "SECONDS",
@@ -70,9 +70,9 @@ const OptionSpec kOptions[] = {
 constexpr std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
 
 const char kSynopsis[] =
-    "usage: qelttrace [--format text|csv|jsonl] [--event GLOB]... [--from SECONDS]\n"
+    "usage: qelttrace [--format text|csv|jsonl] [--event PATTERN] [--from SECONDS]\n"
     "                 [--to SECONDS] [--errors] [--context N] [--stats[=json]]\n"
-    "                 [--top N] [--pair START,END[,qualifier|argument]]...\n"
+    "                 [--top N] [--pair START,END[,qualifier|argument]]\n"
     "                 [--perfetto FILE] [--html FILE] [FILE...]\n"
     "       qelttrace --version | --help\n"
     "\n"

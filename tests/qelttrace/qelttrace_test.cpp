@@ -227,7 +227,7 @@ TEST_F(Qelttrace, EmptyInputPrintsAZeroSpan) {
 TEST_F(Qelttrace, HelpVersionAndUnknownOptions) {
     ToolRun help = run({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: qelttrace [--format text|csv|jsonl] [--event GLOB]...", 0),
+    EXPECT_EQ(help.out.rfind("usage: qelttrace [--format text|csv|jsonl] [--event PATTERN]", 0),
               0u);
     EXPECT_EQ(run({"-h"}).out, help.out);
     for (const char* option : {"--format", "--event", "--from", "--to", "--errors", "--context",
