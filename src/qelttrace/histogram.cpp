@@ -47,7 +47,8 @@ std::int64_t LogHistogram::percentile(double q) const {
     auto rank = static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(count_)));
     rank = std::max<std::uint64_t>(1, std::min(rank, count_));
     std::uint64_t seen = 0;
-    for (int i = 0; i < kBuckets; ++i) {
+    const int last = lastBucket();
+    for (int i = firstBucket(); i <= last; ++i) {
         seen += counts_[static_cast<std::size_t>(i)];
         if (seen < rank) continue;
         std::int64_t low = 0, high = 0;

@@ -22,9 +22,12 @@ class LogHistogram {
     // The value at quantile q (0 < q <= 1) by nearest rank, as its bucket's
     // midpoint, within [min, max].
     std::int64_t percentile(double q) const;
-    // Bucket i's bounds and count, for drawing.
+    // Bucket i's bounds and count, for drawing; buckets outside
+    // [firstBucket(), lastBucket()] are empty (all are when count() is 0).
     static void bounds(int index, std::int64_t* low, std::int64_t* high);
     std::uint64_t bucket(int index) const { return counts_[static_cast<std::size_t>(index)]; }
+    int firstBucket() const { return count_ ? indexOf(min_) : 0; }
+    int lastBucket() const { return count_ ? indexOf(max_) : -1; }
 
   private:
     static int indexOf(std::int64_t value);

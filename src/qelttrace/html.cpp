@@ -134,12 +134,7 @@ std::string HtmlReport::chartData(const Statistics& stats) const {
     json.endArray();
     std::vector<std::int64_t> xs, ys;
     const LogHistogram& h = stats.deltas();
-    int first = LogHistogram::kBuckets, last = -1;
-    for (int i = 0; i < LogHistogram::kBuckets; ++i) {
-        if (h.bucket(i) == 0) continue;
-        first = std::min(first, i);
-        last = i;
-    }
+    const int first = h.firstBucket(), last = h.lastBucket();
     for (int group = first / kHistogramGroup; last >= 0 && group <= last / kHistogramGroup;
          ++group) {
         std::uint64_t n = 0;

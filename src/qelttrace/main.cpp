@@ -72,7 +72,10 @@ int run(const Settings& s) {
     std::vector<std::unique_ptr<Output>> streams;
     Output standard(stdout);
     Outputs outputs;
-    if (s.printRecords) outputs.records = &standard;
+    if (s.printRecords) {
+        Output** records[] = {&outputs.text, &outputs.csv, &outputs.jsonl};
+        *records[static_cast<int>(s.format)] = &standard;
+    }
     if (s.stats != StatsFormat::kNone) outputs.stats = &standard;
     const struct {
         const char* option;

@@ -9,7 +9,11 @@ namespace qelttrace {
 Pipeline::Pipeline(const Settings& s, const Outputs& o, FILE* diagnostics) {
     std::vector<PairRule> rules = defaultPairs();
     rules.insert(rules.end(), s.pairs.begin(), s.pairs.end());
-    if (o.records) owned_.push_back(makeRecordWriter(s.format, *o.records, s.filter.active()));
+    const std::pair<Format, Output*> records[] = {
+        {Format::kText, o.text}, {Format::kCsv, o.csv}, {Format::kJsonl, o.jsonl}};
+    for (const auto& [format, output] : records) {
+        if (output) owned_.push_back(makeRecordWriter(format, *output, s.filter.active()));
+    }
     if (o.stats) owned_.push_back(std::make_unique<StatsWriter>(s.stats, *o.stats));
     if (o.perfetto) owned_.push_back(std::make_unique<PerfettoWriter>(*o.perfetto, rules));
     if (o.html) owned_.push_back(std::make_unique<HtmlReport>(*o.html, s.title));

@@ -32,9 +32,12 @@ struct Settings {
     std::string title;            // the inputs, for the page
 };
 
-// Where the outputs go: null for an output not wanted.
+// Where the outputs go: null for an output not wanted. The records may go out
+// in several forms at once (the fuzz target has them all in one pass).
 struct Outputs {
-    Output* records = nullptr;
+    Output* text = nullptr;
+    Output* csv = nullptr;
+    Output* jsonl = nullptr;
     Output* stats = nullptr;
     Output* perfetto = nullptr;
     Output* html = nullptr;
