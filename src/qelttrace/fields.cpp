@@ -1,18 +1,8 @@
 #include "fields.h"
 
-namespace qelttrace {
+#include <utility>
 
-const Field kFields[kFieldCount] = {
-    {FieldId::kRecord, "record", FieldKind::kCount, true},
-    {FieldId::kTime, "time", FieldKind::kTime, false},
-    {FieldId::kTimeNs, "time_ns", FieldKind::kInteger, false},
-    {FieldId::kDeltaNs, "delta_ns", FieldKind::kInteger, false},
-    {FieldId::kEvent, "event", FieldKind::kText, false},
-    {FieldId::kQualifier, "qualifier", FieldKind::kText, false},
-    {FieldId::kArgument, "argument", FieldKind::kText, false},
-    {FieldId::kStatus, "status", FieldKind::kStatus, false},
-    {FieldId::kText, "text", FieldKind::kText, false},
-};
+namespace qelttrace {
 
 namespace {
 
@@ -28,17 +18,9 @@ struct Quoted {
 };
 constexpr Quoted kQuoted;
 
-// Each field's name as a JSON member's: a comma, the name quoted, its colon.
-struct JsonKeys {
-    std::string key[kFieldCount];
-    JsonKeys() {
-        for (std::size_t i = 0; i < kFieldCount; ++i) {
-            key[i] = std::string(",\"") + kFields[i].name + "\":";
-        }
-    }
-};
-
-std::int64_t integerOf(const Record& r, FieldId id) {
+// The value of field `id`, which the writers know at compile time: each call
+// folds to the one member it reads.
+inline std::int64_t integerOf(const Record& r, FieldId id) {
     switch (id) {
         case FieldId::kRecord:
             return static_cast<std::int64_t>(r.number);
@@ -51,7 +33,7 @@ std::int64_t integerOf(const Record& r, FieldId id) {
     }
 }
 
-std::string_view textOf(const Record& r, FieldId id) {
+inline std::string_view textOf(const Record& r, FieldId id) {
     switch (id) {
         case FieldId::kEvent:
             return r.event();
@@ -64,6 +46,48 @@ std::string_view textOf(const Record& r, FieldId id) {
         default:
             return {};
     }
+}
+
+template <std::size_t I>
+void appendCsvValue(std::string& out, const Record& r) {
+    constexpr Field f = kFields[I];
+    if constexpr (I > 0) out += ',';
+    if constexpr (f.kind == FieldKind::kCount || f.kind == FieldKind::kInteger) {
+        appendInt(out, integerOf(r, f.id));
+    } else if constexpr (f.kind == FieldKind::kTime) {
+        appendTime(out, r.time);
+    } else if constexpr (f.kind == FieldKind::kText) {
+        appendCsvField(out, textOf(r, f.id));
+    } else {
+        out += statusName(r.status);
+    }
+}
+
+template <bool kTraceArgumentsOnly, std::size_t I>
+void writeJsonValue(JsonWriter& json, const Record& r) {
+    constexpr Field f = kFields[I];
+    if constexpr (kTraceArgumentsOnly && !f.traceArgument) return;
+    json.quotedKey(f.jsonKey);
+    if constexpr (f.kind == FieldKind::kCount || f.kind == FieldKind::kInteger) {
+        json.integer(integerOf(r, f.id));
+    } else if constexpr (f.kind == FieldKind::kTime) {
+        char time[kTimeTextMax];
+        json.plainString(std::string_view(time, formatTime(time, r.time)));
+    } else if constexpr (f.kind == FieldKind::kText) {
+        json.string(textOf(r, f.id));
+    } else {
+        json.plainString(statusName(r.status));
+    }
+}
+
+template <std::size_t... I>
+void appendCsvValues(std::string& out, const Record& r, std::index_sequence<I...>) {
+    (appendCsvValue<I>(out, r), ...);
+}
+
+template <bool kTraceArgumentsOnly, std::size_t... I>
+void writeJsonValues(JsonWriter& json, const Record& r, std::index_sequence<I...>) {
+    (writeJsonValue<kTraceArgumentsOnly, I>(json, r), ...);
 }
 
 }  // namespace
@@ -90,51 +114,17 @@ void appendCsvField(std::string& out, std::string_view text) {
     out += '"';
 }
 
+// The loops over the table run at compile time: a field is still named once,
+// in kFields, and costs no look-up per record.
 void appendCsvRow(std::string& out, const Record& r) {
-    for (std::size_t i = 0; i < kFieldCount; ++i) {
-        if (i > 0) out += ',';
-        const Field& f = kFields[i];
-        switch (f.kind) {
-            case FieldKind::kCount:
-            case FieldKind::kInteger:
-                appendInt(out, integerOf(r, f.id));
-                break;
-            case FieldKind::kTime:
-                appendTime(out, r.time);
-                break;
-            case FieldKind::kText:
-                appendCsvField(out, textOf(r, f.id));
-                break;
-            case FieldKind::kStatus:
-                out += statusName(r.status);
-                break;
-        }
-    }
+    appendCsvValues(out, r, std::make_index_sequence<kFieldCount>());
 }
 
 void writeJsonFields(JsonWriter& json, const Record& r, bool traceArgumentsOnly) {
-    static const JsonKeys keys;
-    for (std::size_t i = 0; i < kFieldCount; ++i) {
-        const Field& f = kFields[i];
-        if (traceArgumentsOnly && !f.traceArgument) continue;
-        json.quotedKey(keys.key[i]);
-        switch (f.kind) {
-            case FieldKind::kCount:
-            case FieldKind::kInteger:
-                json.integer(integerOf(r, f.id));
-                break;
-            case FieldKind::kTime: {
-                char time[kTimeTextMax];
-                json.plainString(std::string_view(time, formatTime(time, r.time)));
-                break;
-            }
-            case FieldKind::kText:
-                json.string(textOf(r, f.id));
-                break;
-            case FieldKind::kStatus:
-                json.plainString(statusName(r.status));
-                break;
-        }
+    if (traceArgumentsOnly) {
+        writeJsonValues<true>(json, r, std::make_index_sequence<kFieldCount>());
+    } else {
+        writeJsonValues<false>(json, r, std::make_index_sequence<kFieldCount>());
     }
 }
 

@@ -34,13 +34,36 @@ enum class FieldId {
 
 struct Field {
     FieldId id;
-    const char* name;
+    std::string_view name;
+    std::string_view jsonKey;  // the name as a JSON member's after a comma: ",\"name\":"
     FieldKind kind;
     bool traceArgument;  // carried by the Perfetto events drawn for the record
 };
 
-constexpr std::size_t kFieldCount = 9;
-extern const Field kFields[kFieldCount];
+// Known at compile time, so that the writers' loops over it unroll.
+inline constexpr Field kFields[] = {
+    {FieldId::kRecord, "record", ",\"record\":", FieldKind::kCount, true},
+    {FieldId::kTime, "time", ",\"time\":", FieldKind::kTime, false},
+    {FieldId::kTimeNs, "time_ns", ",\"time_ns\":", FieldKind::kInteger, false},
+    {FieldId::kDeltaNs, "delta_ns", ",\"delta_ns\":", FieldKind::kInteger, false},
+    {FieldId::kEvent, "event", ",\"event\":", FieldKind::kText, false},
+    {FieldId::kQualifier, "qualifier", ",\"qualifier\":", FieldKind::kText, false},
+    {FieldId::kArgument, "argument", ",\"argument\":", FieldKind::kText, false},
+    {FieldId::kStatus, "status", ",\"status\":", FieldKind::kStatus, false},
+    {FieldId::kText, "text", ",\"text\":", FieldKind::kText, false},
+};
+constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
+
+constexpr bool keysMatchNames() {
+    for (const Field& f : kFields) {
+        if (f.jsonKey.size() != f.name.size() + 4 || f.jsonKey.substr(0, 2) != ",\"" ||
+            f.jsonKey.substr(2, f.name.size()) != f.name ||
+            f.jsonKey.substr(f.name.size() + 2) != "\":")
+            return false;
+    }
+    return true;
+}
+static_assert(keysMatchNames(), "each field's JSON key is its name");
 
 // "record,time,...": the field names joined by commas.
 void appendCsvHeader(std::string& out);

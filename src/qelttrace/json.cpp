@@ -129,9 +129,18 @@ void JsonWriter::null() {
 
 void JsonWriter::plainString(std::string_view text) {
     separate();
-    out_ += '"';
-    out_.append(text);
-    out_ += '"';
+    // One append: the caller's strings are short (a time, a name).
+    char quoted[64];
+    if (text.size() + 2 > sizeof quoted) {
+        out_ += '"';
+        out_.append(text);
+        out_ += '"';
+        return;
+    }
+    quoted[0] = '"';
+    std::memcpy(quoted + 1, text.data(), text.size());
+    quoted[text.size() + 1] = '"';
+    out_.append(quoted, text.size() + 2);
 }
 
 void JsonWriter::number(std::string_view digits) {

@@ -7,7 +7,7 @@
 
 namespace qelttrace {
 
-const char* statusName(Status status) {
+std::string_view statusName(Status status) {
     switch (status) {
         case Status::kOk:
             return "ok";

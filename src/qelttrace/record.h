@@ -26,7 +26,7 @@ enum class Status : std::uint8_t {
 constexpr std::size_t kStatusCount = 6;
 
 // "ok", "parse_error", "invalid_parameter", "no_time", "no_text", "unknown_tag".
-const char* statusName(Status status);
+std::string_view statusName(Status status);
 
 class Record {
   public:
