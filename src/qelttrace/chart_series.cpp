@@ -35,12 +35,6 @@ void MinMaxSeries::add(std::int64_t x, std::int64_t y) {
     put(x, y);
 }
 
-std::size_t MinMaxSeries::points() const {
-    if (!reduced_) return exact_.size();
-    return static_cast<std::size_t>(
-        std::count_if(buckets_.begin(), buckets_.end(), [](const Bucket& b) { return b.used; }));
-}
-
 void MinMaxSeries::toBuckets() {
     reduced_ = true;
     const std::size_t count = std::max<std::size_t>(2, budget_ / 2);

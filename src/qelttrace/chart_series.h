@@ -24,7 +24,6 @@ class MinMaxSeries {
     // Halves the resolution (the page size bound).
     void coarsen();
     bool reduced() const { return reduced_; }
-    std::size_t points() const;
     // {"x":[...],"y":[...]} with x as differences from the previous x, or
     // {"x":[...],"min":[...],"max":[...]} once reduced.
     void write(JsonWriter& json) const;

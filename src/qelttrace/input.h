@@ -48,7 +48,6 @@ class RecordCounter {
     // or capture, a line of decoded output): for telling a trace from
     // something else.
     void line() { ++lines_; }
-    std::uint64_t records() const { return records_; }
     std::uint64_t timed() const { return timed_; }  // records whose timestamp holds a digit
     std::uint64_t lines() const { return lines_; }
 

@@ -79,8 +79,6 @@ class JsonWriter {
         afterKey_ = true;
     }
 
-    std::string& out() { return out_; }
-
   private:
     void open(char bracket);
     void close(char bracket);
