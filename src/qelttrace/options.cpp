@@ -30,7 +30,7 @@ enum class OptionId {
     kVersion,
 };
 
-struct OptionSpec {
+struct OptionRow {
     OptionId id;
     const char* name;
     const char* shortName;  // or null
@@ -40,7 +40,7 @@ struct OptionSpec {
     const char* help;
 };
 
-const OptionSpec kOptions[] = {
+const OptionRow kOptions[] = {
     {OptionId::kFormat, "--format", nullptr, Takes::kValue, false, "text|csv|jsonl",
      "the records as the trace job prints them (text), CSV or JSON lines"},
     {OptionId::kEvent, "--event", nullptr, Takes::kValue, true, "PATTERN",
@@ -99,8 +99,8 @@ const char kExitStatus[] =
     "(the others are still decoded) or an output could not be written; 130 when\n"
     "interrupted.\n";
 
-const OptionSpec* find(const std::string& name) {
-    for (const OptionSpec& o : kOptions) {
+const OptionRow* find(const std::string& name) {
+    for (const OptionRow& o : kOptions) {
         if (name == o.name || (o.shortName && name == o.shortName)) return &o;
     }
     return nullptr;
@@ -128,21 +128,21 @@ std::string takeOption(int argc, const char* const* argv, int* i, Given& given) 
     const std::string arg = argv[*i];
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    const OptionSpec* spec = find(name);
-    if (!spec) return "unknown option " + name;
-    const auto index = static_cast<std::size_t>(spec->id);
-    if (given.present[index] && !spec->repeatable) return name + " is given twice";
+    const OptionRow* row = find(name);
+    if (!row) return "unknown option " + name;
+    const auto index = static_cast<std::size_t>(row->id);
+    if (given.present[index] && !row->repeatable) return name + " is given twice";
     given.present[index] = true;
     if (equals != std::string::npos) {
-        if (spec->takes == Takes::kNothing) return name + " takes no value";
+        if (row->takes == Takes::kNothing) return name + " takes no value";
         given.values[index].push_back(arg.substr(equals + 1));
         return {};
     }
-    if (spec->takes != Takes::kValue) return {};
+    if (row->takes != Takes::kValue) return {};
     // The next argument is the value, unless it is another option: a value
     // that begins with "--" is given as --name=value.
     if (*i + 1 >= argc || std::strncmp(argv[*i + 1], "--", 2) == 0) {
-        return name + " needs a value: " + spec->value;
+        return name + " needs a value: " + row->value;
     }
     given.values[index].push_back(argv[++*i]);
     return {};
@@ -294,7 +294,7 @@ std::string helpText() {
     constexpr std::size_t kIndent = 28;
     constexpr std::size_t kWidth = 79;
     std::string text = kSynopsis;
-    for (const OptionSpec& o : kOptions) {
+    for (const OptionRow& o : kOptions) {
         std::string line = "  ";
         if (o.shortName) line += std::string(o.shortName) + ", ";
         line += o.name;
