@@ -18,7 +18,7 @@ if [[ $# -gt 0 && "$1" =~ ^[0-9]+$ ]]; then
   seconds=$1
   shift
 fi
-all_targets=(decode format dialog telnet_core bridge_reader session_log)
+all_targets=(decode format dialog telnet_core bridge_reader session_log qelttrace)
 targets=()
 for t in "$@"; do targets+=("${t#fuzz_}"); done
 [[ ${#targets[@]} -gt 0 ]] || targets=("${all_targets[@]}")
@@ -37,10 +37,11 @@ fi
 # The longest input worth trying per target: records are short, a telnet
 # stream needs room for lines past the 4095-byte chunk limit.
 declare -A max_len=([decode]=512 [format]=4096 [dialog]=4096 [telnet_core]=16384
-                    [bridge_reader]=4096 [session_log]=8192)
+                    [bridge_reader]=4096 [session_log]=8192 [qelttrace]=16384)
 declare -A dict=([decode]=fuzz/trace.dict [format]=fuzz/trace.dict
                  [dialog]=fuzz/telnet.dict [telnet_core]=fuzz/telnet.dict
-                 [bridge_reader]=fuzz/telnet.dict [session_log]=fuzz/session_log.dict)
+                 [bridge_reader]=fuzz/telnet.dict [session_log]=fuzz/session_log.dict
+                 [qelttrace]=fuzz/qelttrace.dict)
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -6,9 +6,9 @@
 #   bench/trace/qelttrace_throughput.sh [BUILD_DIR] [RECORDS]
 #
 # BUILD_DIR defaults to build/default. Goals: the plain decoding at least
-# 1,000,000 records/s with a peak resident set under 4 MB; --stats=json and
-# --format csv at least 1,000,000 records/s under 16 MB; --perfetto and --html
-# within 3 s under 64 MB.
+# 1,000,000 records/s with a peak resident set under 4 MB; --stats=json,
+# --format csv or jsonl and the filters at least 1,000,000 records/s under
+# 16 MB; --perfetto and --html within 3 s under 64 MB.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="${1:-$root/build/default}"
@@ -86,6 +86,9 @@ run_mode() {
 run_mode "text (default)" ">= 1000000/s, < 4096 kB"
 run_mode "--stats=json" ">= 1000000/s, < 16384 kB" --stats=json
 run_mode "--format csv" ">= 1000000/s, < 16384 kB" --format csv
+run_mode "--format jsonl" ">= 1000000/s, < 16384 kB" --format jsonl
+run_mode "--errors --context 3" ">= 1000000/s, < 16384 kB" --errors --context 3
+run_mode "--event 'DMA*'" ">= 1000000/s, < 16384 kB" --event 'DMA*' --
 run_mode "--perfetto" "<= 3 s, < 65536 kB" --perfetto "$work/trace.json"
 run_mode "--html" "<= 3 s, < 65536 kB" --html "$work/report.html"
 run_mode "all three reports" "<= 3 s, < 65536 kB" --stats=json --perfetto "$work/trace.json" --html "$work/report.html"

@@ -1,6 +1,12 @@
-// Reading decimal numbers from received text without undefined behaviour.
+// Reading decimal numbers from received or typed text without undefined
+// behaviour.
+//
+//   atoi32             atoi as the bridge's runtime reads it, saturating at 32 bits
+//   readDecimalDigits  the run of digits at the start of a text, bounded by a limit
+//   parseDecimal       a whole text of digits, bounded by a maximum
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 // Reads a decimal integer the way atoi does (leading white space, an optional
@@ -8,3 +14,15 @@
 // beyond the signed 32-bit range saturates at INT32_MAX or INT32_MIN instead of
 // overflowing, as the Windows runtime's atoi does. A null text gives 0.
 int32_t atoi32(const char* text);
+
+// Reads the run of decimal digits at the start of text[0, length) (no sign,
+// no blanks) and returns how many there are (0: none). *value receives their
+// number and *over whether it is larger than `limit` (*value is `limit` then);
+// nothing overflows however many digits follow.
+size_t readDecimalDigits(const char* text, size_t length, uint64_t limit, uint64_t* value,
+                         bool* over);
+
+// True when text[0, length) is decimal digits only, at least one, and their
+// value is at most `max` (leading zeros allowed); *value holds it then and is
+// left alone otherwise.
+bool parseDecimal(const char* text, size_t length, uint64_t max, uint64_t* value);

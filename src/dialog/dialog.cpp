@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/bridge_words.h"
 #include "common/numbers.h"
 #include "common/shared.h"
 #include "platform/platform.h"
@@ -13,14 +14,12 @@ static_assert(sizeof(DialogContext) == 4 * sizeof(int32_t), "the driver's record
 
 namespace {
 
-// The bridge's prompt: "INET> " and the telnet command IAC GA.
-const char kPrompt[] = "INET> \xFF\xF9";
-const size_t kPromptSize = sizeof kPrompt - 1;
-static_assert(sizeof kPrompt - 1 == 8, "the full prompt is 8 bytes");
+const char kPrompt[] = QELT_PROMPT;
+const size_t kPromptSize = kQeltPromptSize;
 
-const char kResultTag[] = "DUMP_RESULT=";
+const char kResultTag[] = QELT_DUMP_RESULT;
 const size_t kResultTagSize = sizeof kResultTag - 1;
-const char kDumpCommand[] = "dump_dsata_trace";
+const char kDumpCommand[] = QELT_COMMAND_DUMP;
 
 // Longest follow-up request: the command, a blank, "-2147483648", "\r\n", NUL.
 enum { kRequestSize = 128 };
@@ -61,15 +60,7 @@ void printRule(const char* text, int length, int peek) {
     }
 }
 
-void traceRule(char* text, bool prompt, int peek, DialogContext* dialog) {
-    if (peek != 0) return;
-    char* line = prompt ? text + kPromptSize : text;
-    if (strncmp(line, kResultTag, kResultTagSize) == 0) {
-        dialog->dumpResult = atoi32(line + kResultTagSize);
-        dialog->resultReady = 1;
-        DumpProgressPage();
-        return;
-    }
+void traceLine(char* line) {
     DumpProgressLine(line);
     if (bShowRawData) {
         puts(line);
@@ -93,46 +84,54 @@ void traceOutput(char* text, int length, int peek, bool prompt, DialogContext* d
     const bool bare = isBarePrompt(text, length, prompt);
     if (dialog->mode == ModeStatus) {
         if (bare) {
-            sendLine(send, sendHandle, "exit\r\n");
+            sendLine(send, sendHandle, QELT_COMMAND_EXIT "\r\n");
             dialog->state = ExitSent;
         } else {
             printRule(text, length, peek);
         }
     } else if (dialog->mode == ModeTrace) {
-        if (bare && dialog->resultReady != 0) {
-            if (dialog->dumpResult > 0) {
-                requestNextPage(dialog, send, sendHandle);
-            } else {
-                sendLine(send, sendHandle, "exit\r\n");
-                dialog->state = ExitSent;
-            }
-        } else {
-            // A bare prompt before any result hands on an empty line.
-            traceRule(text, prompt, peek, dialog);
+        char* line = nullptr;
+        switch (qeltTraceChunk(text, length, peek, dialog, &line)) {
+            case TraceChunkPageEnd:
+                if (dialog->dumpResult > 0) {
+                    requestNextPage(dialog, send, sendHandle);
+                } else {
+                    sendLine(send, sendHandle, QELT_COMMAND_EXIT "\r\n");
+                    dialog->state = ExitSent;
+                }
+                break;
+            case TraceChunkResult:
+                DumpProgressPage();
+                break;
+            case TraceChunkLine:
+                traceLine(line);
+                break;
+            case TraceChunkPreview:
+                break;
         }
     }
     // Other modes never reach this state; a record that claims to is left alone.
 }
 
 void waitPrompt(const char* text, DialogContext* dialog, SendLineFn send, void* sendHandle) {
-    if (!strstr(text, "INET>")) return;
+    if (!strstr(text, QELT_PROMPT_WORD)) return;
     switch (dialog->mode) {
         case ModeTrace:
-            sendLine(send, sendHandle, "dump_dsata_trace\r\n");
+            sendLine(send, sendHandle, QELT_COMMAND_DUMP "\r\n");
             dialog->state = TraceOutput;
             dialog->dumpResult = 0;
             dialog->resultReady = 0;
             break;
         case ModeReboot:
-            sendLine(send, sendHandle, "hwrst\r\n");
+            sendLine(send, sendHandle, QELT_COMMAND_REBOOT "\r\n");
             dialog->state = ResetSent;
             break;
         case ModeStatus:
-            sendLine(send, sendHandle, "pwista\r\n");
+            sendLine(send, sendHandle, QELT_COMMAND_STATUS "\r\n");
             dialog->state = StatusOutput;
             break;
         case ModeVerify:
-            sendLine(send, sendHandle, "pwista\r\n");
+            sendLine(send, sendHandle, QELT_COMMAND_STATUS "\r\n");
             dialog->state = WaitHttpStatus;
             break;
         default:
@@ -142,6 +141,26 @@ void waitPrompt(const char* text, DialogContext* dialog, SendLineFn send, void* 
 }
 
 }  // namespace
+
+TraceChunk qeltTraceChunk(char* text, int length, int peek, DialogContext* dialog, char** line) {
+    const bool prompt = beginsWithPrompt(text, length);
+    // A bare prompt with a result pending ends the page whatever peek says:
+    // nothing else will follow it.
+    if (isBarePrompt(text, length, prompt) && dialog->resultReady != 0) {
+        dialog->resultReady = 0;
+        return TraceChunkPageEnd;
+    }
+    if (peek != 0) return TraceChunkPreview;
+    char* rest = prompt ? text + kPromptSize : text;
+    if (strncmp(rest, kResultTag, kResultTagSize) == 0) {
+        dialog->dumpResult = atoi32(rest + kResultTagSize);
+        dialog->resultReady = 1;
+        return TraceChunkResult;
+    }
+    // A bare prompt before any result hands on an empty line.
+    *line = rest;
+    return TraceChunkLine;
+}
 
 extern "C" int QELT_CDECL qeltDialog(char* text, int length, int peek, void* context,
                                      SendLineFn send, void* sendHandle) {
@@ -155,14 +174,14 @@ extern "C" int QELT_CDECL qeltDialog(char* text, int length, int peek, void* con
 
     switch (dialog->state) {
         case WaitLogin:
-            if (strstr(text, "login:")) {
-                sendLine(send, sendHandle, "qelt\r\n");
+            if (strstr(text, QELT_LOGIN_PROMPT_WORD)) {
+                sendLine(send, sendHandle, QELT_LOGIN_NAME "\r\n");
                 dialog->state = WaitPassword;
             }
             break;
         case WaitPassword:
-            if (strstr(text, "password:")) {
-                sendLine(send, sendHandle, "/Tiled_K/J_Harbour/\r\n");
+            if (strstr(text, QELT_PASSWORD_PROMPT_WORD)) {
+                sendLine(send, sendHandle, QELT_LOGIN_PASSWORD "\r\n");
                 dialog->state = WaitPrompt;
             }
             break;
@@ -170,8 +189,8 @@ extern "C" int QELT_CDECL qeltDialog(char* text, int length, int peek, void* con
             waitPrompt(text, dialog, send, sendHandle);
             break;
         case StatusOutput:
-            if (strstr(text, "INET>") && !strstr(text, "]: state =")) {
-                sendLine(send, sendHandle, "task_trace\r\n");
+            if (strstr(text, QELT_PROMPT_WORD) && !strstr(text, "]: state =")) {
+                sendLine(send, sendHandle, QELT_COMMAND_TASKS "\r\n");
                 dialog->state = TraceOutput;
             } else {
                 printRule(text, length, peek);
@@ -188,8 +207,8 @@ extern "C" int QELT_CDECL qeltDialog(char* text, int length, int peek, void* con
             break;
         case RunConfirmed:
         case RunNotConfirmed:
-            if (strstr(text, "INET>")) {
-                sendLine(send, sendHandle, "exit\r\n");
+            if (strstr(text, QELT_PROMPT_WORD)) {
+                sendLine(send, sendHandle, QELT_COMMAND_EXIT "\r\n");
                 dialog->state = dialog->state == RunConfirmed ? ExitSent : ExitSentNotRunning;
             }
             break;

@@ -4,6 +4,8 @@
 //   SessionMode    what the session is for (set by the driver)
 //   DialogState    how far the conversation got (read by the driver afterwards)
 //   qeltDialog     the callback TelnetSession invokes once per received chunk
+//   qeltTraceChunk the trace job's rule for one chunk of a dump, which the
+//                  offline decoder replays
 #pragma once
 
 #include <stdint.h>
@@ -43,6 +45,22 @@ struct DialogContext {
     int32_t dumpResult;   // trace job: number from the last "DUMP_RESULT=" line
     int32_t resultReady;  // trace job: 1 once such a line came since the last request
 };
+
+// What the trace job makes of one chunk of a dump page.
+enum TraceChunk {
+    TraceChunkPreview,  // a preview of an unfinished line: nothing until it is whole
+    TraceChunkLine,     // a trace line, the prompt in front of it skipped
+    TraceChunkResult,   // a DUMP_RESULT= line: dumpResult and resultReady are set
+    TraceChunkPageEnd,  // the bare prompt after a result: resultReady is cleared, and
+                        // the job asks for the page dumpResult names or ends (0 or less)
+};
+
+// The trace job's rule, the same for the live dialog and for qelttrace
+// replaying a saved dump: classifies the chunk `text` (NUL-terminated, at
+// least `length` bytes claimed, never trusted past the terminator) and moves
+// the result fields of `dialog`. For TraceChunkLine, *line points into
+// `text` at the trace line. Sends nothing, prints nothing, keeps nothing.
+TraceChunk qeltTraceChunk(char* text, int length, int peek, DialogContext* dialog, char** line);
 
 #ifdef __cplusplus
 extern "C" {

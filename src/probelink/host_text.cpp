@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/numbers.h"
+
 namespace probelink {
 
 namespace {
@@ -14,14 +16,8 @@ bool validPort(int port) {
 
 // Decimal digits only (no sign, no blanks), 1 to 65535; leading zeros allowed.
 bool readPort(const char* text, int* port) {
-    if (*text == '\0') return false;
-    long value = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        value = value * 10 + (*p - '0');
-        if (value > 65535) return false;
-    }
-    if (value < 1) return false;
+    uint64_t value = 0;
+    if (!parseDecimal(text, std::strlen(text), 65535, &value) || value < 1) return false;
     *port = static_cast<int>(value);
     return true;
 }

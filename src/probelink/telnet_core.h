@@ -4,6 +4,7 @@
 //   TelnetCore::feed(bytes, now)  received bytes, with the monotonic time of their arrival
 //   TelnetCore::tick(now)         lets the preview timer fire; previewDueAt() says when
 //   TelnetCore::end()             the connection is over: the unfinished line is previewed
+//   TelnetCore::pending()         the unfinished line so far, for a replay of saved bytes
 //   ChunkSink::onChunk / onReply  what comes out, in the order the input caused it
 //
 // It refuses every option, skips subnegotiation without storing it, and cuts
@@ -15,6 +16,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace probelink {
 
@@ -71,6 +73,12 @@ class TelnetCore {
     // unchanged, is delivered as a preview (peek 1), since the bridge never
     // finished it. Later calls deliver nothing more.
     void end();
+
+    // The unfinished line received so far, not yet delivered as a chunk (a
+    // preview does not take it). For a caller that re-encodes saved bytes
+    // (qelttrace replaying a dump, where 0xFF 0xF9 is an IAC GA only where it
+    // completes a prompt at a chunk's start) and must see where a chunk stands.
+    std::string_view pending() const { return std::string_view(line_.data(), length_); }
 
   private:
     enum class State { kData, kIac, kWill, kWont, kDo, kDont, kSb, kSbIac };

@@ -4,13 +4,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/bridge_words.h"
 #include "platform/platform.h"
 
 namespace {
 
 // Redrawing more often than this only costs the terminal.
 const int64_t kRedrawMs = 100;
-const char kBanner[] = "SATA history dump";
+const char kBanner[] = QELT_DUMP_BANNER;
 // "\r", the longest line ("trace dump: " and four numbers of up to 20
 // digits), blanks over a longer previous line, a line feed.
 enum { kLineSize = 160 };

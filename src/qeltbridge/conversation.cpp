@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/bridge_words.h"
+#include "common/numbers.h"
+
 namespace qeltbridge {
 namespace {
 
@@ -12,26 +15,19 @@ std::string_view trim(std::string_view text) {
     return text;
 }
 
-// Reads a record index: decimal digits only, at most 19 of them.
+// Reads a record index: decimal digits only, at most 19 nines.
 bool parseIndex(std::string_view text, uint64_t& value) {
-    if (text.empty() || text.size() > 19) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    value = v;
-    return true;
+    return parseDecimal(text.data(), text.size(), 9999999999999999999u, &value);
 }
 
 }  // namespace
 
 void Conversation::begin(ReplySink& out) {
-    out.text("login: ");
+    out.text(QELT_LOGIN_PROMPT);
 }
 
 void Conversation::prompt(ReplySink& out) const {
-    out.text("INET> ");
+    out.text(QELT_PROMPT_TEXT);
     if (!state_.options->noGa) out.goAhead();
 }
 
@@ -67,11 +63,11 @@ void Conversation::runDump(std::string_view argument, ReplySink& out) const {
         // Answer as a finished dump, so a client paging through ends
         // cleanly instead of waiting for a result that never comes.
         out.note("dump_dsata_trace: bad record index \"" + std::string(argument) + "\"");
-        out.line("DUMP_RESULT=0");
+        out.line(QELT_DUMP_RESULT "0");
         prompt(out);
         return;
     }
-    if (argument.empty()) out.line("SATA history dump");
+    if (argument.empty()) out.line(QELT_DUMP_BANNER);
     const uint64_t pageSize = static_cast<uint64_t>(state_.options->pageSize);
     const uint64_t end = first >= total ? first : std::min(total, first + pageSize);
     std::string record;  // one buffer for the whole page
@@ -81,7 +77,7 @@ void Conversation::runDump(std::string_view argument, ReplySink& out) const {
         out.line(record);
     }
     const uint64_t next = end < total ? end : 0;
-    out.line("DUMP_RESULT=" + std::to_string(next));
+    out.line(QELT_DUMP_RESULT + std::to_string(next));
     prompt(out);
 }
 
@@ -95,16 +91,16 @@ Conversation::Request Conversation::runCommand(const std::string& line,
         space == std::string_view::npos ? std::string_view() : trim(text.substr(space));
     if (word.empty()) {
         prompt(out);
-    } else if (word == "pwista") {
+    } else if (word == QELT_COMMAND_STATUS) {
         runPwista(now, out);
-    } else if (word == "task_trace") {
+    } else if (word == QELT_COMMAND_TASKS) {
         runTaskTrace(out);
-    } else if (word == "dump_dsata_trace") {
+    } else if (word == QELT_COMMAND_DUMP) {
         runDump(argument, out);
-    } else if (word == "hwrst") {
+    } else if (word == QELT_COMMAND_REBOOT) {
         out.note("hwrst");
         return Request::Reboot;
-    } else if (word == "exit") {
+    } else if (word == QELT_COMMAND_EXIT) {
         return Request::Close;
     } else {
         out.line("Unknown command");
@@ -119,12 +115,12 @@ Conversation::Request Conversation::handleLine(const std::string& line,
     switch (phase_) {
         case Phase::Login:
             if (line.empty()) {
-                out.text("login: ");
+                out.text(QELT_LOGIN_PROMPT);
                 return Request::None;
             }
             user_ = line;
             phase_ = Phase::Password;
-            out.text("password: ");
+            out.text(QELT_PASSWORD_PROMPT);
             return Request::None;
         case Phase::Password:
             if (user_ == state_.options->login && line == state_.options->password) {
@@ -138,7 +134,7 @@ Conversation::Request Conversation::handleLine(const std::string& line,
             out.line("Login incorrect");
             if (failures_ >= 3) return Request::Close;
             phase_ = Phase::Login;
-            out.text("login: ");
+            out.text(QELT_LOGIN_PROMPT);
             return Request::None;
         case Phase::Shell:
             return runCommand(line, now, out);

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <limits>
 
+#include "common/numbers.h"
 #include "common/version.h"
 
 namespace qeltbridge {
@@ -16,17 +17,7 @@ constexpr uint64_t kMaxMs = 24 * 3600 * 1000;
 // Plain decimal digits only. CLI11's own integer reading (strtoull with base
 // 0) would take "010" for eight, "0x10", " 1" and "-1".
 bool parseUnsigned(const std::string& text, uint64_t maxValue, uint64_t& value) {
-    if (text.empty() || text.size() > 20) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        const auto digit = static_cast<uint64_t>(c - '0');
-        if (v > (std::numeric_limits<uint64_t>::max() - digit) / 10) return false;
-        v = v * 10 + digit;
-    }
-    if (v > maxValue) return false;
-    value = v;
-    return true;
+    return parseDecimal(text.data(), text.size(), maxValue, &value);
 }
 
 // A plain decimal with at most `digits` places after the point ("0.001", "1",

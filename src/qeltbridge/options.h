@@ -8,14 +8,15 @@
 #include <optional>
 #include <string>
 
+#include "common/bridge_words.h"
 #include "workload.h"
 
 namespace qeltbridge {
 
 struct Options {
     std::string listen = "127.0.0.1:2323";  // ADDR:PORT, "[v6]:PORT" for IPv6
-    std::string login = "qelt";
-    std::string password = "/Tiled_K/J_Harbour/";
+    std::string login = QELT_LOGIN_NAME;
+    std::string password = QELT_LOGIN_PASSWORD;
     int maxSessions = 64;
     int loginTimeoutMs = 30000;
     int rebootMs = 2000;

@@ -1,185 +1,124 @@
 #include "export.h"
 
-#include <charconv>
+#include "fields.h"
+#include "json.h"
 
 namespace qelttrace {
 
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
+// The longest line the formatter prints for a record or a span, but the
+// record text of an error line and a banner, which may be longer.
+constexpr std::size_t kLineRoom = 512;
 
-class TextWriter : public Sink {
+class TextWriter : public Writer {
   public:
-    explicit TextWriter(bool filtered) : filtered_(filtered) {}
+    TextWriter(Output& out, bool filtered) : out_(out), filtered_(filtered) {}
 
     void banner(const char* text) override {
-        if (!filtered_) SataPrintLine(SataLineBanner, text, nullptr);
+        if (!filtered_) print(SataLineBanner, text, nullptr, std::char_traits<char>::length(text));
     }
-    void span(const SataTraceRecord& span) override {
-        if (!filtered_) SataPrintLine(SataLineSpan, "", &span);
+    void span(const DBGTime& span) override {
+        if (!filtered_) printSpan(span);
     }
-    void record(const Record& record) override {
-        SataPrintLine(SataLineRecord, "", record.trace);
+    void record(const Record& r, const Observation&) override {
+        // The record as the formatter had it, to print it as the formatter
+        // does (its word buffers are not needed: the words point into the record).
+        SataTraceRecord shown;
+        shown.printSpan = 0;
+        shown.result = r.result;
+        shown.time = r.time;
+        shown.delta = r.delta;
+        shown.held = r.held ? 1 : 0;
+        shown.words.event = r.eventText();
+        shown.words.qualifier = r.qualifierText();
+        shown.words.argument = r.argumentText();
+        std::size_t textLength = 0;
+        if (r.result != 0) {
+            // The text with its line ends as blanks, as the formatter shows it.
+            text_.assign(r.text());
+            text_.append(r.lineEnd, ' ');
+            SataBlankLineEnds(text_.data());
+            textLength = text_.size();
+        }
+        shown.text = text_.c_str();
+        print(SataLineRecord, "", &shown, textLength);
         printed_ = true;
     }
-    void end(bool dumpRead) override {
+    void end(const Ending& ending) override {
         if (filtered_) {
             // The records alone: the last one's line is ended here.
-            if (printed_) std::fputc('\n', stdout);
+            if (printed_) out_.write("\n", 1);
+        } else if (ending.closingSpan) {
+            printSpan(*ending.closingSpan);
+        }
+        out_.flush();
+    }
+
+  private:
+    void printSpan(const DBGTime& span) {
+        SataTraceRecord shown{};
+        shown.delta = span;
+        shown.printSpan = 1;
+        print(SataLineSpan, "", &shown, 0);
+    }
+    void print(SataLineKind kind, const char* text, const SataTraceRecord* shown,
+               std::size_t extra) {
+        if (extra == 0) {
+            char line[kLineRoom];
+            const int length = SataFormatLine(kind, text, shown, line, sizeof line);
+            out_.write(line, static_cast<std::size_t>(length));
             return;
         }
-        if (!dumpRead) return;  // decoded output holds its own closing span
-        // The span of the whole dump, as the tool prints it after the session.
-        DiffTime(&startTime, &pt, &diff);
-        std::printf("\t%6d.%09d\n", diff.sec, diff.nsec);
+        line_.resize(kLineRoom + extra);
+        const int length =
+            SataFormatLine(kind, text, shown, &line_[0], static_cast<int>(line_.size()));
+        out_.write(line_.data(), static_cast<std::size_t>(length));
     }
 
-  private:
+    Output& out_;
     bool filtered_;
     bool printed_ = false;
+    std::string text_, line_;
 };
 
-const char kFieldNames[] = "record,time,time_ns,delta_ns,event,qualifier,argument,status,text";
-
-class CsvWriter : public Sink {
+class CsvWriter : public Writer {
   public:
-    explicit CsvWriter(FILE* out) : writer_(out) {
-        writer_.buffer().append(kFieldNames);
-        writer_.buffer().append("\r\n");
+    explicit CsvWriter(Output& out) : out_(out) {
+        appendCsvHeader(out_.buffer());
+        out_.buffer() += "\r\n";
     }
-    void record(const Record& r) override {
-        std::string& b = writer_.buffer();
-        appendInt(b, static_cast<std::int64_t>(r.number));
-        b += ',';
-        appendTime(b, r.time);
-        b += ',';
-        appendInt(b, r.timeNs);
-        b += ',';
-        appendInt(b, r.deltaNs);
-        b += ',';
-        appendCsvField(b, r.event);
-        b += ',';
-        appendCsvField(b, r.qualifier);
-        b += ',';
-        appendCsvField(b, r.argument);
-        b += ',';
-        b += statusName(r.status);
-        b += ',';
-        appendCsvField(b, r.text);
-        b += "\r\n";
-        writer_.maybeFlush();
+    void record(const Record& r, const Observation&) override {
+        appendCsvRow(out_.buffer(), r);
+        out_.buffer() += "\r\n";
+        out_.maybeFlush();
     }
-    void end(bool) override { writer_.flush(); }
+    void end(const Ending&) override { out_.flush(); }
 
   private:
-    StreamWriter writer_;
+    Output& out_;
 };
 
-class JsonlWriter : public Sink {
+class JsonlWriter : public Writer {
   public:
-    explicit JsonlWriter(FILE* out) : writer_(out) {}
-    void record(const Record& r) override {
-        std::string& b = writer_.buffer();
-        b += "{\"record\":";
-        appendInt(b, static_cast<std::int64_t>(r.number));
-        b += ",\"time\":\"";
-        appendTime(b, r.time);
-        b += "\",\"time_ns\":";
-        appendInt(b, r.timeNs);
-        b += ",\"delta_ns\":";
-        appendInt(b, r.deltaNs);
-        b += ",\"event\":";
-        appendJsonString(b, r.event);
-        b += ",\"qualifier\":";
-        appendJsonString(b, r.qualifier);
-        b += ",\"argument\":";
-        appendJsonString(b, r.argument);
-        b += ",\"status\":\"";
-        b += statusName(r.status);
-        b += "\",\"text\":";
-        appendJsonString(b, r.text);
-        b += "}\n";
-        writer_.maybeFlush();
+    explicit JsonlWriter(Output& out) : out_(out) {}
+    void record(const Record& r, const Observation&) override {
+        JsonWriter json(out_.buffer());
+        json.beginObject();
+        writeJsonFields(json, r, false);
+        json.endObject();
+        out_.buffer() += '\n';
+        out_.maybeFlush();
     }
-    void end(bool) override { writer_.flush(); }
+    void end(const Ending&) override { out_.flush(); }
 
   private:
-    StreamWriter writer_;
+    Output& out_;
 };
 
 }  // namespace
 
-const char* statusName(Status status) {
-    switch (status) {
-        case Status::kOk:
-            return "ok";
-        case Status::kParseError:
-            return "parse_error";
-        case Status::kInvalidParameter:
-            return "invalid_parameter";
-    }
-    return "ok";
-}
-
-void appendInt(std::string& out, std::int64_t value) {
-    char digits[24];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, result.ptr);
-}
-
-void appendJsonString(std::string& out, std::string_view text) {
-    out += '"';
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x80) {
-            out += static_cast<char>(0xC0 | (byte >> 6));
-            out += static_cast<char>(0x80 | (byte & 0x3F));
-        } else if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte == 0x7F) {
-            switch (byte) {
-                case '\n':
-                    out += "\\n";
-                    break;
-                case '\r':
-                    out += "\\r";
-                    break;
-                case '\t':
-                    out += "\\t";
-                    break;
-                default:
-                    out += "\\u00";
-                    out += kHex[byte >> 4];
-                    out += kHex[byte & 0xF];
-                    break;
-            }
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
-
-void appendCsvField(std::string& out, std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out.append(text);
-        return;
-    }
-    out += '"';
-    for (const char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
-}
-
-void StreamWriter::flush() {
-    if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), out_);
-    buffer_.clear();
-}
-
-std::unique_ptr<Sink> makeRecordWriter(Format format, FILE* out, bool filtered) {
+std::unique_ptr<Writer> makeRecordWriter(Format format, Output& out, bool filtered) {
     switch (format) {
         case Format::kCsv:
             return std::make_unique<CsvWriter>(out);
@@ -188,7 +127,7 @@ std::unique_ptr<Sink> makeRecordWriter(Format format, FILE* out, bool filtered) 
         case Format::kText:
             break;
     }
-    return std::make_unique<TextWriter>(filtered);
+    return std::make_unique<TextWriter>(out, filtered);
 }
 
 }  // namespace qelttrace

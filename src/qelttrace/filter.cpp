@@ -1,6 +1,5 @@
 #include "filter.h"
 
-#include <cstring>
 #include <utility>
 
 namespace qelttrace {
@@ -78,10 +77,6 @@ bool matchFrom(std::string_view p, std::string_view t) {
     return pi == p.size();
 }
 
-bool names(std::string_view word, const char* name) {
-    return word.find(name) != std::string_view::npos;
-}
-
 }  // namespace
 
 bool globMatch(std::string_view pattern, std::string_view text) {
@@ -102,93 +97,64 @@ std::string globError(std::string_view pattern) {
     return {};
 }
 
-std::string parseSeconds(const std::string& text, std::int64_t* ns) {
-    std::size_t i = 0;
-    const bool negative = !text.empty() && text[0] == '-';
-    if (negative) ++i;
-    std::int64_t seconds = 0;
-    std::size_t digits = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
-        if (seconds > 999999999999) return "is too large";
-        seconds = seconds * 10 + (text[i] - '0');
-    }
-    std::int64_t fraction = 0;
-    std::size_t decimals = 0;
-    if (i < text.size() && text[i] == '.') {
-        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++decimals) {
-            if (decimals == 9) return "has more than nine decimals";
-            fraction = fraction * 10 + (text[i] - '0');
-        }
-    }
-    if (i != text.size() || digits + decimals == 0) return "is not a number of seconds";
-    for (std::size_t d = decimals; d < 9; ++d) fraction *= 10;
-    const std::int64_t value = seconds * 1000000000 + fraction;
-    *ns = negative ? -value : value;
-    return {};
-}
-
-bool isError(const Record& r) {
-    if (r.status != Status::kOk || r.held) return true;
-    if (r.event == "FatalError" || r.event == "UnexpectedState" ||
-        r.event == "AHCI_Fail_Alloc_Resp_Buffer") {
-        return true;
-    }
-    static const char* const kNames[] = {
-        "ACT_SND_ERROR",   "ACT_RCV_ERROR",     "ACT_FATAL_ERROR", "istatus=FATAL",
-        "istatus=ILLEGAL", "istatus=COMMRESET", "state=COMMRESET",
-    };
-    for (const char* name : kNames) {
-        if (names(r.event, name) || names(r.qualifier, name) || names(r.argument, name))
-            return true;
-    }
-    return false;
-}
-
-Filter::Filter(FilterOptions options, Sink& next)
-    : options_(std::move(options)),
-      next_(next),
-      selecting_(!options_.events.empty() || options_.errors) {}
+Filter::Filter(FilterOptions options, RecordSink& next)
+    : options_(std::move(options)), next_(next), active_(options_.active()) {}
 
 void Filter::banner(const char* text) {
-    if (!options_.active()) next_.banner(text);
+    if (!active_) next_.banner(text);
 }
 
-void Filter::span(const SataTraceRecord& span) {
-    if (!options_.active()) next_.span(span);
+void Filter::span(const DBGTime& span) {
+    if (!active_) next_.span(span);
 }
 
 bool Filter::selected(const Record& r) const {
-    if (options_.errors && !isError(r)) return false;
+    if (options_.hasFrom && r.timeNs < options_.fromNs) return false;
+    if (options_.hasTo && r.timeNs > options_.toNs) return false;
+    if (options_.errors && !r.trouble) return false;
     if (options_.events.empty()) return true;
     for (const std::string& pattern : options_.events) {
-        if (globMatch(pattern, r.event)) return true;
+        if (globMatch(pattern, r.event())) return true;
     }
     return false;
 }
 
 void Filter::record(const Record& r) {
-    if (options_.hasFrom && r.timeNs < options_.fromNs) return;
-    if (options_.hasTo && r.timeNs > options_.toNs) return;
-    if (!selecting_) {
+    if (!active_) {
         next_.record(r);
         return;
     }
     if (selected(r)) {
-        for (const OwnedRecord& kept : before_) next_.record(kept.view());
-        before_.clear();
+        for (; held_ > 0; --held_) {
+            next_.record(before_[head_]);
+            head_ = (head_ + 1) % before_.size();
+        }
+        head_ = 0;
         next_.record(r);
         after_ = options_.context;
     } else if (after_ > 0) {
         next_.record(r);
         --after_;
     } else if (options_.context > 0) {
-        if (before_.size() == options_.context) before_.pop_front();
-        before_.emplace_back(r);
+        // A ring of the last `context` records; it grows only as far as the
+        // input goes.
+        if (before_.size() < options_.context && held_ == before_.size()) {
+            before_.push_back(r);
+            ++held_;
+            return;
+        }
+        const std::size_t slot = (head_ + held_) % before_.size();
+        before_[slot] = r;
+        if (held_ == before_.size()) {
+            head_ = (head_ + 1) % before_.size();
+        } else {
+            ++held_;
+        }
     }
 }
 
-void Filter::end(bool dumpRead) {
-    next_.end(dumpRead);
+void Filter::end(const DBGTime* closingSpan) {
+    next_.end(closingSpan);
 }
 
 }  // namespace qelttrace

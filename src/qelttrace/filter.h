@@ -1,15 +1,16 @@
 // The record filters, for every output: a glob on the event (--event, any of
 // several), a window on the time (--from, --to, both bounds included), the
-// records that tell of trouble (--errors), and the records around each match
-// (--context N, as grep -C: overlapping windows merge, each record once).
+// records that tell of trouble (--errors), and the records around each record
+// they select (--context N, as grep -C: overlapping windows merge, each
+// record once).
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "record.h"
+#include "stream.h"
 
 namespace qelttrace {
 
@@ -33,55 +34,26 @@ bool globMatch(std::string_view pattern, std::string_view text);
 // Empty when `pattern` is a well-formed glob, else the reason.
 std::string globError(std::string_view pattern);
 
-// SECONDS as the trace job prints times ("1523.108795610", "12", "-1.5"; at
-// most nine decimals) into nanoseconds. Empty on success, else the reason.
-std::string parseSeconds(const std::string& text, std::int64_t* ns);
-
-// A record that tells of trouble: it did not decode; a fatal or unexpected
-// event, a failed allocation; any word naming an error action, a fatal,
-// illegal or COMMRESET istatus, or the COMMRESET state; or it was shown at a
-// held time because its own went backwards.
-bool isError(const Record& record);
-
 // Passes the records that the filters select, and those around them, on to
 // `next`; banner and span lines only when no filter is active.
-class Filter : public Sink {
+class Filter : public RecordSink {
   public:
-    Filter(FilterOptions options, Sink& next);
+    Filter(FilterOptions options, RecordSink& next);
     void banner(const char* text) override;
-    void span(const SataTraceRecord& span) override;
+    void span(const DBGTime& span) override;
     void record(const Record& record) override;
-    void end(bool dumpRead) override;
+    void end(const DBGTime* closingSpan) override;
 
   private:
     bool selected(const Record& record) const;
 
     FilterOptions options_;
-    Sink& next_;
-    bool selecting_;
-    std::deque<OwnedRecord> before_;
+    RecordSink& next_;
+    bool active_;
+    // The last records that were not passed on, up to `context` of them, oldest at head_.
+    std::vector<Record> before_;
+    std::size_t head_ = 0, held_ = 0;
     std::uint64_t after_ = 0;
-};
-
-// Hands the stream to several sinks in turn.
-class Tee : public Sink {
-  public:
-    void add(Sink& sink) { sinks_.push_back(&sink); }
-    void banner(const char* text) override {
-        for (Sink* s : sinks_) s->banner(text);
-    }
-    void span(const SataTraceRecord& span) override {
-        for (Sink* s : sinks_) s->span(span);
-    }
-    void record(const Record& record) override {
-        for (Sink* s : sinks_) s->record(record);
-    }
-    void end(bool dumpRead) override {
-        for (Sink* s : sinks_) s->end(dumpRead);
-    }
-
-  private:
-    std::vector<Sink*> sinks_;
 };
 
 }  // namespace qelttrace

@@ -2,88 +2,39 @@
 // headline figures, four zoomable uPlot charts (the delta of every record over
 // time, the SATA state over time, the delta histogram, records per interval)
 // and tables of events, top gaps, states, pairs and errors. uPlot, its style
-// sheet and its licence notice are embedded at build time.
+// sheet and its licence notice, and the page's own script and style, are
+// embedded at build time.
 //
-// The charts are gathered as the records stream: up to kExactPoints points a
-// chart draws every point; beyond, each chart keeps the minimum and maximum of
-// each time bucket (buckets merge pairwise when the budget is reached), so no
-// spike disappears and memory stays fixed. The page stays under kPageMax.
+// The charts are gathered as the records stream (chart_series.h), from the
+// records and states the statistics hand on; the tables come from the
+// finished statistics. The page stays under kPageMax: the charts lose
+// resolution until it does.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "chart_series.h"
+#include "output.h"
 #include "stats.h"
 
 namespace qelttrace {
 
-// Points (x, y) drawn exactly up to `budget`, then as the minimum and maximum
-// of y per bucket of x (at most budget / 2 buckets).
-class MinMaxSeries {
-  public:
-    explicit MinMaxSeries(std::size_t budget) : budget_(budget) {}
-    void add(std::int64_t x, std::int64_t y);
-    // Halves the resolution (the page size bound).
-    void coarsen();
-    bool reduced() const { return reduced_; }
-    std::size_t points() const;
-    // {"x":[...],"y":[...]} with x as differences from the previous x, or
-    // {"x":[...],"min":[...],"max":[...]} once reduced.
-    void appendJson(std::string& out) const;
-
-  private:
-    struct Bucket {
-        std::int64_t min = 0, max = 0;
-        bool used = false;
-    };
-    void toBuckets();
-    void put(std::int64_t x, std::int64_t y);
-    void mergePairs();
-
-    std::size_t budget_;
-    std::vector<std::pair<std::int64_t, std::int64_t>> exact_;
-    bool reduced_ = false;
-    std::vector<Bucket> buckets_;
-    std::int64_t origin_ = 0;
-    std::int64_t width_ = 1;
-};
-
-// Records counted per interval of time; the interval doubles as needed to keep
-// at most `buckets` of them.
-class CountSeries {
-  public:
-    explicit CountSeries(std::size_t buckets) : counts_(buckets, 0) {}
-    void add(std::int64_t x);
-    void appendJson(std::string& out) const;
-
-  private:
-    std::vector<std::uint64_t> counts_;
-    bool started_ = false;
-    std::int64_t origin_ = 0;
-    std::int64_t width_ = 1000;  // 1 us to begin with
-    std::size_t used_ = 0;
-};
-
-class HtmlReport : public Sink, public StatsObserver {
+class HtmlReport : public Writer {
   public:
     static constexpr std::size_t kExactPoints = 100000;
     static constexpr std::size_t kPageMax = 5 * 1000 * 1000;
     static constexpr std::size_t kErrorsShown = 200;
     static constexpr std::size_t kGapsShown = 100;
 
-    HtmlReport(FILE* out, const Statistics& stats, std::string title);
-    void record(const Record& record) override;
-    void end(bool dumpRead) override;
+    HtmlReport(Output& out, std::string title);
+    void record(const Record& record, const Observation& observation) override;
+    void state(const StateSpan& span) override;
+    void end(const Ending& ending) override;
 
-    void matched(std::size_t, const PairPoint&, const PairPoint&, std::string_view) override {}
-    void unmatched(std::size_t, const PairPoint&, bool) override {}
-    void state(std::string_view name, const PairPoint& start, std::int64_t endNs) override;
-
-    // The whole page, for the size check and the tests.
-    std::string page() const;
+    // The whole page from the finished statistics, for the size check and the tests.
+    std::string page(const Statistics& stats) const;
 
   private:
     struct ErrorRow {
@@ -91,13 +42,12 @@ class HtmlReport : public Sink, public StatsObserver {
         std::int64_t timeNs;
         std::string what;
     };
-    std::string body() const;
-    std::string chartData() const;
-    std::string tables() const;
+    std::string body(const Statistics& stats) const;
+    std::string chartData(const Statistics& stats) const;
+    std::string tables(const Statistics& stats) const;
     int stateIndex(std::string_view name);
 
-    FILE* out_;
-    const Statistics& stats_;
+    Output& out_;
     std::string title_;
     MinMaxSeries deltas_{kExactPoints};
     MinMaxSeries states_{kExactPoints};
@@ -106,6 +56,7 @@ class HtmlReport : public Sink, public StatsObserver {
     std::vector<ErrorRow> errors_;
     std::uint64_t errorCount_ = 0;
     int lastState_ = -1;
+    std::int64_t lastStateEnd_ = 0;
 };
 
 }  // namespace qelttrace

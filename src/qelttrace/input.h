@@ -7,16 +7,22 @@
 //             and the line feed that puts added after it, the tool's own
 //             "qelttelnet.exe: " lines around them;
 //   decoded   what `qelttelnet -satatrace` printed: "TIME\tDELTA\tTEXT".
-// Dumps and captures replay the live path (the library's chunks, the dialog's
-// trace rule, the formatter); decoded output is read back into records.
+// Dumps and captures replay the live path (replay.h); decoded output is read
+// back into records (decoded.h). Files join as cat joins them: one stream,
+// the records numbered through it.
 #pragma once
 
 #include <cstddef>
-#include <memory>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "decoded.h"
 #include "record.h"
+#include "replay.h"
+#include "stream.h"
 
 namespace qelttrace {
 
@@ -29,26 +35,67 @@ enum class InputKind { kDump, kCapture, kDecoded };
 // the extra line feed after a line that ends in CR LF.
 InputKind detectKind(std::string_view head);
 
-// True when `line` (without its "\n") is a decoded record or span line.
-bool isDecodedLine(std::string_view line);
+// Numbers the records of all inputs in turn, computes their times in
+// nanoseconds and whether they tell of trouble (when a filter or an output
+// asks), counts what each file held, and hands them on.
+class RecordCounter {
+  public:
+    RecordCounter(RecordSink& next, bool trouble) : next_(next), trouble_(trouble) {}
+    void banner(const char* text) { next_.banner(text); }
+    void span(const DBGTime& span) { next_.span(span); }
+    void record(Record& record);
+    // A line of the input that holds more than a line end (a chunk of a dump
+    // or capture, a line of decoded output): for telling a trace from
+    // something else.
+    void line() { ++lines_; }
+    std::uint64_t timed() const { return timed_; }  // records whose timestamp holds a digit
+    std::uint64_t lines() const { return lines_; }
 
-// Reads the inputs in order as one stream, as cat joins files, into `sink`.
+  private:
+    RecordSink& next_;
+    bool trouble_;
+    std::uint64_t records_ = 0;
+    std::uint64_t timed_ = 0;
+    std::uint64_t lines_ = 0;
+};
+
 class InputReader {
   public:
-    explicit InputReader(Sink& sink);
-    ~InputReader();
+    // `diagnostics` receives the reasons of unreadable files and the warning
+    // about inputs that look like no trace. `trouble`: whether the records'
+    // `trouble` is wanted (it is false otherwise).
+    InputReader(RecordSink& sink, FILE* diagnostics, bool trouble);
     InputReader(const InputReader&) = delete;
     InputReader& operator=(const InputReader&) = delete;
 
     // Streams one named input ("-" is standard input). Returns false after
-    // reporting "qelttrace: NAME: REASON" on standard error.
+    // reporting "qelttrace: NAME: REASON".
     bool read(const std::string& name);
+    // The same for bytes at hand, as if read from a file named `name`.
+    void feedFile(const std::string& name, const char* data, std::size_t size);
     // The end of all inputs: a last line without its line end still counts.
     void finish();
 
   private:
-    class Impl;
-    std::unique_ptr<Impl> impl_;
+    void startFile(const std::string& shown, std::string_view head);
+    void feed(const char* data, std::size_t size);
+    void endFile();
+    void warnIfNoTrace();
+
+    RecordSink& sink_;
+    FILE* diagnostics_;
+    RecordCounter counter_;
+    Replay replay_;
+    DecodedReader decoded_;
+    std::vector<char> buffer_;
+    bool decodedNow_ = false;
+    bool decodedRead_ = false;
+    bool dumpRead_ = false;
+
+    // What the file being read held, for the warning.
+    std::string shown_;
+    std::uint64_t nuls_ = 0, timedBefore_ = 0, linesBefore_ = 0;
+    bool checkPending_ = false;
 };
 
 }  // namespace qelttrace

@@ -1,8 +1,10 @@
 #include "perfetto.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
-#include "filter.h"
+#include "fields.h"
 
 namespace qelttrace {
 
@@ -10,6 +12,8 @@ namespace {
 
 constexpr std::size_t kLanesMax = 64;
 constexpr int kPid = 1;
+// Below this many nanoseconds a double holds every one exactly.
+constexpr std::int64_t kExactDouble = std::int64_t{1} << 53;
 
 }  // namespace
 
@@ -18,25 +22,51 @@ void appendMicroseconds(std::string& out, std::int64_t ns) {
     const std::uint64_t magnitude = negative ? std::uint64_t{0} - static_cast<std::uint64_t>(ns)
                                              : static_cast<std::uint64_t>(ns);
     char text[40];
-    int length = std::snprintf(text, sizeof text, "%s%llu.%03u", negative ? "-" : "",
-                               static_cast<unsigned long long>(magnitude / 1000),
-                               static_cast<unsigned>(magnitude % 1000));
+    char* p = text;
+    if (negative) *p++ = '-';
+    std::uint64_t whole = magnitude / 1000;
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + whole % 10);
+        whole /= 10;
+    } while (whole != 0);
+    while (n > 0) *p++ = digits[--n];
+    const auto fraction = static_cast<unsigned>(magnitude % 1000);
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + fraction / 100);
+    *p++ = static_cast<char>('0' + fraction / 10 % 10);
+    *p++ = static_cast<char>('0' + fraction % 10);
     // The nearest double to the decimal may lie just below it; half a
-    // nanosecond more keeps the truncated product on the nanosecond.
-    const double read = std::strtod(text, nullptr) * 1000.0;
-    if (static_cast<std::int64_t>(read) != ns && length + 1 < static_cast<int>(sizeof text)) {
-        text[length++] = '5';
-        text[length] = '\0';
+    // nanosecond more keeps the truncated product on the nanosecond. Within
+    // 2^53 that double is ns / 1000 correctly rounded, as a reader's is.
+    double read = 0;
+    if (ns > -kExactDouble && ns < kExactDouble) {
+        read = static_cast<double>(ns) / 1000.0;
+    } else {
+        *p = '\0';
+        read = std::strtod(text, nullptr);
     }
-    out.append(text, static_cast<std::size_t>(length));
+    if (static_cast<std::int64_t>(read * 1000.0) != ns) *p++ = '5';
+    out.append(text, static_cast<std::size_t>(p - text));
 }
 
-PerfettoWriter::PerfettoWriter(FILE* out, const Statistics& stats)
-    : writer_(out), stats_(stats), lanes_(stats.pairs().size()) {
-    writer_.buffer() += "{\"traceEvents\":[\n";
-    writer_.buffer() +=
-        "{\"ph\":\"M\",\"name\":\"process_name\",\"pid\":1,\"tid\":0,"
-        "\"args\":{\"name\":\"SATA trace\"}}";
+PerfettoWriter::PerfettoWriter(Output& out, std::vector<PairRule> rules)
+    : out_(out), rules_(std::move(rules)), json_(out.buffer()), lanes_(rules_.size()) {
+    json_.beginObject();
+    json_.key("traceEvents");
+    json_.beginArray();
+    json_.breakLine();
+    json_.beginObject();
+    json_.member("ph", "M");
+    json_.member("name", "process_name");
+    json_.memberInteger("pid", kPid);
+    json_.memberInteger("tid", 0);
+    json_.key("args");
+    json_.beginObject();
+    json_.member("name", "SATA trace");
+    json_.endObject();
+    json_.endObject();
 }
 
 int PerfettoWriter::track(std::string_view name) {
@@ -44,63 +74,71 @@ int PerfettoWriter::track(std::string_view name) {
     if (found != tracks_.end()) return found->second;
     const int tid = nextTid_++;
     tracks_.emplace(std::string(name), tid);
-    std::string& b = writer_.buffer();
-    b += ",\n{\"ph\":\"M\",\"name\":\"thread_name\",\"pid\":1,\"tid\":";
-    appendInt(b, tid);
-    b += ",\"args\":{\"name\":";
-    appendJsonString(b, name);
-    b += "}},\n{\"ph\":\"M\",\"name\":\"thread_sort_index\",\"pid\":1,\"tid\":";
-    appendInt(b, tid);
-    b += ",\"args\":{\"sort_index\":";
-    appendInt(b, tid);
-    b += "}}";
+    for (const char* meta : {"thread_name", "thread_sort_index"}) {
+        json_.breakLine();
+        json_.beginObject();
+        json_.member("ph", "M");
+        json_.member("name", meta);
+        json_.memberInteger("pid", kPid);
+        json_.memberInteger("tid", tid);
+        json_.key("args");
+        json_.beginObject();
+        if (meta[7] == 'n') {
+            json_.member("name", name);
+        } else {
+            json_.memberInteger("sort_index", tid);
+        }
+        json_.endObject();
+        json_.endObject();
+    }
     return tid;
 }
 
-void PerfettoWriter::begin(const char* phase, std::string_view name, int tid, std::int64_t ns) {
-    std::string& b = writer_.buffer();
-    b += ",\n{\"ph\":\"";
-    b += phase;
-    b += "\",\"name\":";
-    appendJsonString(b, name);
-    b += ",\"pid\":";
-    appendInt(b, kPid);
-    b += ",\"tid\":";
-    appendInt(b, tid);
-    b += ",\"ts\":";
-    appendMicroseconds(b, ns - stats_.firstNs());
+void PerfettoWriter::time(std::string_view key, std::int64_t ns) {
+    number_.clear();
+    appendMicroseconds(number_, ns);
+    json_.key(key);
+    json_.number(number_);
 }
 
-void PerfettoWriter::finishEvent(std::uint64_t record) {
-    std::string& b = writer_.buffer();
-    b += ",\"args\":{\"record\":";
-    appendInt(b, static_cast<std::int64_t>(record));
-    b += "}}";
-    writer_.maybeFlush();
+void PerfettoWriter::begin(const char* phase, std::string_view name, int tid,
+                           std::int64_t sinceFirstNs) {
+    // One event a line, so that the file reads and diffs well.
+    json_.breakLine();
+    json_.beginObject();
+    json_.member("ph", phase);
+    json_.member("name", name);
+    json_.memberInteger("pid", kPid);
+    json_.memberInteger("tid", tid);
+    time("ts", sinceFirstNs);
 }
 
-void PerfettoWriter::record(const Record& r) {
-    if (!any_) baseTime_ = r.time;
-    any_ = true;
-    if (isError(r)) {
-        const std::string_view name =
-            r.status == Status::kOk ? stats_.eventName(r.event) : statusName(r.status);
-        begin("i", name, 0, r.timeNs);
-        writer_.buffer() += ",\"s\":\"g\"";
-        finishEvent(r.number);
-        return;
+void PerfettoWriter::finish() {
+    json_.endObject();
+    out_.maybeFlush();
+}
+
+void PerfettoWriter::record(const Record& r, const Observation& o) {
+    if (!any_) {
+        firstTime_ = r.time;
+        firstNs_ = r.timeNs;
+        any_ = true;
     }
-    // Pair ends and starts are drawn as slices, or as instants once known
-    // unmatched.
-    if (stats_.inPair(r)) return;
-    const std::string_view name = stats_.eventName(r.event);
-    begin("i", name, track(name), r.timeNs);
-    writer_.buffer() += ",\"s\":\"t\"";
-    finishEvent(r.number);
+    const bool error = r.trouble;
+    // Pair starts and ends are drawn with their transactions.
+    if (!error && o.paired()) return;
+    const std::string_view name = r.status == Status::kOk ? o.counted : statusName(r.status);
+    begin("i", name, error ? 0 : track(name), o.sinceFirstNs);
+    json_.member("s", error ? "g" : "t");
+    json_.key("args");
+    json_.beginObject();
+    writeJsonFields(json_, r, true);
+    json_.endObject();
+    finish();
 }
 
-int PerfettoWriter::laneTrack(std::size_t pair, const PairPoint& start, std::int64_t endNs) {
-    std::vector<std::int64_t>& lanes = lanes_[pair];
+int PerfettoWriter::laneTrack(std::size_t rule, const PairPoint& start, std::int64_t endNs) {
+    std::vector<std::int64_t>& lanes = lanes_[rule];
     std::size_t lane = 0;
     while (lane < lanes.size() && lanes[lane] > start.timeNs) ++lane;
     if (lane == lanes.size()) {
@@ -111,58 +149,67 @@ int PerfettoWriter::laneTrack(std::size_t pair, const PairPoint& start, std::int
         }
     }
     lanes[lane] = std::max(lanes[lane], endNs);
-    const std::string& name = stats_.pairs()[pair].start;
+    const std::string& name = rules_[rule].start;
     return track(lane == 0 ? name : name + " #" + std::to_string(lane + 1));
 }
 
-void PerfettoWriter::matched(std::size_t pair, const PairPoint& start, const PairPoint& end,
-                             std::string_view key) {
-    const std::string& name = stats_.pairs()[pair].start;
-    begin("X", name, laneTrack(pair, start, end.timeNs), start.timeNs);
-    std::string& b = writer_.buffer();
-    b += ",\"dur\":";
-    appendMicroseconds(b, end.timeNs - start.timeNs);
-    b += ",\"args\":{\"record\":";
-    appendInt(b, static_cast<std::int64_t>(start.record));
-    b += ",\"end_record\":";
-    appendInt(b, static_cast<std::int64_t>(end.record));
-    if (!key.empty()) {
-        b += ",\"key\":";
-        appendJsonString(b, key);
+void PerfettoWriter::transaction(const Transaction& t) {
+    const PairRule& rule = rules_[t.rule];
+    if (!t.hasStart || !t.hasEnd) {
+        // Left unmatched: an instant on its event's track.
+        const std::string& name = t.hasStart ? rule.start : rule.end;
+        const PairPoint& at = t.hasStart ? t.start : t.end;
+        begin("i", name, track(name), at.sinceFirstNs);
+        json_.member("s", "t");
+        json_.key("args");
+        json_.beginObject();
+        json_.memberUnsigned("record", at.record);
+        json_.endObject();
+        finish();
+        return;
     }
-    b += "}}";
-    writer_.maybeFlush();
+    begin("X", rule.start, laneTrack(t.rule, t.start, t.end.timeNs), t.start.sinceFirstNs);
+    time("dur", t.end.timeNs - t.start.timeNs);
+    json_.key("args");
+    json_.beginObject();
+    json_.memberUnsigned("record", t.start.record);
+    json_.memberUnsigned("end_record", t.end.record);
+    if (!t.key.empty()) json_.member("key", t.key);
+    json_.endObject();
+    finish();
 }
 
-void PerfettoWriter::unmatched(std::size_t pair, const PairPoint& point, bool isStart) {
-    const PairRule& rule = stats_.pairs()[pair];
-    const std::string& name = isStart ? rule.start : rule.end;
-    begin("i", name, track(name), point.timeNs);
-    writer_.buffer() += ",\"s\":\"t\"";
-    finishEvent(point.record);
+void PerfettoWriter::state(const StateSpan& s) {
+    begin("X", s.state, track("SATA state"), s.start.sinceFirstNs);
+    time("dur", s.endNs - s.start.timeNs);
+    json_.key("args");
+    json_.beginObject();
+    json_.memberUnsigned("record", s.start.record);
+    json_.endObject();
+    finish();
 }
 
-void PerfettoWriter::state(std::string_view name, const PairPoint& start, std::int64_t endNs) {
-    begin("X", name, track("SATA state"), start.timeNs);
-    writer_.buffer() += ",\"dur\":";
-    appendMicroseconds(writer_.buffer(), endNs - start.timeNs);
-    finishEvent(start.record);
-}
-
-void PerfettoWriter::end(bool) {
-    std::string& b = writer_.buffer();
-    b += "\n],\"displayTimeUnit\":\"ns\",\"otherData\":{\"source\":\"qelttrace\",";
-    b += "\"time_unit\":\"microseconds since the first record\",\"first_record_time\":";
+void PerfettoWriter::end(const Ending&) {
+    out_.buffer() += '\n';
+    json_.endArray();
+    json_.member("displayTimeUnit", "ns");
+    json_.key("otherData");
+    json_.beginObject();
+    json_.member("source", "qelttrace");
+    json_.member("time_unit", "microseconds since the first record");
     if (any_) {
-        b += '"';
-        appendTime(b, baseTime_);
-        b += "\",\"first_record_time_ns\":";
-        appendInt(b, stats_.firstNs());
+        json_.member("first_record_time", timeText(firstTime_));
+        json_.memberInteger("first_record_time_ns", firstNs_);
     } else {
-        b += "null,\"first_record_time_ns\":null";
+        json_.key("first_record_time");
+        json_.null();
+        json_.key("first_record_time_ns");
+        json_.null();
     }
-    b += "}}\n";
-    writer_.flush();
+    json_.endObject();
+    json_.endObject();
+    out_.buffer() += '\n';
+    out_.flush();
 }
 
 }  // namespace qelttrace

@@ -1,20 +1,22 @@
 // A Chrome trace-event JSON that Perfetto's UI and chrome://tracing open: one
 // track (thread) per event, each matched pair one complete slice named after
-// its start event, the SATA states as slices on a track of their own, errors
-// as global instants, every other record an instant on its event's track.
-// Written as the records stream; memory holds the tracks and the pairs open.
-// Times are relative to the first record (the statistics' first), which the
-// statistics must see before this writer does.
+// its start event (overlapping ones of a keyed rule on further lanes of its
+// track), the SATA states as slices on a track of their own, errors as global
+// instants, every other record an instant on its event's track; their
+// arguments from the table of fields. Written as the records stream, from
+// what the statistics hand on; memory holds the tracks and the lanes. Times
+// are relative to the first record.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "export.h"
-#include "stats.h"
+#include "json.h"
+#include "output.h"
+#include "pairs.h"
+#include "stream.h"
 
 namespace qelttrace {
 
@@ -23,32 +25,33 @@ namespace qelttrace {
 // fourth digit, 5, is added where the three alone would read one below).
 void appendMicroseconds(std::string& out, std::int64_t ns);
 
-class PerfettoWriter : public Sink, public StatsObserver {
+class PerfettoWriter : public Writer {
   public:
-    PerfettoWriter(FILE* out, const Statistics& stats);
-    void record(const Record& record) override;
-    void end(bool dumpRead) override;
-
-    void matched(std::size_t pair, const PairPoint& start, const PairPoint& end,
-                 std::string_view key) override;
-    void unmatched(std::size_t pair, const PairPoint& point, bool isStart) override;
-    void state(std::string_view name, const PairPoint& start, std::int64_t endNs) override;
+    PerfettoWriter(Output& out, std::vector<PairRule> rules);
+    void record(const Record& record, const Observation& observation) override;
+    void transaction(const Transaction& transaction) override;
+    void state(const StateSpan& span) override;
+    void end(const Ending& ending) override;
 
   private:
     int track(std::string_view name);
-    int laneTrack(std::size_t pair, const PairPoint& start, std::int64_t endNs);
-    void begin(const char* phase, std::string_view name, int tid, std::int64_t ns);
-    void finishEvent(std::uint64_t record);
+    int laneTrack(std::size_t rule, const PairPoint& start, std::int64_t endNs);
+    void begin(const char* phase, std::string_view name, int tid, std::int64_t sinceFirstNs);
+    void time(std::string_view key, std::int64_t ns);
+    void finish();
 
-    StreamWriter writer_;
-    const Statistics& stats_;
+    Output& out_;
+    std::vector<PairRule> rules_;
+    JsonWriter json_;
     std::unordered_map<std::string, int> tracks_;
-    // Per pair, the end time of the last slice in each lane: slices that
+    // Per rule, the end time of the last slice in each lane: slices that
     // overlap (keyed pairs open at once) go to further lanes of the track.
     std::vector<std::vector<std::int64_t>> lanes_;
     bool any_ = false;
-    DBGTime baseTime_{0, 0};
+    DBGTime firstTime_{0, 0};
+    std::int64_t firstNs_ = 0;
     int nextTid_ = 1;
+    std::string number_;
 };
 
 }  // namespace qelttrace

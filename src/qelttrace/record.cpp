@@ -1,22 +1,62 @@
 #include "record.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 namespace qelttrace {
 
-std::string timeText(const DBGTime& t) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%d.%09d", t.sec, t.nsec);
-    return text;
+std::string_view statusName(Status status) {
+    switch (status) {
+        case Status::kOk:
+            return "ok";
+        case Status::kParseError:
+            return "parse_error";
+        case Status::kInvalidParameter:
+            return "invalid_parameter";
+        case Status::kNoTime:
+            return "no_time";
+        case Status::kNoText:
+            return "no_text";
+        case Status::kUnknownTag:
+            return "unknown_tag";
+    }
+    return "ok";
 }
 
-void appendTime(std::string& out, const DBGTime& t) {
+void Record::setWords(std::string_view event, std::string_view qualifier, std::string_view argument,
+                      std::string_view text) {
+    // A record text is at most a line of the input, far below 4 GB: the
+    // offsets fit. std::string keeps the NUL after the text.
+    qualifierAt_ = static_cast<std::uint32_t>(event.size() + 1);
+    argumentAt_ = qualifierAt_ + static_cast<std::uint32_t>(qualifier.size() + 1);
+    textAt_ = argumentAt_ + static_cast<std::uint32_t>(argument.size() + 1);
+    bytes_.resize(textAt_ + text.size());
+    char* p = &bytes_[0];
+    const auto put = [&p](std::string_view part, bool separated) {
+        if (!part.empty()) std::memcpy(p, part.data(), part.size());
+        p += part.size();
+        if (separated) *p++ = '\0';
+    };
+    put(event, true);
+    put(qualifier, true);
+    put(argument, true);
+    put(text, false);
+}
+
+std::string timeText(const DBGTime& t) {
+    std::string out;
+    appendTime(out, t);
+    return out;
+}
+
+std::size_t formatTime(char* out, const DBGTime& t) {
     if (t.sec < 0 || t.nsec < 0 || t.nsec > 999999999) {
-        out += timeText(t);
-        return;
+        const int n = std::snprintf(out, kTimeTextMax, "%d.%09d", t.sec, t.nsec);
+        return static_cast<std::size_t>(n);
     }
-    char text[24];
+    char text[kTimeTextMax];
     char* end = text + sizeof text;
     char* p = end;
     std::uint32_t nsec = static_cast<std::uint32_t>(t.nsec);
@@ -30,7 +70,14 @@ void appendTime(std::string& out, const DBGTime& t) {
         *--p = static_cast<char>('0' + sec % 10);
         sec /= 10;
     } while (sec != 0);
-    out.append(p, end);
+    const auto length = static_cast<std::size_t>(end - p);
+    std::memcpy(out, p, length);
+    return length;
+}
+
+void appendTime(std::string& out, const DBGTime& t) {
+    char text[kTimeTextMax];
+    out.append(text, formatTime(text, t));
 }
 
 std::string durationText(std::int64_t ns) {
@@ -43,35 +90,10 @@ std::string durationText(std::int64_t ns) {
     return text;
 }
 
-void OwnedRecord::assign(const Record& record) {
-    record_ = record;
-    event_.assign(record.event);
-    qualifier_.assign(record.qualifier);
-    argument_.assign(record.argument);
-    text_.assign(record.text);
-    hasTrace_ = record.trace != nullptr;
-    if (hasTrace_) {
-        trace_ = *record.trace;
-        shown_.assign(record.trace->text ? record.trace->text : "");
-    }
-    bind();
-}
-
-void OwnedRecord::bind() {
-    record_.event = event_;
-    record_.qualifier = qualifier_;
-    record_.argument = argument_;
-    record_.text = text_;
-    if (!hasTrace_) {
-        record_.trace = nullptr;
-        return;
-    }
-    // The formatter's words pointed into the record they came with.
-    trace_.words.event = event_.c_str();
-    trace_.words.qualifier = qualifier_.c_str();
-    trace_.words.argument = argument_.c_str();
-    trace_.text = shown_.c_str();
-    record_.trace = &trace_;
+void appendInt(std::string& out, std::int64_t value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
 }
 
 }  // namespace qelttrace

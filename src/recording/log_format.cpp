@@ -1,5 +1,9 @@
 #include "recording/log_format.h"
 
+#include <cstdint>
+
+#include "common/numbers.h"
+
 namespace recording {
 namespace {
 
@@ -79,12 +83,10 @@ std::int64_t daysFromCivil(int year, int month, int day) {
 
 // Exactly `count` decimal digits of `text` from `at`; false if any is not one.
 bool digits(std::string_view text, std::size_t at, std::size_t count, std::int64_t& value) {
-    if (at + count > text.size()) return false;
-    value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        value = value * 10 + (text[i] - '0');
-    }
+    std::uint64_t number = 0;
+    if (at + count > text.size() || !parseDecimal(text.data() + at, count, UINT64_MAX, &number))
+        return false;
+    value = static_cast<std::int64_t>(number);
     return true;
 }
 

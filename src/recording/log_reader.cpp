@@ -4,6 +4,8 @@
 #include <map>
 #include <sstream>
 
+#include "common/numbers.h"
+
 namespace recording {
 namespace {
 
@@ -27,12 +29,10 @@ std::string_view takeField(std::string_view& rest) {
 
 // A plain decimal number of at most nine digits (counts, lengths, results).
 bool readNumber(std::string_view text, int& value) {
-    if (text.empty() || text.size() > 9) return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
+    std::uint64_t number = 0;
+    if (text.size() > 9 || !parseDecimal(text.data(), text.size(), 999999999, &number))
+        return false;
+    value = static_cast<int>(number);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/bridge_words.h"
 #include "common/probelink.h"
 #include "common/shared.h"
 #include "dialog/dialog.h"
@@ -12,7 +13,7 @@
 #include "trace/sata_format.h"
 
 // Every message of the driver begins with the tool's name as users know it.
-#define QELT_MSG "qelttelnet.exe: "
+#define QELT_MSG QELT_TOOL_MESSAGE
 
 namespace {
 

@@ -137,7 +137,7 @@ void decodeWakeup(SataWords* w) {
     const long status = readNumber(w->code, 16);
     if (inTable(status, istsLen)) w->qualifier = IstatusCode[status];
 
-    const char* stateName = "UNKNOWN";
+    const char* stateName = SATA_STATE_UNKNOWN;
     const char* plus = strchr(w->field, '+');
     if (plus && plus[1] != '\0') {
         char digits[kStateDigitsMax + 1] = {};
@@ -147,7 +147,7 @@ void decodeWakeup(SataWords* w) {
     }
     char pair[kSataComposedSize];
     Act12Parse(w->field, pair, kComposedLimit);
-    joinWords(w->composed, kComposedLimit + 1, " state=", pair, stateName);
+    joinWords(w->composed, kComposedLimit + 1, " " SATA_STATE_MARK, pair, stateName);
 }
 
 // Tag 10: the action by the decimal code.
@@ -426,4 +426,27 @@ void SataSplitWords(const char* line, int length, SataWordSpans* spans) {
     if (qualifier < 0) qualifier = plainWord(rest, restLength);
     spans->qualifierLength = qualifier;
     spans->argumentStart = qualifier < restLength ? start + qualifier + 1 : length;
+}
+
+int SataTagEchoed(const SataWords* words) {
+    return words && words->event == words->tag ? 1 : 0;
+}
+
+int SataKnownEvent(const char* event) {
+    if (!event || strlen(event) <= static_cast<size_t>(kTagMax)) return 0;
+    for (const TagRow& row : kTagRows) {
+        if (strcmp(event, row.event) == 0) return 1;
+    }
+    for (const CodeToken& token : kActivateTokens) {
+        if (strcmp(event, token.event) == 0) return 1;
+    }
+    for (const Direction& direction : kDirections) {
+        if (strcmp(event, direction.event) == 0) return 1;
+    }
+    return 0;
+}
+
+const char* SataTagEvent(int tag) {
+    if (tag < 0 || tag >= kTagSlots || kTagIndex.row[tag] < 0) return "";
+    return kTagRows[kTagIndex.row[tag]].event;
 }

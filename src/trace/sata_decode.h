@@ -5,6 +5,7 @@
 //   SataCmdParse     the same words joined into the caller's buffer
 //   Act12Parse       an action pair "1/2" as two action names
 //   SataSplitWords   a decoded line cut back into its three words
+//   SataTagEchoed, SataKnownEvent, SataTagEvent  what the tag rows name
 #pragma once
 
 // Field buffers of one record, sized for the longest field accepted (3, 3 and
@@ -62,3 +63,15 @@ struct SataWordSpans {
     int argumentStart;
 };
 void SataSplitWords(const char* line, int length, SataWordSpans* spans);
+
+// Whether SataDecodeWords echoed the tag of a record it decoded: no row names
+// the tag, so the event is the tag field's own text.
+int SataTagEchoed(const SataWords* words);
+
+// Whether `event` (NUL-terminated) is a name the decoder gives to an event:
+// a row's, one of tag 1's tokens', one of tag 67's directions'. An echoed tag
+// never is one (it has at most 3 characters, every name more).
+int SataKnownEvent(const char* event);
+
+// The event a tag's row names, or "" when no row does.
+const char* SataTagEvent(int tag);

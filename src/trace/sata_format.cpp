@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/bridge_words.h"
 #include "common/numbers.h"
 #include "platform/platform.h"
 #include "trace/sata_decode.h"
@@ -27,7 +28,7 @@ constexpr size_t kTokenSize = 16;
 
 char currentTime[kTokenSize];
 
-const char kBanner[] = "SATA history dump";
+const char kBanner[] = QELT_DUMP_BANNER;
 
 // One time field as "%6d.%09d" prints it: at most "-2147483648.-2147483648".
 constexpr int kTimeMax = 23;
@@ -69,27 +70,67 @@ char* putWord(char* end, const char* word, int* room) {
     return end;
 }
 
-// Prints a decoded record: "\n%6d.%09d\t%6d.%09d\t%s" with the three words
+// A decoded record's line, "\n%6d.%09d\t%6d.%09d\t%s" with the three words
 // joined by blanks as the decoder's 260-character buffer holds them, without
-// the leading line feed when the decoded text holds one of its own.
-void printRecord(const DBGTime& time, const DBGTime& delta, const SataWords& words) {
-    char line[kRecordLineSize];
+// the leading line feed when the decoded text holds one of its own, written
+// at `line` (kRecordLineSize bytes). Returns its length.
+int recordLine(const SataTraceRecord& record, char* line) {
     char* end = line;
     *end++ = '\n';
-    end = putTime(end, time);
+    end = putTime(end, record.time);
     *end++ = '\t';
-    end = putTime(end, delta);
+    end = putTime(end, record.delta);
     *end++ = '\t';
     char* decoded = end;
     int room = kDecodedSize - 1;
-    end = putWord(end, words.event, &room);
+    end = putWord(end, record.words.event, &room);
     end = putWord(end, " ", &room);
-    end = putWord(end, words.qualifier, &room);
+    end = putWord(end, record.words.qualifier, &room);
     end = putWord(end, " ", &room);
-    end = putWord(end, words.argument, &room);
-    const bool ownLineFeed = memchr(decoded, '\n', static_cast<size_t>(end - decoded)) != nullptr;
-    const char* start = ownLineFeed ? line + 1 : line;
-    fwrite(start, 1, static_cast<size_t>(end - start), stdout);
+    end = putWord(end, record.words.argument, &room);
+    int length = static_cast<int>(end - line);
+    if (memchr(decoded, '\n', static_cast<size_t>(end - decoded)) != nullptr) {
+        memmove(line, line + 1, static_cast<size_t>(--length));
+    }
+    return length;
+}
+
+// What precedes the record text in the error line of a record that did not
+// decode: "\n%6d.%09d\t%6d.%09d\t%s - ".
+constexpr int kErrorPrefixSize = 1 + kTimeMax + 1 + kTimeMax + 1 + 20 + 3 + 1;
+int errorPrefix(const SataTraceRecord& record, char (&out)[kErrorPrefixSize]) {
+    return qelt_snprintf(out, sizeof out, "\n%6d.%09d\t%6d.%09d\t%s - ", record.time.sec,
+                         record.time.nsec, record.delta.sec, record.delta.nsec,
+                         record.result == -1 ? "INVALID PARAMETER" : "PARSE ERROR");
+}
+
+// A span line: "\t%6d.%09d\n".
+constexpr int kSpanLineSize = 1 + kTimeMax + 1 + 1;
+int spanLine(const DBGTime& span, char (&out)[kSpanLineSize]) {
+    char* end = out;
+    *end++ = '\t';
+    end = putTime(end, span);
+    *end++ = '\n';
+    return static_cast<int>(end - out);
+}
+
+// Bounded output into a caller's buffer: keeps what fits with its terminator
+// and counts everything, as snprintf does.
+struct Output {
+    char* out;
+    int size;
+    int length;
+};
+
+void put(Output* o, const char* text, size_t length) {
+    if (o->size > 0) {
+        const int at = o->length < o->size - 1 ? o->length : o->size - 1;
+        const size_t room = static_cast<size_t>(o->size - 1 - at);
+        const size_t kept = length < room ? length : room;
+        memcpy(o->out + at, text, kept);
+        o->out[at + static_cast<int>(kept)] = '\0';
+    }
+    o->length += static_cast<int>(length);
 }
 
 // Wraps a 64-bit result to 32 bits, two's complement, without relying on the
@@ -132,6 +173,12 @@ void DiffTime(const DBGTime* from, const DBGTime* to, DBGTime* difference) {
     difference->sec = wrap32(int64_t{to->sec} - from->sec - borrow);
 }
 
+void SataBlankLineEnds(char* text) {
+    for (char* p = text; *p != '\0'; ++p) {
+        if (*p == '\r' || *p == '\n') *p = ' ';
+    }
+}
+
 SataLineKind SataTraceLine(char* text, SataTraceRecord* record) {
     if (!text || !record) return SataLineIgnored;
     if (strstr(text, kBanner)) return SataLineBanner;
@@ -147,9 +194,7 @@ SataLineKind SataTraceLine(char* text, SataTraceRecord* record) {
         return SataLineSpan;
     }
 
-    for (char* p = text; *p != '\0'; ++p) {
-        if (*p == '\r' || *p == '\n') *p = ' ';
-    }
+    SataBlankLineEnds(text);
 
     char* token = text;
     while (*token == ' ') ++token;
@@ -206,20 +251,59 @@ void SataPrintLine(SataLineKind kind, const char* text, const SataTraceRecord* r
             puts(text);
             break;
         case SataLineSpan:
-            if (record->printSpan) printf("\t%6d.%09d\n", record->delta.sec, record->delta.nsec);
+            if (record->printSpan) {
+                char line[kSpanLineSize];
+                fwrite(line, 1, static_cast<size_t>(spanLine(record->delta, line)), stdout);
+            }
             break;
         case SataLineRecord:
             if (record->result != 0) {
-                printf("\n%6d.%09d\t%6d.%09d\t%s - %s", record->time.sec, record->time.nsec,
-                       record->delta.sec, record->delta.nsec,
-                       record->result == -1 ? "INVALID PARAMETER" : "PARSE ERROR", record->text);
+                char prefix[kErrorPrefixSize];
+                fwrite(prefix, 1, static_cast<size_t>(errorPrefix(*record, prefix)), stdout);
+                fputs(record->text, stdout);
             } else {
-                printRecord(record->time, record->delta, record->words);
+                char line[kRecordLineSize];
+                fwrite(line, 1, static_cast<size_t>(recordLine(*record, line)), stdout);
             }
             break;
         case SataLineIgnored:
             break;
     }
+}
+
+int SataFormatLine(SataLineKind kind, const char* text, const SataTraceRecord* record, char* out,
+                   int size) {
+    Output o = {out, size, 0};
+    if (size > 0) out[0] = '\0';
+    switch (kind) {
+        case SataLineBanner:
+            put(&o, text, strlen(text));
+            put(&o, "\n", 1);
+            break;
+        case SataLineSpan:
+            if (record->printSpan) {
+                char line[kSpanLineSize];
+                put(&o, line, static_cast<size_t>(spanLine(record->delta, line)));
+            }
+            break;
+        case SataLineRecord:
+            if (record->result != 0) {
+                char prefix[kErrorPrefixSize];
+                put(&o, prefix, static_cast<size_t>(errorPrefix(*record, prefix)));
+                put(&o, record->text, strlen(record->text));
+            } else if (size > kRecordLineSize) {
+                // Room for any record line: written in place.
+                o.length = recordLine(*record, out);
+                out[o.length] = '\0';
+            } else {
+                char line[kRecordLineSize];
+                put(&o, line, static_cast<size_t>(recordLine(*record, line)));
+            }
+            break;
+        case SataLineIgnored:
+            break;
+    }
+    return o.length;
 }
 
 void ParseSataTrace(char* text) {

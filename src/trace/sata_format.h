@@ -60,6 +60,17 @@ SataLineKind SataTraceLine(char* text, SataTraceRecord* record);
 // prints it.
 void SataPrintLine(SataLineKind kind, const char* text, const SataTraceRecord* record);
 
+// Writes what SataPrintLine prints into `out`, `size` bytes with the
+// terminator, and returns the length of all of it; when that is `size` or
+// more, `out` holds its first size - 1 bytes (snprintf's rule). For a
+// program that prints elsewhere than on standard output.
+int SataFormatLine(SataLineKind kind, const char* text, const SataTraceRecord* record, char* out,
+                   int size);
+
+// Turns the carriage returns and line feeds of `text` into blanks, in place,
+// as SataTraceLine does with the line it is given.
+void SataBlankLineEnds(char* text);
+
 // Formats one trace line and prints it on standard output (never flushes):
 // the banner as received, a decoded record "\n%6d.%09d\t%6d.%09d\t%s", an
 // error line for a record that does not decode, or at an empty line the span

@@ -4,6 +4,9 @@
 #include "trace/sata_names.h"
 
 #include <stddef.h>
+#include <string.h>
+
+#include "trace/sata_decode.h"
 
 namespace {
 // The entry counts, as constants the compiler can check the tables against.
@@ -97,3 +100,51 @@ static_assert(entryCount(SATATranslateACT12) == static_cast<size_t>(kAct12Len),
               "act12Len != SATATranslateACT12 entries");
 static_assert(entryCount(IstatusCode) == static_cast<size_t>(kIstsLen),
               "istsLen != IstatusCode entries");
+
+namespace {
+
+const int kTroubleTags[] = {0, 9, 82};  // FatalError, UnexpectedState, AHCI_Fail_Alloc_Resp_Buffer
+
+// Whether `word` holds `name`, or `mark` directly followed by `name`.
+bool holds(const char* word, const char* name) {
+    return strstr(word, name) != nullptr;
+}
+
+bool holdsMarked(const char* word, const char* mark, const char* name) {
+    const size_t markLength = strlen(mark);
+    const size_t nameLength = strlen(name);
+    for (const char* at = strstr(word, mark); at; at = strstr(at + 1, mark)) {
+        if (strncmp(at + markLength, name, nameLength) == 0) return true;
+    }
+    return false;
+}
+
+bool wordTellsOfTrouble(const char* word) {
+    // Every name looked for holds "_ERROR" or "="; most words hold neither.
+    if (strchr(word, '=')) {
+        if (holds(word, IstatusCode[SataIstatusFatal]) ||
+            holds(word, IstatusCode[SataIstatusIllegal]) ||
+            holds(word, IstatusCode[SataIstatusCommReset]) ||
+            holdsMarked(word, SATA_STATE_MARK, SATA_STATE[SataStateCommReset])) {
+            return true;
+        }
+    }
+    if (!strstr(word, "_ERROR")) return false;
+    return holds(word, SATATranslateACT12[SataActSndError]) ||
+           holds(word, SATATranslateACT12[SataActRcvError]) ||
+           holds(word, SATATranslateACT12[SataActFatalError]);
+}
+
+}  // namespace
+
+int SataTellsOfTrouble(const char* event, const char* qualifier, const char* argument) {
+    const char* words[] = {event ? event : "", qualifier ? qualifier : "",
+                           argument ? argument : ""};
+    for (const int tag : kTroubleTags) {
+        if (strcmp(words[0], SataTagEvent(tag)) == 0) return 1;
+    }
+    for (const char* word : words) {
+        if (wordTellsOfTrouble(word)) return 1;
+    }
+    return 0;
+}

@@ -11,6 +11,7 @@
 
 #include "support/e2e_support.h"
 #include "support/files.h"
+#include "support/terminal.h"
 
 namespace {
 
@@ -179,49 +180,6 @@ TEST(TraceJob, SplitIntoOneByteSegmentsDecodesIdentically) {
 
 namespace {
 
-// A pseudo-terminal: the child gets its terminal side, and what it shows
-// there is read as it comes (a full terminal would stop the child).
-class Terminal {
-  public:
-    Terminal() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-        const char* name = ptsname(master_);
-        if (name) terminal_ = open(name, O_RDWR | O_NOCTTY);
-        if (terminal_ >= 0) reader_ = std::thread([this] { readAll(); });
-    }
-    ~Terminal() {
-        closeTerminal();
-        if (reader_.joinable()) reader_.join();
-        if (master_ >= 0) close(master_);
-    }
-    bool ok() const { return terminal_ >= 0; }
-    int terminal() const { return terminal_; }
-    // Everything shown, once every child holding the terminal side has ended.
-    std::string shown() {
-        closeTerminal();
-        if (reader_.joinable()) reader_.join();
-        return shown_;
-    }
-
-  private:
-    void closeTerminal() {
-        if (terminal_ >= 0) close(terminal_);
-        terminal_ = -1;
-    }
-    // Ends when the last terminal side closes (read fails with EIO).
-    void readAll() {
-        char buffer[4096];
-        for (ssize_t n; (n = read(master_, buffer, sizeof buffer)) > 0;)
-            shown_.append(buffer, static_cast<std::size_t>(n));
-    }
-
-    int master_ = -1;
-    int terminal_ = -1;
-    std::thread reader_;
-    std::string shown_;
-};
-
 // Standard output and standard error on `out` and `err` where given (>= 0);
 // otherwise standard output captured and standard error in a file of its own.
 qelttest::ToolRun runWithStreams(const std::string& address, int out, int err) {
@@ -243,7 +201,7 @@ TEST(TraceJob, ProgressOnATerminalLeavesStandardOutputAsItIs) {
         aboutLine(address) +
         qelttest::runQelttrace(qelttest::dumpLines(qelttest::generatedRecords(300, 5))) + okLine();
 
-    Terminal terminal;
+    qelttest::Terminal terminal;
     ASSERT_TRUE(terminal.ok());
     const auto watched = runWithStreams(address, -1, terminal.terminal());
     EXPECT_EQ(watched.status, 0);
@@ -266,7 +224,7 @@ TEST(TraceJob, ProgressOnATerminalLeavesStandardOutputAsItIs) {
     EXPECT_EQ(quiet.out, expected);
     EXPECT_EQ(quiet.err, "") << "standard error is a file: nothing on it";
 
-    Terminal both;
+    qelttest::Terminal both;
     ASSERT_TRUE(both.ok());
     const auto onScreen = runWithStreams(address, both.terminal(), both.terminal());
     EXPECT_EQ(onScreen.status, 0);

@@ -1,17 +1,27 @@
 // qelttrace as a process: what it prints for plain dumps, -raw captures,
 // captures of the wire, several files, standard input, oversized lines and NUL
 // bytes, and how it fails on a file it cannot read.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/version.h"
 #include "support/e2e_support.h"
 #include "support/files.h"
+#include "support/terminal.h"
 
 namespace {
 
@@ -44,9 +54,37 @@ class Qelttrace : public ::testing::Test {
         return qelttest::runToEnd(qelttrace, 60s, qelttest::StandardError::kOwnFile);
     }
 
+    // The names in the test's directory, for telling that nothing was left.
+    std::vector<std::string> names() const {
+        std::vector<std::string> list;
+        if (DIR* d = opendir(dir_.c_str())) {
+            while (const dirent* e = readdir(d)) {
+                const std::string name = e->d_name;
+                if (name != "." && name != "..") list.push_back(name);
+            }
+            closedir(d);
+        }
+        std::sort(list.begin(), list.end());
+        return list;
+    }
+
+    // A character device of the test's own (major, minor as /dev/null's or
+    // /dev/full's) where the system lets a test make one, so that no run
+    // can harm the system's; else the system's `fallback`.
+    std::string device(const std::string& name, unsigned minor, const std::string& fallback) {
+        const std::string path = dir_ + "/" + name;
+        if (mknod(path.c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0) return path;
+        return fallback;
+    }
+
     const qelttest::TempDir temp_{"qelttrace-test"};
     std::string dir_;
 };
+
+bool isKind(const std::string& path, mode_t kind) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
+}
 
 // Lines of the built-in sample, each with the bridge's CR LF.
 std::vector<std::string> sampleLines() {
@@ -184,11 +222,23 @@ TEST_F(Qelttrace, EmptyInputPrintsAZeroSpan) {
     EXPECT_EQ(r.out, "\t     0.000000000\n");
 }
 
-TEST_F(Qelttrace, HelpAndUnknownOptions) {
+// The help reads as the manual page's synopsis does, every option in it,
+// nothing of a parser's own words, within 80 columns.
+TEST_F(Qelttrace, HelpVersionAndUnknownOptions) {
     ToolRun help = run({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: qelttrace [FILE...]\n", 0), 0u);
+    EXPECT_EQ(help.out.rfind("usage: qelttrace [--format text|csv|jsonl] [--event PATTERN]", 0),
+              0u);
     EXPECT_EQ(run({"-h"}).out, help.out);
+    for (const char* option : {"--format", "--event", "--from", "--to", "--errors", "--context",
+                               "--stats", "--top", "--pair", "--perfetto", "--html", "--version"}) {
+        EXPECT_NE(help.out.find(std::string("\n  ") + option), std::string::npos) << option;
+    }
+    for (const char* internal : {"{", "}", "TEXT", "REQUIRED", "At Most", "OPTIONS", "[Option"}) {
+        EXPECT_EQ(help.out.find(internal), std::string::npos) << internal;
+    }
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
 
     ToolRun version = run({"--version"});
     EXPECT_EQ(version.status, 0);
@@ -201,6 +251,31 @@ TEST_F(Qelttrace, HelpAndUnknownOptions) {
     EXPECT_EQ(unknown.status, 2);
     EXPECT_EQ(unknown.out, "");
     EXPECT_EQ(unknown.err.rfind("qelttrace: unknown option -raw\n", 0), 0u);
+}
+
+// A repeatable option takes one value each time; what follows is a file, also
+// one that is missing.
+TEST_F(Qelttrace, RepeatableOptionsTakeOneValueEach) {
+    const std::string events =
+        run({"--event", "DMA*", "--event", "FatalError", sampleTracePath()}).out;
+    EXPECT_EQ(events, run({"--event=DMA*", "--event=FatalError", "--", sampleTracePath()}).out);
+    EXPECT_NE(events.find("\tDMA Start 0 0200"), std::string::npos) << events;
+    EXPECT_NE(events.find("\tFatalError 0 dead"), std::string::npos) << events;
+    ToolRun pair = run({"--pair", "DMA Start,DMA End", "--stats=json", sampleTracePath()});
+    EXPECT_EQ(pair.status, 0) << pair.err;
+    // The default pair and the one given.
+    const std::string rule = "\"start\":\"DMA Start\",\"end\":\"DMA End\"";
+    ASSERT_NE(pair.out.find(rule), std::string::npos) << pair.out;
+    EXPECT_NE(pair.out.find(rule), pair.out.rfind(rule));
+
+    const std::string missing = dir_ + "/missing.txt";
+    ToolRun absent = run({"--event", "DMA*", missing});
+    EXPECT_EQ(absent.status, 2);
+    EXPECT_EQ(absent.err, "qelttrace: " + missing + ": No such file or directory\n");
+    ToolRun absentPair = run({"--pair", "DMA Start,DMA End", "--stats", missing});
+    EXPECT_EQ(absentPair.status, 2);
+    EXPECT_EQ(absentPair.err.rfind("qelttrace: " + missing + ": No such file or directory\n", 0),
+              0u);
 }
 
 // The decoded output of a dump read back gives the records the dump gives
@@ -224,9 +299,11 @@ TEST_F(Qelttrace, DecodedOutputReadsBackAsTheDumpDoes) {
     ASSERT_EQ(a.size(), 166u);
     ASSERT_EQ(a.size(), b.size());
     for (size_t i = 0; i < a.size(); ++i) {
-        // Decoded records have no record text; error lines keep theirs.
+        // Decoded records (unknown tags too) have no record text; error
+        // lines keep theirs.
         std::string dump = a[i];
-        if (dump.find("\"status\":\"ok\"") != std::string::npos) {
+        if (dump.find("\"status\":\"parse_error\"") == std::string::npos &&
+            dump.find("\"status\":\"invalid_parameter\"") == std::string::npos) {
             dump = dump.substr(0, dump.rfind(",\"text\":")) + ",\"text\":\"\"}";
         }
         EXPECT_EQ(b[i], dump);
@@ -286,6 +363,116 @@ std::string keptRecords(const std::string& csv) {
     return kept;
 }
 
+// Junk is no good record: a line whose timestamp holds no digit, a timestamp
+// without record text, a tag without a row. Each has its status in the
+// exports, is counted by --stats, selected by --errors and listed on the
+// page; the text output stays the trace job's, byte for byte.
+TEST_F(Qelttrace, JunkIsToldFromRecords) {
+    struct Line {
+        const char* text;
+        const char* status;
+    } const lines[] = {
+        {"abc", "no_time"},
+        {"1.0", "no_text"},
+        {"1.5  ", "no_text"},
+        {"2.000000000 0 999 0000", "unknown_tag"},
+        {"2.5 0 2 a", "ok"},
+        {"3.0  0 2 a", "unknown_tag"},  // two blanks: no code, no tag
+        {"3.1 AB", "unknown_tag"},
+        {"xyz 0 2 a", "no_time"},
+        {"4.0 ABCD 2 0", "parse_error"},
+        {"abc ABCD 2 0", "no_time"},
+    };
+    std::string dump, expected;
+    for (const Line& l : lines) {
+        dump += std::string(l.text) + "\r\n";
+        expected += std::string(l.status) + " ";
+    }
+    const std::string file = write("junk.txt", dump);
+    ToolRun csv = run({"--format", "csv", file});
+    std::istringstream rows(csv.out);
+    std::string row, statuses;
+    std::getline(rows, row);
+    while (std::getline(rows, row)) {
+        const std::vector<std::string> fields = [&] {
+            std::vector<std::string> f;
+            std::istringstream cells(row);
+            for (std::string cell; std::getline(cells, cell, ',');) f.push_back(cell);
+            return f;
+        }();
+        ASSERT_GE(fields.size(), 8u) << row;
+        statuses += fields[7] + " ";
+    }
+    EXPECT_EQ(statuses, expected);
+
+    ToolRun stats = run({"--stats=json", file});
+    EXPECT_NE(stats.out.find("\"statuses\":{\"ok\":1,\"parse_error\":1,\"invalid_parameter\":0,"
+                             "\"no_time\":3,\"no_text\":2,\"unknown_tag\":3}"),
+              std::string::npos)
+        << stats.out;
+    EXPECT_NE(stats.out.find("\"decoded\":1,"), std::string::npos);
+    EXPECT_EQ(keptRecords(run({"--errors", "--format", "csv", file}).out), "1 2 3 4 6 7 8 9 10");
+    const std::string page = dir_ + "/junk.html";
+    ASSERT_EQ(run({"--html", page, file}).status, 0);
+    const std::string html = readFile(page);
+    for (const char* listed : {"no_time: 0 2 a", "no_text: ", "unknown_tag: 0 999 0000"}) {
+        EXPECT_NE(html.find(listed), std::string::npos) << listed;
+    }
+    // As the trace job prints them.
+    EXPECT_EQ(run({file}).out,
+              "\n     0.000000000\t     0.000000000\t  "
+              "\n     1.000000000\t     0.000000000\t  "
+              "\n     1.000000005\t     0.000000005\t  "
+              "\n     2.000000000\t     0.999999995\t999 0 0000"
+              "\n     2.000000005\t     0.000000005\tCancelAll 0 a"
+              "\n     3.000000000\t     0.999999995\t  "
+              "\n     3.000000001\t     0.000000001\t AB "
+              "\n     3.000000001\t     0.000000000\tCancelAll 0 a"
+              "\n     4.000000000\t     0.999999999\tPARSE ERROR - ABCD 2 0  "
+              "\n     3.000000001\t     0.000000000\tPARSE ERROR - ABCD 2 0  "
+              "\t     3.000000001\n");
+}
+
+// An input that looks like no trace (fewer than half of its lines are records
+// with a timestamp, or NUL bytes in it) is named in one warning; the run goes
+// on as before.
+TEST_F(Qelttrace, InputsThatLookLikeNoTraceAreNamed) {
+    std::mt19937 random(17);
+    std::string bytes(1 << 20, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    std::string prose;
+    for (int i = 0; i < 10; ++i) prose += "This is no trace but a letter of some length.\n";
+    const std::string sample = readFile(sampleTracePath());
+    struct Case {
+        std::string name, content;
+        bool warned;
+    } const cases[] = {
+        {"random.bin", bytes, true},
+        {"letter.txt", prose, true},
+        {"letter-with-a-record.txt", prose + "1.0 0 2 a\n", true},
+        {"nul.txt", "1.0 0 2 a\n2.0 0 2 a" + std::string(1, '\0') + "\n", true},
+        {"sample.txt", sample, false},
+        {"empty.txt", "", false},
+        {"records-and-prose.txt", "1.0 0 2 a\n2.0 0 2 a\nsome words\n\n\n", false},
+    };
+    for (const Case& c : cases) {
+        const std::string file = write(c.name, c.content);
+        ToolRun r = run({"--stats", file});
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_NE(r.out.find("records"), std::string::npos) << c.name;
+        if (!c.warned) {
+            EXPECT_EQ(r.err, "") << c.name;
+            continue;
+        }
+        EXPECT_EQ(r.err.rfind("qelttrace: " + file + ": does not look like a trace (", 0), 0u)
+            << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    // Decoded output and a capture of the sample are traces too.
+    const std::string decoded = write("decoded.txt", run({sampleTracePath()}).out);
+    EXPECT_EQ(run({"--stats", decoded}).err, "");
+}
+
 TEST_F(Qelttrace, FiltersAtTheirEdges) {
     // 1..8; record 5 went backwards (shown at record 4's time), 7 is fatal.
     const std::string dump =
@@ -310,6 +497,10 @@ TEST_F(Qelttrace, FiltersAtTheirEdges) {
         {{"--errors", "--from", "5"}, "7"},
         {{"--errors", "--event", "Cancel*"}, "5"},
         {{"--event", "DMA Start", "--context", "1"}, "1 2 7 8"},
+        {{"--from", "5", "--context", "1"}, "5 6 7 8"},
+        {{"--to", "2", "--context", "2"}, "1 2 3 4"},
+        {{"--from", "3", "--to", "3", "--context", "1"}, "2 3 4"},
+        {{"--errors", "--from", "5", "--context", "1"}, "6 7 8"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -348,6 +539,12 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
         {{"--top", "x"}, "--top x"},
         {{"--bogus"}, "unknown option --bogus"},
         {{"--perfetto", dir_ + "/missing/dir/out.json"}, ""},
+        {{"--errors=3"}, "--errors takes no value"},
+        {{"--format", "csv", "--format", "jsonl"}, "--format is given twice"},
+        {{"--from"}, "--from needs a value"},
+        {{"--context", "2"}, "--context shows the records around those a filter selects"},
+        {{"--stats", "--perfetto", "-"}, "standard output takes one output"},
+        {{"--perfetto", "-", "--format", "csv"}, "standard output takes one output"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -357,6 +554,23 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
         EXPECT_EQ(r.out, "") << c.reason;
         EXPECT_EQ(r.err.rfind(std::string("qelttrace: ") + c.reason, 0), 0u) << r.err;
         EXPECT_NE(access(target.c_str(), F_OK), 0) << c.reason;
+    }
+    // Options that would change nothing without an output that uses them.
+    struct Unused {
+        std::vector<std::string> args;
+        const char* reason;
+    } const unused[] = {
+        {{"--top", "5"}, "--top sets how many gaps"},
+        {{"--pair", "A,B"}, "--pair measures pairs"},
+        {{"--perfetto", "-", "--top", "5"}, "--top sets how many gaps"},
+    };
+    for (const Unused& c : unused) {
+        std::vector<std::string> args = c.args;
+        args.push_back(input);
+        ToolRun r = run(args);
+        EXPECT_EQ(r.status, 2) << c.reason;
+        EXPECT_EQ(r.out, "") << c.reason;
+        EXPECT_EQ(r.err.rfind(std::string("qelttrace: ") + c.reason, 0), 0u) << r.err;
     }
     // An output that cannot be written: the reason, and no file left behind.
     ToolRun unwritable = run({"--html", dir_ + "/missing/out.html", input});
@@ -368,15 +582,167 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
     EXPECT_EQ(ok.out, "");  // the reports replace the records unless --format asks
 }
 
-TEST_F(Qelttrace, VersionAndHelp) {
-    ToolRun version = run({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("qelttrace ", 0), 0u);
-    EXPECT_EQ(version.out.back(), '\n');
-    ToolRun help = run({"--help"});
-    for (const char* option : {"--format", "--event", "--from", "--to", "--errors", "--context",
-                               "--stats", "--top", "--pair", "--perfetto", "--html"}) {
-        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+// A target that is one of the inputs, by any name, is refused and left as it
+// was; so is a file that holds something else than the report (the output's
+// name forgotten, the trace taken for it).
+TEST_F(Qelttrace, TargetsThatAreInputsOrOtherFilesAreLeftAlone) {
+    const std::string trace = readFile(sampleTracePath());
+    const std::string input = write("v.txt", trace);
+    ASSERT_EQ(link(input.c_str(), (dir_ + "/hard.txt").c_str()), 0);
+    ASSERT_EQ(symlink("v.txt", (dir_ + "/link.txt").c_str()), 0);
+    ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0755), 0);
+    const std::vector<std::string> before = names();
+    struct Case {
+        std::vector<std::string> args;
+        std::string stdinFile;  // standard input from this file, when given
+        const char* reason;
+    } const cases[] = {
+        {{"--perfetto", input, input}, "", "is the input"},
+        {{"--html", dir_ + "/hard.txt", input}, "", "is the input"},
+        {{"--html", dir_ + "/link.txt", input}, "", "is the input"},
+        {{"--perfetto", dir_ + "/sub/../v.txt", input}, "", "is the input"},
+        {{"--html", input, "-"}, input, "is the input standard input"},
+        {{"--html", input}, "", "holds something other than what --html writes"},
+        {{"--perfetto", input, "--html", dir_ + "/link.txt", sampleTracePath()}, "", "one file"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{qelttest::qelttracePath()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        qelttest::ChildProcess child(argv);
+        int in = -1;
+        if (!c.stdinFile.empty()) {
+            in = open(c.stdinFile.c_str(), O_RDONLY);
+            child.redirect(0, in);
+        }
+        ToolRun r = qelttest::runToEnd(child, 60s, qelttest::StandardError::kOwnFile);
+        if (in >= 0) close(in);
+        EXPECT_EQ(r.status, 2) << c.reason;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_EQ(readFile(input), trace) << c.reason;
+        EXPECT_EQ(names(), before) << c.reason;
+    }
+}
+
+// Typed with the input forgotten on a terminal, qelttrace says so at once
+// instead of waiting, and leaves the file it took for the target alone.
+TEST_F(Qelttrace, NoInputFromATerminalStopsAtOnce) {
+    const std::string trace = readFile(sampleTracePath());
+    const std::string dump = write("dump.txt", trace);
+    qelttest::Terminal terminal;
+    ASSERT_TRUE(terminal.ok());
+    qelttest::ChildProcess child({qelttest::qelttracePath(), "--html", dump});
+    child.redirect(0, terminal.terminal());
+    ToolRun r = qelttest::runToEnd(child, 20s, qelttest::StandardError::kOwnFile);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("qelttrace: no input file, and standard input is a terminal", 0), 0u)
+        << r.err;
+    EXPECT_EQ(readFile(dump), trace);
+    EXPECT_EQ(terminal.shown(), "");
+}
+
+// A device or a FIFO is written in place, as a shell redirection would; a
+// directory is refused; a link stays a link to the replaced file; "-" is
+// standard output; a write that fails says so, non-zero.
+TEST_F(Qelttrace, DevicesFifosDirectoriesAndLinksAsTheShellHasThem) {
+    const std::string input = write("v.txt", readFile(sampleTracePath()));
+    const std::string null = device("null", 3, "/dev/null");
+    for (const char* option : {"--perfetto", "--html"}) {
+        ToolRun discarded = run({option, null, input});
+        EXPECT_EQ(discarded.status, 0) << discarded.err;
+        EXPECT_TRUE(isKind(null, S_IFCHR));
+    }
+
+    const std::string full = device("full", 7, "/dev/full");
+    ToolRun failed = run({"--perfetto", full, input});
+    EXPECT_EQ(failed.status, 2);
+    EXPECT_EQ(failed.err, "qelttrace: " + full + ": No space left on device\n");
+    EXPECT_TRUE(isKind(full, S_IFCHR));
+
+    // The FIFO's reader is there before the writer, and never waits for one
+    // that does not come.
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int readEnd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(readEnd, 0);
+    std::string fed;
+    std::atomic<bool> ended{false};
+    std::thread reader([&] {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = read(readEnd, buffer, sizeof buffer);
+            if (n > 0) {
+                fed.append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 && ended) {
+                break;
+            } else {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+    });
+    ToolRun piped = run({"--perfetto", fifo, input});
+    ended = true;
+    reader.join();
+    close(readEnd);
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(fed.rfind("{\"traceEvents\":[", 0), 0u);
+    EXPECT_TRUE(isKind(fifo, S_IFIFO));
+
+    const std::string directory = dir_ + "/empty";
+    ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+    ToolRun intoDirectory = run({"--html", directory, input});
+    EXPECT_EQ(intoDirectory.status, 2);
+    EXPECT_EQ(intoDirectory.err, "qelttrace: " + directory + ": is a directory\n");
+    EXPECT_TRUE(isKind(directory, S_IFDIR));
+
+    write("old.html", "<!DOCTYPE html>an older report");
+    ASSERT_EQ(symlink("old.html", (dir_ + "/report.html").c_str()), 0);
+    ToolRun linked = run({"--html", dir_ + "/report.html", input});
+    EXPECT_EQ(linked.status, 0) << linked.err;
+    EXPECT_TRUE(isKind(dir_ + "/report.html", S_IFLNK));
+    EXPECT_NE(readFile(dir_ + "/old.html").find("uPlot"), std::string::npos);
+
+    ToolRun out = run({"--perfetto", "-", input});
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.out.rfind("{\"traceEvents\":[", 0), 0u);
+    EXPECT_EQ(out.out.back(), '\n');
+
+    // A report that would lack an input is not put in place.
+    ToolRun partial = run({"--html", dir_ + "/partial.html", input, dir_ + "/missing.txt"});
+    EXPECT_EQ(partial.status, 2);
+    EXPECT_NE(access((dir_ + "/partial.html").c_str(), F_OK), 0);
+}
+
+// Interrupted, qelttrace removes its temporary files, leaves the targets as
+// they were and ends as the signal would have ended it.
+TEST_F(Qelttrace, InterruptLeavesNoTemporaryFile) {
+    const std::string line = "  1523.104233120 0 4 0000\r\n";
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        const std::string target = write("trace.json", "{\"traceEvents\":[ an older trace");
+        const std::vector<std::string> before = names();
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        qelttest::ChildProcess child({qelttest::qelttracePath(), "--perfetto", target, "-"});
+        child.redirect(0, pipeFds[0]);
+        std::string error;
+        ASSERT_TRUE(child.start(error, qelttest::StandardError::kOwnFile)) << error;
+        close(pipeFds[0]);
+        // Records keep coming until the temporary file is there.
+        bool temporary = false;
+        for (int i = 0; i < 2000 && !temporary; ++i) {
+            std::string block;
+            for (int j = 0; j < 100; ++j) block += line;
+            ASSERT_EQ(::write(pipeFds[1], block.data(), block.size()),
+                      static_cast<ssize_t>(block.size()));
+            temporary = names().size() > before.size();
+            if (!temporary) std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(temporary);
+        child.signal(signal);
+        const int status = child.wait(30s);
+        close(pipeFds[1]);
+        EXPECT_EQ(status, 128 + signal);
+        EXPECT_EQ(names(), before) << "signal " << signal;
+        EXPECT_EQ(readFile(target), "{\"traceEvents\":[ an older trace");
     }
 }
 

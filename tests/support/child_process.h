@@ -44,9 +44,9 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Gives the child `fd` as its descriptor `childFd` (1 or 2) in place of the
-    // captured output or standard error, e.g. a terminal or a pipe. Call
-    // before start(); the caller keeps `fd`.
+    // Gives the child `fd` as its descriptor `childFd` (0, 1 or 2) in place of
+    // its standard input, the captured output or standard error, e.g. a
+    // terminal or a pipe. Call before start(); the caller keeps `fd`.
     void redirect(int childFd, int fd) { redirects_.emplace_back(childFd, fd); }
     // Standard input from `bytes` instead of /dev/null. Call before start().
     void input(std::string bytes);

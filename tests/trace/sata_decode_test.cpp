@@ -319,4 +319,52 @@ TEST(NameTables, LengthsAndLastEntries) {
     EXPECT_STREQ(SATATranslateACT12[0x15], "ACT_END");
 }
 
+// The trouble rule on decoded records: each name it looks for, its neighbours
+// in the tables that are no trouble, and the echoed and known event names.
+TEST(TroubleRule, NamesFromTheTablesInAnyWord) {
+    struct TroubleCase {
+        const char* record;
+        int trouble;
+        int echoed;
+    } const cases[] = {
+        {"1 0 x", 1, 0},
+        {"1 9 x", 1, 0},
+        {"1 82 x", 1, 0},
+        {"1 2 x", 0, 0},
+        {"1 81 x", 0, 0},
+        {"0 50 12/0", 1, 0},
+        {"0 50 0/13", 1, 0},
+        {"0 50 14/0", 1, 0},
+        {"0 50 11/15", 0, 0},
+        {"9 8 0/0+1", 1, 0},
+        {"a 8 0/0+1", 1, 0},
+        {"c 8 0/0+1", 1, 0},
+        {"b 8 0/0+1", 0, 0},
+        {"d 8 0/0+1", 0, 0},
+        {"5 8 0/0+6", 1, 0},
+        {"5 8 0/0+5", 0, 0},
+        {"5 8 0/0+7", 0, 0},
+        {"1 2 state=COMMRESET", 1, 0},
+        {"1 2 xstate=COMMRESETy", 1, 0},
+        {"1 2 state=COMMRES", 0, 0},
+        {"1 999 FatalError", 0, 1},
+        {"1 2 ACT_SND_ERRO", 0, 0},
+        {"AB", 0, 1},
+    };
+    for (const TroubleCase& c : cases) {
+        SataWords w;
+        ASSERT_EQ(SataDecodeWords(c.record, &w), 0) << c.record;
+        EXPECT_EQ(SataTellsOfTrouble(w.event, w.qualifier, w.argument), c.trouble) << c.record;
+        EXPECT_EQ(SataTagEchoed(&w), c.echoed) << c.record;
+        EXPECT_EQ(SataKnownEvent(w.event), c.echoed ? 0 : 1) << c.record;
+    }
+    EXPECT_EQ(SataTellsOfTrouble(nullptr, nullptr, "istatus=FATAL"), 1);
+    EXPECT_EQ(SataKnownEvent("->recv"), 1);
+    EXPECT_EQ(SataKnownEvent("Log from VARN"), 1);
+    EXPECT_EQ(SataKnownEvent("DMA"), 0);
+    EXPECT_STREQ(SataTagEvent(209), "VARN Log");
+    EXPECT_STREQ(SataTagEvent(210), "");
+    EXPECT_STREQ(SataTagEvent(-1), "");
+}
+
 }  // namespace

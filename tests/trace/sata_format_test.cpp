@@ -87,6 +87,16 @@ TEST_F(Formatter, RecordModelOfTheWorkedExample) {
         SataTraceRecord record;
         const SataLineKind kind = SataTraceLine(text.data(), &record);
         ASSERT_EQ(kind, e.kind) << e.line;
+        // Formatted into a buffer, it is what is printed; cut as snprintf cuts.
+        qelttest::StdoutCapture printed;
+        SataPrintLine(kind, text.data(), &record);
+        const std::string expected = printed.finish();
+        char line[128];
+        const int length = SataFormatLine(kind, text.data(), &record, line, sizeof line);
+        EXPECT_EQ(std::string(line, static_cast<size_t>(length)), expected) << e.line;
+        char cut[8];
+        EXPECT_EQ(SataFormatLine(kind, text.data(), &record, cut, sizeof cut), length);
+        EXPECT_EQ(std::string(cut), expected.substr(0, sizeof cut - 1)) << e.line;
         if (kind == SataLineSpan) {
             EXPECT_EQ(record.printSpan, 1);
             EXPECT_EQ(record.delta.nsec, e.delta.nsec);
@@ -172,6 +182,33 @@ TEST_F(Formatter, HeldAndBackwardsTimestamps) {
               "\n    10.000000000\t     0.000000000\tCancelAll 0 c"
               "\n    10.000000000\t     0.000000000\tCancelAll 0 d"
               "\n    10.000000001\t     0.000000001\tCancelAll 0 e");
+}
+
+// The zero rule compares the whole difference with the time (not its seconds
+// alone), and a step back shows in either field of the difference: records
+// under a second apart, a step back by nanoseconds only, and nanosecond fields
+// out of range that leave the seconds of the difference positive.
+TEST_F(Formatter, ZeroAndStepBackRulesLookAtBothFields) {
+    struct Case {
+        const char* first;
+        const char* second;
+        const char* shown;  // the second record's time and delta as printed
+    } const cases[] = {
+        {"0.500000000", "0.700000000", "     0.700000000\t     0.200000000"},
+        {"0.000000001", "0.000000002", "     0.000000002\t     0.000000001"},
+        {"3.000000500", "3.000000400", "     3.000000500\t     0.000000000"},
+        {"1.1500000000", "6.0", "     1.1500000000\t     0.000000000"},
+        {"3.0", "9.-1500000000", "     3.000000000\t     0.000000000"},
+        {"2.999999999", "3.0", "     3.000000000\t     0.000000001"},
+    };
+    for (const Case& c : cases) {
+        resetTiming();
+        const std::string out =
+            format({std::string(c.first) + " 0 2 a", std::string(c.second) + " 0 2 b"});
+        const std::string second = out.substr(out.rfind('\n') + 1);
+        EXPECT_EQ(second, std::string(c.shown) + "\tCancelAll 0 b")
+            << c.first << " then " << c.second;
+    }
 }
 
 TEST_F(Formatter, FailedRecordBetweenTwoGoodOnes) {

@@ -1,0 +1,34 @@
+#include "pipeline.h"
+
+#include "html.h"
+#include "perfetto.h"
+#include "stats.h"
+
+namespace qelttrace {
+
+Pipeline::Pipeline(const Settings& s, const Outputs& o, FILE* diagnostics) {
+    std::vector<PairRule> rules = defaultPairs();
+    rules.insert(rules.end(), s.pairs.begin(), s.pairs.end());
+    const std::pair<Format, Output*> records[] = {
+        {Format::kText, o.text}, {Format::kCsv, o.csv}, {Format::kJsonl, o.jsonl}};
+    for (const auto& [format, output] : records) {
+        if (output) owned_.push_back(makeRecordWriter(format, *output, s.filter.active()));
+    }
+    if (o.stats) owned_.push_back(std::make_unique<StatsWriter>(s.stats, *o.stats));
+    if (o.perfetto) owned_.push_back(std::make_unique<PerfettoWriter>(*o.perfetto, rules));
+    if (o.html) owned_.push_back(std::make_unique<HtmlReport>(*o.html, s.title));
+    for (const auto& writer : owned_) writers_.add(*writer);
+    // The statistics are gathered only for the outputs that report them.
+    const bool gathering = o.stats || o.perfetto || o.html;
+    if (gathering) {
+        analysis_ = std::make_unique<Statistics>(std::move(rules), s.top, writers_);
+    } else {
+        analysis_ = std::make_unique<Unobserved>(writers_);
+    }
+    filter_ = std::make_unique<Filter>(s.filter, *analysis_);
+    reader_ = std::make_unique<InputReader>(*filter_, diagnostics, gathering || s.filter.errors);
+}
+
+Pipeline::~Pipeline() = default;
+
+}  // namespace qelttrace

@@ -1,0 +1,65 @@
+// One run of qelttrace, built in the one order the records go: the inputs,
+// the filter, the statistics (only when an output wants them), the writers.
+// The caller supplies where each output goes and feeds the inputs.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "export.h"
+#include "filter.h"
+#include "input.h"
+#include "output.h"
+#include "pairs.h"
+#include "stats_report.h"
+#include "stream.h"
+
+namespace qelttrace {
+
+struct Settings {
+    std::vector<std::string> inputs;  // "-" alone when none is named
+    std::size_t inputsNamed = 0;      // how many the command line named
+    Format format = Format::kText;
+    bool printRecords = true;
+    FilterOptions filter;
+    StatsFormat stats = StatsFormat::kNone;
+    std::size_t top = 10;
+    std::vector<PairRule> pairs;  // added to the default pairs
+    std::string perfetto, html;   // the targets named, "" for none
+    std::string title;            // the inputs, for the page
+};
+
+// Where the outputs go: null for an output not wanted. The records may go out
+// in several forms at once (the fuzz target has them all in one pass).
+struct Outputs {
+    Output* text = nullptr;
+    Output* csv = nullptr;
+    Output* jsonl = nullptr;
+    Output* stats = nullptr;
+    Output* perfetto = nullptr;
+    Output* html = nullptr;
+};
+
+class Pipeline {
+  public:
+    Pipeline(const Settings& settings, const Outputs& outputs, FILE* diagnostics);
+    ~Pipeline();
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+
+    InputReader& input() { return *reader_; }
+    // The end of the inputs: every output written into its Output.
+    void finish() { reader_->finish(); }
+
+  private:
+    Writers writers_;
+    std::vector<std::unique_ptr<Writer>> owned_;
+    std::unique_ptr<RecordSink> analysis_;
+    std::unique_ptr<Filter> filter_;
+    std::unique_ptr<InputReader> reader_;
+};
+
+}  // namespace qelttrace
