@@ -294,20 +294,12 @@ struct Bridge::Impl {
     void acceptAll(TimePoint now) {
         while (listener) {
             QeltAddress from{};
-            Socket accepted(qelt_net_accept_peer(listener.get(), &from));
-            if (!accepted) {
-                const int e = qelt_net_last_error();
-                if (qelt_net_interrupted(e)) continue;
-                if (!qelt_net_would_block(e)) log("accept failed: " + netError(e));
-                return;
-            }
+            Socket accepted =
+                acceptWaiting(listener, from, [](const std::string& what) { log(what); });
+            if (!accepted) return;
             auto s = std::make_unique<Session>();
             s->id = nextId++;
             s->peer = addressText(from);
-            // Answers are small and awaited line by line: no Nagle delay. A
-            // refusal costs only speed.
-            if (qelt_net_set_nodelay(accepted.get(), 1) != 0)
-                log("TCP_NODELAY refused: " + netError(qelt_net_last_error()));
             s->socket = std::move(accepted);
             if (!admit(*s, now)) continue;
             flush(*s, now);

@@ -99,13 +99,8 @@ struct Replay::Impl {
     void acceptAll(TimePoint now) {
         while (listener) {
             QeltAddress from{};
-            Socket accepted(qelt_net_accept_peer(listener.get(), &from));
-            if (!accepted) {
-                const int e = qelt_net_last_error();
-                if (qelt_net_interrupted(e)) continue;
-                if (!qelt_net_would_block(e)) log("accept failed: " + netError(e));
-                return;
-            }
+            Socket accepted = acceptWaiting(listener, from, log);
+            if (!accepted) return;
             const int index = plan.accept(now);
             if (index < 0) {
                 log("replay: a connection from " + addressText(from) +
@@ -113,8 +108,6 @@ struct Replay::Impl {
                 continue;
             }
             const auto i = static_cast<std::size_t>(index);
-            if (qelt_net_set_nodelay(accepted.get(), 1) != 0)
-                log("TCP_NODELAY refused: " + netError(qelt_net_last_error()));
             const recording::Session& recorded = recording.sessions[i];
             log("replay " + sessionName(i) + " (log line " + std::to_string(recorded.firstLine) +
                 "): connected from " + addressText(from));

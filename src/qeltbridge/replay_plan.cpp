@@ -10,13 +10,6 @@ namespace {
 
 using Kind = recording::Event::Kind;
 
-// A gap as recorded, never negative (an older log's wall clock may go back)
-// and never beyond kLongestPauseUs.
-std::int64_t gap(std::int64_t from, std::int64_t to) {
-    if (to <= from) return 0;
-    return to - from < kLongestPauseUs ? to - from : kLongestPauseUs;
-}
-
 bool failedAttempts(const recording::Session& s) {
     return std::any_of(s.events.begin(), s.events.end(),
                        [](const recording::Event& e) { return e.kind == Kind::kAttemptFailed; });
@@ -32,17 +25,17 @@ ReplayPlan::ReplayPlan(const recording::Log& log, double speed, TimePoint start)
         const recording::Event* connection = s.connection();
         if (connection) {
             p.kind = Kind::kConnects;
-            if (failedAttempts(s)) p.refusedUs = gap(s.startUs, connection->us);
+            if (failedAttempts(s)) p.refusedUs = recordedGap(s.startUs, connection->us);
         } else if (s.ending == recording::Ending::kNoConnection) {
             p.kind = Kind::kRefused;
-            p.refusedUs = gap(s.startUs, s.endUs);
+            p.refusedUs = recordedGap(s.startUs, s.endUs);
         } else {
             p.kind = Kind::kNothing;
         }
         if (before && before->run == s.run && before->format == s.format) {
             p.firstOfRun = false;
             p.overlaps = s.startUs < before->endUs;
-            if (!p.overlaps) p.gapUs = gap(before->endUs, s.startUs);
+            if (!p.overlaps) p.gapUs = recordedGap(before->endUs, s.startUs);
         }
         sessions_.push_back(p);
         before = &s;

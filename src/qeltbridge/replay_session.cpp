@@ -10,12 +10,6 @@ namespace {
 
 using Kind = recording::Event::Kind;
 
-std::int64_t notBefore(std::int64_t us, std::int64_t since) {
-    // The older log's wall clock may go back; a delay is never negative.
-    if (us <= since) return 0;
-    return us - since < kLongestPauseUs ? us - since : kLongestPauseUs;
-}
-
 bool endsLine(const ReplayScript::Send& send) {
     return send.anyLine || (!send.bytes.empty() && send.bytes.back() == '\n');
 }
@@ -38,7 +32,7 @@ ReplayScript scriptOf(const recording::Session& session) {
         if (!connected) continue;
         switch (e.kind) {
             case Kind::kReceived:
-                script.runs.push_back({e.bytes, anchor, notBefore(e.us, anchorUs(anchor))});
+                script.runs.push_back({e.bytes, anchor, recordedGap(anchorUs(anchor), e.us)});
                 lastUs = lastRunUs = e.us;
                 break;
             case Kind::kSent:
@@ -46,7 +40,7 @@ ReplayScript scriptOf(const recording::Session& session) {
                 // An empty send put nothing on the wire: nothing to wait for.
                 if (e.kind == Kind::kSent && e.bytes.empty()) break;
                 script.sends.push_back(
-                    {e.bytes, e.kind == Kind::kSentPassword, false, notBefore(e.us, lastUs)});
+                    {e.bytes, e.kind == Kind::kSentPassword, false, recordedGap(lastUs, e.us)});
                 sendUs.push_back(e.us);
                 anchor = static_cast<int>(script.sends.size()) - 1;
                 lastUs = e.us;
@@ -84,8 +78,8 @@ ReplayScript scriptOf(const recording::Session& session) {
             break;
     }
     script.endAnchor = anchor;
-    script.endDelayUs = notBefore(endUs, anchorUs(anchor));
-    script.closeGapUs = notBefore(session.endUs, lastUs);
+    script.endDelayUs = recordedGap(anchorUs(anchor), endUs);
+    script.closeGapUs = recordedGap(lastUs, session.endUs);
     return script;
 }
 

@@ -30,6 +30,14 @@ namespace qeltbridge {
 // time point overflows.
 constexpr std::int64_t kLongestPauseUs = std::int64_t{24} * 3600 * 1000000;
 
+// The recorded gap from `from` to `to` microseconds as a replay keeps it:
+// never negative (an older log's wall clock may go back), at most
+// kLongestPauseUs.
+inline std::int64_t recordedGap(std::int64_t from, std::int64_t to) {
+    if (to <= from) return 0;
+    return to - from < kLongestPauseUs ? to - from : kLongestPauseUs;
+}
+
 // What one recorded session asks of a replay, taken from its log once.
 struct ReplayScript {
     struct Run {

@@ -68,6 +68,23 @@ bool openListener(const std::string& host, uint16_t& port, const std::string& li
     return false;
 }
 
+Socket acceptWaiting(const Socket& listener, QeltAddress& from,
+                     const std::function<void(const std::string&)>& log) {
+    for (;;) {
+        from = QeltAddress{};
+        Socket accepted(qelt_net_accept_peer(listener.get(), &from));
+        if (!accepted) {
+            const int e = qelt_net_last_error();
+            if (qelt_net_interrupted(e)) continue;
+            if (!qelt_net_would_block(e)) log("accept failed: " + netError(e));
+            return accepted;
+        }
+        if (qelt_net_set_nodelay(accepted.get(), 1) != 0)
+            log("TCP_NODELAY refused: " + netError(qelt_net_last_error()));
+        return accepted;
+    }
+}
+
 bool installStopSignals(std::string& error) {
     if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         error = std::string("pipe: ") + std::strerror(errno);

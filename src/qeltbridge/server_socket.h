@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/net.h"
@@ -56,6 +57,13 @@ std::string addressText(const QeltAddress& address);
 // the address as the user gave it, for the message.
 bool openListener(const std::string& host, uint16_t& port, const std::string& listen, Socket& out,
                   std::string& shown, std::string& error);
+
+// The next connection waiting on `listener`, with TCP_NODELAY asked (answers
+// are small and awaited line by line; a refusal costs only speed and is
+// logged), and its peer in `from`; an empty socket once none is waiting. An
+// interrupted accept is retried; a failed one is logged and ends the round.
+Socket acceptWaiting(const Socket& listener, QeltAddress& from,
+                     const std::function<void(const std::string&)>& log);
 
 // Makes SIGINT and SIGTERM write to a pipe and ignores SIGPIPE. Call once.
 bool installStopSignals(std::string& error);
