@@ -202,6 +202,7 @@ void SessionReplay::toolClosed(TimePoint now) {
 void SessionReplay::sent(TimePoint now) {
     ++runsSent_;
     lastActivity_ = now;
+    lastRunAt_ = now;
 }
 
 void SessionReplay::closed(TimePoint now) {
@@ -253,7 +254,13 @@ SessionReplay::Step SessionReplay::next(TimePoint now) {
     if (runsSent_ < script_.runs.size()) {
         const ReplayScript::Run& run = script_.runs[runsSent_];
         if (run.anchor >= static_cast<int>(matchedAt_.size())) return awaitSend(now);
-        const TimePoint due = after(anchorTime(run.anchor), run.delayUs);
+        TimePoint due = after(anchorTime(run.anchor), run.delayUs);
+        if (runsSent_ > 0) {
+            const ReplayScript::Run& before = script_.runs[runsSent_ - 1];
+            const std::int64_t silenceUs = run.delayUs - before.delayUs;
+            if (before.anchor == run.anchor && silenceUs >= kSilenceSeenUs)
+                due = std::max(due, after(lastRunAt_, silenceUs));
+        }
         if (now < due) return {Action::kWait, {}, due};
         return {Action::kSend, run.bytes, now};
     }

@@ -80,6 +80,11 @@ class SessionReplay {
     static constexpr std::chrono::milliseconds kRestOfLine{200};
     // After the bridge's FIN, how long the tool may take to close too.
     static constexpr std::chrono::milliseconds kDrain{2000};
+    // The silence after which the telnet library previews an unfinished
+    // line. A recorded silence at least this long between two runs is kept
+    // whole even when the first went out late, so that the tool sees it
+    // again; shorter gaps keep to the anchor's pace and do not drift.
+    static constexpr std::int64_t kSilenceSeenUs = 20000;
 
     enum class Action {
         kSend,       // queue `bytes`, then call sent()
@@ -134,7 +139,8 @@ class SessionReplay {
     std::vector<TimePoint> matchedAt_;  // per send of the tool's that matched
     std::size_t required_ = 0;          // sends before the optional tail
     std::size_t runsSent_ = 0;
-    std::string pending_;  // the tool's bytes not yet matched
+    TimePoint lastRunAt_{};  // when the last run went out
+    std::string pending_;    // the tool's bytes not yet matched
     int lines_ = 0;
     bool toolClosed_ = false;
     bool closed_ = false;

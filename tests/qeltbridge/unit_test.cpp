@@ -731,8 +731,9 @@ struct ToolDoes {
 // Plays `session` against a tool that does `acts`, on a clock of its own,
 // and tells what the replay did and when: "10 send login: ", "130 fin",
 // "140 done", or "50 diverged, line 2: ...".
+// `lateMs` late by `byMs`: the bridge's timer for that moment fires late.
 std::string playedAgainst(const recording::Session& session, const std::vector<ToolDoes>& acts,
-                          double speed = 1) {
+                          double speed = 1, int lateMs = -1, int byMs = 0) {
     using std::chrono::milliseconds;
     const SessionReplay::TimePoint t0{};
     SessionReplay replay(scriptOf(session), speed, t0);
@@ -772,6 +773,8 @@ std::string playedAgainst(const recording::Session& session, const std::vector<T
                 break;
         }
         SessionReplay::TimePoint wake = step.at;
+        if (step.action == SessionReplay::Action::kWait && wake == t0 + milliseconds(lateMs))
+            wake += milliseconds(byMs);
         if (next < acts.size()) wake = std::min(wake, t0 + milliseconds(acts[next].ms));
         now = std::max(wake, now);
     }
@@ -884,6 +887,16 @@ TEST(SessionReplay, PacesRunsFromTheToolsLastActionAndChecksWhatItSends) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(playedAgainst(c.session, c.tool, c.speed), c.told) << c.name;
+
+    // "[HTTP]" goes out 15 ms late. The 30 ms silence after it made the tool
+    // preview "[HTTP]": it is kept whole, not cut to the 15 ms left of it.
+    EXPECT_EQ(
+        playedAgainst(
+            closed,
+            {{22, "qelt\r\n"}, {43, "pw\r\n"}, {45, "pwista\r\n"}, {92, "exit\r\n"}, {95, ""}}, 1,
+            46, 15),
+        "2 send login: \n23 send password: \n44 send INET> <FF><F9>\n61 send [HTTP]\n"
+        "91 send : state = RUN<0D><0A>INET> <FF><F9>\n93 fin\n95 done\n");
 }
 
 TEST(SessionReplay, EndsAsTheRecordingEnded) {
