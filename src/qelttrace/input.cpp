@@ -167,12 +167,13 @@ void InputReader::startFile(const std::string& shown, std::string_view head) {
     // A line the file before left unfinished counts there when it ended with
     // the change of kind, else in this file, where it ends.
     if (checkPending_) warnIfNoTrace();
+    if (!log) closeSessionRun();
     decodedNow_ = decoded;
     logNow_ = log;
     if (decoded) {
         decodedRead_ = true;
     } else if (!log) {
-        dumpRead_ = true;
+        runOpen_ = true;
         replay_.setCapture(kind == InputKind::kCapture);
     }
     shown_ = shown;
@@ -226,20 +227,27 @@ bool InputReader::replaySessions() {
         // Each session is a run of the tool of its own: the run before it is
         // closed by its span, as the tool closed it, and the formatter starts
         // afresh, as in a new process.
-        if (dumpRead_) counter_.span(closingSpan());
+        if (runOpen_) counter_.span(closingSpan());
         startRun();
-        dumpRead_ = true;
+        runOpen_ = sessionRunOpen_ = true;
         replay_.session(session);
     }
     if (traces == 0) {
         std::fprintf(diagnostics_,
-                     "qelttrace: %s: no session of this log asked for the trace (%" PRIu64
-                     " sessions); nothing to decode\n",
+                     "qelttrace: %s: a session log without a trace session (sessions: %" PRIu64
+                     "); nothing to decode\n",
                      shown_.c_str(), static_cast<std::uint64_t>(log.sessions.size()));
         return true;
     }
     warnIfNoTrace();
     return true;
+}
+
+void InputReader::closeSessionRun() {
+    if (!sessionRunOpen_) return;
+    counter_.span(closingSpan());
+    startRun();
+    runOpen_ = sessionRunOpen_ = false;
 }
 
 void InputReader::warnIfNoTrace() {
@@ -258,7 +266,7 @@ void InputReader::finish() {
     replay_.finish();
     decoded_.finish();
     if (checkPending_) warnIfNoTrace();
-    if (!dumpRead_ && decodedRead_) {
+    if (!runOpen_ && decodedRead_) {
         sink_.end(nullptr);
         return;
     }

@@ -12,8 +12,8 @@
 // Dumps, captures and logs replay the live path (replay.h); decoded output is
 // read back into records (decoded.h). Files join as cat joins them: one
 // stream, the records numbered through it. The trace sessions of a log are
-// runs of the tool each: each is decoded afresh and closed by its span, as
-// the tool printed it.
+// runs of the tool each, joined to nothing: each is decoded afresh and closed
+// by its span, as the tool printed it.
 #pragma once
 
 #include <cstddef>
@@ -87,6 +87,8 @@ class InputReader {
     // False when the file was a session log that does not read.
     bool endFile();
     bool replaySessions();
+    // A file that is no log does not join the last trace session of a log.
+    void closeSessionRun();
     void warnIfNoTrace();
 
     RecordSink& sink_;
@@ -98,8 +100,11 @@ class InputReader {
     bool decodedNow_ = false;
     bool logNow_ = false;
     bool decodedRead_ = false;
-    bool dumpRead_ = false;  // a dump, a capture or a log's trace session: a run to close
-    std::string logText_;    // the session log being read, whole: its sessions interleave
+    // A run of the tool is open, to be closed by its span: a dump or capture
+    // was read, or a log's trace session (which no later file joins).
+    bool runOpen_ = false;
+    bool sessionRunOpen_ = false;
+    std::string logText_;  // the session log being read, whole: its sessions interleave
 
     // What the file being read held, for the warning.
     std::string shown_;
