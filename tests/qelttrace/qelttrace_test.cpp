@@ -183,7 +183,6 @@ TEST_F(Qelttrace, SeveralFilesJoinAsCatJoinsThem) {
 
     // The trace session of a log is a run of its own, closed by its span,
     // which neither a dump before it nor one after it joins.
-    const std::string log = readFile(QELT_OLDER_LOG);
     const std::string fromLog = run({QELT_OLDER_LOG}).out;
     ToolRun around = run({QELT_OLDER_LOG, sampleTracePath(), QELT_OLDER_LOG});
     EXPECT_EQ(around.status, 0);
