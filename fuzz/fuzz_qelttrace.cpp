@@ -1,7 +1,7 @@
-// Fuzzes qelttrace: the input is one file (a dump, a -raw capture or decoded
-// output, whichever its bytes make it) read through every output in one
-// pass: the text, CSV and JSON lines records, the --stats=json report, the
-// Perfetto trace and the HTML page. Checks, beside what the sanitizers see:
+// Fuzzes qelttrace: the input is one file (a dump, a -raw capture, decoded
+// output or a session log, whichever its bytes make it) read through every
+// output in one pass: the text, CSV and JSON lines records, the --stats=json
+// report, the Perfetto trace and the HTML page. Checks, beside what the sanitizers see:
 //   - the text output is the plain decoder's: for an input the live path
 //     hands to the formatter line by line unchanged (a dump without 0xFF,
 //     prompts, results, tool messages or lines past the chunk limit), the

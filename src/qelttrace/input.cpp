@@ -7,6 +7,7 @@
 
 #include "common/bridge_words.h"
 #include "platform/platform.h"
+#include "recording/log_reader.h"
 #include "trace/sata_names.h"
 
 namespace qelttrace {
@@ -26,9 +27,47 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// A session of the trace job: it asked for the dump. A session that never got
+// as far (cut before its prompt) cannot be told from one of the other jobs,
+// and holds no record anyway.
+bool asksForTheTrace(const recording::Session& session) {
+    constexpr std::string_view kCommand = QELT_COMMAND_DUMP;
+    for (const recording::Event& e : session.events) {
+        if (e.kind != recording::Event::Kind::kSent) continue;
+        const std::string_view sent = e.bytes;
+        if (sent.size() > kCommand.size() && startsWith(sent, kCommand) &&
+            (sent[kCommand.size()] == '\r' || sent[kCommand.size()] == ' '))
+            return true;
+    }
+    return false;
+}
+
+// The span the tool prints after a dump: from the first record of the run to
+// the last that decoded.
+DBGTime closingSpan() {
+    DBGTime closing{0, 0};
+    DiffTime(&startTime, &pt, &closing);
+    return closing;
+}
+
+// The formatter's timing as a new run of the tool has it.
+void startRun() {
+    startTime = ct = pt = diff = DBGTime{0, 0};
+    FirstCommand = 1;
+}
+
+bool isLogHead(std::string_view head) {
+    const std::size_t begin = head.find_first_not_of("\r\n");
+    if (begin == std::string_view::npos) return false;
+    std::string_view line = head.substr(begin, head.find('\n', begin) - begin);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return recording::isLogLine(line);
+}
+
 }  // namespace
 
 InputKind detectKind(std::string_view head) {
+    if (isLogHead(head)) return InputKind::kSessionLog;
     bool capture = head.find("\r\n\n") != std::string_view::npos;
     std::size_t begin = 0;
     while (begin < head.size()) {
@@ -105,7 +144,7 @@ bool InputReader::read(const std::string& name) {
         }
     }
     if (isStdin) std::clearerr(stdin);
-    if (!first) endFile();
+    if (!first && !endFile()) ok = false;
     return ok;
 }
 
@@ -118,19 +157,23 @@ void InputReader::feedFile(const std::string& name, const char* data, std::size_
 
 void InputReader::startFile(const std::string& shown, std::string_view head) {
     // Files of one kind join as cat joins them; a change of kind first ends
-    // what the other reader holds.
+    // what the other reader holds. A log's sessions are whole: nothing joins
+    // them.
     const InputKind kind = detectKind(head);
     const bool decoded = kind == InputKind::kDecoded;
-    if (decoded && !decodedNow_) replay_.finish();
+    const bool log = kind == InputKind::kSessionLog;
+    if ((decoded || log) && !decodedNow_) replay_.finish();
     if (!decoded && decodedNow_) decoded_.finish();
     // A line the file before left unfinished counts there when it ended with
     // the change of kind, else in this file, where it ends.
     if (checkPending_) warnIfNoTrace();
+    if (!log) closeSessionRun();
     decodedNow_ = decoded;
+    logNow_ = log;
     if (decoded) {
         decodedRead_ = true;
-    } else {
-        dumpRead_ = true;
+    } else if (!log) {
+        runOpen_ = true;
         replay_.setCapture(kind == InputKind::kCapture);
     }
     shown_ = shown;
@@ -147,17 +190,64 @@ void InputReader::feed(const char* data, std::size_t size) {
          ++p) {
         ++nuls_;
     }
-    if (decodedNow_) {
+    if (logNow_) {
+        logText_.append(data, size);
+    } else if (decodedNow_) {
         decoded_.feed(data, size);
     } else {
         replay_.feed(data, size);
     }
 }
 
-void InputReader::endFile() {
+bool InputReader::endFile() {
+    if (logNow_) {
+        logNow_ = false;
+        return replaySessions();
+    }
     // A line the file leaves unfinished may go on in the next one: the file
     // is judged once that is known.
     checkPending_ = true;
+    return true;
+}
+
+bool InputReader::replaySessions() {
+    recording::Log log;
+    std::string error;
+    const bool read = recording::readLog(logText_, log, error);
+    std::string().swap(logText_);
+    if (!read) {
+        std::fprintf(diagnostics_, "qelttrace: %s: %s\n", shown_.c_str(), error.c_str());
+        return false;
+    }
+    std::size_t traces = 0;
+    for (const recording::Session& session : log.sessions) {
+        // Status and reboot sessions hold no record: their lines are none.
+        if (!asksForTheTrace(session)) continue;
+        ++traces;
+        // Each session is a run of the tool of its own: the run before it is
+        // closed by its span, as the tool closed it, and the formatter starts
+        // afresh, as in a new process.
+        if (runOpen_) counter_.span(closingSpan());
+        startRun();
+        runOpen_ = sessionRunOpen_ = true;
+        replay_.session(session);
+    }
+    if (traces == 0) {
+        std::fprintf(diagnostics_,
+                     "qelttrace: %s: a session log without a trace session (sessions: %" PRIu64
+                     "); nothing to decode\n",
+                     shown_.c_str(), static_cast<std::uint64_t>(log.sessions.size()));
+        return true;
+    }
+    warnIfNoTrace();
+    return true;
+}
+
+void InputReader::closeSessionRun() {
+    if (!sessionRunOpen_) return;
+    counter_.span(closingSpan());
+    startRun();
+    runOpen_ = sessionRunOpen_ = false;
 }
 
 void InputReader::warnIfNoTrace() {
@@ -176,13 +266,12 @@ void InputReader::finish() {
     replay_.finish();
     decoded_.finish();
     if (checkPending_) warnIfNoTrace();
-    if (!dumpRead_ && decodedRead_) {
+    if (!runOpen_ && decodedRead_) {
         sink_.end(nullptr);
         return;
     }
     // The span of the whole dump, as the tool prints it after the session.
-    DBGTime closing{0, 0};
-    DiffTime(&startTime, &pt, &closing);
+    const DBGTime closing = closingSpan();
     sink_.end(&closing);
 }
 

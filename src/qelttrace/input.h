@@ -1,15 +1,19 @@
 // The inputs of qelttrace and how each becomes the record stream.
 //
-// Three kinds, told apart per file from its first block:
+// Four kinds, told apart per file from its first block:
 //   dump      the bridge's lines as saved (prompts and DUMP_RESULT= lines may
 //             be in it, a prompt glued to the line after it);
 //   capture   what `qelttelnet -satatrace -raw` printed: each received line
 //             and the line feed that puts added after it, the tool's own
 //             "qelttelnet.exe: " lines around them;
-//   decoded   what `qelttelnet -satatrace` printed: "TIME\tDELTA\tTEXT".
-// Dumps and captures replay the live path (replay.h); decoded output is read
-// back into records (decoded.h). Files join as cat joins them: one stream,
-// the records numbered through it.
+//   decoded   what `qelttelnet -satatrace` printed: "TIME\tDELTA\tTEXT";
+//   log       a session log of the library (PROBELINK_LOG): the bytes its
+//             trace sessions received.
+// Dumps, captures and logs replay the live path (replay.h); decoded output is
+// read back into records (decoded.h). Files join as cat joins them: one
+// stream, the records numbered through it. The trace sessions of a log are
+// runs of the tool each, joined to nothing: each is decoded afresh and closed
+// by its span, as the tool printed it.
 #pragma once
 
 #include <cstddef>
@@ -26,9 +30,10 @@
 
 namespace qelttrace {
 
-enum class InputKind { kDump, kCapture, kDecoded };
+enum class InputKind { kDump, kCapture, kDecoded, kSessionLog };
 
 // The kind of a file from its first bytes (`head`, the first block read).
+// A session log's first line that is not empty is a log line (either form).
 // Decoded output needs its first line that is neither empty, nor a banner, nor
 // a tool message to be "TIME\tDELTA\t..." or a span "\tTIME": a dump line has
 // a blank after its time, never a TAB. A capture shows the tool's messages or
@@ -79,7 +84,11 @@ class InputReader {
   private:
     void startFile(const std::string& shown, std::string_view head);
     void feed(const char* data, std::size_t size);
-    void endFile();
+    // False when the file was a session log that does not read.
+    bool endFile();
+    bool replaySessions();
+    // A file that is no log does not join the last trace session of a log.
+    void closeSessionRun();
     void warnIfNoTrace();
 
     RecordSink& sink_;
@@ -89,8 +98,13 @@ class InputReader {
     DecodedReader decoded_;
     std::vector<char> buffer_;
     bool decodedNow_ = false;
+    bool logNow_ = false;
     bool decodedRead_ = false;
-    bool dumpRead_ = false;
+    // A run of the tool is open, to be closed by its span: a dump or capture
+    // was read, or a log's trace session (which no later file joins).
+    bool runOpen_ = false;
+    bool sessionRunOpen_ = false;
+    std::string logText_;  // the session log being read, whole: its sessions interleave
 
     // What the file being read held, for the warning.
     std::string shown_;

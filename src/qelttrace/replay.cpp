@@ -32,6 +32,30 @@ bool blank(std::string_view text) {
     return text.find_first_not_of(' ') == std::string_view::npos;
 }
 
+// Whether a chunk holds more than a line end: a line for telling a trace
+// from something else.
+bool holdsText(const char* text, std::size_t size) {
+    if (size > 2) return true;
+    if (size == 2) return !(text[0] == '\r' && text[1] == '\n');
+    return size == 1 && text[0] != '\n';
+}
+
+// The dialog's SendLine while a session is replayed: there is nobody to send
+// to; what counts is that it answered, which consumes a previewed prompt.
+int QELT_CDECL noteAnswer(void* answered, const char*, int) {
+    *static_cast<bool*>(answered) = true;
+    return 0;
+}
+
+// A line the tool sent, as against the refusals of options the library sent
+// on its own (IAC DONT/WONT): only the dialog's lines answer a chunk.
+bool dialogLine(const recording::Event& e) {
+    using Kind = recording::Event::Kind;
+    if (e.kind == Kind::kSentPassword) return true;
+    return e.kind == Kind::kSent &&
+           (e.bytes.empty() || static_cast<unsigned char>(e.bytes[0]) != kIac);
+}
+
 }  // namespace
 
 Replay::Replay(RecordCounter& out) : out_(out) {}
@@ -102,7 +126,60 @@ void Replay::finish() {
     ending_ = false;
 }
 
+void Replay::session(const recording::Session& session) {
+    sessionCore_.emplace(static_cast<probelink::ChunkSink&>(*this));
+    sessionDialog_ = DialogContext{WaitLogin, ModeTrace, 0, 0};
+    for (const recording::Event& e : session.events) {
+        if (e.kind == recording::Event::Kind::kReceived) {
+            sessionCore_->feed(reinterpret_cast<const unsigned char*>(e.bytes.data()),
+                               e.bytes.size(), 0);
+        } else if (dialogLine(e)) {
+            // The dialog sent this line in answer to a chunk; if the core
+            // holds an unfinished line, that was its preview after a silence
+            // (the bytes are all fed at time 0: a tick at the silence is due).
+            sessionCore_->tick(probelink::kPreviewSilenceMs);
+        }
+    }
+    sessionCore_->end();
+    sessionCore_.reset();
+}
+
+bool Replay::sessionChunk(char* text, int length, int peek) {
+    DialogContext& dialog = sessionDialog_;
+    if (dialog.state == WaitLogin || dialog.state == WaitPassword || dialog.state == WaitPrompt) {
+        // The dialog's own steps to the trace: no step prints, and the one
+        // that answers the prompt moves the state to the trace's.
+        bool answered = false;
+        qeltDialog(text, length, peek, &dialog, noteAnswer, &answered);
+        return answered;
+    }
+    if (dialog.state != TraceOutput) return false;  // after its exit the job reads nothing
+    char* line = nullptr;
+    switch (qeltTraceChunk(text, length, peek, &dialog, &line)) {
+        case TraceChunkPageEnd:
+            // The job asks for the page the result named, or says exit.
+            if (dialog.dumpResult > 0) {
+                dialog.dumpResult = 0;
+            } else {
+                dialog.state = ExitSent;
+            }
+            return true;
+        case TraceChunkLine: {
+            const std::size_t size =
+                static_cast<std::size_t>(length) - static_cast<std::size_t>(line - text);
+            if (holdsText(line, size)) out_.line();
+            this->line(line, size);
+            return false;
+        }
+        case TraceChunkResult:
+        case TraceChunkPreview:
+            break;
+    }
+    return false;
+}
+
 bool Replay::onChunk(char* text, int length, int peek) {
+    if (sessionCore_) return sessionChunk(text, length, peek);
     // The core previews only what the end of the bytes left (the replay never
     // lets its timer run): that is a whole line here.
     if (peek != 0 && !ending_) return false;
@@ -110,7 +187,7 @@ bool Replay::onChunk(char* text, int length, int peek) {
     const bool endsInCrLf = size >= 2 && text[size - 2] == '\r' && text[size - 1] == '\n';
     const bool afterCrLf = previousEndedInCrLf_;
     previousEndedInCrLf_ = endsInCrLf;
-    if (size > 2 || (size == 2 && !endsInCrLf) || (size == 1 && text[0] != '\n')) out_.line();
+    if (holdsText(text, size)) out_.line();
 
     char* line = nullptr;
     if (qeltTraceChunk(text, length, 0, &dialog_, &line) != TraceChunkLine) return false;

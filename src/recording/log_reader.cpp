@@ -289,6 +289,12 @@ const Event* Session::connection() const {
     return nullptr;
 }
 
+bool isLogLine(std::string_view line) {
+    Line fields;
+    std::string why;
+    return splitLine(line, fields, why);
+}
+
 bool readLog(std::string_view text, Log& log, std::string& error) {
     log = Log();
     Reader reader(log);

@@ -68,6 +68,11 @@ struct Log {
     std::vector<Session> sessions;  // in the order they start
 };
 
+// True when `line` (without its line end) begins as a line of a session log:
+// the time of day, the monotonic time (not in the older form), the session
+// and an event word. For telling a log from other files by its first line.
+bool isLogLine(std::string_view line);
+
 // Reads the text of a whole log. False, with `error` saying "line N: why"
 // (or why there is nothing to read), when a line is not a session log line
 // or its details do not hold what its event says. Blank lines are skipped, a

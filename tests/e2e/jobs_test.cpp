@@ -94,19 +94,22 @@ TEST(StatusJob, SplitIntoOneByteSegmentsPrintsTheSameLines) {
 
 // Live decoded output of a multi-page dump against qelttrace on the records
 // as the bridge sends them, and the -raw capture of the same dump decoded
-// offline against both.
+// offline against both. Both runs append to one session log, which qelttrace
+// decodes as the two runs they were: each dump with its span.
 void checkTraceJob(const std::vector<std::string>& bridgeArgs,
                    const std::vector<std::string>& records) {
     auto bridge = qelttest::startBridge(bridgeArgs);
     ASSERT_TRUE(bridge);
     const std::string address = qelttest::addressOf(*bridge);
     const std::string offline = qelttest::runQelttrace(qelttest::dumpLines(records));
+    const qelttest::TempDir dir("qelt-e2e-log");
+    const qelttest::Env logged = {{"PROBELINK_LOG", dir.path() + "/probelink.log"}};
 
-    const auto live = runTool({"-satatrace", address});
+    const auto live = runTool({"-satatrace", address}, logged);
     EXPECT_EQ(live.status, 0);
     EXPECT_EQ(live.out, aboutLine(address) + offline + okLine());
 
-    const auto raw = runTool({"-satatrace", "-raw", address});
+    const auto raw = runTool({"-satatrace", "-raw", address}, logged);
     EXPECT_EQ(raw.status, 0);
     const std::string head = aboutLine(address);
     const std::string tail = okLine();
@@ -121,6 +124,8 @@ void checkTraceJob(const std::vector<std::string>& bridgeArgs,
         expectedCapture += line + "\n";
     EXPECT_EQ(capture, expectedCapture);
     EXPECT_EQ(qelttest::runQelttrace(capture), offline);
+    EXPECT_EQ(qelttest::runQelttrace(qelttest::readFile(dir.path() + "/probelink.log")),
+              offline + offline);
 }
 
 TEST(TraceJob, SampleTraceOverManyPagesDecodesAsQelttraceDoes) {
@@ -160,20 +165,54 @@ TEST(TraceJob, DataBytesFfF9StayInTheirRecord) {
     checkTraceJob({"--trace", trace.path(), "--page-size", "3"}, records);
 }
 
+// Records around the 4095-byte chunk limit and far past it (with CR LF: one
+// byte short of it, at it, one and two past it, over two pieces), sent in
+// segments that cut them: the live job, qelttrace on the dump and qelttrace on
+// the session log cut them alike. (A -raw capture of such a record does not
+// read back: puts ends every piece with a line feed of its own.)
+TEST(TraceJob, RecordsPastTheChunkLimitComeInTheSamePieces) {
+    std::vector<std::string> records;
+    for (const std::size_t length : {4092u, 4093u, 4094u, 4095u, 9000u}) {
+        std::string record = "  1523." + std::to_string(100000000 + length) + " 0 2 ";
+        record.resize(length, 'x');
+        records.push_back(record);
+    }
+    records.push_back("  1523.200000000 0 2 last");
+    std::string content;
+    for (const auto& record : records) content += record + "\r\n";
+    const qelttest::TempFile trace("qelt-e2e-long", content);
+    ASSERT_TRUE(trace.ok()) << trace.error();
+    auto bridge =
+        qelttest::startBridge({"--trace", trace.path(), "--page-size", "2", "--split", "1000"});
+    ASSERT_TRUE(bridge);
+    const std::string address = qelttest::addressOf(*bridge);
+    const qelttest::TempDir dir("qelt-e2e-long-log");
+    const std::string log = dir.path() + "/probelink.log";
+    const auto live = runTool({"-satatrace", address}, {{"PROBELINK_LOG", log}});
+    const std::string offline = qelttest::runQelttrace(qelttest::dumpLines(records));
+    EXPECT_EQ(live.status, 0);
+    EXPECT_EQ(live.out, aboutLine(address) + offline + okLine());
+    EXPECT_EQ(qelttest::runQelttrace(qelttest::readFile(log)), offline);
+}
+
 TEST(TraceJob, EmptyTraceGivesTheBannerAndAZeroSpan) {
     checkTraceJob({"--records", "0"}, {});
 }
 
+// Every record cut across segments, and the prompts previewed a byte at a
+// time: the session log of the run decodes as the run did too.
 TEST(TraceJob, SplitIntoOneByteSegmentsDecodesIdentically) {
     auto bridge = qelttest::startBridge({"--split", "1", "--page-size", "8", "--records", "40"});
     ASSERT_TRUE(bridge);
     const std::string address = qelttest::addressOf(*bridge);
-    const auto run = runTool({"-satatrace", address});
+    const qelttest::TempDir dir("qelt-e2e-split-log");
+    const std::string log = dir.path() + "/probelink.log";
+    const auto run = runTool({"-satatrace", address}, {{"PROBELINK_LOG", log}});
+    const std::string offline =
+        qelttest::runQelttrace(qelttest::dumpLines(qelttest::generatedRecords(40, 1)));
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out,
-              aboutLine(address) +
-                  qelttest::runQelttrace(qelttest::dumpLines(qelttest::generatedRecords(40, 1))) +
-                  okLine());
+    EXPECT_EQ(run.out, aboutLine(address) + offline + okLine());
+    EXPECT_EQ(qelttest::runQelttrace(qelttest::readFile(log)), offline);
 }
 
 }  // namespace

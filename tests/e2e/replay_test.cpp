@@ -3,7 +3,10 @@
 // peer writing in small pieces with Nagle's algorithm on; then `qeltbridge
 // --replay` plays the recording to a fresh run of the tool, which must print
 // exactly what it printed when it was recorded and end with the same status.
-// Also: a replay names the first line a changed tool sends differently, a log
+// The recordings of the trace jobs are also read by qelttrace, which must
+// decode the records of each as the run decoded them (-raw: as the run's
+// capture decodes). Also: a replay names the first line a changed tool sends
+// differently, a log
 // that does not read is refused at once, several runs in one log are played
 // one after another, and a log of the older form still replays.
 //
@@ -142,6 +145,16 @@ std::vector<Fault> faultsOf(Job job) {
     return faults;
 }
 
+// The tool's output without its own "qelttelnet.exe: " lines: the records
+// and spans of a trace job.
+std::string withoutToolMessages(const std::string& out) {
+    std::string kept;
+    for (const std::string& line : qelttest::splitKeepingNewlines(out))
+        if (line.compare(0, qelttest::kToolMessage.size(), qelttest::kToolMessage) != 0)
+            kept += line;
+    return kept;
+}
+
 std::string withoutAddress(std::string text, const std::string& address) {
     for (std::size_t at = text.find(address); at != std::string::npos; at = text.find(address, at))
         text.replace(at, address.size(), "ADDRESS");
@@ -255,6 +268,12 @@ class Case {
         ASSERT_EQ(replays_.size(), 2u);
         EXPECT_TRUE(recording_.tool && recording_.tool->exited())
             << "the recorded run did not end: " << recorded_.out;
+        if (job_ == Job::kTrace || job_ == Job::kRaw) {
+            const std::string decoded = qelttest::runQelttrace(qelttest::readFile(logPath()));
+            EXPECT_EQ(decoded, job_ == Job::kTrace ? withoutToolMessages(recorded_.out)
+                                                   : qelttest::runQelttrace(recorded_.out))
+                << "qelttrace on the recording";
+        }
         const bool timing = showsPreviews() && previewFromAPause(log_);
         for (std::size_t i = 0; i < replays_.size(); ++i) {
             Play& play = replays_[i];

@@ -3,15 +3,17 @@
 # against the sample: the examples are taken from those files, so changing
 # one there changes what is run here. dump.txt is the sample, capture.txt the
 # sample as `qelttelnet -satatrace -raw` prints it, trace.txt its decoded
-# output. Each example runs in a directory of its own, through the shell;
-# it must end with status 0, say nothing on standard error, and print or
-# write something.
-#   doc_examples_test.sh README MANPAGE BIN_DIR SAMPLE
+# output, probelink.log the sample session log (a trace job recorded with
+# PROBELINK_LOG). Each example runs in a directory of its own, through the
+# shell; it must end with status 0, say nothing on standard error, and print
+# or write something.
+#   doc_examples_test.sh README MANPAGE BIN_DIR SAMPLE SAMPLE_LOG
 set -euo pipefail
 readme=$1
 manpage=$2
 bin=$(cd "$3" && pwd)
 sample=$4
+sample_log=$5
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -26,6 +28,7 @@ sed 's/$/\r/' "$sample" > "$inputs/dump.txt"
   printf 'qelttelnet.exe: Telnet session ok, rv=0, state=10\n'
 } > "$inputs/capture.txt"
 "$bin/qelttrace" "$inputs/dump.txt" > "$inputs/trace.txt"
+cp "$sample_log" "$inputs/probelink.log"
 
 # The command lines that run qelttrace: from the README's sh blocks (a
 # directory before the name dropped, comments dropped) and from the manual

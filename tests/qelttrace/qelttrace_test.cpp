@@ -1,6 +1,6 @@
 // qelttrace as a process: what it prints for plain dumps, -raw captures,
-// captures of the wire, several files, standard input, oversized lines and NUL
-// bytes, and how it fails on a file it cannot read.
+// captures of the wire, session logs, several files, standard input,
+// oversized lines and NUL bytes, and how it fails on a file it cannot read.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -139,11 +139,19 @@ TEST_F(Qelttrace, PlainDumpRawCaptureAndWireCaptureDecodeAlike) {
     ToolRun fromPlain = run({write("plain.txt", plain)});
     ToolRun fromRaw = run({write("raw.txt", raw)});
     ToolRun fromWire = run({write("wire.txt", wire)});
+    // The session log of a status job and then a trace job of the sample, as
+    // an older library wrote it: the status session is no trace and no junk.
+    ToolRun fromLog = run({QELT_OLDER_LOG});
+    ToolRun fromLogOnStdin = run({}, readFile(QELT_OLDER_LOG));
     EXPECT_EQ(fromPlain.status, 0);
     EXPECT_EQ(fromRaw.status, 0);
     EXPECT_EQ(fromWire.status, 0);
+    EXPECT_EQ(fromLog.status, 0);
     EXPECT_EQ(fromRaw.out, fromPlain.out);
     EXPECT_EQ(fromWire.out, fromPlain.out);
+    EXPECT_EQ(fromLog.out, fromPlain.out);
+    EXPECT_EQ(fromLog.err, "");
+    EXPECT_EQ(fromLogOnStdin.out, fromPlain.out);
     EXPECT_NE(fromPlain.out.find("PARSE ERROR - ATAPI 50 3/a  "), std::string::npos);
     EXPECT_EQ(fromPlain.out.rfind("SATA history dump\r\n\n", 0), 0u);
 }
@@ -172,6 +180,14 @@ TEST_F(Qelttrace, SeveralFilesJoinAsCatJoinsThem) {
     EXPECT_EQ(withStdin.out, whole.out);
     ToolRun stdinOnly = run({}, all);
     EXPECT_EQ(stdinOnly.out, whole.out);
+
+    // The trace session of a log is a run of its own, closed by its span,
+    // which neither a dump before it nor one after it joins.
+    const std::string fromLog = run({QELT_OLDER_LOG}).out;
+    ToolRun around = run({QELT_OLDER_LOG, sampleTracePath(), QELT_OLDER_LOG});
+    EXPECT_EQ(around.status, 0);
+    EXPECT_EQ(around.out, fromLog + whole.out + fromLog);
+    EXPECT_EQ(run({first, second, QELT_OLDER_LOG}).out, whole.out + fromLog);
 }
 
 TEST_F(Qelttrace, UnreadableFileIsReportedAndTheRestDecoded) {
@@ -181,6 +197,15 @@ TEST_F(Qelttrace, UnreadableFileIsReportedAndTheRestDecoded) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "qelttrace: " + missing + ": No such file or directory\n");
     EXPECT_EQ(r.out, "\n     1.000000000\t     0.000000000\tCancelAll 0 a\t     0.000000000\n");
+
+    // A session log that does not read, by the reader's word: its line and why.
+    const std::string log = readFile(QELT_OLDER_LOG);
+    std::string broken = write("broken.log", log.substr(0, log.find('\n') + 1) + "login: qelt\n");
+    ToolRun badLog = run({broken, good});
+    EXPECT_EQ(badLog.status, 2);
+    EXPECT_EQ(badLog.err, "qelttrace: " + broken +
+                              ": line 2: not a session log line (it does not begin with a time)\n");
+    EXPECT_EQ(badLog.out, r.out);
 
     ToolRun directory = run({dir_});
     EXPECT_EQ(directory.status, 2);
@@ -443,29 +468,34 @@ TEST_F(Qelttrace, InputsThatLookLikeNoTraceAreNamed) {
     std::string prose;
     for (int i = 0; i < 10; ++i) prose += "This is no trace but a letter of some length.\n";
     const std::string sample = readFile(sampleTracePath());
+    const std::string log = readFile(QELT_OLDER_LOG);
+    const std::string statusLog = log.substr(0, log.find('\n', log.find(" result ")) + 1);
+    const std::string notATrace = "does not look like a trace (";
     struct Case {
         std::string name, content;
-        bool warned;
+        std::string warning;  // what follows "qelttrace: FILE: ", or none
     } const cases[] = {
-        {"random.bin", bytes, true},
-        {"letter.txt", prose, true},
-        {"letter-with-a-record.txt", prose + "1.0 0 2 a\n", true},
-        {"nul.txt", "1.0 0 2 a\n2.0 0 2 a" + std::string(1, '\0') + "\n", true},
-        {"sample.txt", sample, false},
-        {"empty.txt", "", false},
-        {"records-and-prose.txt", "1.0 0 2 a\n2.0 0 2 a\nsome words\n\n\n", false},
+        {"random.bin", bytes, notATrace},
+        {"letter.txt", prose, notATrace},
+        {"letter-with-a-record.txt", prose + "1.0 0 2 a\n", notATrace},
+        {"nul.txt", "1.0 0 2 a\n2.0 0 2 a" + std::string(1, '\0') + "\n", notATrace},
+        {"sample.txt", sample, ""},
+        {"empty.txt", "", ""},
+        {"records-and-prose.txt", "1.0 0 2 a\n2.0 0 2 a\nsome words\n\n\n", ""},
+        // A status job's lines are no records, and no junk either.
+        {"status.log", statusLog, "a session log without a trace session (sessions: 1)"},
+        {"status-and-trace.log", log, ""},
     };
     for (const Case& c : cases) {
         const std::string file = write(c.name, c.content);
         ToolRun r = run({"--stats", file});
         EXPECT_EQ(r.status, 0) << c.name;
         EXPECT_NE(r.out.find("records"), std::string::npos) << c.name;
-        if (!c.warned) {
+        if (c.warning.empty()) {
             EXPECT_EQ(r.err, "") << c.name;
             continue;
         }
-        EXPECT_EQ(r.err.rfind("qelttrace: " + file + ": does not look like a trace (", 0), 0u)
-            << r.err;
+        EXPECT_EQ(r.err.rfind("qelttrace: " + file + ": " + c.warning, 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
     // Decoded output and a capture of the sample are traces too.

@@ -39,14 +39,14 @@ std::unique_ptr<BridgeProcess> startBridge(std::vector<std::string> args) {
     return bridge;
 }
 
-TraceRun startTraceRun(std::vector<std::string> bridgeArgs, bool raw) {
+TraceRun startTraceRun(std::vector<std::string> bridgeArgs, bool raw, const Env& env) {
     TraceRun run;
     run.bridge = startBridge(std::move(bridgeArgs));
     if (!run.bridge) return run;
     std::vector<std::string> argv = {qelttelnetPath(), "-satatrace"};
     if (raw) argv.push_back("-raw");
     argv.push_back(addressOf(*run.bridge));
-    run.tool = std::make_unique<ChildProcess>(argv);
+    run.tool = std::make_unique<ChildProcess>(argv, env);
     std::string error;
     if (!run.tool->start(error)) {
         ADD_FAILURE() << error;

@@ -34,13 +34,13 @@ constexpr std::chrono::milliseconds kToolLimit{40000};
 std::unique_ptr<BridgeProcess> startBridge(std::vector<std::string> args);
 
 // A bridge started with `bridgeArgs` and, against it, qelttelnet -satatrace
-// (with -raw when `raw`) left running. Fails the test and leaves `tool` null
-// when either does not start.
+// (with -raw when `raw`, with `env` added to its environment) left running.
+// Fails the test and leaves `tool` null when either does not start.
 struct TraceRun {
     std::unique_ptr<BridgeProcess> bridge;
     std::unique_ptr<ChildProcess> tool;
 };
-TraceRun startTraceRun(std::vector<std::string> bridgeArgs, bool raw);
+TraceRun startTraceRun(std::vector<std::string> bridgeArgs, bool raw, const Env& env = {});
 
 // "127.0.0.1:PORT" of a running bridge, as the tool takes it.
 std::string addressOf(const BridgeProcess& bridge);
