@@ -57,8 +57,9 @@ const OptionRow kOptions[] = {
      "a report of the dump instead of the records, readable or JSON"},
     {OptionId::kTop, "--top", nullptr, Takes::kValue, false, "N",
      "the N largest gaps in the report and on the page (default 10)"},
-    {OptionId::kPair, "--pair", nullptr, Takes::kValue, true, "START,END[,qualifier|argument]",
-     "also measure START to END, keyed by the qualifier or argument (again: more pairs)"},
+    {OptionId::kPair, "--pair", nullptr, Takes::kValue, true, "START,END[,KEY[,KIND]]",
+     "also measure the transactions from START to END, keyed and of a kind named by the "
+     "qualifier, the argument or none (again: more pairs)"},
     {OptionId::kPerfetto, "--perfetto", nullptr, Takes::kValue, false, "FILE",
      "write a trace for ui.perfetto.dev or chrome://tracing (-: standard output)"},
     {OptionId::kHtml, "--html", nullptr, Takes::kValue, false, "FILE",
@@ -72,7 +73,7 @@ constexpr std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
 const char kSynopsis[] =
     "usage: qelttrace [--format text|csv|jsonl] [--event PATTERN] [--from SECONDS]\n"
     "                 [--to SECONDS] [--errors] [--context N] [--stats[=json]]\n"
-    "                 [--top N] [--pair START,END[,qualifier|argument]]\n"
+    "                 [--top N] [--pair START,END[,KEY[,KIND]]]\n"
     "                 [--perfetto FILE] [--html FILE] [FILE...]\n"
     "       qelttrace --version | --help\n"
     "\n"

@@ -23,8 +23,9 @@ using namespace qelttrace;
 struct Feed {
     explicit Feed(RecordSink& s) : sink(s) {}
     void operator()(std::int64_t timeNs, const char* event, const char* qualifier = "",
-                    const char* argument = "") {
+                    const char* argument = "", bool trouble = false) {
         Record r;
+        r.trouble = trouble;
         r.number = ++number;
         r.timeNs = timeNs;
         r.deltaNs = number == 1 ? 0 : timeNs - last;
@@ -107,6 +108,73 @@ TEST(Statistics, PairsCountUnmatchedStartsAndEnds) {
     EXPECT_EQ(gaps[0].previousEvent, "DMA End");
     EXPECT_EQ(gaps[2].record, 6u);
     EXPECT_EQ(stats.deltas().count(), 12u);
+}
+
+// The transactions a writer is handed, and the points of the records.
+struct Collected : Writer {
+    void record(const Record& r, const Observation& o) override {
+        for (const TransactionPoint& p : o.points) {
+            depths += std::to_string(r.number) + ":" + std::to_string(p.depth) + " ";
+        }
+    }
+    void transaction(const Transaction& t) override {
+        std::string row = std::string(t.key) + "," + std::string(t.kind) + ",";
+        if (t.matched()) {
+            row += std::to_string(t.durationNs()) + "," + std::to_string(t.records) + "," +
+                   std::to_string(t.errors) + (t.slowest ? ",slow" : "") +
+                   (t.slowestLeft ? "-" + std::to_string(t.slowestLeft) : "");
+        } else {
+            row += t.hasStart ? "open" : "no start";
+        }
+        rows.push_back(row);
+    }
+    std::vector<std::string> rows;
+    std::string depths;
+};
+
+// A keyed rule with kinds: each transaction's records and errors (both ends
+// included), the slowest with a tie broken by the earlier start, the depth
+// over the span from the first start to the last end (what follows it not
+// counted, however deep), the kinds by count.
+TEST(Statistics, TransactionsKindsSlowestAndDepth) {
+    Collected seen;
+    Statistics stats({{"A", "B", PairKey::kArgument, PairKey::kQualifier}}, 2, seen);
+    Feed feed(stats);
+    feed(100, "A", "q1", "k1");
+    feed(150, "C", "", "", true);
+    feed(200, "A", "q2", "k2");
+    feed(300, "B", "", "k1");
+    feed(300, "A", "q1", "k3");
+    feed(500, "B", "", "k3");
+    feed(600, "B", "", "k2");
+    feed(700, "A", "q1", "k4");
+    feed(710, "A", "q3", "k5");
+    feed(720, "A", "q1", "k6");
+    feed(800, "A", "q1", "k4");  // k4 again: the first one unmatched
+    feed(900, "B", "", "k9", true);
+    stats.end(nullptr);
+    EXPECT_EQ(seen.rows,
+              (std::vector<std::string>{"k1,q1,200,4,1,slow", "k3,q1,200,2,0,slow",
+                                        "k2,q2,400,5,0,slow-3", "k4,q1,open", "k9,,no start",
+                                        "k5,q3,open", "k6,q1,open", "k4,q1,open"}));
+    EXPECT_EQ(seen.depths, "1:1 3:2 4:1 5:2 6:1 7:0 8:1 9:2 10:3 11:3 12:3 ");
+    const PairMatcher::RuleStats& p = stats.pairStats()[0];
+    EXPECT_EQ(p.count, 3u);
+    EXPECT_EQ(p.unmatchedStarts, 4u);
+    EXPECT_EQ(p.unmatchedEnds, 1u);
+    EXPECT_EQ(p.depth.max, 2u);
+    EXPECT_EQ(p.depth.timeNs, (std::vector<std::int64_t>{0, 200, 300}));
+    EXPECT_DOUBLE_EQ(p.depth.mean(), 1.6);
+    ASSERT_EQ(p.slowest.size(), 2u);
+    EXPECT_EQ(p.slowest[0].key, "k2");
+    EXPECT_EQ(p.slowest[1].key, "k1");
+    EXPECT_EQ(p.slowest[1].startRecord, 1u);
+    const auto kinds = p.kindsByCount();
+    ASSERT_EQ(kinds.size(), 2u);
+    EXPECT_EQ(kinds[0].kind, "q1");
+    EXPECT_EQ(kinds[0].latency.count(), 2u);
+    EXPECT_EQ(kinds[1].kind, "q2");
+    EXPECT_EQ(kinds[1].latency.max(), 400);
 }
 
 TEST(Statistics, StatesLastUntilTheNextWakeupAndTheLastRecord) {
