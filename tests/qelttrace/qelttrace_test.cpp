@@ -32,6 +32,9 @@ using qelttest::readFile;
 using qelttest::sampleTracePath;
 using qelttest::ToolRun;
 
+constexpr char kListingHeader[] =
+    "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors";
+
 class Qelttrace : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -230,8 +233,9 @@ TEST_F(Qelttrace, HelpVersionAndUnknownOptions) {
     EXPECT_EQ(help.out.rfind("usage: qelttrace [--format text|csv|jsonl] [--event PATTERN]", 0),
               0u);
     EXPECT_EQ(run({"-h"}).out, help.out);
-    for (const char* option : {"--format", "--event", "--from", "--to", "--errors", "--context",
-                               "--stats", "--top", "--pair", "--perfetto", "--html", "--version"}) {
+    for (const char* option :
+         {"--format", "--event", "--from", "--to", "--errors", "--context", "--stats", "--top",
+          "--pair", "--perfetto", "--html", "--transactions", "--version"}) {
         EXPECT_NE(help.out.find(std::string("\n  ") + option), std::string::npos) << option;
     }
     for (const char* internal : {"{", "}", "TEXT", "REQUIRED", "At Most", "OPTIONS", "[Option"}) {
@@ -517,6 +521,60 @@ TEST_F(Qelttrace, FiltersAtTheirEdges) {
               "\n     6.000000000\t     1.000000000\tFatalError 0 a\n");
 }
 
+// Every transaction of every pair rule, in the order they end, then the starts
+// left open in start order, their end fields empty; an end with no start is
+// no row. A transaction's records run from its start to its end, both
+// included, its errors are those of them --errors selects. The JSON lines
+// hold the same rows; the listing comes out the same beside every other
+// output in one pass.
+TEST_F(Qelttrace, TransactionsListedAsTheyEndThenTheUnmatchedStarts) {
+    const std::string dump = write("small.txt",
+                                   "1.000000000 07 1 0001\n"
+                                   "1.001000000 25 1 0002\n"
+                                   "1.002000000 0 70 a\n"
+                                   "1.003000000 ABCD 2 0\n"  // a parse error inside three
+                                   "1.004000000 0 71 a\n"
+                                   "1.005000000 0 3 0002\n"
+                                   "1.006000000 07 1 0003\n"  // open at the end
+                                   "1.007000000 0 70 b\n"     // open at the end
+                                   "1.008000000 0 3 0001\n"
+                                   "1.009000000 0 3 0009\n");  // an end with no start
+    const std::string rule = "ActivateTransaction->CompleteTransation,";
+    const std::string expected =
+        "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors\r\n"
+        "DMA Start->DMA End,,,3,5,1002000000,2000000,3,1\r\n" +
+        rule + "0002,25,2,6,1001000000,4000000,5,1\r\n" + rule +
+        "0001,07,1,9,1000000000,8000000,9,1\r\n" + rule +
+        "0003,07,7,,1006000000,,,\r\n"
+        "DMA Start->DMA End,,,8,,1007000000,,,\r\n";
+    ToolRun alone = run({"--transactions", "-", dump});
+    EXPECT_EQ(alone.status, 0) << alone.err;
+    EXPECT_EQ(alone.out, expected);
+
+    const std::string csv = dir_ + "/t.csv", jsonl = dir_ + "/t.jsonl";
+    ToolRun all = run({"--transactions", jsonl, "--stats=json", "--perfetto", dir_ + "/p.json",
+                       "--html", dir_ + "/r.html", dump});
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_NE(all.out.find("\"unmatched_starts\":1,\"unmatched_ends\":0"), std::string::npos);
+    std::istringstream lines(readFile(jsonl));
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line,
+              "{\"rule\":\"DMA Start->DMA End\",\"key\":\"\",\"kind\":\"\",\"start_record\":3,"
+              "\"end_record\":5,\"start_ns\":1002000000,\"duration_ns\":2000000,\"records\":3,"
+              "\"errors\":1}");
+    std::string last;
+    int rows = 1;
+    while (std::getline(lines, line)) last = line, ++rows;
+    EXPECT_EQ(rows, 5);
+    EXPECT_EQ(last,
+              "{\"rule\":\"DMA Start->DMA End\",\"key\":\"\",\"kind\":\"\",\"start_record\":8,"
+              "\"end_record\":null,\"start_ns\":1007000000,\"duration_ns\":null,\"records\":null,"
+              "\"errors\":null}");
+    ASSERT_EQ(run({"--transactions", csv, "--format", "jsonl", dump}).status, 0);
+    EXPECT_EQ(readFile(csv), expected);
+}
+
 TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
     const std::string input = write("in.txt", "1.000000000 0 70 a\n");
     const std::string target = dir_ + "/out.html";
@@ -533,6 +591,10 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
         {{"--pair", "A"}, "--pair A"},
         {{"--pair", "A,A"}, "--pair A,A"},
         {{"--pair", "A,B,key"}, "--pair A,B,key"},
+        {{"--pair", "A,B,none,key"}, "--pair A,B,none,key: the kind is"},
+        {{"--pair", "A,B,none,none,none"}, "--pair A,B,none,none,none"},
+        {{"--transactions", target}, "--html and --transactions name the same file"},
+        {{"--transactions", "-", "--stats"}, "standard output takes one output"},
         {{"--stats=xml"}, "--stats=xml"},
         {{"--stats", "--format", "csv"}, "--stats prints"},
         {{"--context", "-1"}, "--context -1"},
@@ -591,6 +653,11 @@ TEST_F(Qelttrace, TargetsThatAreInputsOrOtherFilesAreLeftAlone) {
     ASSERT_EQ(link(input.c_str(), (dir_ + "/hard.txt").c_str()), 0);
     ASSERT_EQ(symlink("v.txt", (dir_ + "/link.txt").c_str()), 0);
     ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0755), 0);
+    // A listing replaces a listing of its own form only.
+    const std::string csvListing = std::string(kListingHeader) + "\r\n";
+    write("listing.jsonl", csvListing);
+    write("listing.csv", csvListing);
+    write("old.jsonl", "{\"rule\":\"A->B\"}\n");
     const std::vector<std::string> before = names();
     struct Case {
         std::vector<std::string> args;
@@ -603,6 +670,11 @@ TEST_F(Qelttrace, TargetsThatAreInputsOrOtherFilesAreLeftAlone) {
         {{"--perfetto", dir_ + "/sub/../v.txt", input}, "", "is the input"},
         {{"--html", input, "-"}, input, "is the input standard input"},
         {{"--html", input}, "", "holds something other than what --html writes"},
+        {{"--transactions", dir_ + "/link.txt", input}, "", "is the input"},
+        {{"--transactions", input}, "", "holds something other than what --transactions writes"},
+        {{"--transactions", dir_ + "/listing.jsonl", input},
+         "",
+         "holds something other than what --transactions writes"},
         {{"--perfetto", input, "--html", dir_ + "/link.txt", sampleTracePath()}, "", "one file"},
     };
     for (const Case& c : cases) {
@@ -621,6 +693,13 @@ TEST_F(Qelttrace, TargetsThatAreInputsOrOtherFilesAreLeftAlone) {
         EXPECT_EQ(readFile(input), trace) << c.reason;
         EXPECT_EQ(names(), before) << c.reason;
     }
+    for (const char* listing : {"listing.csv", "old.jsonl"}) {
+        ToolRun replaced = run({"--transactions", dir_ + "/" + listing, input});
+        EXPECT_EQ(replaced.status, 0) << replaced.err;
+    }
+    EXPECT_NE(readFile(dir_ + "/listing.csv"), csvListing);
+    EXPECT_EQ(readFile(dir_ + "/old.jsonl").rfind("{\"rule\":\"DMA Start->DMA End\",", 0), 0u);
+    EXPECT_EQ(names(), before);
 }
 
 // Typed with the input forgotten on a terminal, qelttrace says so at once
@@ -646,7 +725,7 @@ TEST_F(Qelttrace, NoInputFromATerminalStopsAtOnce) {
 TEST_F(Qelttrace, DevicesFifosDirectoriesAndLinksAsTheShellHasThem) {
     const std::string input = write("v.txt", readFile(sampleTracePath()));
     const std::string null = device("null", 3, "/dev/null");
-    for (const char* option : {"--perfetto", "--html"}) {
+    for (const char* option : {"--perfetto", "--html", "--transactions"}) {
         ToolRun discarded = run({option, null, input});
         EXPECT_EQ(discarded.status, 0) << discarded.err;
         EXPECT_TRUE(isKind(null, S_IFCHR));
