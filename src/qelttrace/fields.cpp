@@ -128,4 +128,28 @@ void writeJsonFields(JsonWriter& json, const Record& r, bool traceArgumentsOnly)
     }
 }
 
+void writeTraceFields(JsonWriter& json, const TraceWords& w) {
+    for (const Field& f : kFields) {
+        if (!f.traceArgument) continue;
+        json.quotedKey(f.jsonKey);
+        switch (f.id) {
+            case FieldId::kRecord:
+                json.unsignedInteger(w.record);
+                break;
+            case FieldId::kEvent:
+                json.string(w.event);
+                break;
+            case FieldId::kQualifier:
+                json.string(w.qualifier);
+                break;
+            case FieldId::kArgument:
+                json.string(w.argument);
+                break;
+            default:
+                json.plainString(statusName(w.status));
+                break;
+        }
+    }
+}
+
 }  // namespace qelttrace

@@ -155,17 +155,16 @@ void PairMatcher::record(const Record& r, const PairPoint& at,
         const PairRule& rule = rules_[i];
         const bool isStart = event == rule.start;
         if (!isStart && event != rule.end) continue;
-        const std::string_view key = wordOf(r, rule.key);
         if (isStart) {
-            start(i, key, wordOf(r, rule.kind), at, points, out);
+            start(i, r, at, points, out);
         } else {
-            end(i, key, at, points, out);
+            end(i, r, at, points, out);
         }
     }
 }
 
 void PairMatcher::unmatchedStart(std::size_t rule, const Open& open, std::string_view key,
-                                 Writer& out) {
+                                 const Record* closing, Writer& out) {
     ++stats_[rule].unmatchedStarts;
     Transaction t;
     t.rule = rule;
@@ -174,24 +173,28 @@ void PairMatcher::unmatchedStart(std::size_t rule, const Open& open, std::string
     t.start = open.point;
     t.key = key;
     t.kind = open.kind;
+    t.startQualifier = open.qualifier;
+    t.startArgument = open.argument;
+    t.closing = closing;
     out.transaction(t);
 }
 
-void PairMatcher::start(std::size_t rule, std::string_view key, std::string_view kind,
-                        const PairPoint& at, std::vector<TransactionPoint>& points, Writer& out) {
+void PairMatcher::start(std::size_t rule, const Record& r, const PairPoint& at,
+                        std::vector<TransactionPoint>& points, Writer& out) {
     RuleState& s = state_[rule];
+    const std::string_view key = wordOf(r, rules_[rule].key);
     const std::uint64_t id = ++s.started;
     Open* opened = nullptr;
     if (rules_[rule].key == PairKey::kNone) {
         // A second start first leaves the open one unmatched.
-        if (s.open) unmatchedStart(rule, s.only, key, out);
+        if (s.open) unmatchedStart(rule, s.only, key, &r, out);
         s.open = true;
         opened = &s.only;
     } else {
         lookup_.assign(key);
         auto found = s.keyed.find(lookup_);
         if (found != s.keyed.end()) {
-            unmatchedStart(rule, found->second, key, out);
+            unmatchedStart(rule, found->second, key, &r, out);
         } else {
             found = s.keyed.emplace(lookup_, Open()).first;
         }
@@ -199,7 +202,9 @@ void PairMatcher::start(std::size_t rule, std::string_view key, std::string_view
     }
     opened->point = at;
     opened->id = id;
-    opened->kind.assign(kind);
+    opened->kind.assign(wordOf(r, rules_[rule].kind));
+    opened->qualifier.assign(r.qualifier());
+    opened->argument.assign(r.argument());
     const std::size_t depth = openCount(rule);
     if (rules_[rule].key != PairKey::kNone) {
         s.clock.step(at.timeNs, depth, false, stats_[rule].depth);
@@ -228,21 +233,23 @@ void PairMatcher::matched(std::size_t rule, Transaction& t) {
     }
 }
 
-void PairMatcher::end(std::size_t rule, std::string_view key, const PairPoint& at,
+void PairMatcher::end(std::size_t rule, const Record& r, const PairPoint& at,
                       std::vector<TransactionPoint>& points, Writer& out) {
     RuleState& s = state_[rule];
-    Open open;
+    const std::string_view key = wordOf(r, rules_[rule].key);
+    // What it ends outlives the open start: the writers see it with the record.
+    Open& open = s.ended;
     bool found = false;
     if (rules_[rule].key == PairKey::kNone) {
         found = s.open;
-        if (found) open = std::move(s.only);
+        if (found) std::swap(open, s.only);
         s.open = false;
     } else {
         lookup_.assign(key);
         const auto it = s.keyed.find(lookup_);
         if (it != s.keyed.end()) {
             found = true;
-            open = std::move(it->second);
+            std::swap(open, it->second);
             s.keyed.erase(it);
         }
     }
@@ -251,6 +258,7 @@ void PairMatcher::end(std::size_t rule, std::string_view key, const PairPoint& a
     t.hasEnd = true;
     t.end = at;
     t.key = key;
+    t.closing = &r;
     const std::size_t depth = openCount(rule);
     if (!found) {
         ++stats_[rule].unmatchedEnds;
@@ -258,24 +266,24 @@ void PairMatcher::end(std::size_t rule, std::string_view key, const PairPoint& a
         points.push_back(TransactionPoint{rule, 0, false, key, {}, depth});
         return;
     }
-    // The kind outlives the open start: the writers see it with the record.
-    s.endedKind = std::move(open.kind);
     t.id = open.id;
     t.hasStart = true;
     t.start = open.point;
-    t.kind = s.endedKind;
+    t.kind = open.kind;
+    t.startQualifier = open.qualifier;
+    t.startArgument = open.argument;
     matched(rule, t);
     if (rules_[rule].key != PairKey::kNone) {
         s.clock.step(at.timeNs, depth, true, stats_[rule].depth);
     }
     out.transaction(t);
-    points.push_back(TransactionPoint{rule, open.id, false, key, s.endedKind, depth});
+    points.push_back(TransactionPoint{rule, open.id, false, key, open.kind, depth});
 }
 
 void PairMatcher::finish(Writer& out) {
     for (std::size_t i = 0; i < rules_.size(); ++i) {
         RuleState& s = state_[i];
-        if (s.open) unmatchedStart(i, s.only, {}, out);
+        if (s.open) unmatchedStart(i, s.only, {}, nullptr, out);
         s.open = false;
         // In record order, so that what is drawn does not depend on hashing.
         std::vector<std::pair<const std::string*, const Open*>> left;
@@ -283,7 +291,9 @@ void PairMatcher::finish(Writer& out) {
         std::sort(left.begin(), left.end(), [](const auto& a, const auto& b) {
             return a.second->point.record < b.second->point.record;
         });
-        for (const auto& entry : left) unmatchedStart(i, *entry.second, *entry.first, out);
+        for (const auto& entry : left) {
+            unmatchedStart(i, *entry.second, *entry.first, nullptr, out);
+        }
         s.keyed.clear();
         // The slowest, longest first.
         std::vector<Slow>& list = stats_[i].slowest;

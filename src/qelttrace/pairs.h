@@ -99,7 +99,7 @@ class PairMatcher {
     struct Open {
         PairPoint point;
         std::uint64_t id = 0;
-        std::string kind;
+        std::string kind, qualifier, argument;
     };
     // The time at each depth, committed at each end: what follows the last
     // end is outside the span.
@@ -123,17 +123,18 @@ class PairMatcher {
         Open only;
         std::unordered_map<std::string, Open> keyed;
         std::uint64_t started = 0;
-        std::string endedKind;  // of the transaction the record being matched ended
+        Open ended;  // the transaction the record being matched ended
         std::unordered_map<std::string, std::size_t> kindIndex;
         std::priority_queue<Slow, std::vector<Slow>, SlowOrder> slow;
         DepthClock clock;
     };
-    void start(std::size_t rule, std::string_view key, std::string_view kind, const PairPoint& at,
+    void start(std::size_t rule, const Record& r, const PairPoint& at,
                std::vector<TransactionPoint>& points, Writer& out);
-    void end(std::size_t rule, std::string_view key, const PairPoint& at,
+    void end(std::size_t rule, const Record& r, const PairPoint& at,
              std::vector<TransactionPoint>& points, Writer& out);
     void matched(std::size_t rule, Transaction& t);
-    void unmatchedStart(std::size_t rule, const Open& open, std::string_view key, Writer& out);
+    void unmatchedStart(std::size_t rule, const Open& open, std::string_view key,
+                        const Record* closing, Writer& out);
     KindStats& kindOf(std::size_t rule, std::string_view kind);
     std::size_t openCount(std::size_t rule) const;
 

@@ -16,7 +16,10 @@ Pipeline::Pipeline(const Settings& s, const Outputs& o, FILE* diagnostics) {
         if (output) owned_.push_back(makeRecordWriter(format, *output, s.filter.active()));
     }
     if (o.stats) owned_.push_back(std::make_unique<StatsWriter>(s.stats, *o.stats));
-    if (o.perfetto) owned_.push_back(std::make_unique<PerfettoWriter>(*o.perfetto, rules));
+    if (o.perfetto) {
+        owned_.push_back(
+            std::make_unique<PerfettoWriter>(*o.perfetto, rules, diagnostics, s.perfetto));
+    }
     if (o.html) owned_.push_back(std::make_unique<HtmlReport>(*o.html, s.title));
     if (o.transactions) {
         owned_.push_back(

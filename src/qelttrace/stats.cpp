@@ -86,7 +86,7 @@ void Statistics::stateRecord(const Record& r, const PairPoint& at) {
     const std::string_view name = argument.substr(mark + kStateMark.size());
     if (inState_) {
         states_[state_].timeNs += r.timeNs - stateSince_.timeNs;
-        next_.state(StateSpan{state_, stateSince_, r.timeNs});
+        next_.state(StateSpan{state_, stateSince_, r.timeNs, stateQualifier_, stateArgument_});
     }
     if (!inState_ || name != state_) {
         auto found = states_.find(std::string(name));
@@ -98,6 +98,8 @@ void Statistics::stateRecord(const Record& r, const PairPoint& at) {
         state_.assign(name);
     }
     stateSince_ = at;
+    stateQualifier_.assign(r.qualifier());
+    stateArgument_.assign(r.argument());
     inState_ = true;
 }
 
@@ -105,7 +107,7 @@ void Statistics::end(const DBGTime* closingSpan) {
     // The last state lasts until the last record; open starts stay unmatched.
     if (inState_) {
         states_[state_].timeNs += lastNs_ - stateSince_.timeNs;
-        next_.state(StateSpan{state_, stateSince_, lastNs_});
+        next_.state(StateSpan{state_, stateSince_, lastNs_, stateQualifier_, stateArgument_});
         inState_ = false;
     }
     pairs_.finish(next_);

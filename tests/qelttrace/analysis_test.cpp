@@ -216,6 +216,40 @@ TEST(Perfetto, MicrosecondsReadBackAsTheExactNanosecond) {
     EXPECT_EQ(negative, "-1.500");
 }
 
+// A trace that grows past the bound gets one warning, however much more it
+// grows, naming the output and the options that cut it.
+TEST(Perfetto, OneWarningOnceTheTracePassesItsBound) {
+    for (const std::int64_t records : {10, 5000}) {
+        std::string written;
+        Output out(&written);
+        FILE* said = std::tmpfile();
+        ASSERT_NE(said, nullptr);
+        PerfettoWriter trace(out, defaultPairs(), said, "big.json", 100000);
+        Writers writers;
+        writers.add(trace);
+        Statistics stats(defaultPairs(), 10, writers);
+        Feed feed(stats);
+        for (std::int64_t i = 0; i < records; ++i) feed(1000 * i, "CancelAll", "00", "0001");
+        stats.end(nullptr);
+        out.flush();
+        std::rewind(said);
+        char text[512] = {};
+        const std::size_t n = std::fread(text, 1, sizeof text - 1, said);
+        std::fclose(said);
+        const std::string warning(text, n);
+        if (records == 10) {
+            EXPECT_EQ(warning, "");
+            continue;
+        }
+        EXPECT_GT(written.size(), 500000u);
+        EXPECT_EQ(
+            warning.rfind("qelttrace: --perfetto big.json: the trace passes 100000 bytes,", 0), 0u)
+            << warning;
+        EXPECT_NE(warning.find("--from and --to"), std::string::npos);
+        EXPECT_EQ(std::count(warning.begin(), warning.end(), '\n'), 1);
+    }
+}
+
 TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
     std::string written;
     Output out(&written);
