@@ -94,6 +94,10 @@ void appendCsvField(std::string& out, std::string_view text);
 // The record's fields as members of the JSON object being written: every one,
 // or only those that Perfetto's events carry.
 void writeJsonFields(JsonWriter& json, const Record& record, bool traceArgumentsOnly);
+// The record's fields as the elements of the JSON array being written, in
+// the table's order, each text cut at `textMax` bytes; the record text only
+// for a record that did not decode.
+void writeJsonFieldValues(JsonWriter& json, const Record& record, std::size_t textMax);
 // The fields a trace event carries, from the words kept of a record.
 void writeTraceFields(JsonWriter& json, const TraceWords& words);
 

@@ -20,7 +20,7 @@ Pipeline::Pipeline(const Settings& s, const Outputs& o, FILE* diagnostics) {
         owned_.push_back(
             std::make_unique<PerfettoWriter>(*o.perfetto, rules, diagnostics, s.perfetto));
     }
-    if (o.html) owned_.push_back(std::make_unique<HtmlReport>(*o.html, s.title));
+    if (o.html) owned_.push_back(std::make_unique<HtmlReport>(*o.html, s.title, rules));
     if (o.transactions) {
         owned_.push_back(
             makeTransactionsWriter(*o.transactions, rules, transactionsAsJsonl(s.transactions)));

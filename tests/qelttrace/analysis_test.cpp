@@ -146,7 +146,7 @@ TEST(Statistics, TransactionsKindsSlowestAndDepth) {
     feed(300, "B", "", "k1");
     feed(300, "A", "q1", "k3");
     feed(500, "B", "", "k3");
-    feed(600, "B", "", "k2");
+    feed(600, "B", "", "k2", true);  // an end that tells of trouble is among the errors
     feed(700, "A", "q1", "k4");
     feed(710, "A", "q3", "k5");
     feed(720, "A", "q1", "k6");
@@ -155,7 +155,7 @@ TEST(Statistics, TransactionsKindsSlowestAndDepth) {
     stats.end(nullptr);
     EXPECT_EQ(seen.rows,
               (std::vector<std::string>{"k1,q1,200,4,1,slow", "k3,q1,200,2,0,slow",
-                                        "k2,q2,400,5,0,slow-3", "k4,q1,open", "k9,,no start",
+                                        "k2,q2,400,5,1,slow-3", "k4,q1,open", "k9,,no start",
                                         "k5,q3,open", "k6,q1,open", "k4,q1,open"}));
     EXPECT_EQ(seen.depths, "1:1 3:2 4:1 5:2 6:1 7:0 8:1 9:2 10:3 11:3 12:3 ");
     const PairMatcher::RuleStats& p = stats.pairStats()[0];
@@ -250,30 +250,49 @@ TEST(Perfetto, OneWarningOnceTheTracePassesItsBound) {
     }
 }
 
+// A million records, commands open eight at once among them, errors with
+// long texts, and as many gaps and slowest listed as the page shows: the
+// page stays within its bound, the spike drawn, and the records around the
+// listed items kept.
 TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
     std::string written;
     Output out(&written);
-    HtmlReport page(out, "a million records");
+    HtmlReport page(out, "a million records", defaultPairs());
     Writers writers;
     writers.add(page);
-    Statistics stats({}, 10, writers);
+    Statistics stats(defaultPairs(), HtmlReport::kSlowShown, writers);
     Feed feed(stats);
+    const std::string longText(300, 'x');
     std::int64_t t = 1523000000000;
     for (std::int64_t i = 0; i < 1000000; ++i) {
         t += 1000 + (i * 7919) % 997000;
         if (i == 654321) t += 987654321;  // the one spike
-        feed(t, i % 9 == 0 ? "SATAWakeup" : "CancelAll", "",
-             i % 18 == 0 ? " state=IDLE" : " state=RCV");
+        const std::string key = std::to_string(i / 16 % 8), kind = std::to_string(i % 5);
+        if (i % 997 == 0) {
+            feed(t, "FatalError", "0", longText.c_str(), true);
+        } else if (i % 16 == 3) {
+            feed(t, "ActivateTransaction", kind.c_str(), key.c_str());
+        } else if (i % 16 == 11 && i > 70) {
+            const std::string earlier = std::to_string((i / 16 + 4) % 8);
+            feed(t, "CompleteTransation", "1", earlier.c_str());
+        } else if (i % 16 == 5 || i % 16 == 7) {
+            feed(t, i % 16 == 5 ? "DMA Start" : "DMA End", "0", "1000");
+        } else {
+            feed(t, i % 9 == 0 ? "SATAWakeup" : "CancelAll", "",
+                 i % 18 == 0 ? " state=IDLE" : " state=RCV");
+        }
     }
     stats.end(nullptr);
     out.flush();
-    EXPECT_GT(written.size(), 100000u);
+    EXPECT_GT(written.size(), 1000000u);
     EXPECT_LE(written.size(), HtmlReport::kPageMax);
     const std::string html = page.page(stats);
     const std::int64_t spike = 1000 + (654321 * std::int64_t{7919}) % 997000 + 987654321;
     EXPECT_NE(html.find("," + std::to_string(spike) + ","), std::string::npos)
         << "the spike is drawn";
     EXPECT_NE(html.find("Reduced to the minimum and maximum"), std::string::npos);
+    EXPECT_NE(html.find("data-ctx=\"s2-99\""), std::string::npos) << "the records around kept";
+    EXPECT_NE(html.find("id=chart-depth-2"), std::string::npos);
     EXPECT_EQ(html.find("</script", html.find("id=qelt-data")),
               html.find("</script><script>", html.find("id=qelt-data")));
 }
@@ -283,7 +302,7 @@ TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
 TEST(HtmlReport, TimesJumpingBackAndForth) {
     std::string written;
     Output out(&written);
-    HtmlReport page(out, "backwards");
+    HtmlReport page(out, "backwards", {});
     Writers writers;
     writers.add(page);
     Statistics stats({}, 10, writers);
