@@ -222,7 +222,10 @@ TEST(Perfetto, OneWarningOnceTheTracePassesItsBound) {
     for (const std::int64_t records : {10, 5000}) {
         std::string written;
         Output out(&written);
-        FILE* said = std::tmpfile();
+        // A file of its own in the working directory (tmpfile() is not
+        // everywhere writable under Wine).
+        const char* const name = "perfetto-warning.tmp";
+        FILE* said = std::fopen(name, "w+b");
         ASSERT_NE(said, nullptr);
         PerfettoWriter trace(out, defaultPairs(), said, "big.json", 100000);
         Writers writers;
@@ -236,6 +239,7 @@ TEST(Perfetto, OneWarningOnceTheTracePassesItsBound) {
         char text[512] = {};
         const std::size_t n = std::fread(text, 1, sizeof text - 1, said);
         std::fclose(said);
+        std::remove(name);
         const std::string warning(text, n);
         if (records == 10) {
             EXPECT_EQ(warning, "");
