@@ -58,7 +58,8 @@ const OptionRow kOptions[] = {
     {OptionId::kStats, "--stats", nullptr, Takes::kEqualsOnly, false, "[=json]",
      "a report of the dump instead of the records, readable or JSON"},
     {OptionId::kTop, "--top", nullptr, Takes::kValue, false, "N",
-     "the N largest gaps in the report and on the page (default 10)"},
+     "the N largest gaps and slowest transactions of each pair in the report and on the "
+     "page (default 10)"},
     {OptionId::kPair, "--pair", nullptr, Takes::kValue, true, "START,END[,KEY[,KIND]]",
      "also measure the transactions from START to END, keyed and of a kind named by the "
      "qualifier, the argument or none (again: more pairs)"},
@@ -237,7 +238,8 @@ std::string checkReports(const Given& g, Settings& s) {
     std::string why = parseCount("--top", g.value(OptionId::kTop), g.has(OptionId::kTop), 10, &top);
     if (!why.empty()) return why;
     if (g.has(OptionId::kTop) && !g.has(OptionId::kStats) && !g.has(OptionId::kHtml)) {
-        return "--top sets how many gaps --stats and --html list: it needs one of them";
+        return "--top sets how many gaps and slowest transactions --stats and --html list: it "
+               "needs one of them";
     }
     s.top = static_cast<std::size_t>(top);
     for (const std::string& text : g.all(OptionId::kPair)) {

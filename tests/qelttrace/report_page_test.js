@@ -64,7 +64,7 @@ async function main() {
       return [ink, red];
     });
     const twice = await tab.evaluate(() => Array.from(document.querySelectorAll("table"))
-      .map((t) => Array.from(t.rows[0].cells).map((c) => c.textContent))
+      .map((t) => Array.from(t.rows[0].cells).filter((c) => c.tagName === "TH").map((c) => c.textContent))
       .filter((heads) => new Set(heads).size !== heads.length).map((h) => h.join("|")));
     await tab.screenshot({ path: path.join(outDir, "report.png"), fullPage: false });
     // The records around the slowest command, and around the first error.
