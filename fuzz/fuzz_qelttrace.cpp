@@ -1,12 +1,14 @@
 // Fuzzes qelttrace: the input is one file (a dump, a -raw capture, decoded
 // output or a session log, whichever its bytes make it) read through every
 // output in one pass: the text, CSV and JSON lines records, the --stats=json
-// report, the Perfetto trace and the HTML page. Checks, beside what the sanitizers see:
+// report, the Perfetto trace, the HTML page and the transactions listing.
+// Checks, beside what the sanitizers see:
 //   - the text output is the plain decoder's: for an input the live path
 //     hands to the formatter line by line unchanged (a dump without 0xFF,
 //     prompts, results, tool messages or lines past the chunk limit), the
 //     formatter's own lines and the closing span;
-//   - every CSV row has the header's column count (RFC 4180 quoting);
+//   - every CSV row, of the records and of the listing, has the header's
+//     column count (RFC 4180 quoting);
 //   - every JSON line, the report, the trace and the page's data are JSON;
 //   - the records counted agree: CSV rows, JSON lines, the report's records,
 //     the page's figure, the record numbers of the trace's events.
@@ -139,15 +141,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    std::string text, csv, jsonl, stats, perfetto, html;
+    std::string text, csv, jsonl, stats, perfetto, html, transactions;
     {
         resetTiming();
         Output textOut(&text), csvOut(&csv), jsonlOut(&jsonl), statsOut(&stats),
-            perfettoOut(&perfetto), htmlOut(&html);
+            perfettoOut(&perfetto), htmlOut(&html), transactionsOut(&transactions);
         Settings settings;
         settings.stats = StatsFormat::kJson;
         settings.title = "fuzz";
-        Outputs outputs{&textOut, &csvOut, &jsonlOut, &statsOut, &perfettoOut, &htmlOut};
+        Outputs outputs{&textOut,     &csvOut,  &jsonlOut,       &statsOut,
+                        &perfettoOut, &htmlOut, &transactionsOut};
         FILE* quiet = std::fopen("/dev/null", "w");
         FUZZ_CHECK(quiet != nullptr, "/dev/null opens");
         {
@@ -170,6 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::size_t records = csvRows(csv, 9);
     FUZZ_CHECK(records >= 1, "the CSV has its header");
+    FUZZ_CHECK(csvRows(transactions, 9) >= 1, "the listing has its header");
     std::size_t jsonLines = 0;
     for (const std::string_view line : linesOf(jsonl)) {
         JsonCheck object;

@@ -1,6 +1,7 @@
 #include "chart_series.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace qelttrace {
 
@@ -143,6 +144,67 @@ void CountSeries::write(JsonWriter& json) const {
     json.beginObject();
     writeArray(json, "x", differences(xs));
     writeArray(json, "y", ys);
+    json.memberInteger("width", width_);
+    json.endObject();
+}
+
+void LevelSeries::widen() {
+    const std::size_t count = sums_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t a = 2 * i, b = 2 * i + 1;
+        sums_[i] = (a < count ? sums_[a] : 0.0) + (b < count ? sums_[b] : 0.0);
+        max_[i] = std::max(a < count ? max_[a] : -1, b < count ? max_[b] : -1);
+    }
+    width_ *= 2;
+    used_ = (used_ + 1) / 2;
+}
+
+void LevelSeries::hold(std::int64_t until) {
+    // The level from lastX_ to `until`, spread over the intervals it spans.
+    while ((until - origin_) / width_ >= static_cast<std::int64_t>(sums_.size())) widen();
+    std::int64_t at = lastX_;
+    for (;;) {
+        const auto index = static_cast<std::size_t>((at - origin_) / width_);
+        const std::int64_t bucketEnd = origin_ + static_cast<std::int64_t>(index + 1) * width_;
+        const std::int64_t to = std::min(until, bucketEnd);
+        sums_[index] += static_cast<double>(level_) * static_cast<double>(to - at);
+        max_[index] = std::max(max_[index], level_);
+        used_ = std::max(used_, index + 1);
+        if (to >= until) break;
+        at = to;
+    }
+}
+
+void LevelSeries::add(std::int64_t x, std::int64_t level) {
+    if (!started_) {
+        started_ = true;
+        origin_ = lastX_ = x;
+    }
+    x = std::max(x, lastX_);
+    hold(x);
+    lastX_ = x;
+    level_ = level;
+    // The new level shows at once, even if it changes again at this time.
+    const auto index = static_cast<std::size_t>((x - origin_) / width_);
+    max_[index] = std::max(max_[index], level);
+}
+
+void LevelSeries::write(JsonWriter& json) const {
+    std::vector<std::int64_t> xs, means, maxes;
+    for (std::size_t i = 0; i < used_; ++i) {
+        if (max_[i] < 0) continue;
+        const std::int64_t begin = origin_ + static_cast<std::int64_t>(i) * width_;
+        // The last interval is held only up to the last change.
+        const std::int64_t held = std::max<std::int64_t>(
+            1, std::min(begin + width_, std::max(lastX_, begin + 1)) - begin);
+        xs.push_back(begin);
+        means.push_back(std::llround(sums_[i] * 1000.0 / static_cast<double>(held)));
+        maxes.push_back(max_[i]);
+    }
+    json.beginObject();
+    writeArray(json, "x", differences(xs));
+    writeArray(json, "mean", means);
+    writeArray(json, "max", maxes);
     json.memberInteger("width", width_);
     json.endObject();
 }

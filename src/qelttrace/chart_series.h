@@ -62,4 +62,29 @@ class CountSeries {
     std::size_t used_ = 0;
 };
 
+// A level held from one change to the next (the transactions open), per
+// interval of time: its mean weighted by time and its maximum. The interval
+// doubles as needed to keep at most `buckets` of them.
+class LevelSeries {
+  public:
+    explicit LevelSeries(std::size_t buckets) : sums_(buckets, 0), max_(buckets, -1) {}
+    // The level is `level` from `x` on. A time before the last one (decoded
+    // input may hold them) counts as the last one.
+    void add(std::int64_t x, std::int64_t level);
+    bool empty() const { return !started_; }
+    // {"x":[...],"mean":[...],"max":[...],"width":W}, x as differences, the
+    // mean in thousandths; the last level is drawn up to the last change.
+    void write(JsonWriter& json) const;
+
+  private:
+    void hold(std::int64_t until);
+    void widen();
+
+    std::vector<double> sums_;       // level x ns, per interval
+    std::vector<std::int64_t> max_;  // -1: nothing held in it
+    bool started_ = false;
+    std::int64_t origin_ = 0, width_ = 1000, lastX_ = 0, level_ = 0;
+    std::size_t used_ = 0;
+};
+
 }  // namespace qelttrace

@@ -128,4 +128,52 @@ void writeJsonFields(JsonWriter& json, const Record& r, bool traceArgumentsOnly)
     }
 }
 
+void writeJsonFieldValues(JsonWriter& json, const Record& r, std::size_t textMax) {
+    for (const Field& f : kFields) {
+        switch (f.kind) {
+            case FieldKind::kCount:
+            case FieldKind::kInteger:
+                json.integer(integerOf(r, f.id));
+                break;
+            case FieldKind::kTime: {
+                char time[kTimeTextMax];
+                json.plainString(std::string_view(time, formatTime(time, r.time)));
+                break;
+            }
+            case FieldKind::kText: {
+                const bool shown = f.id != FieldId::kText || r.status != Status::kOk;
+                json.string(shown ? textOf(r, f.id).substr(0, textMax) : std::string_view());
+                break;
+            }
+            case FieldKind::kStatus:
+                json.plainString(statusName(r.status));
+                break;
+        }
+    }
+}
+
+void writeTraceFields(JsonWriter& json, const TraceWords& w) {
+    for (const Field& f : kFields) {
+        if (!f.traceArgument) continue;
+        json.quotedKey(f.jsonKey);
+        switch (f.id) {
+            case FieldId::kRecord:
+                json.unsignedInteger(w.record);
+                break;
+            case FieldId::kEvent:
+                json.string(w.event);
+                break;
+            case FieldId::kQualifier:
+                json.string(w.qualifier);
+                break;
+            case FieldId::kArgument:
+                json.string(w.argument);
+                break;
+            default:
+                json.plainString(statusName(w.status));
+                break;
+        }
+    }
+}
+
 }  // namespace qelttrace

@@ -46,10 +46,10 @@ inline constexpr Field kFields[] = {
     {FieldId::kTime, "time", ",\"time\":", FieldKind::kTime, false},
     {FieldId::kTimeNs, "time_ns", ",\"time_ns\":", FieldKind::kInteger, false},
     {FieldId::kDeltaNs, "delta_ns", ",\"delta_ns\":", FieldKind::kInteger, false},
-    {FieldId::kEvent, "event", ",\"event\":", FieldKind::kText, false},
-    {FieldId::kQualifier, "qualifier", ",\"qualifier\":", FieldKind::kText, false},
-    {FieldId::kArgument, "argument", ",\"argument\":", FieldKind::kText, false},
-    {FieldId::kStatus, "status", ",\"status\":", FieldKind::kStatus, false},
+    {FieldId::kEvent, "event", ",\"event\":", FieldKind::kText, true},
+    {FieldId::kQualifier, "qualifier", ",\"qualifier\":", FieldKind::kText, true},
+    {FieldId::kArgument, "argument", ",\"argument\":", FieldKind::kText, true},
+    {FieldId::kStatus, "status", ",\"status\":", FieldKind::kStatus, true},
     {FieldId::kText, "text", ",\"text\":", FieldKind::kText, false},
 };
 constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
@@ -65,6 +65,25 @@ constexpr bool keysMatchNames() {
 }
 static_assert(keysMatchNames(), "each field's JSON key is its name");
 
+// The fields a trace event carries are those a record's words give.
+constexpr bool traceArgumentsAreWords() {
+    for (const Field& f : kFields) {
+        if (f.traceArgument && f.id != FieldId::kRecord && f.id != FieldId::kEvent &&
+            f.id != FieldId::kQualifier && f.id != FieldId::kArgument && f.id != FieldId::kStatus)
+            return false;
+    }
+    return true;
+}
+static_assert(traceArgumentsAreWords(), "TraceWords holds every trace argument");
+
+// A record as the trace events drawn for it after it streamed by name it: a
+// transaction's start or end, the SATAWakeup that entered a state.
+struct TraceWords {
+    std::uint64_t record = 0;
+    std::string_view event, qualifier, argument;
+    Status status = Status::kOk;
+};
+
 // "record,time,...": the field names joined by commas.
 void appendCsvHeader(std::string& out);
 // One record as a CSV row (RFC 4180: a field with a comma, a quote or a line
@@ -75,5 +94,11 @@ void appendCsvField(std::string& out, std::string_view text);
 // The record's fields as members of the JSON object being written: every one,
 // or only those that Perfetto's events carry.
 void writeJsonFields(JsonWriter& json, const Record& record, bool traceArgumentsOnly);
+// The record's fields as the elements of the JSON array being written, in
+// the table's order, each text cut at `textMax` bytes; the record text only
+// for a record that did not decode.
+void writeJsonFieldValues(JsonWriter& json, const Record& record, std::size_t textMax);
+// The fields a trace event carries, from the words kept of a record.
+void writeTraceFields(JsonWriter& json, const TraceWords& words);
 
 }  // namespace qelttrace

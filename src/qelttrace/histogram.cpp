@@ -38,8 +38,23 @@ void LogHistogram::add(std::int64_t value) {
     if (count_ == 0 || value < min_) min_ = value;
     if (count_ == 0 || value > max_) max_ = value;
     ++count_;
-    sum_ += static_cast<double>(value);
-    ++counts_[static_cast<std::size_t>(indexOf(value))];
+    sum_ += static_cast<long double>(value);
+    const int index = indexOf(value);
+    if (counts_.empty()) base_ = index;
+    if (index < base_) {
+        // Grown downwards by at least as much as it holds, so that values
+        // falling one bucket at a time cost no more than rising ones.
+        const int below =
+            std::max(base_ - index, std::min(static_cast<int>(counts_.size()), base_));
+        counts_.insert(counts_.begin(), static_cast<std::size_t>(below), 0);
+        base_ -= below;
+    }
+    const auto at = static_cast<std::size_t>(index - base_);
+    if (at >= counts_.size()) {
+        const auto room = static_cast<std::size_t>(kBuckets - base_);
+        counts_.resize(std::min(std::max(at + 1, counts_.size() * 2), room), 0);
+    }
+    ++counts_[at];
 }
 
 std::int64_t LogHistogram::percentile(double q) const {
@@ -49,7 +64,7 @@ std::int64_t LogHistogram::percentile(double q) const {
     std::uint64_t seen = 0;
     const int last = lastBucket();
     for (int i = firstBucket(); i <= last; ++i) {
-        seen += counts_[static_cast<std::size_t>(i)];
+        seen += bucket(i);
         if (seen < rank) continue;
         std::int64_t low = 0, high = 0;
         bounds(i, &low, &high);

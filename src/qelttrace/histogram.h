@@ -1,5 +1,6 @@
-// Fixed-size logarithmic buckets for latencies and deltas: counts, minimum
-// and maximum exact, percentiles within 0.4%, memory fixed whatever the count.
+// Logarithmic buckets for latencies and deltas: counts, minimum, maximum and
+// mean exact, percentiles within 0.4%. Memory holds the buckets between the
+// smallest and the largest value seen (at most kBuckets), whatever the count.
 #pragma once
 
 #include <cstdint>
@@ -13,29 +14,37 @@ class LogHistogram {
     static constexpr int kSub = 128;
     static constexpr int kBuckets = kSub + 56 * kSub;
 
-    LogHistogram() : counts_(kBuckets, 0) {}
     void add(std::int64_t value);
     std::uint64_t count() const { return count_; }
     std::int64_t min() const { return min_; }
     std::int64_t max() const { return max_; }
-    double mean() const { return count_ ? sum_ / static_cast<double>(count_) : 0.0; }
+    // The sum is kept in a long double: exact up to 2^64 ns (584 years).
+    double mean() const {
+        return count_ ? static_cast<double>(sum_ / static_cast<long double>(count_)) : 0.0;
+    }
     // The value at quantile q (0 < q <= 1) by nearest rank, as its bucket's
     // midpoint, within [min, max].
     std::int64_t percentile(double q) const;
     // Bucket i's bounds and count, for drawing; buckets outside
     // [firstBucket(), lastBucket()] are empty (all are when count() is 0).
     static void bounds(int index, std::int64_t* low, std::int64_t* high);
-    std::uint64_t bucket(int index) const { return counts_[static_cast<std::size_t>(index)]; }
+    static int indexOf(std::int64_t value);
+    std::uint64_t bucket(int index) const {
+        const int at = index - base_;
+        return at >= 0 && at < static_cast<int>(counts_.size())
+                   ? counts_[static_cast<std::size_t>(at)]
+                   : 0;
+    }
     int firstBucket() const { return count_ ? indexOf(min_) : 0; }
     int lastBucket() const { return count_ ? indexOf(max_) : -1; }
 
   private:
-    static int indexOf(std::int64_t value);
-    std::vector<std::uint64_t> counts_;
+    std::vector<std::uint64_t> counts_;  // buckets base_ onwards
+    int base_ = 0;
     std::uint64_t count_ = 0;
     std::int64_t min_ = 0;
     std::int64_t max_ = 0;
-    double sum_ = 0;
+    long double sum_ = 0;
 };
 
 }  // namespace qelttrace

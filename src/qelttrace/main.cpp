@@ -16,6 +16,7 @@
 #include "output_file.h"
 #include "pipeline.h"
 #include "platform/platform.h"
+#include "transactions.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ int run(const Settings& s) {
     std::vector<std::pair<std::string, std::string>> named;
     if (!s.perfetto.empty()) named.emplace_back("--perfetto", s.perfetto);
     if (!s.html.empty()) named.emplace_back("--html", s.html);
+    if (!s.transactions.empty()) named.emplace_back("--transactions", s.transactions);
     const std::string clash = targetClash(s.inputs, named);
     if (!clash.empty()) return failure(clash);
 
@@ -82,8 +84,12 @@ int run(const Settings& s) {
         const std::string& target;
         const char* signature;
         Output** output;
-    } reports[] = {{"--perfetto", s.perfetto, kPerfettoSignature, &outputs.perfetto},
-                   {"--html", s.html, kHtmlSignature, &outputs.html}};
+    } reports[] = {
+        {"--perfetto", s.perfetto, kPerfettoSignature, &outputs.perfetto},
+        {"--html", s.html, kHtmlSignature, &outputs.html},
+        {"--transactions", s.transactions,
+         transactionsAsJsonl(s.transactions) ? kTransactionsJsonlSignature : kTransactionsHeader,
+         &outputs.transactions}};
     for (const auto& report : reports) {
         if (report.target.empty()) continue;
         targets.push_back(std::make_unique<OutputTarget>());

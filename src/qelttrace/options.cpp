@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "common/numbers.h"
@@ -26,6 +27,7 @@ enum class OptionId {
     kPair,
     kPerfetto,
     kHtml,
+    kTransactions,
     kHelp,
     kVersion,
 };
@@ -56,13 +58,18 @@ const OptionRow kOptions[] = {
     {OptionId::kStats, "--stats", nullptr, Takes::kEqualsOnly, false, "[=json]",
      "a report of the dump instead of the records, readable or JSON"},
     {OptionId::kTop, "--top", nullptr, Takes::kValue, false, "N",
-     "the N largest gaps in the report and on the page (default 10)"},
-    {OptionId::kPair, "--pair", nullptr, Takes::kValue, true, "START,END[,qualifier|argument]",
-     "also measure START to END, keyed by the qualifier or argument (again: more pairs)"},
+     "the N largest gaps and slowest transactions of each pair in the report and on the "
+     "page (default 10)"},
+    {OptionId::kPair, "--pair", nullptr, Takes::kValue, true, "START,END[,KEY[,KIND]]",
+     "also measure the transactions from START to END, keyed and of a kind named by the "
+     "qualifier, the argument or none (again: more pairs)"},
     {OptionId::kPerfetto, "--perfetto", nullptr, Takes::kValue, false, "FILE",
      "write a trace for ui.perfetto.dev or chrome://tracing (-: standard output)"},
     {OptionId::kHtml, "--html", nullptr, Takes::kValue, false, "FILE",
      "write a self-contained HTML report (-: standard output)"},
+    {OptionId::kTransactions, "--transactions", nullptr, Takes::kValue, false, "FILE",
+     "write every transaction of the pairs as CSV, or JSON lines when FILE ends in .jsonl "
+     "(-: standard output)"},
     {OptionId::kHelp, "--help", "-h", Takes::kNothing, false, nullptr, "print this text and exit"},
     {OptionId::kVersion, "--version", nullptr, Takes::kNothing, false, nullptr,
      "print the version and exit"},
@@ -72,8 +79,9 @@ constexpr std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
 const char kSynopsis[] =
     "usage: qelttrace [--format text|csv|jsonl] [--event PATTERN] [--from SECONDS]\n"
     "                 [--to SECONDS] [--errors] [--context N] [--stats[=json]]\n"
-    "                 [--top N] [--pair START,END[,qualifier|argument]]\n"
-    "                 [--perfetto FILE] [--html FILE] [FILE...]\n"
+    "                 [--top N] [--pair START,END[,KEY[,KIND]]]\n"
+    "                 [--perfetto FILE] [--html FILE] [--transactions FILE]\n"
+    "                 [FILE...]\n"
     "       qelttrace --version | --help\n"
     "\n"
     "Decodes a SATA trace dump of a QELT bridge and prints it as the trace job of\n"
@@ -89,9 +97,9 @@ const char kSynopsis[] =
     "log is a dump of its own.\n"
     "\n"
     "Each record has the fields record, time, time_ns, delta_ns, event,\n"
-    "qualifier, argument, status and text. --stats, --perfetto and --html\n"
-    "combine in one pass; with any of them the records are printed only when\n"
-    "--format is given.\n"
+    "qualifier, argument, status and text. --stats, --perfetto, --html and\n"
+    "--transactions combine in one pass; with any of them the records are\n"
+    "printed only when --format is given.\n"
     "\n"
     "Options:\n";
 
@@ -100,6 +108,13 @@ const char kExitStatus[] =
     "Exit status: 0 on success; 2 on bad usage, when a file could not be read\n"
     "(the others are still decoded) or an output could not be written; 130 when\n"
     "interrupted.\n";
+
+std::string nameOf(OptionId id) {
+    for (const OptionRow& o : kOptions) {
+        if (o.id == id) return o.name;
+    }
+    return {};
+}
 
 const OptionRow* find(const std::string& name) {
     for (const OptionRow& o : kOptions) {
@@ -175,8 +190,8 @@ std::string checkFormat(const Given& g, Settings& s) {
     if (g.has(OptionId::kStats) && g.has(OptionId::kFormat)) {
         return "--stats prints its report instead of the records: it takes no --format";
     }
-    const bool reporting =
-        g.has(OptionId::kStats) || g.has(OptionId::kPerfetto) || g.has(OptionId::kHtml);
+    const bool reporting = g.has(OptionId::kStats) || g.has(OptionId::kPerfetto) ||
+                           g.has(OptionId::kHtml) || g.has(OptionId::kTransactions);
     s.printRecords = !reporting || g.has(OptionId::kFormat);
     return {};
 }
@@ -225,7 +240,8 @@ std::string checkReports(const Given& g, Settings& s) {
     std::string why = parseCount("--top", g.value(OptionId::kTop), g.has(OptionId::kTop), 10, &top);
     if (!why.empty()) return why;
     if (g.has(OptionId::kTop) && !g.has(OptionId::kStats) && !g.has(OptionId::kHtml)) {
-        return "--top sets how many gaps --stats and --html list: it needs one of them";
+        return "--top sets how many gaps and slowest transactions --stats and --html list: it "
+               "needs one of them";
     }
     s.top = static_cast<std::size_t>(top);
     for (const std::string& text : g.all(OptionId::kPair)) {
@@ -235,15 +251,27 @@ std::string checkReports(const Given& g, Settings& s) {
         s.pairs.push_back(pair);
     }
     if (!s.pairs.empty() && !g.has(OptionId::kStats) && !g.has(OptionId::kPerfetto) &&
-        !g.has(OptionId::kHtml)) {
-        return "--pair measures pairs for --stats, --perfetto and --html: it needs one of them";
+        !g.has(OptionId::kHtml) && !g.has(OptionId::kTransactions)) {
+        return "--pair measures pairs for --stats, --perfetto, --html and --transactions: it "
+               "needs one of them";
     }
     s.perfetto = g.value(OptionId::kPerfetto);
     s.html = g.value(OptionId::kHtml);
-    if (g.has(OptionId::kPerfetto) && s.perfetto.empty()) return "--perfetto needs a FILE";
-    if (g.has(OptionId::kHtml) && s.html.empty()) return "--html needs a FILE";
-    if (!s.perfetto.empty() && s.perfetto == s.html && s.html != "-") {
-        return "--perfetto and --html name the same file " + s.html;
+    s.transactions = g.value(OptionId::kTransactions);
+    const std::pair<OptionId, const std::string*> targets[] = {
+        {OptionId::kPerfetto, &s.perfetto},
+        {OptionId::kHtml, &s.html},
+        {OptionId::kTransactions, &s.transactions}};
+    for (const auto& [id, target] : targets) {
+        if (g.has(id) && target->empty()) return nameOf(id) + " needs a FILE";
+    }
+    for (std::size_t i = 0; i < std::size(targets); ++i) {
+        for (std::size_t j = i + 1; j < std::size(targets); ++j) {
+            const std::string& a = *targets[i].second;
+            if (a.empty() || a == "-" || a != *targets[j].second) continue;
+            return nameOf(targets[i].first) + " and " + nameOf(targets[j].first) +
+                   " name the same file " + a;
+        }
     }
     return {};
 }
@@ -255,6 +283,7 @@ std::string checkStandardOutput(const Settings& s) {
     if (s.stats != StatsFormat::kNone) takers.emplace_back("--stats");
     if (s.perfetto == "-") takers.emplace_back("--perfetto -");
     if (s.html == "-") takers.emplace_back("--html -");
+    if (s.transactions == "-") takers.emplace_back("--transactions -");
     if (takers.size() < 2) return {};
     std::string list = takers[0];
     for (std::size_t i = 1; i < takers.size(); ++i) {

@@ -4,6 +4,7 @@ namespace qelttrace {
 
 void Output::flush() {
     if (buffer_.empty()) return;
+    written_ += buffer_.size();
     if (memory_) {
         memory_->append(buffer_);
     } else if (stream_) {

@@ -3,6 +3,7 @@
 // the fuzz target). Write errors are the stream's, seen by its owner.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -26,6 +27,7 @@ class Output {
     // that formats whole lines of its own (the stream buffers them).
     void write(const char* data, std::size_t size) {
         if (!buffer_.empty()) flush();
+        written_ += size;
         if (memory_) {
             memory_->append(data, size);
         } else if (stream_) {
@@ -33,11 +35,15 @@ class Output {
         }
     }
 
+    // The bytes written so far, those in the buffer included.
+    std::uint64_t written() const { return written_ + buffer_.size(); }
+
   private:
     static constexpr std::size_t kFlushAt = 64 * 1024;
     FILE* stream_ = nullptr;
     std::string* memory_ = nullptr;
     std::string buffer_;
+    std::uint64_t written_ = 0;
 };
 
 }  // namespace qelttrace

@@ -10,8 +10,10 @@ namespace qelttrace {
 
 namespace {
 
-constexpr std::size_t kLanesMax = 64;
 constexpr int kPid = 1;
+// Async events live on the process: their thread is none of the event tracks.
+constexpr int kProcessTid = 0;
+constexpr const char* kOverlapping = "overlapping";
 // Below this many nanoseconds a double holds every one exactly.
 constexpr std::int64_t kExactDouble = std::int64_t{1} << 53;
 
@@ -51,8 +53,17 @@ void appendMicroseconds(std::string& out, std::int64_t ns) {
     out.append(text, static_cast<std::size_t>(p - text));
 }
 
-PerfettoWriter::PerfettoWriter(Output& out, std::vector<PairRule> rules)
-    : out_(out), rules_(std::move(rules)), json_(out.buffer()), lanes_(rules_.size()) {
+PerfettoWriter::PerfettoWriter(Output& out, std::vector<PairRule> rules, FILE* diagnostics,
+                               std::string target, std::uint64_t warnAt)
+    : out_(out),
+      rules_(std::move(rules)),
+      json_(out.buffer()),
+      diagnostics_(diagnostics),
+      target_(std::move(target)),
+      warnAt_(warnAt),
+      asyncs_(rules_.size() + 1),
+      open_(rules_.size()),
+      depthShown_(rules_.size(), SIZE_MAX) {
     json_.beginObject();
     json_.key("traceEvents");
     json_.beginArray();
@@ -67,13 +78,20 @@ PerfettoWriter::PerfettoWriter(Output& out, std::vector<PairRule> rules)
     json_.member("name", "SATA trace");
     json_.endObject();
     json_.endObject();
+    for (const PairRule& rule : rules_) {
+        // Its one argument is the series: the viewer names the track "START depth".
+        std::string prefix = ",\n{\"ph\":\"C\",\"name\":";
+        appendJsonString(prefix, rule.start);
+        prefix += ",\"pid\":" + std::to_string(kPid) + ",\"tid\":" + std::to_string(kProcessTid) +
+                  ",\"ts\":";
+        counters_.push_back(std::move(prefix));
+    }
 }
 
-int PerfettoWriter::track(std::string_view name) {
-    const auto found = tracks_.find(std::string(name));
+PerfettoWriter::Track& PerfettoWriter::track(std::string_view name) {
+    const auto found = tracks_.find(name);
     if (found != tracks_.end()) return found->second;
     const int tid = nextTid_++;
-    tracks_.emplace(std::string(name), tid);
     for (const char* meta : {"thread_name", "thread_sort_index"}) {
         json_.breakLine();
         json_.beginObject();
@@ -91,7 +109,79 @@ int PerfettoWriter::track(std::string_view name) {
         json_.endObject();
         json_.endObject();
     }
-    return tid;
+    Track t;
+    t.tid = tid;
+    t.instant = ",\n{\"ph\":\"i\",\"name\":";
+    appendJsonString(t.instant, name);
+    t.instant +=
+        ",\"pid\":" + std::to_string(kPid) + ",\"tid\":" + std::to_string(tid) + ",\"ts\":";
+    names_.emplace_back(name);
+    return tracks_.emplace(names_.back(), std::move(t)).first->second;
+}
+
+const std::string& PerfettoWriter::completePrefix(std::string_view name, int tid) {
+    const auto found = completes_.find(name);
+    if (found != completes_.end()) return found->second;
+    std::string prefix = ",\n{\"ph\":\"X\",\"name\":";
+    appendJsonString(prefix, name);
+    prefix += ",\"pid\":" + std::to_string(kPid) + ",\"tid\":" + std::to_string(tid) + ",\"ts\":";
+    names_.emplace_back(name);
+    return completes_.emplace(names_.back(), std::move(prefix)).first->second;
+}
+
+const PerfettoWriter::Async& PerfettoWriter::asyncOf(std::size_t rule, std::string_view kind) {
+    auto& kinds = asyncs_[rule];
+    number_.assign(kind);
+    const auto found = kinds.find(number_);
+    if (found != kinds.end()) return found->second;
+    Async a;
+    if (rule < rules_.size()) {
+        a.name = rules_[rule].start;
+        if (!kind.empty()) a.name.append(" ").append(kind);
+        a.cat = ruleName(rules_[rule]);
+    } else {
+        a.name = kind;
+        a.cat = kOverlapping;
+    }
+    for (std::string* prefix : {&a.begin, &a.end}) {
+        *prefix = prefix == &a.begin ? ",\n{\"ph\":\"b\",\"name\":" : ",\n{\"ph\":\"e\",\"name\":";
+        appendJsonString(*prefix, a.name);
+        *prefix += ",\"cat\":";
+        appendJsonString(*prefix, a.cat);
+        *prefix += ",\"pid\":" + std::to_string(kPid) + ",\"tid\":" + std::to_string(kProcessTid) +
+                   ",\"id\":\"0x";
+    }
+    return kinds.emplace(number_, std::move(a)).first->second;
+}
+
+void PerfettoWriter::stamp(std::int64_t sinceFirstNs) {
+    appendMicroseconds(out_.buffer(), sinceFirstNs);
+}
+
+void PerfettoWriter::id(std::size_t rule, std::uint64_t transaction) {
+    // One id a transaction across the trace: the rule in the high bits.
+    char text[24];
+    const int n =
+        std::snprintf(text, sizeof text, "%llx\",\"ts\":",
+                      static_cast<unsigned long long>((std::uint64_t{rule} << 40) | transaction));
+    out_.buffer().append(text, static_cast<std::size_t>(std::min<int>(n, sizeof text - 1)));
+}
+
+void PerfettoWriter::done() {
+    if (!warned_ && out_.written() > warnAt_) {
+        warned_ = true;
+        if (diagnostics_) {
+            const std::uint64_t gib = warnAt_ >> 30;
+            const std::string size = gib > 0 && warnAt_ == gib << 30
+                                         ? std::to_string(gib) + " GiB"
+                                         : std::to_string(warnAt_) + " bytes";
+            std::fprintf(diagnostics_,
+                         "qelttrace: --perfetto %s: the trace passes %s, and its viewer holds all "
+                         "of it in a browser's memory; --from and --to cut it to a window\n",
+                         target_.c_str(), size.c_str());
+        }
+    }
+    out_.maybeFlush();
 }
 
 void PerfettoWriter::time(std::string_view key, std::int64_t ns) {
@@ -113,9 +203,54 @@ void PerfettoWriter::begin(const char* phase, std::string_view name, int tid,
     time("ts", sinceFirstNs);
 }
 
-void PerfettoWriter::finish() {
-    json_.endObject();
-    out_.maybeFlush();
+void PerfettoWriter::startAsync(const TransactionPoint& p, const Record& r,
+                                std::int64_t sinceFirstNs) {
+    const Async& a = asyncOf(p.rule, p.kind);
+    open_[p.rule][p.id] = &a;
+    std::string& out = out_.buffer();
+    out += a.begin;
+    id(p.rule, p.id);
+    stamp(sinceFirstNs);
+    out += ",\"args\":{";
+    JsonWriter args(out);
+    writeJsonFields(args, r, true);
+    args.member("key", p.key);
+    args.member("kind", p.kind);
+    out += "}}";
+    done();
+}
+
+void PerfettoWriter::counter(const TransactionPoint& p, std::int64_t sinceFirstNs) {
+    if (depthShown_[p.rule] == p.depth) return;
+    depthShown_[p.rule] = p.depth;
+    std::string& out = out_.buffer();
+    out += counters_[p.rule];
+    stamp(sinceFirstNs);
+    out += ",\"args\":{\"depth\":";
+    appendInt(out, static_cast<std::int64_t>(p.depth));
+    out += "}}";
+    done();
+}
+
+void PerfettoWriter::markErrors(const Record& r, const Observation& o) {
+    const std::string_view name = r.status == Status::kOk ? o.counted : statusName(r.status);
+    for (std::size_t rule = 0; rule < open_.size(); ++rule) {
+        for (const auto& [transaction, a] : open_[rule]) {
+            begin("n", name, kProcessTid, o.sinceFirstNs);
+            json_.member("cat", a->cat);
+            char text[24];
+            std::snprintf(
+                text, sizeof text, "0x%llx",
+                static_cast<unsigned long long>((std::uint64_t{rule} << 40) | transaction));
+            json_.member("id", text);
+            json_.key("args");
+            json_.beginObject();
+            writeJsonFields(json_, r, true);
+            json_.endObject();
+            json_.endObject();
+            done();
+        }
+    }
 }
 
 void PerfettoWriter::record(const Record& r, const Observation& o) {
@@ -124,69 +259,143 @@ void PerfettoWriter::record(const Record& r, const Observation& o) {
         firstNs_ = r.timeNs;
         any_ = true;
     }
-    const bool error = r.trouble;
-    // Pair starts and ends are drawn with their transactions.
-    if (!error && o.paired()) return;
+    // Drawn by its transactions unless it is an error or an end with no start.
+    bool drawn = o.paired();
+    for (const TransactionPoint& p : o.points) {
+        if (p.id == 0) drawn = false;
+        if (rules_[p.rule].key == PairKey::kNone) continue;
+        if (p.start) startAsync(p, r, o.sinceFirstNs);
+        counter(p, o.sinceFirstNs);
+    }
+    if (r.trouble) markErrors(r, o);
+    for (const TransactionPoint& p : o.points) {
+        if (!p.start && p.id != 0 && p.rule < open_.size()) open_[p.rule].erase(p.id);
+    }
+    if (!r.trouble && drawn) return;
     const std::string_view name = r.status == Status::kOk ? o.counted : statusName(r.status);
-    begin("i", name, error ? 0 : track(name), o.sinceFirstNs);
-    json_.member("s", error ? "g" : "t");
-    json_.key("args");
-    json_.beginObject();
-    writeJsonFields(json_, r, true);
-    json_.endObject();
-    finish();
+    if (r.trouble) {
+        begin("i", name, 0, o.sinceFirstNs);
+        json_.member("s", "g");
+        json_.key("args");
+        json_.beginObject();
+        writeJsonFields(json_, r, true);
+        json_.endObject();
+        json_.endObject();
+        done();
+        return;
+    }
+    std::string& out = out_.buffer();
+    out += track(name).instant;
+    stamp(o.sinceFirstNs);
+    out += ",\"args\":{";
+    JsonWriter fields(out);
+    writeJsonFields(fields, r, true);
+    out += "}}";
+    done();
 }
 
-int PerfettoWriter::laneTrack(std::size_t rule, const PairPoint& start, std::int64_t endNs) {
-    std::vector<std::int64_t>& lanes = lanes_[rule];
-    std::size_t lane = 0;
-    while (lane < lanes.size() && lanes[lane] > start.timeNs) ++lane;
-    if (lane == lanes.size()) {
-        if (lanes.size() < kLanesMax) {
-            lanes.push_back(endNs);
-        } else {
-            lane = lanes.size() - 1;
-        }
+void PerfettoWriter::complete(std::string_view name, int tid, std::int64_t startSinceFirstNs,
+                              std::int64_t startNs, std::int64_t endNs) {
+    const std::int64_t duration = std::max<std::int64_t>(0, endNs - startNs);
+    const std::int64_t endSinceFirst = startSinceFirstNs + duration;
+    std::string& out = out_.buffer();
+    auto last = completeEnd_.find(tid);
+    if (last != completeEnd_.end() && startSinceFirstNs < last->second) {
+        // It would overlap the last complete slice of the thread.
+        const Async& a = asyncOf(rules_.size(), name);
+        const std::uint64_t transaction = ++overlapping_;
+        out += a.end;
+        id(rules_.size(), transaction);
+        stamp(endSinceFirst);
+        out += '}';
+        out += a.begin;
+        id(rules_.size(), transaction);
+        stamp(startSinceFirstNs);
+    } else {
+        completeEnd_[tid] = endSinceFirst;
+        out += completePrefix(name, tid);
+        stamp(startSinceFirstNs);
+        out += ",\"dur\":";
+        stamp(duration);
     }
-    lanes[lane] = std::max(lanes[lane], endNs);
-    const std::string& name = rules_[rule].start;
-    return track(lane == 0 ? name : name + " #" + std::to_string(lane + 1));
+    out += ",\"args\":{";
+    // A duration the slice cannot show: times that ran backwards.
+    if (endNs < startNs) {
+        out += "\"duration_ns\":";
+        appendInt(out, endNs - startNs);
+        out += ',';
+    }
+}
+
+void PerfettoWriter::endArguments(const Transaction& t) {
+    // Beside the start's: the slice holds both.
+    std::string& out = out_.buffer();
+    out += ",\"end_record\":";
+    appendInt(out, static_cast<std::int64_t>(t.end.record));
+    out += ",\"records\":";
+    appendInt(out, static_cast<std::int64_t>(t.records));
+    out += ",\"errors\":";
+    appendInt(out, static_cast<std::int64_t>(t.errors));
+}
+
+void PerfettoWriter::endAsync(const Transaction& t) {
+    const auto found = open_[t.rule].find(t.id);
+    if (found == open_[t.rule].end()) return;
+    // Where time ran backwards, the slice ends where it began.
+    const std::int64_t ended = t.start.sinceFirstNs + std::max<std::int64_t>(0, t.durationNs());
+    std::string& out = out_.buffer();
+    out += found->second->end;
+    id(t.rule, t.id);
+    stamp(ended);
+    out += ",\"args\":{\"duration_ns\":";
+    appendInt(out, t.durationNs());
+    endArguments(t);
+    out += "}}";
+    done();
 }
 
 void PerfettoWriter::transaction(const Transaction& t) {
     const PairRule& rule = rules_[t.rule];
-    if (!t.hasStart || !t.hasEnd) {
-        // Left unmatched: an instant on its event's track.
-        const std::string& name = t.hasStart ? rule.start : rule.end;
-        const PairPoint& at = t.hasStart ? t.start : t.end;
-        begin("i", name, track(name), at.sinceFirstNs);
-        json_.member("s", "t");
-        json_.key("args");
-        json_.beginObject();
-        json_.memberUnsigned("record", at.record);
-        json_.endObject();
-        finish();
+    const bool keyed = rule.key != PairKey::kNone;
+    if (!t.hasStart) return;  // an end with no start: drawn as its record's instant
+    std::string& out = out_.buffer();
+    const TraceWords start{t.start.record, rule.start, t.startQualifier, t.startArgument,
+                           Status::kOk};
+    if (!t.hasEnd) {
+        if (keyed) {
+            // Its async slice stays open: the viewer shows that it never ended.
+            open_[t.rule].erase(t.id);
+            return;
+        }
+        out += track(rule.start).instant;
+        stamp(t.start.sinceFirstNs);
+        out += ",\"args\":{";
+        JsonWriter args(out);
+        writeTraceFields(args, start);
+        out += "}}";
+        done();
         return;
     }
-    begin("X", rule.start, laneTrack(t.rule, t.start, t.end.timeNs), t.start.sinceFirstNs);
-    time("dur", t.end.timeNs - t.start.timeNs);
-    json_.key("args");
-    json_.beginObject();
-    json_.memberUnsigned("record", t.start.record);
-    json_.memberUnsigned("end_record", t.end.record);
-    if (!t.key.empty()) json_.member("key", t.key);
-    json_.endObject();
-    finish();
+    if (keyed) {
+        endAsync(t);
+        return;
+    }
+    complete(rule.start, track(rule.start).tid, t.start.sinceFirstNs, t.start.timeNs, t.end.timeNs);
+    JsonWriter args(out);
+    writeTraceFields(args, start);
+    endArguments(t);
+    out += "}}";
+    done();
 }
 
 void PerfettoWriter::state(const StateSpan& s) {
-    begin("X", s.state, track("SATA state"), s.start.sinceFirstNs);
-    time("dur", s.endNs - s.start.timeNs);
-    json_.key("args");
-    json_.beginObject();
-    json_.memberUnsigned("record", s.start.record);
-    json_.endObject();
-    finish();
+    if (stateTid_ == 0) stateTid_ = track("SATA state").tid;
+    complete(s.state, stateTid_, s.start.sinceFirstNs, s.start.timeNs, s.endNs);
+    JsonWriter args(out_.buffer());
+    writeTraceFields(
+        args, TraceWords{s.start.record, "SATAWakeup", s.qualifier, s.argument, Status::kOk});
+    out_.buffer() += "}}";
+    done();
 }
 
 void PerfettoWriter::end(const Ending&) {

@@ -3,6 +3,7 @@
 #include "html.h"
 #include "perfetto.h"
 #include "stats.h"
+#include "transactions.h"
 
 namespace qelttrace {
 
@@ -15,11 +16,18 @@ Pipeline::Pipeline(const Settings& s, const Outputs& o, FILE* diagnostics) {
         if (output) owned_.push_back(makeRecordWriter(format, *output, s.filter.active()));
     }
     if (o.stats) owned_.push_back(std::make_unique<StatsWriter>(s.stats, *o.stats));
-    if (o.perfetto) owned_.push_back(std::make_unique<PerfettoWriter>(*o.perfetto, rules));
-    if (o.html) owned_.push_back(std::make_unique<HtmlReport>(*o.html, s.title));
+    if (o.perfetto) {
+        owned_.push_back(
+            std::make_unique<PerfettoWriter>(*o.perfetto, rules, diagnostics, s.perfetto));
+    }
+    if (o.html) owned_.push_back(std::make_unique<HtmlReport>(*o.html, s.title, rules));
+    if (o.transactions) {
+        owned_.push_back(
+            makeTransactionsWriter(*o.transactions, rules, transactionsAsJsonl(s.transactions)));
+    }
     for (const auto& writer : owned_) writers_.add(*writer);
     // The statistics are gathered only for the outputs that report them.
-    const bool gathering = o.stats || o.perfetto || o.html;
+    const bool gathering = o.stats || o.perfetto || o.html || o.transactions;
     if (gathering) {
         analysis_ = std::make_unique<Statistics>(std::move(rules), s.top, writers_);
     } else {

@@ -29,6 +29,7 @@ struct Settings {
     std::size_t top = 10;
     std::vector<PairRule> pairs;  // added to the default pairs
     std::string perfetto, html;   // the targets named, "" for none
+    std::string transactions;     // likewise; JSON lines when it ends in ".jsonl"
     std::string title;            // the inputs, for the page
 };
 
@@ -41,6 +42,7 @@ struct Outputs {
     Output* stats = nullptr;
     Output* perfetto = nullptr;
     Output* html = nullptr;
+    Output* transactions = nullptr;
 };
 
 class Pipeline {

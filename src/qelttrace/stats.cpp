@@ -14,7 +14,7 @@ constexpr std::string_view kStateMark = SATA_STATE_MARK;
 }  // namespace
 
 Statistics::Statistics(std::vector<PairRule> rules, std::size_t top, Writer& next)
-    : next_(next), pairs_(std::move(rules)), top_(top) {}
+    : next_(next), pairs_(std::move(rules), top), top_(top) {}
 
 Statistics::EventCount& Statistics::countOf(std::string_view event) {
     auto found = events_.find(event);
@@ -42,6 +42,9 @@ void Statistics::record(const Record& r) {
     o.sinceFirstNs = r.timeNs - firstNs_;
     o.counted = {};
     o.points.clear();
+    o.topGap = false;
+    o.gapLeft = 0;
+    const std::uint64_t troubleBefore = errors_ - (r.trouble ? 1 : 0);
     if (r.status == Status::kOk) {
         if (decoded() == 1) firstDecodedNs_ = r.timeNs;
         lastDecodedNs_ = r.timeNs;
@@ -51,7 +54,7 @@ void Statistics::record(const Record& r) {
         ++event.count;
         o.counted = event.event;
         gapRecord(r);
-        const PairPoint at{r.number, r.timeNs, o.sinceFirstNs};
+        const PairPoint at{r.number, r.timeNs, o.sinceFirstNs, records_, troubleBefore, r.trouble};
         pairs_.record(r, at, o.points, next_);
         stateRecord(r, at);
     }
@@ -65,7 +68,11 @@ void Statistics::gapRecord(const Record& r) {
         const bool enters = gaps_.size() < top_ || (top_ > 0 && r.deltaNs > gaps_.top().deltaNs);
         if (enters) {
             gaps_.push(Gap{r.number, r.timeNs, r.deltaNs, std::string(r.event()), previousEvent_});
-            if (gaps_.size() > top_) gaps_.pop();
+            observation_.topGap = true;
+            if (gaps_.size() > top_) {
+                observation_.gapLeft = gaps_.top().record;
+                gaps_.pop();
+            }
         }
     }
     previousEvent_.assign(r.event());
@@ -79,7 +86,7 @@ void Statistics::stateRecord(const Record& r, const PairPoint& at) {
     const std::string_view name = argument.substr(mark + kStateMark.size());
     if (inState_) {
         states_[state_].timeNs += r.timeNs - stateSince_.timeNs;
-        next_.state(StateSpan{state_, stateSince_, r.timeNs});
+        next_.state(StateSpan{state_, stateSince_, r.timeNs, stateQualifier_, stateArgument_});
     }
     if (!inState_ || name != state_) {
         auto found = states_.find(std::string(name));
@@ -91,6 +98,8 @@ void Statistics::stateRecord(const Record& r, const PairPoint& at) {
         state_.assign(name);
     }
     stateSince_ = at;
+    stateQualifier_.assign(r.qualifier());
+    stateArgument_.assign(r.argument());
     inState_ = true;
 }
 
@@ -98,7 +107,7 @@ void Statistics::end(const DBGTime* closingSpan) {
     // The last state lasts until the last record; open starts stay unmatched.
     if (inState_) {
         states_[state_].timeNs += lastNs_ - stateSince_.timeNs;
-        next_.state(StateSpan{state_, stateSince_, lastNs_});
+        next_.state(StateSpan{state_, stateSince_, lastNs_, stateQualifier_, stateArgument_});
         inState_ = false;
     }
     pairs_.finish(next_);

@@ -99,7 +99,7 @@ class Statistics : public RecordSink {
 
     std::map<std::string, StateTime> states_;
     std::vector<std::string> stateOrder_;
-    std::string state_;
+    std::string state_, stateQualifier_, stateArgument_;
     PairPoint stateSince_;
     bool inState_ = false;
 };

@@ -1,6 +1,7 @@
 #include "stats_report.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "json.h"
 
@@ -8,18 +9,72 @@ namespace qelttrace {
 
 namespace {
 
-void appendLine(std::string& out, const char* label, const std::string& value) {
-    out += label;
-    out += value;
-    out += '\n';
-}
-
 std::string count(std::uint64_t n) {
     return std::to_string(n);
 }
 
-std::string padded(const std::string& text, std::size_t width) {
-    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+// A table of text in aligned columns: each as wide as its widest cell, text
+// to the left, numbers to the right, two blanks between, no trailing blanks.
+class Columns {
+  public:
+    struct Head {
+        const char* name;
+        bool number;
+    };
+    explicit Columns(std::vector<Head> heads) : heads_(std::move(heads)) {}
+    void row(std::vector<std::string> cells) { rows_.push_back(std::move(cells)); }
+    void write(std::string& out) const {
+        std::vector<std::size_t> width(heads_.size(), 0);
+        for (std::size_t c = 0; c < heads_.size(); ++c) {
+            width[c] = std::char_traits<char>::length(heads_[c].name);
+            for (const auto& cells : rows_) {
+                if (c < cells.size()) width[c] = std::max(width[c], cells[c].size());
+            }
+        }
+        std::vector<std::string> heads;
+        for (const Head& h : heads_) heads.emplace_back(h.name);
+        line(out, heads, width);
+        for (const auto& cells : rows_) line(out, cells, width);
+    }
+
+  private:
+    void line(std::string& out, const std::vector<std::string>& cells,
+              const std::vector<std::size_t>& width) const {
+        std::string text = "  ";
+        for (std::size_t c = 0; c < heads_.size(); ++c) {
+            const std::string& cell = c < cells.size() ? cells[c] : std::string();
+            const std::string pad(width[c] - std::min(width[c], cell.size()), ' ');
+            if (c > 0) text += "  ";
+            text += heads_[c].number ? pad + cell : cell + pad;
+        }
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        out += text + '\n';
+    }
+
+    std::vector<Head> heads_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+// The latency columns of a histogram, as text: min, mean, p50, p90, p99,
+// p99.9, max (empty when it holds nothing).
+std::vector<std::string> latencyCells(const LogHistogram& h) {
+    if (h.count() == 0) return std::vector<std::string>(7);
+    return {durationText(h.min()),
+            durationText(std::llround(h.mean())),
+            durationText(h.percentile(0.50)),
+            durationText(h.percentile(0.90)),
+            durationText(h.percentile(0.99)),
+            durationText(h.percentile(0.999)),
+            durationText(h.max())};
+}
+
+const std::vector<Columns::Head> kLatencyHeads = {
+    {"min (s)", true}, {"mean (s)", true},  {"p50 (s)", true}, {"p90 (s)", true},
+    {"p99 (s)", true}, {"p99.9 (s)", true}, {"max (s)", true}};
+
+std::vector<Columns::Head> withLatencies(std::vector<Columns::Head> heads) {
+    heads.insert(heads.end(), kLatencyHeads.begin(), kLatencyHeads.end());
+    return heads;
 }
 
 void writeCounts(JsonWriter& j, const Statistics& s) {
@@ -91,27 +146,191 @@ void writeLists(JsonWriter& j, const Statistics& s) {
     j.endArray();
 }
 
+// min_ns, mean_ns, p50_ns ... max_ns of a histogram, null when it is empty.
+void writeLatencies(JsonWriter& j, const LogHistogram& h) {
+    const bool any = h.count() > 0;
+    j.memberMaybe("min_ns", any, h.min());
+    j.memberMaybe("mean_ns", any, std::llround(h.mean()));
+    j.memberMaybe("p50_ns", any, h.percentile(0.50));
+    j.memberMaybe("p90_ns", any, h.percentile(0.90));
+    j.memberMaybe("p99_ns", any, h.percentile(0.99));
+    j.memberMaybe("p999_ns", any, h.percentile(0.999));
+    j.memberMaybe("max_ns", any, h.max());
+}
+
+std::string depthMean(const PairMatcher::Depth& depth) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", depth.mean());
+    return text;
+}
+
+void writeRule(JsonWriter& j, const PairRule& rule, const PairMatcher::RuleStats& p) {
+    j.member("start", rule.start);
+    j.member("end", rule.end);
+    j.member("key", pairKeyName(rule.key));
+    j.member("kind", pairKeyName(rule.kind));
+    j.memberUnsigned("count", p.count);
+    j.memberUnsigned("unmatched_starts", p.unmatchedStarts);
+    j.memberUnsigned("unmatched_ends", p.unmatchedEnds);
+    writeLatencies(j, p.latency);
+    j.key("kinds");
+    j.beginArray();
+    for (const PairMatcher::KindStats& k : p.kindsByCount()) {
+        j.beginObject();
+        j.member("kind", k.kind);
+        j.memberUnsigned("count", k.latency.count());
+        writeLatencies(j, k.latency);
+        j.endObject();
+    }
+    j.endArray();
+    j.key("slowest");
+    j.beginArray();
+    for (const PairMatcher::Slow& t : p.slowest) {
+        j.beginObject();
+        j.member("key", t.key);
+        j.member("kind", t.kind);
+        j.memberUnsigned("start_record", t.startRecord);
+        j.memberUnsigned("end_record", t.endRecord);
+        j.memberInteger("start_ns", t.startNs);
+        j.memberInteger("duration_ns", t.durationNs);
+        j.endObject();
+    }
+    j.endArray();
+    if (rule.key == PairKey::kNone) return;
+    j.key("depth");
+    j.beginObject();
+    j.memberUnsigned("max", p.depth.max);
+    j.key("mean");
+    j.number(depthMean(p.depth));
+    j.key("time_ns");
+    j.beginArray();
+    for (const std::int64_t t : p.depth.timeNs) j.integer(t);
+    j.endArray();
+    j.endObject();
+}
+
 void writePairs(JsonWriter& j, const Statistics& s) {
     j.key("pairs");
     j.beginArray();
     for (std::size_t i = 0; i < s.pairs().size(); ++i) {
-        const PairRule& rule = s.pairs()[i];
-        const PairMatcher::RuleStats& p = s.pairStats()[i];
-        const bool measured = p.count > 0;
         j.beginObject();
-        j.member("start", rule.start);
-        j.member("end", rule.end);
-        j.member("key", pairKeyName(rule.key));
-        j.memberUnsigned("count", p.count);
-        j.memberUnsigned("unmatched_starts", p.unmatchedStarts);
-        j.memberUnsigned("unmatched_ends", p.unmatchedEnds);
-        j.memberMaybe("min_ns", measured, p.latency.min());
-        j.memberMaybe("p50_ns", measured, p.latency.percentile(0.50));
-        j.memberMaybe("p99_ns", measured, p.latency.percentile(0.99));
-        j.memberMaybe("max_ns", measured, p.latency.max());
+        writeRule(j, s.pairs()[i], s.pairStats()[i]);
         j.endObject();
     }
     j.endArray();
+}
+
+void writeFigures(const Statistics& s, std::string& out) {
+    const std::pair<const char*, std::string> figures[] = {
+        {"records", count(s.records())},
+        {"decoded", count(s.decoded())},
+        {"parse errors", count(s.withStatus(Status::kParseError))},
+        {"invalid parameters", count(s.withStatus(Status::kInvalidParameter))},
+        {"no time", count(s.withStatus(Status::kNoTime))},
+        {"no text", count(s.withStatus(Status::kNoText))},
+        {"unknown tags", count(s.withStatus(Status::kUnknownTag))},
+        {"backwards", count(s.backwards())},
+        {"errors (--errors)", count(s.errors())},
+        {"span (s)", durationText(s.spanNs())},
+    };
+    for (const auto& [label, value] : figures) {
+        out += label;
+        out += std::string(20 - std::char_traits<char>::length(label), ' ') + value + '\n';
+    }
+}
+
+void writeTables(const Statistics& s, std::string& out) {
+    out += "\ndelta (s)\n";
+    Columns delta({{"count", true},
+                   {"min", true},
+                   {"mean", true},
+                   {"p50", true},
+                   {"p90", true},
+                   {"p99", true},
+                   {"p99.9", true},
+                   {"max", true}});
+    std::vector<std::string> cells = latencyCells(s.deltas());
+    cells.insert(cells.begin(), count(s.deltas().count()));
+    delta.row(cells);
+    delta.write(out);
+
+    out += "\nevents\n";
+    Columns events({{"event", false}, {"count", true}, {"first (s)", true}, {"last (s)", true}});
+    for (const Statistics::EventCount& e : s.eventsByCount()) {
+        events.row({e.event, count(e.count), durationText(e.firstNs), durationText(e.lastNs)});
+    }
+    events.write(out);
+
+    out += "\ntop gaps\n";
+    Columns gaps({{"record", true},
+                  {"time (s)", true},
+                  {"delta (s)", true},
+                  {"event", false},
+                  {"after", false}});
+    for (const Statistics::Gap& g : s.topGaps()) {
+        gaps.row({count(g.record), durationText(g.timeNs), durationText(g.deltaNs), g.event,
+                  g.previousEvent});
+    }
+    gaps.write(out);
+
+    out += "\nSATA states\n";
+    Columns states({{"state", false}, {"entries", true}, {"time (s)", true}});
+    for (const Statistics::StateTime& t : s.states()) {
+        states.row({t.state, count(t.entries), durationText(t.timeNs)});
+    }
+    states.write(out);
+}
+
+void writeSlowestText(const PairRule& rule, const std::vector<PairMatcher::Slow>& list,
+                      std::string& out) {
+    // The key and the kind only for a rule that has them.
+    const bool keyed = rule.key != PairKey::kNone, kinds = rule.kind != PairKey::kNone;
+    std::vector<Columns::Head> heads;
+    if (keyed) heads.push_back({"key", false});
+    if (kinds) heads.push_back({"kind", false});
+    heads.insert(heads.end(), {{"start record", true},
+                               {"end record", true},
+                               {"start (s)", true},
+                               {"duration (s)", true}});
+    Columns slow(heads);
+    for (const PairMatcher::Slow& t : list) {
+        std::vector<std::string> cells;
+        if (keyed) cells.push_back(t.key);
+        if (kinds) cells.push_back(t.kind);
+        cells.insert(cells.end(), {count(t.startRecord), count(t.endRecord),
+                                   durationText(t.startNs), durationText(t.durationNs)});
+        slow.row(cells);
+    }
+    slow.write(out);
+}
+
+void writeRuleText(const PairRule& rule, const PairMatcher::RuleStats& p, std::string& out) {
+    out += "\n" + ruleName(rule);
+    if (rule.key != PairKey::kNone) out += ", keyed by the " + std::string(pairKeyName(rule.key));
+    if (rule.kind != PairKey::kNone) {
+        out += ", kinds by the " + std::string(pairKeyName(rule.kind));
+        out += "\n  kinds\n";
+        Columns kinds(withLatencies({{"kind", false}, {"count", true}}));
+        for (const PairMatcher::KindStats& k : p.kindsByCount()) {
+            std::vector<std::string> cells = latencyCells(k.latency);
+            cells.insert(cells.begin(), {k.kind, count(k.latency.count())});
+            kinds.row(cells);
+        }
+        kinds.write(out);
+    } else {
+        out += "\n";
+    }
+    if (!p.slowest.empty()) {
+        out += "  slowest\n";
+        writeSlowestText(rule, p.slowest, out);
+    }
+    if (rule.key == PairKey::kNone) return;
+    out += "  depth: max " + count(p.depth.max) + ", mean " + depthMean(p.depth) + "\n";
+    Columns depth({{"depth", true}, {"time (s)", true}});
+    for (std::size_t d = 0; d < p.depth.timeNs.size(); ++d) {
+        depth.row({count(d), durationText(p.depth.timeNs[d])});
+    }
+    depth.write(out);
 }
 
 }  // namespace
@@ -127,71 +346,27 @@ void writeStatsJson(const Statistics& s, std::string& out) {
 }
 
 void writeStatsText(const Statistics& s, std::string& out) {
-    appendLine(out, "records             ", count(s.records()));
-    appendLine(out, "decoded             ", count(s.decoded()));
-    appendLine(out, "parse errors        ", count(s.withStatus(Status::kParseError)));
-    appendLine(out, "invalid parameters  ", count(s.withStatus(Status::kInvalidParameter)));
-    appendLine(out, "no time             ", count(s.withStatus(Status::kNoTime)));
-    appendLine(out, "no text             ", count(s.withStatus(Status::kNoText)));
-    appendLine(out, "unknown tags        ", count(s.withStatus(Status::kUnknownTag)));
-    appendLine(out, "backwards           ", count(s.backwards()));
-    appendLine(out, "errors (--errors)   ", count(s.errors()));
-    appendLine(out, "span                ", durationText(s.spanNs()));
-
-    out +=
-        "\ndelta (s)           min          p50          p90          p99        p99.9"
-        "          max         mean\n";
-    out += "                    ";
-    if (s.deltas().count() == 0) {
-        out += "none\n";
-    } else {
-        const std::int64_t values[] = {s.deltas().min(),
-                                       s.deltas().percentile(0.50),
-                                       s.deltas().percentile(0.90),
-                                       s.deltas().percentile(0.99),
-                                       s.deltas().percentile(0.999),
-                                       s.deltas().max(),
-                                       std::llround(s.deltas().mean())};
-        for (const std::int64_t v : values) out += padded(durationText(v), 13);
-        out += '\n';
-    }
-
-    out += "\nevents                                    count        first (s)         last (s)\n";
-    for (const Statistics::EventCount& e : s.eventsByCount()) {
-        out += "  " + padded(e.event, 34) + padded(count(e.count), 13) +
-               padded(durationText(e.firstNs), 17) + durationText(e.lastNs) + "\n";
-    }
-
-    out += "\ntop gaps     record            time (s)         delta (s)  event (after)\n";
-    for (const Statistics::Gap& g : s.topGaps()) {
-        out += "  " + padded(count(g.record), 20) + padded(durationText(g.timeNs), 18) +
-               padded(durationText(g.deltaNs), 16) + " " + g.event + " (after " + g.previousEvent +
-               ")\n";
-    }
-
-    out += "\nSATA states          entries         time (s)\n";
-    for (const Statistics::StateTime& t : s.states()) {
-        out += "  " + padded(t.state, 18) + padded(count(t.entries), 10) + durationText(t.timeNs) +
-               "\n";
-    }
-
-    out +=
-        "\npairs                                                   count  unmatched      min (s)"
-        "      p50 (s)      p99 (s)      max (s)\n";
+    writeFigures(s, out);
+    writeTables(s, out);
+    out += "\npairs\n";
+    Columns pairs(withLatencies({{"rule", false},
+                                 {"key", false},
+                                 {"kind", false},
+                                 {"count", true},
+                                 {"unmatched starts", true},
+                                 {"unmatched ends", true}}));
     for (std::size_t i = 0; i < s.pairs().size(); ++i) {
         const PairMatcher::RuleStats& p = s.pairStats()[i];
         const PairRule& rule = s.pairs()[i];
-        std::string name = rule.start + " -> " + rule.end;
-        if (rule.key != PairKey::kNone) name += " by " + std::string(pairKeyName(rule.key));
-        out += "  " + padded(name, 52) + padded(count(p.count), 7) +
-               padded(count(p.unmatchedStarts) + "/" + count(p.unmatchedEnds), 11);
-        if (p.count > 0) {
-            out += padded(durationText(p.latency.min()), 13) +
-                   padded(durationText(p.latency.percentile(0.50)), 13) +
-                   padded(durationText(p.latency.percentile(0.99)), 13) +
-                   durationText(p.latency.max());
-        }
-        out += '\n';
+        std::vector<std::string> cells = latencyCells(p.latency);
+        cells.insert(cells.begin(),
+                     {ruleName(rule), pairKeyName(rule.key), pairKeyName(rule.kind), count(p.count),
+                      count(p.unmatchedStarts), count(p.unmatchedEnds)});
+        pairs.row(cells);
+    }
+    pairs.write(out);
+    for (std::size_t i = 0; i < s.pairs().size(); ++i) {
+        writeRuleText(s.pairs()[i], s.pairStats()[i], out);
     }
 }
 

@@ -39,14 +39,23 @@ struct PairPoint {
     std::uint64_t record = 0;
     std::int64_t timeNs = 0;
     std::int64_t sinceFirstNs = 0;  // since the first record of the stream
+    // Its place among the records the statistics saw (from 1), and how many
+    // of those before it tell of trouble: a transaction's records and errors
+    // are the differences between its end and its start.
+    std::uint64_t position = 0;
+    std::uint64_t troubleBefore = 0;
+    bool trouble = false;
 };
 
 // The record starts or ends transaction `id` (from 1 in each rule) of pair
-// rule `rule`; id 0 is an end that found no start.
+// rule `rule`; id 0 is an end that found no start. `key` and `kind` are the
+// transaction's, `depth` the number of the rule's transactions open after it.
 struct TransactionPoint {
     std::size_t rule = 0;
     std::uint64_t id = 0;
     bool start = false;
+    std::string_view key, kind;
+    std::size_t depth = 0;
 };
 
 struct Observation {
@@ -57,6 +66,10 @@ struct Observation {
     // The transactions it starts or ends: empty for most records.
     std::vector<TransactionPoint> points;
     bool paired() const { return !points.empty(); }
+    // Whether its gap is among the largest so far (--top), and the record
+    // whose gap it pushed out of them (0 for none).
+    bool topGap = false;
+    std::uint64_t gapLeft = 0;
 };
 
 // A transaction of a pair rule: matched (start and end), a start left open
@@ -66,13 +79,30 @@ struct Transaction {
     std::uint64_t id = 0;  // 0 for an end with no start
     bool hasStart = false, hasEnd = false;
     PairPoint start, end;
-    std::string_view key;  // empty for an unkeyed rule
+    std::string_view key;   // empty for an unkeyed rule
+    std::string_view kind;  // empty for a rule without kinds, or an end with no start
+    // The start record's qualifier and argument (its event is the rule's
+    // start), and the record whose arrival closes or leaves it, while it is
+    // handed on: null for the starts left open at the end of the input.
+    std::string_view startQualifier, startArgument;
+    const Record* closing = nullptr;
+    // Matched: the records from its start to its end, both included, and
+    // those among them that tell of trouble (what --errors selects).
+    std::uint64_t records = 0, errors = 0;
+    // Matched: whether it is among its rule's slowest so far (--top), and the
+    // transaction it pushed out of them (0 for none).
+    bool slowest = false;
+    std::uint64_t slowestLeft = 0;
+    bool matched() const { return hasStart && hasEnd; }
+    std::int64_t durationNs() const { return end.timeNs - start.timeNs; }
 };
 
 struct StateSpan {
     std::string_view state;
     PairPoint start;
     std::int64_t endNs = 0;  // the next SATAWakeup's time, or the last record's
+    // The words of the SATAWakeup that entered it (its event is SATAWakeup).
+    std::string_view qualifier, argument;
 };
 
 // What a writer gets once the input is over.

@@ -23,8 +23,9 @@ using namespace qelttrace;
 struct Feed {
     explicit Feed(RecordSink& s) : sink(s) {}
     void operator()(std::int64_t timeNs, const char* event, const char* qualifier = "",
-                    const char* argument = "") {
+                    const char* argument = "", bool trouble = false) {
         Record r;
+        r.trouble = trouble;
         r.number = ++number;
         r.timeNs = timeNs;
         r.deltaNs = number == 1 ? 0 : timeNs - last;
@@ -109,6 +110,73 @@ TEST(Statistics, PairsCountUnmatchedStartsAndEnds) {
     EXPECT_EQ(stats.deltas().count(), 12u);
 }
 
+// The transactions a writer is handed, and the points of the records.
+struct Collected : Writer {
+    void record(const Record& r, const Observation& o) override {
+        for (const TransactionPoint& p : o.points) {
+            depths += std::to_string(r.number) + ":" + std::to_string(p.depth) + " ";
+        }
+    }
+    void transaction(const Transaction& t) override {
+        std::string row = std::string(t.key) + "," + std::string(t.kind) + ",";
+        if (t.matched()) {
+            row += std::to_string(t.durationNs()) + "," + std::to_string(t.records) + "," +
+                   std::to_string(t.errors) + (t.slowest ? ",slow" : "") +
+                   (t.slowestLeft ? "-" + std::to_string(t.slowestLeft) : "");
+        } else {
+            row += t.hasStart ? "open" : "no start";
+        }
+        rows.push_back(row);
+    }
+    std::vector<std::string> rows;
+    std::string depths;
+};
+
+// A keyed rule with kinds: each transaction's records and errors (both ends
+// included), the slowest with a tie broken by the earlier start, the depth
+// over the span from the first start to the last end (what follows it not
+// counted, however deep), the kinds by count.
+TEST(Statistics, TransactionsKindsSlowestAndDepth) {
+    Collected seen;
+    Statistics stats({{"A", "B", PairKey::kArgument, PairKey::kQualifier}}, 2, seen);
+    Feed feed(stats);
+    feed(100, "A", "q1", "k1");
+    feed(150, "C", "", "", true);
+    feed(200, "A", "q2", "k2");
+    feed(300, "B", "", "k1");
+    feed(300, "A", "q1", "k3");
+    feed(500, "B", "", "k3");
+    feed(600, "B", "", "k2", true);  // an end that tells of trouble is among the errors
+    feed(700, "A", "q1", "k4");
+    feed(710, "A", "q3", "k5");
+    feed(720, "A", "q1", "k6");
+    feed(800, "A", "q1", "k4");  // k4 again: the first one unmatched
+    feed(900, "B", "", "k9", true);
+    stats.end(nullptr);
+    EXPECT_EQ(seen.rows,
+              (std::vector<std::string>{"k1,q1,200,4,1,slow", "k3,q1,200,2,0,slow",
+                                        "k2,q2,400,5,1,slow-3", "k4,q1,open", "k9,,no start",
+                                        "k5,q3,open", "k6,q1,open", "k4,q1,open"}));
+    EXPECT_EQ(seen.depths, "1:1 3:2 4:1 5:2 6:1 7:0 8:1 9:2 10:3 11:3 12:3 ");
+    const PairMatcher::RuleStats& p = stats.pairStats()[0];
+    EXPECT_EQ(p.count, 3u);
+    EXPECT_EQ(p.unmatchedStarts, 4u);
+    EXPECT_EQ(p.unmatchedEnds, 1u);
+    EXPECT_EQ(p.depth.max, 2u);
+    EXPECT_EQ(p.depth.timeNs, (std::vector<std::int64_t>{0, 200, 300}));
+    EXPECT_DOUBLE_EQ(p.depth.mean(), 1.6);
+    ASSERT_EQ(p.slowest.size(), 2u);
+    EXPECT_EQ(p.slowest[0].key, "k2");
+    EXPECT_EQ(p.slowest[1].key, "k1");
+    EXPECT_EQ(p.slowest[1].startRecord, 1u);
+    const auto kinds = p.kindsByCount();
+    ASSERT_EQ(kinds.size(), 2u);
+    EXPECT_EQ(kinds[0].kind, "q1");
+    EXPECT_EQ(kinds[0].latency.count(), 2u);
+    EXPECT_EQ(kinds[1].kind, "q2");
+    EXPECT_EQ(kinds[1].latency.max(), 400);
+}
+
 TEST(Statistics, StatesLastUntilTheNextWakeupAndTheLastRecord) {
     Writers none;
     Statistics stats({}, 10, none);
@@ -148,30 +216,87 @@ TEST(Perfetto, MicrosecondsReadBackAsTheExactNanosecond) {
     EXPECT_EQ(negative, "-1.500");
 }
 
+// A trace that grows past the bound gets one warning, however much more it
+// grows, naming the output and the options that cut it.
+TEST(Perfetto, OneWarningOnceTheTracePassesItsBound) {
+    for (const std::int64_t records : {10, 5000}) {
+        std::string written;
+        Output out(&written);
+        // A file of its own in the working directory (tmpfile() is not
+        // everywhere writable under Wine).
+        const char* const name = "perfetto-warning.tmp";
+        FILE* said = std::fopen(name, "w+b");
+        ASSERT_NE(said, nullptr);
+        PerfettoWriter trace(out, defaultPairs(), said, "big.json", 100000);
+        Writers writers;
+        writers.add(trace);
+        Statistics stats(defaultPairs(), 10, writers);
+        Feed feed(stats);
+        for (std::int64_t i = 0; i < records; ++i) feed(1000 * i, "CancelAll", "00", "0001");
+        stats.end(nullptr);
+        out.flush();
+        std::rewind(said);
+        char text[512] = {};
+        const std::size_t n = std::fread(text, 1, sizeof text - 1, said);
+        std::fclose(said);
+        std::remove(name);
+        const std::string warning(text, n);
+        if (records == 10) {
+            EXPECT_EQ(warning, "");
+            continue;
+        }
+        EXPECT_GT(written.size(), 500000u);
+        EXPECT_EQ(
+            warning.rfind("qelttrace: --perfetto big.json: the trace passes 100000 bytes,", 0), 0u)
+            << warning;
+        EXPECT_NE(warning.find("--from and --to"), std::string::npos);
+        EXPECT_EQ(std::count(warning.begin(), warning.end(), '\n'), 1);
+    }
+}
+
+// A million records, commands open eight at once among them, errors with
+// long texts, and as many gaps and slowest listed as the page shows: the
+// page stays within its bound, the spike drawn, and the records around the
+// listed items kept.
 TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
     std::string written;
     Output out(&written);
-    HtmlReport page(out, "a million records");
+    HtmlReport page(out, "a million records", defaultPairs());
     Writers writers;
     writers.add(page);
-    Statistics stats({}, 10, writers);
+    Statistics stats(defaultPairs(), HtmlReport::kSlowShown, writers);
     Feed feed(stats);
+    const std::string longText(300, 'x');
     std::int64_t t = 1523000000000;
     for (std::int64_t i = 0; i < 1000000; ++i) {
         t += 1000 + (i * 7919) % 997000;
         if (i == 654321) t += 987654321;  // the one spike
-        feed(t, i % 9 == 0 ? "SATAWakeup" : "CancelAll", "",
-             i % 18 == 0 ? " state=IDLE" : " state=RCV");
+        const std::string key = std::to_string(i / 16 % 8), kind = std::to_string(i % 5);
+        if (i % 997 == 0) {
+            feed(t, "FatalError", "0", longText.c_str(), true);
+        } else if (i % 16 == 3) {
+            feed(t, "ActivateTransaction", kind.c_str(), key.c_str());
+        } else if (i % 16 == 11 && i > 70) {
+            const std::string earlier = std::to_string((i / 16 + 4) % 8);
+            feed(t, "CompleteTransation", "1", earlier.c_str());
+        } else if (i % 16 == 5 || i % 16 == 7) {
+            feed(t, i % 16 == 5 ? "DMA Start" : "DMA End", "0", "1000");
+        } else {
+            feed(t, i % 9 == 0 ? "SATAWakeup" : "CancelAll", "",
+                 i % 18 == 0 ? " state=IDLE" : " state=RCV");
+        }
     }
     stats.end(nullptr);
     out.flush();
-    EXPECT_GT(written.size(), 100000u);
+    EXPECT_GT(written.size(), 1000000u);
     EXPECT_LE(written.size(), HtmlReport::kPageMax);
     const std::string html = page.page(stats);
     const std::int64_t spike = 1000 + (654321 * std::int64_t{7919}) % 997000 + 987654321;
     EXPECT_NE(html.find("," + std::to_string(spike) + ","), std::string::npos)
         << "the spike is drawn";
     EXPECT_NE(html.find("Reduced to the minimum and maximum"), std::string::npos);
+    EXPECT_NE(html.find("data-ctx=\"s2-99\""), std::string::npos) << "the records around kept";
+    EXPECT_NE(html.find("id=chart-depth-2"), std::string::npos);
     EXPECT_EQ(html.find("</script", html.find("id=qelt-data")),
               html.find("</script><script>", html.find("id=qelt-data")));
 }
@@ -181,7 +306,7 @@ TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
 TEST(HtmlReport, TimesJumpingBackAndForth) {
     std::string written;
     Output out(&written);
-    HtmlReport page(out, "backwards");
+    HtmlReport page(out, "backwards", {});
     Writers writers;
     writers.add(page);
     Statistics stats({}, 10, writers);

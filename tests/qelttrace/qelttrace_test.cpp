@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -31,6 +32,9 @@ using qelttest::kToolMessage;
 using qelttest::readFile;
 using qelttest::sampleTracePath;
 using qelttest::ToolRun;
+
+constexpr char kListingHeader[] =
+    "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors";
 
 class Qelttrace : public ::testing::Test {
   protected:
@@ -255,8 +259,9 @@ TEST_F(Qelttrace, HelpVersionAndUnknownOptions) {
     EXPECT_EQ(help.out.rfind("usage: qelttrace [--format text|csv|jsonl] [--event PATTERN]", 0),
               0u);
     EXPECT_EQ(run({"-h"}).out, help.out);
-    for (const char* option : {"--format", "--event", "--from", "--to", "--errors", "--context",
-                               "--stats", "--top", "--pair", "--perfetto", "--html", "--version"}) {
+    for (const char* option :
+         {"--format", "--event", "--from", "--to", "--errors", "--context", "--stats", "--top",
+          "--pair", "--perfetto", "--html", "--transactions", "--version"}) {
         EXPECT_NE(help.out.find(std::string("\n  ") + option), std::string::npos) << option;
     }
     for (const char* internal : {"{", "}", "TEXT", "REQUIRED", "At Most", "OPTIONS", "[Option"}) {
@@ -547,6 +552,189 @@ TEST_F(Qelttrace, FiltersAtTheirEdges) {
               "\n     6.000000000\t     1.000000000\tFatalError 0 a\n");
 }
 
+// Every transaction of every pair rule, in the order they end, then the starts
+// left open in start order, their end fields empty; an end with no start is
+// no row. A transaction's records run from its start to its end, both
+// included, its errors are those of them --errors selects. The JSON lines
+// hold the same rows; the listing comes out the same beside every other
+// output in one pass.
+TEST_F(Qelttrace, TransactionsListedAsTheyEndThenTheUnmatchedStarts) {
+    const std::string dump = write("small.txt",
+                                   "1.000000000 07 1 0001\n"
+                                   "1.001000000 25 1 0002\n"
+                                   "1.002000000 0 70 a\n"
+                                   "1.003000000 ABCD 2 0\n"  // a parse error inside three
+                                   "1.004000000 0 71 a\n"
+                                   "1.005000000 0 3 0002\n"
+                                   "1.006000000 07 1 0003\n"  // open at the end
+                                   "1.007000000 0 70 b\n"     // open at the end
+                                   "1.008000000 0 3 0001\n"
+                                   "1.009000000 0 3 0009\n");  // an end with no start
+    const std::string rule = "ActivateTransaction->CompleteTransation,";
+    const std::string expected =
+        "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors\r\n"
+        "DMA Start->DMA End,,,3,5,1002000000,2000000,3,1\r\n" +
+        rule + "0002,25,2,6,1001000000,4000000,5,1\r\n" + rule +
+        "0001,07,1,9,1000000000,8000000,9,1\r\n" + rule +
+        "0003,07,7,,1006000000,,,\r\n"
+        "DMA Start->DMA End,,,8,,1007000000,,,\r\n";
+    ToolRun alone = run({"--transactions", "-", dump});
+    EXPECT_EQ(alone.status, 0) << alone.err;
+    EXPECT_EQ(alone.out, expected);
+
+    const std::string csv = dir_ + "/t.csv", jsonl = dir_ + "/t.jsonl";
+    ToolRun all = run({"--transactions", jsonl, "--stats=json", "--perfetto", dir_ + "/p.json",
+                       "--html", dir_ + "/r.html", dump});
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_NE(all.out.find("\"unmatched_starts\":1,\"unmatched_ends\":0"), std::string::npos);
+    std::istringstream lines(readFile(jsonl));
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line,
+              "{\"rule\":\"DMA Start->DMA End\",\"key\":\"\",\"kind\":\"\",\"start_record\":3,"
+              "\"end_record\":5,\"start_ns\":1002000000,\"duration_ns\":2000000,\"records\":3,"
+              "\"errors\":1}");
+    std::string last;
+    int rows = 1;
+    while (std::getline(lines, line)) last = line, ++rows;
+    EXPECT_EQ(rows, 5);
+    EXPECT_EQ(last,
+              "{\"rule\":\"DMA Start->DMA End\",\"key\":\"\",\"kind\":\"\",\"start_record\":8,"
+              "\"end_record\":null,\"start_ns\":1007000000,\"duration_ns\":null,\"records\":null,"
+              "\"errors\":null}");
+    ASSERT_EQ(run({"--transactions", csv, "--format", "jsonl", dump}).status, 0);
+    EXPECT_EQ(readFile(csv), expected);
+}
+
+// The events of a Perfetto trace, one a line as qelttrace writes them.
+struct TraceEvent {
+    std::string phase, name, cat, id;
+    long tid = 0;
+    std::int64_t ts = 0, dur = 0;  // nanoseconds
+};
+
+std::vector<TraceEvent> traceEvents(const std::string& trace) {
+    const auto text = [](const std::string& line, const std::string& key) {
+        const std::size_t at = line.find("\"" + key + "\":\"");
+        if (at == std::string::npos) return std::string();
+        const std::size_t begin = at + key.size() + 4;
+        return line.substr(begin, line.find('"', begin) - begin);
+    };
+    // Microseconds as written: read as a double, times 1000, truncated.
+    const auto ns = [](const std::string& line, const std::string& key) -> std::int64_t {
+        const std::size_t at = line.find("\"" + key + "\":");
+        if (at == std::string::npos) return 0;
+        return static_cast<std::int64_t>(std::strtod(line.c_str() + at + key.size() + 3, nullptr) *
+                                         1000);
+    };
+    std::vector<TraceEvent> events;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("{\"ph\":", 0) != 0) continue;
+        TraceEvent e;
+        e.phase = text(line, "ph");
+        e.name = text(line, "name");
+        e.cat = text(line, "cat");
+        e.id = text(line, "id");
+        e.tid = std::strtol(line.c_str() + line.find("\"tid\":") + 6, nullptr, 10);
+        e.ts = ns(line, "ts");
+        e.dur = ns(line, "dur");
+        events.push_back(e);
+    }
+    return events;
+}
+
+// Complete slices of one thread that overlap without nesting, in start order.
+std::string overlapping(const std::vector<TraceEvent>& events) {
+    std::map<long, std::vector<std::pair<std::int64_t, std::int64_t>>> threads;
+    for (const TraceEvent& e : events) {
+        if (e.phase == "X") threads[e.tid].emplace_back(e.ts, e.ts + e.dur);
+    }
+    std::string found;
+    for (auto& [tid, slices] : threads) {
+        std::stable_sort(slices.begin(), slices.end(), [](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first < b.first : a.second > b.second;
+        });
+        std::vector<std::int64_t> ends;  // of the slices that hold the next one
+        for (const auto& [begin, end] : slices) {
+            while (!ends.empty() && ends.back() <= begin) ends.pop_back();
+            if (!ends.empty() && end > ends.back()) {
+                found += "thread " + std::to_string(tid) + " at " + std::to_string(begin) + "; ";
+            }
+            ends.push_back(end);
+        }
+    }
+    return found;
+}
+
+// No thread of the trace holds two complete slices that overlap without
+// nesting, on a generated workload (transactions open up to eight at once)
+// nor on decoded output whose times run backwards; the keyed transactions
+// are async slices, one id each, begun and ended with the same name, as many
+// as the listing holds, and the depth counter climbs as high as the report
+// says.
+TEST_F(Qelttrace, PerfettoSlicesNeverOverlapOnAThread) {
+    const std::string dump =
+        write("generated.txt", qelttest::dumpLines(qelttest::generatedRecords(100000, 18)));
+    const std::string trace = dir_ + "/trace.json", listing = dir_ + "/t.csv";
+    ToolRun r = run({"--perfetto", trace, "--transactions", listing, "--stats=json", dump});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<TraceEvent> events = traceEvents(readFile(trace));
+    EXPECT_EQ(overlapping(events), "");
+    std::map<std::string, std::string> begun;  // id: name
+    std::size_t ended = 0, depthMax = 0;
+    for (const TraceEvent& e : events) {
+        if (e.phase == "b") {
+            EXPECT_TRUE(begun.emplace(e.id, e.name).second) << e.id;
+        }
+        if (e.phase == "e") {
+            ++ended;
+            EXPECT_EQ(begun[e.id], e.name) << e.id;
+        }
+        EXPECT_NE(e.cat, "overlapping") << "no unkeyed transaction overlaps another";
+    }
+    std::size_t started = 0, matched = 0;
+    std::istringstream rows(readFile(listing));
+    for (std::string row; std::getline(rows, row);) {
+        if (row.rfind("ActivateTransaction->CompleteTransation,", 0) != 0) continue;
+        ++started;
+        if (row.find(",,") == std::string::npos) ++matched;
+    }
+    EXPECT_GT(matched, 1000u);
+    EXPECT_EQ(begun.size(), started);
+    EXPECT_EQ(ended, matched);
+    std::istringstream counters(readFile(trace));
+    for (std::string line; std::getline(counters, line);) {
+        const std::size_t at = line.find("\"ph\":\"C\"");
+        if (at != std::string::npos) {
+            depthMax = std::max<std::size_t>(depthMax,
+                                             std::stoul(line.substr(line.find("\"depth\":") + 8)));
+        }
+    }
+    EXPECT_NE(r.out.find("\"depth\":{\"max\":" + std::to_string(depthMax) + ","), std::string::npos)
+        << depthMax;
+
+    // Decoded output may hold any times: a transfer that starts before the
+    // last one ended, a state entered back in time.
+    const std::string decoded =
+        write("backwards.txt",
+              "     5.000000000\t     0.000000000\tDMA Start 0 a\n"
+              "     6.000000000\t     1.000000000\tDMA End 0 a\n"
+              "     5.500000000\t     0.000000000\tDMA Start 0 b\n"
+              "     6.500000000\t     1.000000000\tDMA End 0 b\n"
+              "     8.000000000\t     1.000000000\tSATAWakeup 0 x state=IDLE\n"
+              "     9.000000000\t     1.000000000\tSATAWakeup 0 x state=RCV\n"
+              "     8.500000000\t     0.000000000\tSATAWakeup 0 x state=IDLE\n"
+              "     9.500000000\t     1.000000000\tCancelAll 0 x\n");
+    ASSERT_EQ(run({"--perfetto", trace, decoded}).status, 0);
+    const std::vector<TraceEvent> drawn = traceEvents(readFile(trace));
+    EXPECT_EQ(overlapping(drawn), "");
+    const auto demoted = std::count_if(drawn.begin(), drawn.end(), [](const TraceEvent& e) {
+        return e.phase == "b" && e.cat == "overlapping";
+    });
+    EXPECT_EQ(demoted, 2) << "the transfer and the state that would overlap";
+}
+
 TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
     const std::string input = write("in.txt", "1.000000000 0 70 a\n");
     const std::string target = dir_ + "/out.html";
@@ -563,6 +751,10 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
         {{"--pair", "A"}, "--pair A"},
         {{"--pair", "A,A"}, "--pair A,A"},
         {{"--pair", "A,B,key"}, "--pair A,B,key"},
+        {{"--pair", "A,B,none,key"}, "--pair A,B,none,key: the kind is"},
+        {{"--pair", "A,B,none,none,none"}, "--pair A,B,none,none,none"},
+        {{"--transactions", target}, "--html and --transactions name the same file"},
+        {{"--transactions", "-", "--stats"}, "standard output takes one output"},
         {{"--stats=xml"}, "--stats=xml"},
         {{"--stats", "--format", "csv"}, "--stats prints"},
         {{"--context", "-1"}, "--context -1"},
@@ -621,6 +813,11 @@ TEST_F(Qelttrace, TargetsThatAreInputsOrOtherFilesAreLeftAlone) {
     ASSERT_EQ(link(input.c_str(), (dir_ + "/hard.txt").c_str()), 0);
     ASSERT_EQ(symlink("v.txt", (dir_ + "/link.txt").c_str()), 0);
     ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0755), 0);
+    // A listing replaces a listing of its own form only.
+    const std::string csvListing = std::string(kListingHeader) + "\r\n";
+    write("listing.jsonl", csvListing);
+    write("listing.csv", csvListing);
+    write("old.jsonl", "{\"rule\":\"A->B\"}\n");
     const std::vector<std::string> before = names();
     struct Case {
         std::vector<std::string> args;
@@ -633,6 +830,11 @@ TEST_F(Qelttrace, TargetsThatAreInputsOrOtherFilesAreLeftAlone) {
         {{"--perfetto", dir_ + "/sub/../v.txt", input}, "", "is the input"},
         {{"--html", input, "-"}, input, "is the input standard input"},
         {{"--html", input}, "", "holds something other than what --html writes"},
+        {{"--transactions", dir_ + "/link.txt", input}, "", "is the input"},
+        {{"--transactions", input}, "", "holds something other than what --transactions writes"},
+        {{"--transactions", dir_ + "/listing.jsonl", input},
+         "",
+         "holds something other than what --transactions writes"},
         {{"--perfetto", input, "--html", dir_ + "/link.txt", sampleTracePath()}, "", "one file"},
     };
     for (const Case& c : cases) {
@@ -651,6 +853,13 @@ TEST_F(Qelttrace, TargetsThatAreInputsOrOtherFilesAreLeftAlone) {
         EXPECT_EQ(readFile(input), trace) << c.reason;
         EXPECT_EQ(names(), before) << c.reason;
     }
+    for (const char* listing : {"listing.csv", "old.jsonl"}) {
+        ToolRun replaced = run({"--transactions", dir_ + "/" + listing, input});
+        EXPECT_EQ(replaced.status, 0) << replaced.err;
+    }
+    EXPECT_NE(readFile(dir_ + "/listing.csv"), csvListing);
+    EXPECT_EQ(readFile(dir_ + "/old.jsonl").rfind("{\"rule\":\"DMA Start->DMA End\",", 0), 0u);
+    EXPECT_EQ(names(), before);
 }
 
 // Typed with the input forgotten on a terminal, qelttrace says so at once
@@ -676,7 +885,7 @@ TEST_F(Qelttrace, NoInputFromATerminalStopsAtOnce) {
 TEST_F(Qelttrace, DevicesFifosDirectoriesAndLinksAsTheShellHasThem) {
     const std::string input = write("v.txt", readFile(sampleTracePath()));
     const std::string null = device("null", 3, "/dev/null");
-    for (const char* option : {"--perfetto", "--html"}) {
+    for (const char* option : {"--perfetto", "--html", "--transactions"}) {
         ToolRun discarded = run({option, null, input});
         EXPECT_EQ(discarded.status, 0) << discarded.err;
         EXPECT_TRUE(isKind(null, S_IFCHR));
