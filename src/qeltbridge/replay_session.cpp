@@ -39,6 +39,9 @@ ReplayScript scriptOf(const recording::Session& session) {
             case Kind::kSentPassword:
                 // An empty send put nothing on the wire: nothing to wait for.
                 if (e.kind == Kind::kSent && e.bytes.empty()) break;
+                // Only a session's last send can have failed: the library ends
+                // a session on a failed send, so a tool that went on sent it.
+                if (!script.sends.empty()) script.sends.back().optional = false;
                 script.sends.push_back(
                     {e.bytes, e.kind == Kind::kSentPassword, false, recordedGap(lastUs, e.us)});
                 sendUs.push_back(e.us);
