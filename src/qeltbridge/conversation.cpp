@@ -15,9 +15,10 @@ std::string_view trim(std::string_view text) {
     return text;
 }
 
-// Reads a record index: decimal digits only, at most 19 nines.
+// Reads a record index: at most 19 decimal digits, leading zeros included.
 bool parseIndex(std::string_view text, uint64_t& value) {
-    return parseDecimal(text.data(), text.size(), 9999999999999999999u, &value);
+    return text.size() <= 19 &&
+           parseDecimal(text.data(), text.size(), 9999999999999999999u, &value);
 }
 
 }  // namespace

@@ -53,6 +53,14 @@ ReplayScript scriptOf(const recording::Session& session) {
                 // waited for, and nothing is timed from it.
                 if (anchor >= 0 && anchor == static_cast<int>(script.sends.size()) - 1) {
                     script.sends.back().optional = true;
+                    // Runs timed from it are timed from the send before.
+                    const std::int64_t earlierUs =
+                        recordedGap(anchorUs(anchor - 1), anchorUs(anchor));
+                    for (auto run = script.runs.rbegin();
+                         run != script.runs.rend() && run->anchor == anchor; ++run) {
+                        run->anchor = anchor - 1;
+                        run->delayUs = std::min(kLongestPauseUs, run->delayUs + earlierUs);
+                    }
                     --anchor;
                 }
                 break;
