@@ -502,33 +502,46 @@ TEST(SessionHosts, Ipv6BracketedWithPortAndBareWithThePortArgument) {
 
 // ---- concurrency and resources ------------------------------------------------------
 
-TEST(SessionResources, TwoSessionsAtOnceOnTwoThreads) {
-    std::string a, b;
-    for (int i = 0; i < 300; ++i) {
-        a += "A line " + std::to_string(i) + "\r\n";
-        b += "B line " + std::to_string(i) + "\r\n";
+// Two sessions at once on two threads of one process, each sending `lines`
+// lines in pieces; what each dialog was handed and what each bridge sent.
+struct TwoSessions {
+    int ra = -1, rb = -1;
+    std::string sentA, sentB, gotA, gotB, failures;
+};
+
+TwoSessions runTwoAtOnce(int lines, size_t pieceA, size_t pieceB, int pauseMs) {
+    TwoSessions t;
+    for (int i = 0; i < lines; ++i) {
+        t.sentA += "A line " + std::to_string(i) + "\r\n";
+        t.sentB += "B line " + std::to_string(i) + "\r\n";
     }
     ScriptedServer sa, sb;
-    sa.sendSplit(a, 700, 2).send(kPrompt).expectLine("exit\r\n").closeFin().start();
-    sb.sendSplit(b, 500, 2).send(kPrompt).expectLine("exit\r\n").closeFin().start();
+    sa.sendSplit(t.sentA, pieceA, pauseMs).send(kPrompt).expectLine("exit\r\n").closeFin().start();
+    sb.sendSplit(t.sentB, pieceB, pauseMs).send(kPrompt).expectLine("exit\r\n").closeFin().start();
+    t.sentA += kPrompt;
+    t.sentB += kPrompt;
     Dialog da, db;
     da.answer("INET>", "exit\r\n");
     db.answer("INET>", "exit\r\n");
-    int ra = -1, rb = -1;
-    std::thread ta([&] { ra = run(local(sa), 23, da, 5000); });
-    std::thread tb([&] { rb = run(local(sb), 23, db, 5000); });
+    std::thread ta([&] { t.ra = run(local(sa), 23, da, 5000); });
+    std::thread tb([&] { t.rb = run(local(sb), 23, db, 5000); });
     ta.join();
     tb.join();
     sa.join();
     sb.join();
-    EXPECT_EQ(ra, PROBELINK_CLOSED);
-    EXPECT_EQ(rb, PROBELINK_CLOSED);
-    std::string ja, jb;
-    for (const std::string& f : da.finals()) ja += f;
-    for (const std::string& f : db.finals()) jb += f;
-    EXPECT_EQ(ja, a + kPrompt);
-    EXPECT_EQ(jb, b + kPrompt);
-    EXPECT_EQ(sa.failures() + sb.failures(), "");
+    for (const std::string& f : da.finals()) t.gotA += f;
+    for (const std::string& f : db.finals()) t.gotB += f;
+    t.failures = sa.failures() + sb.failures();
+    return t;
+}
+
+TEST(SessionResources, TwoSessionsAtOnceOnTwoThreads) {
+    const TwoSessions t = runTwoAtOnce(300, 700, 500, 2);
+    EXPECT_EQ(t.ra, PROBELINK_CLOSED);
+    EXPECT_EQ(t.rb, PROBELINK_CLOSED);
+    EXPECT_EQ(t.gotA, t.sentA);
+    EXPECT_EQ(t.gotB, t.sentB);
+    EXPECT_EQ(t.failures, "");
 }
 
 int openDescriptors() {
@@ -742,27 +755,10 @@ TEST(SessionLog, EveryEndAndEveryAttemptIsLogged) {
 // Two sessions at once on two threads of one process write into one file:
 // their lines interleave, and each reads back whole as its own session.
 TEST(SessionLog, TwoSessionsAtOnceReadBackApart) {
-    std::string a, b;
-    for (int i = 0; i < 200; ++i) {
-        a += "A line " + std::to_string(i) + "\r\n";
-        b += "B line " + std::to_string(i) + "\r\n";
-    }
-    ScriptedServer sa, sb;
-    sa.sendSplit(a, 300, 1).send(kPrompt).expectLine("exit\r\n").closeFin().start();
-    sb.sendSplit(b, 200, 1).send(kPrompt).expectLine("exit\r\n").closeFin().start();
-    Dialog da, db;
-    da.answer("INET>", "exit\r\n");
-    db.answer("INET>", "exit\r\n");
     LogFile file;
-    int ra = -1, rb = -1;
-    std::thread ta([&] { ra = run(local(sa), 23, da, 5000); });
-    std::thread tb([&] { rb = run(local(sb), 23, db, 5000); });
-    ta.join();
-    tb.join();
-    sa.join();
-    sb.join();
-    EXPECT_EQ(ra, PROBELINK_CLOSED);
-    EXPECT_EQ(rb, PROBELINK_CLOSED);
+    const TwoSessions t = runTwoAtOnce(200, 300, 200, 1);
+    EXPECT_EQ(t.ra, PROBELINK_CLOSED);
+    EXPECT_EQ(t.rb, PROBELINK_CLOSED);
     const recording::Log log = file.read();
     ASSERT_EQ(log.sessions.size(), 2u);
     EXPECT_NE(log.sessions[0].id, log.sessions[1].id);
@@ -776,7 +772,7 @@ TEST(SessionLog, TwoSessionsAtOnceReadBackApart) {
         EXPECT_EQ(s.ending, recording::Ending::kClosed);
     }
     std::sort(streams.begin(), streams.end());
-    EXPECT_EQ(streams, (std::vector<std::string>{a + kPrompt, b + kPrompt}));
+    EXPECT_EQ(streams, (std::vector<std::string>{t.sentA, t.sentB}));
 }
 
 }  // namespace
