@@ -13,10 +13,10 @@
 
 #include "common/version.h"
 #include "options.h"
-#include "output_file.h"
+#include "output/output_file.h"
+#include "output/transaction_listing.h"
 #include "pipeline.h"
 #include "platform/platform.h"
-#include "transactions.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "pipeline.h"
 
-#include "html.h"
-#include "perfetto.h"
-#include "stats.h"
-#include "transactions.h"
+#include "analysis/statistics.h"
+#include "output/html_report.h"
+#include "output/perfetto.h"
+#include "output/transaction_listing.h"
 
 namespace qelttrace {
 

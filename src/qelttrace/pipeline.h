@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "export.h"
-#include "filter.h"
-#include "input.h"
-#include "output.h"
-#include "pairs.h"
-#include "stats_report.h"
-#include "stream.h"
+#include "analysis/filter.h"
+#include "analysis/pairs.h"
+#include "input/input_reader.h"
+#include "output/output.h"
+#include "output/record_writers.h"
+#include "output/stats_report.h"
+#include "stages.h"
 
 namespace qelttrace {
 

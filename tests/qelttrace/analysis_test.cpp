@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "html.h"
-#include "output.h"
-#include "perfetto.h"
-#include "stats.h"
+#include "analysis/statistics.h"
+#include "output/html_report.h"
+#include "output/output.h"
+#include "output/perfetto.h"
 
 namespace {
 

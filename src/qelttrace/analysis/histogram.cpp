@@ -1,0 +1,77 @@
+#include "analysis/histogram.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace qelttrace {
+
+namespace {
+
+int highestBit(std::uint64_t v) {
+    int bit = 0;
+    while (v >>= 1) ++bit;
+    return bit;
+}
+
+}  // namespace
+
+int LogHistogram::indexOf(std::int64_t value) {
+    if (value < kSub) return value < 0 ? 0 : static_cast<int>(value);
+    const auto v = static_cast<std::uint64_t>(value);
+    const int shift = highestBit(v) - 7;
+    const auto mantissa = static_cast<int>(v >> shift);
+    return kSub + shift * kSub + (mantissa - kSub);
+}
+
+void LogHistogram::bounds(int index, std::int64_t* low, std::int64_t* high) {
+    if (index < kSub) {
+        *low = *high = index;
+        return;
+    }
+    const int shift = (index - kSub) / kSub;
+    const std::int64_t mantissa = kSub + (index - kSub) % kSub;
+    *low = mantissa << shift;
+    *high = ((mantissa + 1) << shift) - 1;
+}
+
+void LogHistogram::add(std::int64_t value) {
+    if (count_ == 0 || value < min_) min_ = value;
+    if (count_ == 0 || value > max_) max_ = value;
+    ++count_;
+    sum_ += static_cast<long double>(value);
+    const int index = indexOf(value);
+    if (counts_.empty()) base_ = index;
+    if (index < base_) {
+        // Grown downwards by at least as much as it holds, so that values
+        // falling one bucket at a time cost no more than rising ones.
+        const int below =
+            std::max(base_ - index, std::min(static_cast<int>(counts_.size()), base_));
+        counts_.insert(counts_.begin(), static_cast<std::size_t>(below), 0);
+        base_ -= below;
+    }
+    const auto at = static_cast<std::size_t>(index - base_);
+    if (at >= counts_.size()) {
+        const auto room = static_cast<std::size_t>(kBuckets - base_);
+        counts_.resize(std::min(std::max(at + 1, counts_.size() * 2), room), 0);
+    }
+    ++counts_[at];
+}
+
+std::int64_t LogHistogram::percentile(double q) const {
+    if (count_ == 0) return 0;
+    auto rank = static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(count_)));
+    rank = std::max<std::uint64_t>(1, std::min(rank, count_));
+    std::uint64_t seen = 0;
+    const int last = lastBucket();
+    for (int i = firstBucket(); i <= last; ++i) {
+        seen += bucket(i);
+        if (seen < rank) continue;
+        std::int64_t low = 0, high = 0;
+        bounds(i, &low, &high);
+        const std::int64_t middle = low + (high - low) / 2;
+        return std::max(min_, std::min(max_, middle));
+    }
+    return max_;
+}
+
+}  // namespace qelttrace

@@ -1,0 +1,148 @@
+// Pair rules and their transactions: a START event paired with the END that
+// closes it, keyed by the record's qualifier or argument or by nothing, and
+// of a kind named by the start's qualifier or argument or by nothing. Each
+// start opens a transaction (numbered from 1 in its rule), each end closes
+// one; the matcher says which records start or end which transaction, hands
+// on every transaction once it is closed or left open, and keeps each rule's
+// figures: latencies overall and by kind, the slowest transactions, and for
+// a keyed rule the number open over time (its depth).
+//
+//   keyed     an end closes the open start with its key; a second start with
+//             an open key first leaves the open one unmatched
+//   unkeyed   an end closes the open start; a second start first leaves the
+//             open one unmatched
+//
+// Memory grows with the transactions open, the kinds (at most kKindsMax
+// named) and the depths reached, never with the records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <queue>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "analysis/histogram.h"
+#include "stages.h"
+
+namespace qelttrace {
+
+// Which word of a record keys a transaction or names its kind.
+enum class PairKey { kNone, kQualifier, kArgument };
+
+struct PairRule {
+    std::string start;
+    std::string end;
+    PairKey key = PairKey::kNone;
+    PairKey kind = PairKey::kNone;
+};
+
+// "START,END[,KEY[,KIND]]", KEY and KIND each qualifier, argument or none;
+// empty on success, else the reason.
+std::string parsePair(const std::string& text, PairRule* rule);
+// DMA Start/End and FPGA_DMARXStart/Stop unkeyed and of no kind,
+// ActivateTransaction to CompleteTransation keyed by the argument, of the
+// kind its qualifier (the command's code) names.
+std::vector<PairRule> defaultPairs();
+// "qualifier", "argument" or "none".
+const char* pairKeyName(PairKey key);
+// "START->END", as the listing names a rule.
+std::string ruleName(const PairRule& rule);
+
+class PairMatcher {
+  public:
+    static constexpr std::size_t kKindsMax = 256;
+    static constexpr const char* kOtherKinds = "(other kinds)";
+
+    struct KindStats {
+        std::string kind;
+        LogHistogram latency;
+    };
+    // One of the slowest transactions of a rule.
+    struct Slow {
+        std::string key, kind;
+        std::uint64_t id = 0;
+        std::uint64_t startRecord = 0, endRecord = 0;
+        std::int64_t startNs = 0, durationNs = 0;
+    };
+    // The time spent with d transactions open, for d from 0 to max, from the
+    // rule's first start to its last end.
+    struct Depth {
+        std::size_t max = 0;
+        std::vector<std::int64_t> timeNs;
+        double mean() const;
+    };
+    struct RuleStats {
+        std::uint64_t count = 0, unmatchedStarts = 0, unmatchedEnds = 0;
+        LogHistogram latency;
+        std::vector<KindStats> kinds;  // in the order first seen
+        std::vector<KindStats> kindsByCount() const;
+        std::vector<Slow> slowest;  // longest first, the earlier start first among equals
+        Depth depth;                // keyed rules only
+    };
+
+    PairMatcher(std::vector<PairRule> rules, std::size_t slowest);
+    const std::vector<PairRule>& rules() const { return rules_; }
+    // The figures; the slowest and the depths once finish() ran.
+    const std::vector<RuleStats>& stats() const { return stats_; }
+
+    // One decoded record at `at`: appends the transaction points it makes to
+    // `points` and hands what it closes or leaves open to `out`.
+    void record(const Record& record, const PairPoint& at, std::vector<TransactionPoint>& points,
+                Writer& out);
+    // The end of the input: the starts still open are left unmatched, handed
+    // on in record order.
+    void finish(Writer& out);
+
+  private:
+    struct Open {
+        PairPoint point;
+        std::uint64_t id = 0;
+        std::string kind, qualifier, argument;
+    };
+    // The time at each depth, committed at each end: what follows the last
+    // end is outside the span.
+    struct DepthClock {
+        bool started = false;
+        std::int64_t sinceNs = 0;
+        std::size_t depth = 0, pendingMax = 0;
+        std::vector<std::pair<std::size_t, std::int64_t>> pending;  // since the last end
+        void step(std::int64_t ns, std::size_t after, bool end, Depth& into);
+    };
+    struct SlowOrder {
+        // The heap's top is the one to drop first: the shortest, of equal
+        // ones the later start.
+        bool operator()(const Slow& a, const Slow& b) const {
+            if (a.durationNs != b.durationNs) return a.durationNs > b.durationNs;
+            return a.startRecord < b.startRecord;
+        }
+    };
+    struct RuleState {
+        bool open = false;  // unkeyed
+        Open only;
+        std::unordered_map<std::string, Open> keyed;
+        std::uint64_t started = 0;
+        Open ended;  // the transaction the record being matched ended
+        std::unordered_map<std::string, std::size_t> kindIndex;
+        std::priority_queue<Slow, std::vector<Slow>, SlowOrder> slow;
+        DepthClock clock;
+    };
+    void start(std::size_t rule, const Record& r, const PairPoint& at,
+               std::vector<TransactionPoint>& points, Writer& out);
+    void end(std::size_t rule, const Record& r, const PairPoint& at,
+             std::vector<TransactionPoint>& points, Writer& out);
+    void matched(std::size_t rule, Transaction& t);
+    void unmatchedStart(std::size_t rule, const Open& open, std::string_view key,
+                        const Record* closing, Writer& out);
+    KindStats& kindOf(std::size_t rule, std::string_view kind);
+    std::size_t openCount(std::size_t rule) const;
+
+    std::vector<PairRule> rules_;
+    std::size_t slowestMax_;
+    std::vector<RuleStats> stats_;
+    std::vector<RuleState> state_;
+    std::string lookup_;
+};
+
+}  // namespace qelttrace

@@ -1,0 +1,153 @@
+#include "analysis/statistics.h"
+
+#include <algorithm>
+
+#include "trace/sata_names.h"
+
+namespace qelttrace {
+
+namespace {
+
+constexpr std::string_view kWakeup = "SATAWakeup";
+constexpr std::string_view kStateMark = SATA_STATE_MARK;
+
+}  // namespace
+
+Statistics::Statistics(std::vector<PairRule> rules, std::size_t top, Writer& next)
+    : next_(next), pairs_(std::move(rules), top), top_(top) {}
+
+Statistics::EventCount& Statistics::countOf(std::string_view event) {
+    auto found = events_.find(event);
+    if (found != events_.end()) return found->second;
+    if (events_.size() >= kEventsMax) {
+        found = events_.find(kOtherEvents);
+        if (found != events_.end()) return found->second;
+        event = kOtherEvents;
+    }
+    names_.emplace_back(event);
+    EventCount& added = events_[names_.back()];
+    added.event = names_.back();
+    added.order = events_.size();
+    return added;
+}
+
+void Statistics::record(const Record& r) {
+    if (records_ == 0) firstNs_ = r.timeNs;
+    lastNs_ = r.timeNs;
+    ++records_;
+    ++statuses_[static_cast<std::size_t>(r.status)];
+    if (r.held) ++backwards_;
+    if (r.trouble) ++errors_;
+    Observation& o = observation_;
+    o.sinceFirstNs = r.timeNs - firstNs_;
+    o.counted = {};
+    o.points.clear();
+    o.topGap = false;
+    o.gapLeft = 0;
+    const std::uint64_t troubleBefore = errors_ - (r.trouble ? 1 : 0);
+    if (r.status == Status::kOk) {
+        if (decoded() == 1) firstDecodedNs_ = r.timeNs;
+        lastDecodedNs_ = r.timeNs;
+        EventCount& event = countOf(r.event());
+        if (event.count == 0) event.firstNs = r.timeNs;
+        event.lastNs = r.timeNs;
+        ++event.count;
+        o.counted = event.event;
+        gapRecord(r);
+        const PairPoint at{r.number, r.timeNs, o.sinceFirstNs, records_, troubleBefore, r.trouble};
+        pairs_.record(r, at, o.points, next_);
+        stateRecord(r, at);
+    }
+    next_.record(r, o);
+}
+
+void Statistics::gapRecord(const Record& r) {
+    // Deltas of the decoded records but the first.
+    if (decoded() > 1) {
+        deltas_.add(r.deltaNs);
+        const bool enters = gaps_.size() < top_ || (top_ > 0 && r.deltaNs > gaps_.top().deltaNs);
+        if (enters) {
+            gaps_.push(Gap{r.number, r.timeNs, r.deltaNs, std::string(r.event()), previousEvent_});
+            observation_.topGap = true;
+            if (gaps_.size() > top_) {
+                observation_.gapLeft = gaps_.top().record;
+                gaps_.pop();
+            }
+        }
+    }
+    previousEvent_.assign(r.event());
+}
+
+void Statistics::stateRecord(const Record& r, const PairPoint& at) {
+    if (r.event() != kWakeup) return;
+    const std::string_view argument = r.argument();
+    const std::size_t mark = argument.rfind(kStateMark);
+    if (mark == std::string_view::npos) return;
+    const std::string_view name = argument.substr(mark + kStateMark.size());
+    if (inState_) {
+        states_[state_].timeNs += r.timeNs - stateSince_.timeNs;
+        next_.state(StateSpan{state_, stateSince_, r.timeNs, stateQualifier_, stateArgument_});
+    }
+    if (!inState_ || name != state_) {
+        auto found = states_.find(std::string(name));
+        if (found == states_.end()) {
+            stateOrder_.emplace_back(name);
+            found = states_.emplace(std::string(name), StateTime{std::string(name), 0, 0}).first;
+        }
+        ++found->second.entries;
+        state_.assign(name);
+    }
+    stateSince_ = at;
+    stateQualifier_.assign(r.qualifier());
+    stateArgument_.assign(r.argument());
+    inState_ = true;
+}
+
+void Statistics::end(const DBGTime* closingSpan) {
+    // The last state lasts until the last record; open starts stay unmatched.
+    if (inState_) {
+        states_[state_].timeNs += lastNs_ - stateSince_.timeNs;
+        next_.state(StateSpan{state_, stateSince_, lastNs_, stateQualifier_, stateArgument_});
+        inState_ = false;
+    }
+    pairs_.finish(next_);
+    next_.end(Ending{closingSpan, this});
+}
+
+std::vector<Statistics::EventCount> Statistics::eventsByCount() const {
+    std::vector<EventCount> list;
+    for (const auto& entry : events_) list.push_back(entry.second);
+    std::sort(list.begin(), list.end(), [](const EventCount& a, const EventCount& b) {
+        return a.count != b.count ? a.count > b.count : a.order < b.order;
+    });
+    return list;
+}
+
+std::vector<Statistics::Gap> Statistics::topGaps() const {
+    auto heap = gaps_;
+    std::vector<Gap> list;
+    while (!heap.empty()) {
+        list.push_back(heap.top());
+        heap.pop();
+    }
+    std::reverse(list.begin(), list.end());
+    return list;
+}
+
+std::vector<Statistics::StateTime> Statistics::states() const {
+    // The SATA states in the table's order, then any other name in the order seen.
+    std::vector<StateTime> list;
+    for (int i = 0; i < sataStateLen; ++i) {
+        const auto found = states_.find(SATA_STATE[i]);
+        if (found != states_.end()) list.push_back(found->second);
+    }
+    for (const std::string& name : stateOrder_) {
+        const bool known = std::find_if(list.begin(), list.end(), [&](const StateTime& s) {
+                               return s.state == name;
+                           }) != list.end();
+        if (!known) list.push_back(states_.at(name));
+    }
+    return list;
+}
+
+}  // namespace qelttrace

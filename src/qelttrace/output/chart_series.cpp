@@ -1,0 +1,212 @@
+#include "output/chart_series.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace qelttrace {
+
+namespace {
+
+// x values as differences from the previous one: short numbers for the page.
+std::vector<std::int64_t> differences(const std::vector<std::int64_t>& xs) {
+    std::vector<std::int64_t> out(xs.size());
+    std::int64_t previous = 0;
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        out[i] = xs[i] - previous;
+        previous = xs[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+void writeArray(JsonWriter& json, const char* key, const std::vector<std::int64_t>& values) {
+    json.key(key);
+    json.beginArray();
+    for (const std::int64_t v : values) json.integer(v);
+    json.endArray();
+}
+
+void MinMaxSeries::add(std::int64_t x, std::int64_t y) {
+    if (!reduced_) {
+        exact_.emplace_back(x, y);
+        if (exact_.size() > budget_) toBuckets();
+        return;
+    }
+    put(x, y);
+}
+
+void MinMaxSeries::toBuckets() {
+    reduced_ = true;
+    const std::size_t count = std::max<std::size_t>(2, budget_ / 2);
+    buckets_.assign(count, Bucket{});
+    origin_ = exact_.empty() ? 0 : exact_.front().first;
+    std::int64_t last = origin_;
+    for (const auto& point : exact_) last = std::max(last, point.first);
+    width_ = 1;
+    while ((last - origin_) / width_ >= static_cast<std::int64_t>(count)) width_ *= 2;
+    for (const auto& point : exact_) put(point.first, point.second);
+    exact_.clear();
+    exact_.shrink_to_fit();
+}
+
+void MinMaxSeries::mergePairs() {
+    const std::size_t count = buckets_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        Bucket merged;
+        for (std::size_t j = 2 * i; j < 2 * i + 2 && j < count; ++j) {
+            const Bucket& b = buckets_[j];
+            if (!b.used) continue;
+            merged.min = merged.used ? std::min(merged.min, b.min) : b.min;
+            merged.max = merged.used ? std::max(merged.max, b.max) : b.max;
+            merged.used = true;
+        }
+        buckets_[i] = merged;
+    }
+    width_ *= 2;
+}
+
+void MinMaxSeries::put(std::int64_t x, std::int64_t y) {
+    // Times before the first (decoded input may hold them) go to the first bucket.
+    std::int64_t index = x < origin_ ? 0 : (x - origin_) / width_;
+    while (index >= static_cast<std::int64_t>(buckets_.size())) {
+        mergePairs();
+        index = (x - origin_) / width_;
+    }
+    Bucket& b = buckets_[static_cast<std::size_t>(index)];
+    b.min = b.used ? std::min(b.min, y) : y;
+    b.max = b.used ? std::max(b.max, y) : y;
+    b.used = true;
+}
+
+void MinMaxSeries::coarsen() {
+    if (!reduced_) {
+        budget_ = std::max<std::size_t>(4, std::min(budget_, exact_.size()) / 2);
+        toBuckets();
+        return;
+    }
+    mergePairs();
+}
+
+void MinMaxSeries::write(JsonWriter& json) const {
+    std::vector<std::int64_t> xs, first, second;
+    if (!reduced_) {
+        for (const auto& point : exact_) {
+            xs.push_back(point.first);
+            first.push_back(point.second);
+        }
+        json.beginObject();
+        writeArray(json, "x", differences(xs));
+        writeArray(json, "y", first);
+        json.endObject();
+        return;
+    }
+    for (std::size_t i = 0; i < buckets_.size(); ++i) {
+        if (!buckets_[i].used) continue;
+        xs.push_back(origin_ + static_cast<std::int64_t>(i) * width_);
+        first.push_back(buckets_[i].min);
+        second.push_back(buckets_[i].max);
+    }
+    json.beginObject();
+    writeArray(json, "x", differences(xs));
+    writeArray(json, "min", first);
+    writeArray(json, "max", second);
+    json.endObject();
+}
+
+void CountSeries::add(std::int64_t x) {
+    if (!started_) {
+        started_ = true;
+        origin_ = x;
+    }
+    std::int64_t index = x < origin_ ? 0 : (x - origin_) / width_;
+    while (index >= static_cast<std::int64_t>(counts_.size())) {
+        const std::size_t count = counts_.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t a = 2 * i < count ? counts_[2 * i] : 0;
+            const std::uint64_t b = 2 * i + 1 < count ? counts_[2 * i + 1] : 0;
+            counts_[i] = a + b;
+        }
+        width_ *= 2;
+        used_ = (used_ + 1) / 2;
+        index = (x - origin_) / width_;
+    }
+    ++counts_[static_cast<std::size_t>(index)];
+    used_ = std::max(used_, static_cast<std::size_t>(index) + 1);
+}
+
+void CountSeries::write(JsonWriter& json) const {
+    std::vector<std::int64_t> xs, ys;
+    for (std::size_t i = 0; i < used_; ++i) {
+        xs.push_back(origin_ + static_cast<std::int64_t>(i) * width_);
+        ys.push_back(static_cast<std::int64_t>(counts_[i]));
+    }
+    json.beginObject();
+    writeArray(json, "x", differences(xs));
+    writeArray(json, "y", ys);
+    json.memberInteger("width", width_);
+    json.endObject();
+}
+
+void LevelSeries::widen() {
+    const std::size_t count = sums_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t a = 2 * i, b = 2 * i + 1;
+        sums_[i] = (a < count ? sums_[a] : 0.0) + (b < count ? sums_[b] : 0.0);
+        max_[i] = std::max(a < count ? max_[a] : -1, b < count ? max_[b] : -1);
+    }
+    width_ *= 2;
+    used_ = (used_ + 1) / 2;
+}
+
+void LevelSeries::hold(std::int64_t until) {
+    // The level from lastX_ to `until`, spread over the intervals it spans.
+    while ((until - origin_) / width_ >= static_cast<std::int64_t>(sums_.size())) widen();
+    std::int64_t at = lastX_;
+    for (;;) {
+        const auto index = static_cast<std::size_t>((at - origin_) / width_);
+        const std::int64_t bucketEnd = origin_ + static_cast<std::int64_t>(index + 1) * width_;
+        const std::int64_t to = std::min(until, bucketEnd);
+        sums_[index] += static_cast<double>(level_) * static_cast<double>(to - at);
+        max_[index] = std::max(max_[index], level_);
+        used_ = std::max(used_, index + 1);
+        if (to >= until) break;
+        at = to;
+    }
+}
+
+void LevelSeries::add(std::int64_t x, std::int64_t level) {
+    if (!started_) {
+        started_ = true;
+        origin_ = lastX_ = x;
+    }
+    x = std::max(x, lastX_);
+    hold(x);
+    lastX_ = x;
+    level_ = level;
+    // The new level shows at once, even if it changes again at this time.
+    const auto index = static_cast<std::size_t>((x - origin_) / width_);
+    max_[index] = std::max(max_[index], level);
+}
+
+void LevelSeries::write(JsonWriter& json) const {
+    std::vector<std::int64_t> xs, means, maxes;
+    for (std::size_t i = 0; i < used_; ++i) {
+        if (max_[i] < 0) continue;
+        const std::int64_t begin = origin_ + static_cast<std::int64_t>(i) * width_;
+        // The last interval is held only up to the last change.
+        const std::int64_t held = std::max<std::int64_t>(
+            1, std::min(begin + width_, std::max(lastX_, begin + 1)) - begin);
+        xs.push_back(begin);
+        means.push_back(std::llround(sums_[i] * 1000.0 / static_cast<double>(held)));
+        maxes.push_back(max_[i]);
+    }
+    json.beginObject();
+    writeArray(json, "x", differences(xs));
+    writeArray(json, "mean", means);
+    writeArray(json, "max", maxes);
+    json.memberInteger("width", width_);
+    json.endObject();
+}
+
+}  // namespace qelttrace

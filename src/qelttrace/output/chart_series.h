@@ -1,0 +1,90 @@
+// The series of the page's charts, gathered as the records stream in fixed
+// memory: up to a budget of points a chart draws every point; beyond, it
+// keeps the minimum and maximum of each time bucket (buckets merge pairwise
+// when the budget is reached), so no spike disappears.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "output/json.h"
+
+namespace qelttrace {
+
+// Writes `key`: [values...] as a member of the object being written.
+void writeArray(JsonWriter& json, const char* key, const std::vector<std::int64_t>& values);
+
+// Points (x, y) drawn exactly up to `budget`, then as the minimum and maximum
+// of y per bucket of x (at most budget / 2 buckets).
+class MinMaxSeries {
+  public:
+    explicit MinMaxSeries(std::size_t budget) : budget_(budget) {}
+    void add(std::int64_t x, std::int64_t y);
+    // Halves the resolution (the page size bound).
+    void coarsen();
+    bool reduced() const { return reduced_; }
+    // {"x":[...],"y":[...]} with x as differences from the previous x, or
+    // {"x":[...],"min":[...],"max":[...]} once reduced.
+    void write(JsonWriter& json) const;
+
+  private:
+    struct Bucket {
+        std::int64_t min = 0, max = 0;
+        bool used = false;
+    };
+    void toBuckets();
+    void put(std::int64_t x, std::int64_t y);
+    void mergePairs();
+
+    std::size_t budget_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> exact_;
+    bool reduced_ = false;
+    std::vector<Bucket> buckets_;
+    std::int64_t origin_ = 0;
+    std::int64_t width_ = 1;
+};
+
+// Records counted per interval of time; the interval doubles as needed to keep
+// at most `buckets` of them.
+class CountSeries {
+  public:
+    explicit CountSeries(std::size_t buckets) : counts_(buckets, 0) {}
+    void add(std::int64_t x);
+    // {"x":[...],"y":[...],"width":W}, x as differences.
+    void write(JsonWriter& json) const;
+
+  private:
+    std::vector<std::uint64_t> counts_;
+    bool started_ = false;
+    std::int64_t origin_ = 0;
+    std::int64_t width_ = 1000;  // 1 us to begin with
+    std::size_t used_ = 0;
+};
+
+// A level held from one change to the next (the transactions open), per
+// interval of time: its mean weighted by time and its maximum. The interval
+// doubles as needed to keep at most `buckets` of them.
+class LevelSeries {
+  public:
+    explicit LevelSeries(std::size_t buckets) : sums_(buckets, 0), max_(buckets, -1) {}
+    // The level is `level` from `x` on. A time before the last one (decoded
+    // input may hold them) counts as the last one.
+    void add(std::int64_t x, std::int64_t level);
+    bool empty() const { return !started_; }
+    // {"x":[...],"mean":[...],"max":[...],"width":W}, x as differences, the
+    // mean in thousandths; the last level is drawn up to the last change.
+    void write(JsonWriter& json) const;
+
+  private:
+    void hold(std::int64_t until);
+    void widen();
+
+    std::vector<double> sums_;       // level x ns, per interval
+    std::vector<std::int64_t> max_;  // -1: nothing held in it
+    bool started_ = false;
+    std::int64_t origin_ = 0, width_ = 1000, lastX_ = 0, level_ = 0;
+    std::size_t used_ = 0;
+};
+
+}  // namespace qelttrace

@@ -1,0 +1,103 @@
+// One self-contained HTML page about a dump, for a lab without network: the
+// headline figures; per pair rule its latencies drawn as a density by kind,
+// for a keyed rule the queue depth over time, its kinds and its slowest
+// transactions; zoomable uPlot charts of the delta of every record over time
+// (the records that tell of trouble marked), the SATA state over time, the
+// delta density and the records per interval; tables of events, top gaps,
+// states and errors (summed up by status and event, and the first ones
+// listed). A click on a listed gap, error or slow transaction shows the
+// records around it. uPlot, its style sheet and its licence notice, and the
+// page's own script and style, are embedded at build time.
+//
+// The charts and the records around the listed items are gathered as the
+// records stream (chart_series.h, record_windows.h), from the records, transactions
+// and states the statistics hand on; the tables come from the finished
+// statistics. The page stays under kPageMax: the charts lose resolution until
+// it does, and as a last resort the records around the items are left out.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "analysis/pairs.h"
+#include "analysis/statistics.h"
+#include "output/chart_series.h"
+#include "output/output.h"
+#include "output/record_windows.h"
+
+namespace qelttrace {
+
+class HtmlReport : public Writer {
+  public:
+    static constexpr std::size_t kExactPoints = 100000;
+    static constexpr std::size_t kDepthIntervals = 600;
+    static constexpr std::size_t kPageMax = 5 * 1000 * 1000;
+    static constexpr std::size_t kErrorsShown = 200;
+    static constexpr std::size_t kErrorMarks = 5000;
+    static constexpr std::size_t kErrorGroupsMax = 1000;
+    static constexpr std::size_t kGapsShown = 100;
+    static constexpr std::size_t kSlowShown = 100;
+    static constexpr std::size_t kKindsDrawn = 10;
+
+    // `rules` are the statistics' pair rules.
+    HtmlReport(Output& out, std::string title, std::vector<PairRule> rules);
+    void record(const Record& record, const Observation& observation) override;
+    void transaction(const Transaction& transaction) override;
+    void state(const StateSpan& span) override;
+    void end(const Ending& ending) override;
+
+    // The whole page from the finished statistics, for the size check and the tests.
+    std::string page(const Statistics& stats) const;
+
+  private:
+    using Handle = RecordWindows::Handle;
+    static constexpr Handle kNone = static_cast<Handle>(-1);
+    struct ErrorRow {
+        std::uint64_t record;
+        std::int64_t timeNs;
+        std::string what;
+        Handle window;
+    };
+    struct SlowWindows {
+        Handle start = kNone, end = kNone;
+    };
+    std::string body(const Statistics& stats) const;
+    std::string figures(const Statistics& stats) const;
+    std::string ruleSection(const Statistics& stats, std::size_t rule) const;
+    std::string chartData(const Statistics& stats) const;
+    void ruleData(JsonWriter& json, const Statistics& stats, std::size_t rule) const;
+    void contextData(JsonWriter& json, const Statistics& stats) const;
+    std::string tables(const Statistics& stats) const;
+    int stateIndex(std::string_view name);
+    void troubleRecord(const Record& r, const Observation& o);
+    void release(Handle& window);
+
+    Output& out_;
+    std::string title_;
+    std::vector<PairRule> rules_;
+    MinMaxSeries deltas_{kExactPoints};
+    MinMaxSeries states_{kExactPoints};
+    CountSeries rate_{1000};
+    std::vector<LevelSeries> depths_;  // per rule, drawn for keyed ones
+    std::vector<std::string> stateNames_;
+    std::vector<ErrorRow> errors_;
+    std::uint64_t errorCount_ = 0;
+    std::vector<std::pair<std::int64_t, std::int64_t>> errorMarks_;  // time, delta
+    std::map<std::pair<std::string, std::string>, std::uint64_t> errorGroups_;
+    int lastState_ = -1;
+    std::int64_t lastStateEnd_ = 0;
+
+    // The records around the candidates for listing.
+    RecordWindows windows_;
+    bool withContext_ = true;  // false once the page has no room for them
+    std::unordered_map<std::uint64_t, Handle> gapWindows_;                 // by record
+    std::vector<std::unordered_map<std::uint64_t, Handle>> startWindows_;  // per rule, by id
+    std::vector<std::unordered_map<std::uint64_t, SlowWindows>> slowWindows_;
+    std::vector<std::pair<std::size_t, std::uint64_t>> pendingEnds_;  // rule, id
+};
+
+}  // namespace qelttrace

@@ -1,0 +1,113 @@
+// A Chrome trace-event JSON that Perfetto's UI and chrome://tracing open:
+//   - one track (thread) per event, every record that no transaction draws
+//     an instant on its event's track, errors as global instants;
+//   - each keyed rule's transactions as async slices ("b"/"e", one id a
+//     transaction, so that overlapping ones never share a row), named by the
+//     start event and the kind, their key, kind, records and errors in their
+//     arguments, the errors inside them as instants on their tracks ("n"),
+//     and a counter track "START depth" with the number open at each change;
+//   - each unkeyed rule's transactions as complete slices ("X") on the track
+//     of its start event, the SATA states as complete slices on a track of
+//     their own; a complete slice that would overlap one before it on its
+//     thread without nesting (times that run backwards) becomes an async
+//     slice, so that no thread holds two that overlap;
+//   - every event's arguments carry its record's fields from the table of
+//     fields (a transaction's those of its start, and its end record's
+//     number, its records and errors), but the counters'.
+// Written as the records stream, from what the statistics hand on; memory
+// holds the tracks and the transactions open. Times are relative to the
+// first record. A trace that passes kWarnAt gets one warning: a browser
+// holds the whole trace in its memory.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "analysis/pairs.h"
+#include "output/fields.h"
+#include "output/json.h"
+#include "output/output.h"
+#include "stages.h"
+
+namespace qelttrace {
+
+// Microseconds with a three-digit fraction for `ns` nanoseconds, written so
+// that reading them as a double, times 1000, truncated, gives `ns` back (a
+// fourth digit, 5, is added where the three alone would read one below).
+void appendMicroseconds(std::string& out, std::int64_t ns);
+
+class PerfettoWriter : public Writer {
+  public:
+    static constexpr std::uint64_t kWarnAt = std::uint64_t{1} << 30;
+
+    // `target` names the output in the warning, which goes to `diagnostics`
+    // (null: none) once the trace passes `warnAt` bytes.
+    PerfettoWriter(Output& out, std::vector<PairRule> rules, FILE* diagnostics = nullptr,
+                   std::string target = "-", std::uint64_t warnAt = kWarnAt);
+    void record(const Record& record, const Observation& observation) override;
+    void transaction(const Transaction& transaction) override;
+    void state(const StateSpan& span) override;
+    void end(const Ending& ending) override;
+
+  private:
+    // Most events are written whole after a beginning cached per track, name
+    // or transaction kind (the array holds its first event already, so each
+    // begins with a comma); the rare ones through the JSON writer.
+    struct Track {
+        int tid = 0;
+        std::string instant;  // ",\n{...\"ts\":" of an instant on it
+    };
+    struct Async {
+        std::string name, begin, end, cat;  // begin and end up to the id's digits
+    };
+    Track& track(std::string_view name);
+    const std::string& completePrefix(std::string_view name, int tid);
+    const Async& asyncOf(std::size_t rule, std::string_view kind);
+    void stamp(std::int64_t sinceFirstNs);
+    void id(std::size_t rule, std::uint64_t transaction);
+    void done();
+    // A rare event through the JSON writer: begin(), its members, then done().
+    void begin(const char* phase, std::string_view name, int tid, std::int64_t sinceFirstNs);
+    void time(std::string_view key, std::int64_t ns);
+    void startAsync(const TransactionPoint& p, const Record& r, std::int64_t sinceFirstNs);
+    void markErrors(const Record& r, const Observation& o);
+    void counter(const TransactionPoint& p, std::int64_t sinceFirstNs);
+    void endAsync(const Transaction& t);
+    void endArguments(const Transaction& t);
+    // A complete slice on thread `tid`, or an async one where it would
+    // overlap the last on that thread; its arguments follow, then "}}".
+    void complete(std::string_view name, int tid, std::int64_t startSinceFirstNs,
+                  std::int64_t startNs, std::int64_t endNs);
+
+    Output& out_;
+    std::vector<PairRule> rules_;
+    JsonWriter json_;
+    FILE* diagnostics_;
+    std::string target_;
+    std::uint64_t warnAt_;
+    bool warned_ = false;
+    std::deque<std::string> names_;  // the keys of the maps below, at stable addresses
+    std::unordered_map<std::string_view, Track> tracks_;
+    std::unordered_map<std::string_view, std::string> completes_;  // by name, on "SATA state"
+    std::vector<std::unordered_map<std::string, Async>> asyncs_;   // per rule, by kind
+    std::vector<std::string> counters_;                            // per rule
+    // Per keyed rule, its transactions open (by id, with their kind), and the
+    // depth drawn last (none at first).
+    std::vector<std::unordered_map<std::uint64_t, const Async*>> open_;
+    std::vector<std::size_t> depthShown_;
+    // Per thread, where its last complete slice ends.
+    std::unordered_map<int, std::int64_t> completeEnd_;
+    std::uint64_t overlapping_ = 0;
+    bool any_ = false;
+    DBGTime firstTime_{0, 0};
+    std::int64_t firstNs_ = 0;
+    int nextTid_ = 1;
+    int stateTid_ = 0;
+    std::string number_;
+};
+
+}  // namespace qelttrace

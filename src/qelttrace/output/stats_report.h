@@ -1,0 +1,28 @@
+// The --stats report of the finished statistics, as readable text or as one
+// JSON object, written on standard output once the input is over.
+#pragma once
+
+#include <string>
+
+#include "analysis/statistics.h"
+#include "output/output.h"
+
+namespace qelttrace {
+
+void writeStatsText(const Statistics& stats, std::string& out);
+void writeStatsJson(const Statistics& stats, std::string& out);
+
+enum class StatsFormat { kNone, kText, kJson };
+
+class StatsWriter : public Writer {
+  public:
+    StatsWriter(StatsFormat format, Output& out) : format_(format), out_(out) {}
+    void record(const Record&, const Observation&) override {}
+    void end(const Ending& ending) override;
+
+  private:
+    StatsFormat format_;
+    Output& out_;
+};
+
+}  // namespace qelttrace
