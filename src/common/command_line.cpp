@@ -156,6 +156,7 @@ const std::string& Given::none() {
 Outcome parse(const CommandLine& line, int argc, const char* const* argv, Given& given,
               std::string& error, const ValueCheck& values) {
     given = Given(line.count);
+    error.clear();
     Reader reader(line, given);
     bool options = true;
     for (int i = 1; i < argc; ++i) {
