@@ -49,7 +49,7 @@ constexpr OptionSet setOf(Ids... ids) {
 }
 
 // One option. Rows are built with option() or flag() and the setters below,
-// e.g. option(Id::kTop, "--top", "N", "...").needs(setOf(Id::kStats), "why").
+// e.g. option(Id::kTop, "--top", "N", "...").needing(setOf(Id::kStats), "why").
 struct OptionRow {
     std::size_t id = 0;  // the program's enum value: the row's index in its table
     const char* name = nullptr;
@@ -57,14 +57,16 @@ struct OptionRow {
     const char* help = nullptr;   // one paragraph, wrapped by helpText
     Takes takes = Takes::kNothing;
     Repeat repeat = Repeat::kOnce;
-    const char* shortName = nullptr;
+    const char* shortName = nullptr;  // "-h", or null
     // At least one of `needs` must be given with it; none of `excludes` may
     // be. The reasons complete "--name WHY: it needs ..." (null: no reason).
     OptionSet needs = 0;
     const char* needsWhy = nullptr;
     OptionSet excludes = 0;
     const char* excludesWhy = nullptr;
-    const char* group = nullptr;  // a heading in --help from this row on
+    // The heading --help lists it under; rows without one come first, under
+    // "Options:", and the rows of a group follow each other.
+    const char* group = nullptr;
     Role role = Role::kSetting;
     // The default as --help shows it, "(default X)" (null: none shown).
     std::string (*shownDefault)() = nullptr;
@@ -72,7 +74,7 @@ struct OptionRow {
     constexpr OptionRow each() const { return with(&OptionRow::repeat, Repeat::kEach); }
     constexpr OptionRow last() const { return with(&OptionRow::repeat, Repeat::kLast); }
     constexpr OptionRow inlineValue() const { return with(&OptionRow::takes, Takes::kInlineValue); }
-    constexpr OptionRow shortly(const char* s) const { return with(&OptionRow::shortName, s); }
+    constexpr OptionRow alias(const char* s) const { return with(&OptionRow::shortName, s); }
     constexpr OptionRow in(const char* heading) const { return with(&OptionRow::group, heading); }
     constexpr OptionRow shows(std::string (*f)()) const {
         return with(&OptionRow::shownDefault, f);
@@ -116,7 +118,7 @@ constexpr OptionRow flag(Id id, const char* name, const char* help) {
 // The two rows every program has, worded alike.
 template <typename Id>
 constexpr OptionRow helpFlag(Id id) {
-    OptionRow row = flag(id, "--help", "print this text and exit").shortly("-h");
+    OptionRow row = flag(id, "--help", "print this text and exit").alias("-h");
     row.role = Role::kHelp;
     return row;
 }
