@@ -31,9 +31,9 @@ for arg in "$@"; do
   esac
 done
 
-# Building the programs: qeltbridge needs libtelnet (through pkg-config), the
-# command lines CLI11; the trace job needs nothing else.
-packages=(cmake g++ make pkg-config libtelnet-dev libcli11-dev)
+# Building the programs: qeltbridge needs libtelnet (through pkg-config); the
+# trace job needs nothing else.
+packages=(cmake g++ make pkg-config libtelnet-dev)
 npm_wanted=(uplot)
 if [[ $run_only -eq 0 ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev valgrind chromium)

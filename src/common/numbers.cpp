@@ -45,3 +45,36 @@ bool parseDecimal(const char* text, size_t length, uint64_t max, uint64_t* value
     *value = v;
     return true;
 }
+
+FixedDecimalResult readFixedDecimal(const char* text, size_t length, unsigned places,
+                                    bool minusAllowed, uint64_t maxScaled, int64_t* scaled) {
+    if (places > 18 || maxScaled > static_cast<uint64_t>(INT64_MAX)) return kFixedMalformed;
+    uint64_t scale = 1;
+    for (unsigned p = 0; p < places; ++p) scale *= 10;
+    size_t i = 0;
+    const bool negative = minusAllowed && length > 0 && text[0] == '-';
+    if (negative) ++i;
+    // The whole part saturates just above what can still be in range.
+    uint64_t whole = 0;
+    bool over = false;
+    const size_t wholeDigits =
+        readDecimalDigits(text + i, length - i, maxScaled / scale, &whole, &over);
+    i += wholeDigits;
+    size_t fractionDigits = 0;
+    uint64_t fraction = 0;
+    if (i < length && text[i] == '.') {
+        ++i;
+        bool unused = false;
+        fractionDigits = readDecimalDigits(text + i, length - i, UINT64_MAX, &fraction, &unused);
+        i += fractionDigits;
+    }
+    if (i != length || wholeDigits + fractionDigits == 0) return kFixedMalformed;
+    if (fractionDigits > places) return kFixedTooPrecise;
+    if (over) return kFixedTooLarge;
+    for (size_t d = fractionDigits; d < places; ++d) fraction *= 10;
+    // whole * scale <= maxScaled and fraction < scale: no wrap below 2^64.
+    const uint64_t magnitude = whole * scale + fraction;
+    if (magnitude > maxScaled) return kFixedTooLarge;
+    *scaled = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    return kFixedRead;
+}

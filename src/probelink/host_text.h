@@ -1,6 +1,7 @@
-// Reading the host text given to TelnetSession: "name", "name:port",
-// "1.2.3.4:port", "[v6]", "[v6]:port", or a bare IPv6 literal such as "::1"
-// (which, having more than one colon, carries no port of its own).
+// The host text given to TelnetSession, read by the one host:port rule of
+// common/host_port.h: "name", "name:port", "1.2.3.4:port", "[v6]",
+// "[v6]:port", or a bare IPv6 literal such as "::1" (which, having more than
+// one colon, carries no port of its own).
 #pragma once
 
 #include <string>
@@ -13,10 +14,9 @@ struct HostTarget {
 };
 
 // Splits `host` into name and port; a port in the text overrides `defaultPort`.
-// Returns false for a malformed text: empty, an empty name, a port that is not
-// 1 to 65535 in decimal digits, an unclosed or misplaced bracket, anything
-// after "]" other than ":port", a control character, or a name longer than
-// 1024 bytes. The port argument itself is checked only when it is used.
+// Returns false for a malformed text (see parseHostPort: empty, too long, a
+// control character, a misplaced bracket, a port that is not decimal digits)
+// and for a port, from the text or the argument, that is not 1 to 65535.
 bool parseHostText(const char* host, int defaultPort, HostTarget* out);
 
 }  // namespace probelink

@@ -4,57 +4,46 @@
 #include <string>
 
 #include "bridge.h"
+#include "common/exit_status.h"
 #include "options.h"
 #include "recording/log_reader.h"
 #include "replay.h"
 #include "trace_source.h"
 
+using namespace qeltbridge;
+
 namespace {
+
+// The bridge could not get going: the reason, and the status.
+int failure(const std::string& reason) {
+    std::fprintf(stderr, "qeltbridge: %s\n", reason.c_str());
+    return exit_status::kInputOutput;
+}
 
 // --replay: the recording is read whole before anything listens, so that a
 // log that does not read is refused at once.
-int replay(const qeltbridge::Options& options) {
+int replay(const Options& options) {
     recording::Log log;
     std::string error;
     if (!recording::readLogFile(options.replay, log, error)) {
-        std::fprintf(stderr, "qeltbridge: %s: %s\n", options.replay.c_str(), error.c_str());
-        return 2;
+        return failure(options.replay + ": " + error);
     }
     std::fprintf(stderr, "qeltbridge: replaying %zu session%s of %s at speed %g\n",
                  log.sessions.size(), log.sessions.size() == 1 ? "" : "s", options.replay.c_str(),
                  options.replaySpeed);
-    if (!qeltbridge::Bridge::installSignalHandlers(error)) {
-        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
-        return 1;
-    }
-    qeltbridge::Replay player(options, std::move(log));
-    if (!player.start(error)) {
-        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
-        return 1;
-    }
+    if (!Bridge::installSignalHandlers(error)) return failure(error);
+    Replay player(options, std::move(log));
+    if (!player.start(error)) return failure(error);
     return player.run();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    using namespace qeltbridge;
     Options options;
     std::string error;
-    switch (parseOptions(argc, argv, options, error)) {
-        case ParseOutcome::Help:
-            std::fputs(usageText().c_str(), stdout);
-            return 0;
-        case ParseOutcome::Version:
-            std::printf("%s\n", versionText().c_str());
-            return 0;
-        case ParseOutcome::Error:
-            std::fprintf(stderr, "qeltbridge: %s\n(qeltbridge --help lists the options)\n",
-                         error.c_str());
-            return 2;
-        case ParseOutcome::Run:
-            break;
-    }
+    const ParseOutcome outcome = parseOptions(argc, argv, options, error);
+    if (outcome != ParseOutcome::kRun) return cmdline::answer(commandLine(), outcome, error);
     if (!options.replay.empty()) return replay(options);
 
     std::unique_ptr<TraceSource> trace;
@@ -66,24 +55,15 @@ int main(int argc, char** argv) {
         trace = makeGeneratedTrace(*options.records, workload);
     } else if (!options.traceFile.empty()) {
         trace = loadTraceFile(options.traceFile, error);
-        if (!trace) {
-            std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
-            return 2;
-        }
+        if (!trace) return failure(error);
     } else {
         trace = makeBuiltinTrace();
     }
     std::fprintf(stderr, "qeltbridge: serving %llu trace records\n",
                  static_cast<unsigned long long>(trace->size()));
 
-    if (!Bridge::installSignalHandlers(error)) {
-        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
-        return 1;
-    }
+    if (!Bridge::installSignalHandlers(error)) return failure(error);
     Bridge bridge(options, std::move(trace));
-    if (!bridge.start(error)) {
-        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
-        return 1;
-    }
+    if (!bridge.start(error)) return failure(error);
     return bridge.run();
 }

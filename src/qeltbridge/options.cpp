@@ -1,323 +1,330 @@
 #include "options.h"
 
-#include <CLI/CLI.hpp>
+#include <cmath>
+#include <iterator>
 #include <limits>
 
+#include "common/exit_status.h"
+#include "common/host_port.h"
 #include "common/numbers.h"
 #include "common/version.h"
 
 namespace qeltbridge {
 namespace {
 
+using cmdline::Given;
+using cmdline::option;
+using cmdline::setOf;
+
 // Largest record count whose indexes still fit the client's signed 32-bit
 // DUMP_RESULT reading.
 constexpr uint64_t kMaxRecords = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
 constexpr uint64_t kMaxMs = 24 * 3600 * 1000;
+constexpr unsigned kRatePlaces = 9;  // kErrorRateScale is 10^9
+constexpr unsigned kSpeedPlaces = 6;
+constexpr uint64_t kSpeedScale = 1000000;
+constexpr uint64_t kMaxSpeed = 1000;
 
-// Plain decimal digits only. CLI11's own integer reading (strtoull with base
-// 0) would take "010" for eight, "0x10", " 1" and "-1".
-bool parseUnsigned(const std::string& text, uint64_t maxValue, uint64_t& value) {
-    return parseDecimal(text.data(), text.size(), maxValue, &value);
-}
+enum class Id {
+    kListen,
+    kLogin,
+    kPassword,
+    kMaxSessions,
+    kLoginTimeoutMs,
+    kRebootMs,
+    kBootMs,
+    kPageSize,
+    kTrace,
+    kRecords,
+    kSeed,
+    kQueueDepth,
+    kErrorRate,
+    kHelp,
+    kVersion,
+    kSplit,
+    kSplitPauseMs,
+    kDropAfter,
+    kReset,
+    kStallAfter,
+    kNoGa,
+    kNegotiate,
+    kLineDelayMs,
+    kReplay,
+    kReplaySpeed,
+    kCount
+};
 
-// A plain decimal with at most `digits` places after the point ("0.001", "1",
-// ".5", "2."), as a whole count of 10^-digits: exact, and the same on every
-// machine. False above `maxScaled`.
-bool parseFixed(const std::string& text, std::size_t digits, uint64_t maxScaled, uint64_t& scaled) {
-    const auto point = text.find('.');
-    const std::string whole = text.substr(0, point);
-    const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
-    if ((whole.empty() && fraction.empty()) || fraction.size() > digits) return false;
+// `scaled` units of 10^-places as plain decimals: "0.001", "1".
+std::string decimalText(uint64_t scaled, unsigned places) {
     uint64_t scale = 1;
-    for (std::size_t i = 0; i < digits; ++i) scale *= 10;
-    uint64_t units = 0;
-    uint64_t parts = 0;
-    if (!whole.empty() && !parseUnsigned(whole, maxScaled / scale, units)) return false;
-    if (!fraction.empty() &&
-        !parseUnsigned(fraction + std::string(digits - fraction.size(), '0'), scale - 1, parts))
-        return false;
-    if (units * scale + parts > maxScaled) return false;
-    scaled = units * scale + parts;
-    return true;
-}
-
-// A rate from 0 to 1, at most nine places after the point, as records per
-// kErrorRateScale.
-bool parseRate(const std::string& text, uint32_t& value) {
-    uint64_t rate = 0;
-    if (!parseFixed(text, 9, kErrorRateScale, rate)) return false;
-    value = static_cast<uint32_t>(rate);
-    return true;
-}
-
-// The default rate as parseRate reads it.
-std::string rateText(uint32_t rate) {
-    std::string text = std::to_string(rate / kErrorRateScale);
-    uint32_t parts = rate % kErrorRateScale;
-    if (parts == 0) return text;
-    std::string digits = std::to_string(parts);
-    digits.insert(0, 9 - digits.size(), '0');
+    for (unsigned i = 0; i < places; ++i) scale *= 10;
+    std::string text = std::to_string(scaled / scale);
+    if (scaled % scale == 0) return text;
+    std::string digits = std::to_string(scaled % scale);
+    digits.insert(0, places - digits.size(), '0');
     while (digits.back() == '0') digits.pop_back();
     return text + "." + digits;
 }
 
-// A replay speed from 0 to 1000, at most six places after the point.
-bool parseSpeed(const std::string& text, double& value) {
-    constexpr uint64_t kMicro = 1000000;
-    uint64_t speed = 0;
-    if (!parseFixed(text, 6, 1000 * kMicro, speed)) return false;
-    value = static_cast<double>(speed) / static_cast<double>(kMicro);
-    return true;
-}
+constexpr char kFaults[] = "Faults, applied to every session";
+constexpr char kReplaying[] = "Playing back a session log";
+constexpr char kGenerated[] = "shapes the generated records";
 
-[[noreturn]] void invalid(const std::string& name, const std::string& value) {
-    throw CLI::ValidationError("invalid value for " + name + ": \"" + value + "\"");
-}
+// Every option once, in the order of --help. Each one's value is checked and
+// stored by apply() below; each default is shown from a default Options.
+constexpr cmdline::OptionRow kRows[] = {
+    option(Id::kListen, "--listen", "ADDR:PORT",
+           "address to listen on (port 0 takes a free port; IPv6 as [::1]:PORT); prints "
+           "\"listening on ADDR:PORT\" once listening")
+        .last()
+        .shows([] { return Options{}.listen; }),
+    option(Id::kLogin, "--login", "NAME", "login name").last().shows([] {
+        return Options{}.login;
+    }),
+    option(Id::kPassword, "--password", "TEXT", "password").last().shows([] {
+        return Options{}.password;
+    }),
+    option(Id::kMaxSessions, "--max-sessions", "N", "sessions at once, one more is refused")
+        .last()
+        .shows([] { return std::to_string(Options{}.maxSessions); }),
+    option(Id::kLoginTimeoutMs, "--login-timeout-ms", "MS", "time allowed to log in")
+        .last()
+        .shows([] { return std::to_string(Options{}.loginTimeoutMs); }),
+    option(Id::kRebootMs, "--reboot-ms", "MS", "time hwrst keeps the bridge off the network")
+        .last()
+        .shows([] { return std::to_string(Options{}.rebootMs); }),
+    option(Id::kBootMs, "--boot-ms", "MS", "time after a reboot during which pwista reports INIT")
+        .last()
+        .shows([] { return std::to_string(Options{}.bootMs); }),
+    option(Id::kPageSize, "--page-size", "N", "records per dump_dsata_trace page").last().shows([] {
+        return std::to_string(Options{}.pageSize);
+    }),
+    option(Id::kTrace, "--trace", "FILE",
+           "serve the records of FILE, one line a record, instead of the built-in trace")
+        .last()
+        .excluding(setOf(Id::kRecords), "serves the records of a file"),
+    option(Id::kRecords, "--records", "N", "serve N generated records instead (at most 2147483647)")
+        .last(),
+    option(Id::kSeed, "--seed", "S", "seed of the generated records")
+        .last()
+        .shows([] { return std::to_string(Options{}.seed); })
+        .needing(setOf(Id::kRecords), kGenerated),
+    option(Id::kQueueDepth, "--queue-depth", "D",
+           "most transactions open at once in the generated records, 1 to 32")
+        .last()
+        .shows([] { return std::to_string(Options{}.queueDepth); })
+        .needing(setOf(Id::kRecords), kGenerated),
+    option(Id::kErrorRate, "--error-rate", "R",
+           "share of generated records that fail to decode, 0 to 1")
+        .last()
+        .shows([] { return decimalText(Options{}.errorRate, kRatePlaces); })
+        .needing(setOf(Id::kRecords), kGenerated),
+    cmdline::helpFlag(Id::kHelp).last(),
+    cmdline::versionFlag(Id::kVersion).last(),
 
-// The help text as it has always begun, "usage: qeltbridge [OPTIONS]" on its
-// first line, then the description and the options.
-class HelpFormatter final : public CLI::Formatter {
-  public:
-    HelpFormatter() {
-        label("Usage", "usage");
-        column_width(34);
-    }
-    std::string make_help(const CLI::App* app, std::string name,
-                          CLI::AppFormatMode mode) const override {
-        return make_usage(app, name) + make_description(app) + make_groups(app, mode) +
-               make_footer(app);
-    }
+    option(Id::kSplit, "--split", "BYTES", "send in segments of at most BYTES, with short pauses")
+        .last()
+        .in(kFaults),
+    option(Id::kSplitPauseMs, "--split-pause-ms", "MS", "pause between split segments")
+        .last()
+        .in(kFaults)
+        .shows([] { return std::to_string(Options{}.splitPauseMs); }),
+    option(Id::kDropAfter, "--drop-after", "BYTES", "close the session after BYTES bytes sent")
+        .last()
+        .in(kFaults),
+    cmdline::flag(Id::kReset, "--reset", "close dropped sessions with RST instead of FIN")
+        .last()
+        .in(kFaults),
+    option(Id::kStallAfter, "--stall-after", "BYTES",
+           "stop sending after BYTES bytes, keep the connection")
+        .last()
+        .in(kFaults),
+    cmdline::flag(Id::kNoGa, "--no-ga", "send the prompt without IAC GA").last().in(kFaults),
+    cmdline::flag(Id::kNegotiate, "--negotiate",
+                  "offer and request telnet options at connect (WILL ECHO, WILL SGA, DO TTYPE, "
+                  "DO NAWS)")
+        .last()
+        .in(kFaults),
+    option(Id::kLineDelayMs, "--line-delay-ms", "MS", "pause between lines sent")
+        .last()
+        .in(kFaults)
+        .shows([] { return std::to_string(Options{}.lineDelayMs); }),
+
+    option(Id::kReplay, "--replay", "LOG",
+           "play back the sessions of a PROBELINK_LOG recording, one per connection, checking "
+           "what the tool sends; exit once all are played (1 if any diverged or was not)")
+        .last()
+        .in(kReplaying)
+        .excluding(setOf(Id::kTrace, Id::kRecords, Id::kSplit, Id::kDropAfter, Id::kStallAfter,
+                         Id::kNoGa, Id::kNegotiate, Id::kLineDelayMs),
+                   "plays the recorded conversation with its pace and its faults"),
+    option(Id::kReplaySpeed, "--replay-speed", "X",
+           "divide the recorded delays by X (2: twice as fast; 0: none, the order kept)")
+        .last()
+        .in(kReplaying)
+        .shows([] {
+            return decimalText(static_cast<uint64_t>(std::llround(
+                                   Options{}.replaySpeed * static_cast<double>(kSpeedScale))),
+                               kSpeedPlaces);
+        })
+        .needing(setOf(Id::kReplay), "paces the replay"),
 };
+static_assert(cmdline::wellFormed(kRows) && std::size(kRows) == static_cast<size_t>(Id::kCount));
 
-// Every option once: what it sets, how its value is checked, its help line
-// and default. Parsing and --help both come from here. The values land in
-// the Options given, which must outlive the App.
-class OptionTable {
-  public:
-    OptionTable(CLI::App& app, Options& out) : app_(app) {
-        app.formatter(std::make_shared<HelpFormatter>());
-        app.description("A simulated bridge: a telnet server that behaves like the device.");
-        // As before CLI11: a repeated option takes its last value.
-        app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-        app.set_help_flag("-h,--help", "show this text");
-        app.set_version_flag("--version", versionText(), "show the version");
+constexpr cmdline::CommandLine kCommandLine =
+    cmdline::commandLine("qeltbridge", QELT_VERSION, kRows, nullptr, nullptr,
+                         "A simulated bridge: a telnet server that behaves like the device.\n",
+                         exit_status::kRows, nullptr);
 
-        const Options defaults;
-        text("--listen", "ADDR:PORT",
-             "address to listen on (port 0 takes a free\nport; IPv6 as [::1]:PORT); prints\n"
-             "\"listening on ADDR:PORT\" once listening",
-             [&out](const std::string& v) {
-                 std::string host;
-                 uint16_t port = 0;
-                 if (!splitHostPort(v, host, port)) invalid("--listen", v);
-                 out.listen = v;
-             })
-            ->default_str(defaults.listen);
-        text("--login", "NAME", "login name", [&out](const std::string& v) {
-            if (v.empty()) invalid("--login", v);
-            out.login = v;
-        })->default_str(defaults.login);
-        text("--password", "TEXT", "password", [&out](const std::string& v) {
-            out.password = v;
-        })->default_str(defaults.password);
-        number("--max-sessions", "N", "sessions at once, one more is refused", 1, 100000,
-               out.maxSessions)
-            ->default_str(std::to_string(defaults.maxSessions));
-        number("--login-timeout-ms", "MS", "time allowed to log in", 1, kMaxMs, out.loginTimeoutMs)
-            ->default_str(std::to_string(defaults.loginTimeoutMs));
-        number("--reboot-ms", "MS", "time hwrst keeps the bridge off the\nnetwork", 0, kMaxMs,
-               out.rebootMs)
-            ->default_str(std::to_string(defaults.rebootMs));
-        number("--boot-ms", "MS", "time after a reboot during which pwista\nreports INIT", 0,
-               kMaxMs, out.bootMs)
-            ->default_str(std::to_string(defaults.bootMs));
-        number("--page-size", "N", "records per dump_dsata_trace page", 1, 1000000, out.pageSize)
-            ->default_str(std::to_string(defaults.pageSize));
-        CLI::Option* trace = text("--trace", "FILE",
-                                  "serve the records of FILE, one line a record\n"
-                                  "(default: the built-in trace)",
-                                  [&out](const std::string& v) {
-                                      if (v.empty()) invalid("--trace", v);
-                                      out.traceFile = v;
-                                  });
-        CLI::Option* records =
-            number("--records", "N", "serve N generated records instead\n(at most 2147483647)", 0,
-                   kMaxRecords, out.records);
-        trace->excludes(records);
-        number("--seed", "S", "seed of the generated records", 0,
-               std::numeric_limits<uint64_t>::max(), out.seed)
-            ->default_str(std::to_string(defaults.seed))
-            ->needs(records);
-        number("--queue-depth", "D",
-               "most transactions open at once in the\ngenerated records (1 to 32)", 1,
-               kMaxQueueDepth, out.queueDepth)
-            ->default_str(std::to_string(defaults.queueDepth))
-            ->needs(records);
-        text("--error-rate", "R", "share of generated records that fail to\ndecode (0 to 1)",
-             [&out](const std::string& v) {
-                 if (!parseRate(v, out.errorRate)) invalid("--error-rate", v);
-             })
-            ->default_str(rateText(defaults.errorRate))
-            ->needs(records);
-
-        const std::string faults = "Faults, applied to every session";
-        number("--split", "BYTES", "send in segments of at most BYTES, with\nshort pauses", 1,
-               1u << 20, out.split)
-            ->group(faults);
-        number("--split-pause-ms", "MS", "pause between split segments", 0, 10000, out.splitPauseMs)
-            ->default_str(std::to_string(defaults.splitPauseMs))
-            ->group(faults);
-        number("--drop-after", "BYTES", "close the session after BYTES bytes\nsent", 0,
-               kMaxRecords * 256, out.dropAfter)
-            ->group(faults);
-        flag("--reset", "close dropped sessions with RST instead\nof FIN", out.reset)
-            ->group(faults);
-        number("--stall-after", "BYTES", "stop sending after BYTES bytes, keep the\nconnection", 0,
-               kMaxRecords * 256, out.stallAfter)
-            ->group(faults);
-        flag("--no-ga", "send the prompt without IAC GA", out.noGa)->group(faults);
-        flag("--negotiate",
-             "offer and request telnet options at\n"
-             "connect (WILL ECHO, WILL SGA, DO TTYPE,\n"
-             "DO NAWS)",
-             out.negotiate)
-            ->group(faults);
-        number("--line-delay-ms", "MS", "pause between lines sent", 0, 60000, out.lineDelayMs)
-            ->default_str(std::to_string(defaults.lineDelayMs))
-            ->group(faults);
-
-        const std::string replaying = "Playing back a session log";
-        CLI::Option* replay = text("--replay", "LOG",
-                                   "play back the sessions of a PROBELINK_LOG\n"
-                                   "recording, one per connection, checking\n"
-                                   "what the tool sends; exit once all are\n"
-                                   "played (1 if any diverged or was not)",
-                                   [&out](const std::string& v) {
-                                       if (v.empty()) invalid("--replay", v);
-                                       out.replay = v;
-                                   })
-                                  ->group(replaying);
-        text("--replay-speed", "X",
-             "divide the recorded delays by X (2: twice\nas fast; 0: none, the order kept)",
-             [&out](const std::string& v) {
-                 if (!parseSpeed(v, out.replaySpeed)) invalid("--replay-speed", v);
-             })
-            ->default_str("1")
-            ->needs(replay)
-            ->group(replaying);
+// Plain decimal digits only, from `min` to `max`: no sign, blank, "0x" or
+// exponent, and leading zeros are decimal.
+template <typename T>
+std::string number(const std::string& text, uint64_t min, uint64_t max, T& target) {
+    uint64_t n = 0;
+    if (!parseDecimal(text.data(), text.size(), max, &n) || n < min) {
+        return "not a whole number from " + std::to_string(min) + " to " + std::to_string(max);
     }
-
-  private:
-    CLI::Option* text(const std::string& name, const std::string& valueName,
-                      const std::string& help, std::function<void(const std::string&)> set) {
-        return app_.add_option_function<std::string>(name, std::move(set), help)
-            ->type_name(valueName)
-            ->trigger_on_parse();
-    }
-
-    template <typename T>
-    CLI::Option* number(const std::string& name, const std::string& valueName,
-                        const std::string& help, uint64_t minValue, uint64_t maxValue, T& target) {
-        return text(name, valueName, help,
-                    [name, minValue, maxValue, &target](const std::string& v) {
-                        uint64_t n = 0;
-                        if (!parseUnsigned(v, maxValue, n) || n < minValue) invalid(name, v);
-                        target = static_cast<T>(n);
-                    });
-    }
-
-    CLI::Option* flag(const std::string& name, const std::string& help, bool& target) {
-        return app_.add_flag(name, target, help)->disable_flag_override();
-    }
-
-    CLI::App& app_;
-};
-
-// CLI11 words a value given to a flag as "reset was given a disallowed flag
-// override"; say it as the option is written.
-std::string mismatchText(const std::string& what) {
-    const std::string tail = " was given a disallowed flag override";
-    if (what.size() > tail.size() &&
-        what.compare(what.size() - tail.size(), tail.size(), tail) == 0)
-        return "--" + what.substr(0, what.size() - tail.size()) + " takes no value";
-    return what;
+    target = static_cast<T>(n);
+    return {};
 }
 
-// The recording is the conversation, its pace and its faults: an option that
-// would change them has no place beside --replay. The one given, or "".
-const char* besideReplay(const Options& o) {
-    if (o.replay.empty()) return "";
-    if (!o.traceFile.empty()) return "--trace";
-    if (o.records) return "--records";
-    if (o.split) return "--split";
-    if (o.dropAfter) return "--drop-after";
-    if (o.stallAfter) return "--stall-after";
-    if (o.noGa) return "--no-ga";
-    if (o.negotiate) return "--negotiate";
-    if (o.lineDelayMs) return "--line-delay-ms";
-    return "";
+std::string listenAddress(const std::string& text, std::string& target) {
+    std::string host;
+    uint16_t port = 0;
+    if (!splitHostPort(text, host, port)) return "not ADDR:PORT (an IPv6 address as [::1]:PORT)";
+    target = text;
+    return {};
+}
+
+std::string errorRate(const std::string& text, uint32_t& target) {
+    int64_t rate = 0;
+    if (readFixedDecimal(text.data(), text.size(), kRatePlaces, false, kErrorRateScale, &rate) !=
+        kFixedRead) {
+        return "not a share from 0 to 1 with at most nine decimals";
+    }
+    target = static_cast<uint32_t>(rate);
+    return {};
+}
+
+std::string replaySpeed(const std::string& text, double& target) {
+    int64_t speed = 0;
+    if (readFixedDecimal(text.data(), text.size(), kSpeedPlaces, false, kMaxSpeed * kSpeedScale,
+                         &speed) != kFixedRead) {
+        return "not a number from 0 to 1000 with at most six decimals";
+    }
+    target = static_cast<double>(speed) / static_cast<double>(kSpeedScale);
+    return {};
+}
+
+// Checks one value of option `id` (empty for a flag) and stores it: empty,
+// or why it is refused.
+std::string apply(Id id, const std::string& v, Options& o) {
+    switch (id) {
+        case Id::kListen:
+            return listenAddress(v, o.listen);
+        case Id::kLogin:
+            o.login = v;
+            return {};
+        case Id::kPassword:
+            o.password = v;
+            return {};
+        case Id::kMaxSessions:
+            return number(v, 1, 100000, o.maxSessions);
+        case Id::kLoginTimeoutMs:
+            return number(v, 1, kMaxMs, o.loginTimeoutMs);
+        case Id::kRebootMs:
+            return number(v, 0, kMaxMs, o.rebootMs);
+        case Id::kBootMs:
+            return number(v, 0, kMaxMs, o.bootMs);
+        case Id::kPageSize:
+            return number(v, 1, 1000000, o.pageSize);
+        case Id::kTrace:
+            o.traceFile = v;
+            return {};
+        case Id::kRecords:
+            return number(v, 0, kMaxRecords, o.records);
+        case Id::kSeed:
+            return number(v, 0, std::numeric_limits<uint64_t>::max(), o.seed);
+        case Id::kQueueDepth:
+            return number(v, 1, kMaxQueueDepth, o.queueDepth);
+        case Id::kErrorRate:
+            return errorRate(v, o.errorRate);
+        case Id::kSplit:
+            return number(v, 1, 1u << 20, o.split);
+        case Id::kSplitPauseMs:
+            return number(v, 0, 10000, o.splitPauseMs);
+        case Id::kDropAfter:
+            return number(v, 0, kMaxRecords * 256, o.dropAfter);
+        case Id::kReset:
+            o.reset = true;
+            return {};
+        case Id::kStallAfter:
+            return number(v, 0, kMaxRecords * 256, o.stallAfter);
+        case Id::kNoGa:
+            o.noGa = true;
+            return {};
+        case Id::kNegotiate:
+            o.negotiate = true;
+            return {};
+        case Id::kLineDelayMs:
+            return number(v, 0, 60000, o.lineDelayMs);
+        case Id::kReplay:
+            o.replay = v;
+            return {};
+        case Id::kReplaySpeed:
+            return replaySpeed(v, o.replaySpeed);
+        case Id::kHelp:
+        case Id::kVersion:
+        case Id::kCount:
+            break;
+    }
+    return {};
+}
+
+// Every value given, in the order of the rows; for a repeated option each
+// one, the last one counting.
+std::string applyAll(const Given& g, Options& o) {
+    for (const cmdline::OptionRow& row : kRows) {
+        const auto id = static_cast<Id>(row.id);
+        if (!g.has(id)) continue;
+        if (row.takes == cmdline::Takes::kNothing) {
+            apply(id, {}, o);
+            continue;
+        }
+        for (const std::string& v : g.values(id)) {
+            // An empty password is a password; an empty name or file is none.
+            if (v.empty() && id != Id::kPassword) {
+                return std::string(row.name) + " needs a value: " + row.value;
+            }
+            const std::string why = apply(id, v, o);
+            if (!why.empty()) return std::string(row.name) + " " + v + ": " + why;
+        }
+    }
+    return {};
 }
 
 }  // namespace
 
+const cmdline::CommandLine& commandLine() {
+    return kCommandLine;
+}
+
 bool splitHostPort(const std::string& text, std::string& host, uint16_t& port) {
-    std::string portText;
-    if (!text.empty() && text[0] == '[') {
-        const auto close = text.find(']');
-        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':')
-            return false;
-        host = text.substr(1, close - 1);
-        portText = text.substr(close + 2);
-    } else {
-        const auto colon = text.rfind(':');
-        if (colon == std::string::npos) return false;
-        host = text.substr(0, colon);
-        if (host.find(':') != std::string::npos) return false;  // bare IPv6 needs brackets
-        portText = text.substr(colon + 1);
-    }
-    uint64_t p = 0;
-    if (host.empty() || !parseUnsigned(portText, 65535, p)) return false;
-    port = static_cast<uint16_t>(p);
+    HostPort parsed;
+    if (!parseHostPort(text.data(), text.size(), &parsed) || !parsed.hasPort) return false;
+    host = text.substr(parsed.hostStart, parsed.hostLength);
+    port = parsed.port;
     return true;
 }
 
 std::string usageText() {
-    CLI::App app("", "qeltbridge");
-    Options scratch;
-    const OptionTable table(app, scratch);
-    return app.help();
-}
-
-std::string versionText() {
-    return "qeltbridge " QELT_VERSION;
+    return cmdline::helpText(kCommandLine);
 }
 
 ParseOutcome parseOptions(int argc, const char* const* argv, Options& out, std::string& error) {
-    CLI::App app("", "qeltbridge");
-    const OptionTable table(app, out);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        return ParseOutcome::Help;
-    } catch (const CLI::CallForVersion&) {
-        return ParseOutcome::Version;
-    } catch (const CLI::ExtrasError&) {
-        const std::vector<std::string> extra = app.remaining();
-        error = "unknown option: " + (extra.empty() ? std::string("?") : extra.front());
-        return ParseOutcome::Error;
-    } catch (const CLI::ArgumentMismatch& e) {
-        error = mismatchText(e.what());
-        return ParseOutcome::Error;
-    } catch (const CLI::ParseError& e) {
-        error = e.what();
-        return ParseOutcome::Error;
-    }
-    if (*besideReplay(out)) {
-        error = std::string(besideReplay(out)) +
-                " does not go with --replay: the recording sets the conversation and its faults";
-        return ParseOutcome::Error;
-    }
-    return ParseOutcome::Run;
+    Given given;
+    return cmdline::parse(kCommandLine, argc, argv, given, error,
+                          [&out](const Given& g) { return applyAll(g, out); });
 }
 
 }  // namespace qeltbridge

@@ -1,5 +1,6 @@
 // qeltbridge command line: every option of the simulated bridge, parsed into
-// one plain struct by CLI11 from one table, which --help is printed from too.
+// one plain struct from one table of rows (the project's one command-line
+// style, common/command_line.h), which the synopsis and --help come from too.
 // parseOptions() never exits or prints; main() decides.
 #pragma once
 
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "common/bridge_words.h"
+#include "common/command_line.h"
 #include "workload.h"
 
 namespace qeltbridge {
@@ -45,22 +47,25 @@ struct Options {
     double replaySpeed = 1;
 };
 
-enum class ParseOutcome { Run, Help, Version, Error };
+using ParseOutcome = cmdline::Outcome;
+
+// The rows, the prose of --help and the exit statuses.
+const cmdline::CommandLine& commandLine();
 
 // Parses argv[1..argc-1]. Options take their value as the next argument or
-// after "=" ("--page-size 8", "--page-size=8"). Numbers are plain decimal and
-// range-checked; a repeated option takes its last value; "--" ends the options.
-// On Error, `error` holds a one-line reason.
+// after "=" ("--page-size 8", "--page-size=8"); a flag takes none. Numbers
+// are plain decimal and range-checked; a repeated option is checked each time
+// and takes its last value, so that a script may override what it was given;
+// the bridge takes no operands. On kUsageError, `error` holds a one-line
+// reason.
 ParseOutcome parseOptions(int argc, const char* const* argv, Options& out, std::string& error);
 
 // The --help text, every option with its default.
 std::string usageText();
 
-// What --version prints: "qeltbridge " and the project's version.
-std::string versionText();
-
-// Splits "HOST:PORT" / "[HOST]:PORT" into its parts; false if malformed or the
-// port is not 0 to 65535.
+// Splits a listen address, "HOST:PORT" or "[IPV6]:PORT" (common/host_port.h,
+// with the port required), into its parts; false if malformed or without a
+// port. Port 0 takes a free port.
 bool splitHostPort(const std::string& text, std::string& host, uint16_t& port);
 
 }  // namespace qeltbridge

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/version.h"
+#include "common/exit_status.h"
 #include "options.h"
 #include "output/output_file.h"
 #include "output/transaction_listing.h"
@@ -24,14 +24,10 @@ using namespace qelttrace;
 
 constexpr std::size_t kOutputBuffer = 64 * 1024;
 
-int usageError(const std::string& reason) {
-    std::fprintf(stderr, "qelttrace: %s\nqelttrace --help lists the options.\n", reason.c_str());
-    return 2;
-}
-
+// An input or output that failed, or was refused: the reason, and the status.
 int failure(const std::string& reason) {
     std::fprintf(stderr, "qelttrace: %s\n", reason.c_str());
-    return 2;
+    return exit_status::kInputOutput;
 }
 
 // What each report file begins with, so that an existing file is replaced
@@ -58,9 +54,12 @@ bool commitTargets(std::vector<std::unique_ptr<OutputTarget>>& targets) {
 int run(const Settings& s) {
     if (s.inputs.size() == 1 && s.inputs[0] == "-" && s.inputsNamed == 0 &&
         qelt_is_terminal(stdin)) {
-        return failure(
-            "no input file, and standard input is a terminal: name the dump "
-            "(or - to type it)");
+        // The dump forgotten on the command line: bad usage, nothing failed.
+        std::fputs(
+            "qelttrace: no input file, and standard input is a terminal: name the dump "
+            "(or - to type it)\n",
+            stderr);
+        return exit_status::kUsage;
     }
     std::vector<std::pair<std::string, std::string>> named;
     if (!s.perfetto.empty()) named.emplace_back("--perfetto", s.perfetto);
@@ -101,17 +100,17 @@ int run(const Settings& s) {
         *report.output = streams.back().get();
     }
 
-    int status = 0;
+    int status = exit_status::kSuccess;
     {
         Pipeline pipeline(s, outputs, stderr);
         for (const std::string& name : s.inputs) {
             // Like cat, a file that cannot be read does not stop the others.
-            if (!pipeline.input().read(name)) status = 2;
+            if (!pipeline.input().read(name)) status = exit_status::kInputOutput;
         }
         pipeline.finish();
     }
     streams.clear();  // their last bytes into the files
-    if (status != 0) {
+    if (status != exit_status::kSuccess) {
         // A report that lacks an input is not put where a whole one is expected.
         for (const auto& target : targets) {
             if (!target->replaces()) continue;
@@ -120,10 +119,9 @@ int run(const Settings& s) {
             target->discard();
         }
     }
-    if (!commitTargets(targets)) status = 2;
+    if (!commitTargets(targets)) status = exit_status::kInputOutput;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "qelttrace: standard output: %s\n", std::strerror(errno));
-        status = 2;
+        status = failure(std::string("standard output: ") + std::strerror(errno));
     }
     return status;
 }
@@ -133,18 +131,8 @@ int run(const Settings& s) {
 int main(int argc, char** argv) {
     Settings settings;
     std::string error;
-    switch (parseCommandLine(argc, argv, settings, error)) {
-        case ParseOutcome::kHelp:
-            std::fputs(helpText().c_str(), stdout);
-            return 0;
-        case ParseOutcome::kVersion:
-            std::printf("qelttrace %s\n", QELT_VERSION);
-            return 0;
-        case ParseOutcome::kUsageError:
-            return usageError(error);
-        case ParseOutcome::kRun:
-            break;
-    }
+    const cmdline::Outcome outcome = parseCommandLine(argc, argv, settings, error);
+    if (outcome != cmdline::Outcome::kRun) return cmdline::answer(commandLine(), outcome, error);
     static char outputBuffer[kOutputBuffer];
     std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     return run(settings);

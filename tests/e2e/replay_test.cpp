@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "recording/log_reader.h"
 #include "support/e2e_support.h"
 #include "support/files.h"
@@ -407,7 +408,7 @@ TEST(Replay, AChangedToolIsToldTheFirstLineItSentDifferently) {
     ASSERT_TRUE(replay);
     auto tool = startTool(Job::kReboot, qelttest::addressOf(*replay), {});
     ASSERT_TRUE(tool);
-    EXPECT_EQ(replay->wait(20000ms), 1);
+    EXPECT_EQ(replay->wait(20000ms), qeltbridge::exit_status::kDiverged);
     // The tool took the close for the reboot and would now verify for minutes.
     tool->signal(SIGKILL);
     tool->wait(10000ms);
@@ -427,7 +428,7 @@ TEST(Replay, ALogThatDoesNotReadIsRefusedAtStart) {
     const qelttest::ToolRun run = qelttest::runProgram(
         {qelttest::qeltbridgePath(), "--replay", file.path(), "--listen", "127.0.0.1:0"}, {},
         10000ms, qelttest::StandardError::kOwnFile);
-    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.status, qeltbridge::exit_status::kInputOutput);
     EXPECT_EQ(run.out, "") << "nothing listened";
     EXPECT_NE(run.err.find(file.path() + ": line 2: not a session log line"), std::string::npos)
         << run.err;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The manual pages render without a single warning, and keep up with the
-# programs: every option a program's --help names is in its page, and the
-# tool's page quotes its usage line exactly.
+# programs: every option a program's --help names is in its page, the exit
+# statuses its --help lists (common/exit_status.h) are those of its page's
+# EXIT STATUS, and the tool's page quotes its usage line exactly.
 #   manpages_test.sh DOC_DIR BIN_DIR
 # Exit status 77: man is not installed (CTest: skipped).
 set -euo pipefail
@@ -47,6 +48,13 @@ for program in qelttrace qeltbridge; do
       failed=1
     fi
   done
+  listed=$(sed -n '/^Exit status:/,$p' <<<"$help" | grep -oE '^  [0-9]+ ' | tr -d ' ' | sort || true)
+  paged=$(sed -n '/^\.Sh EXIT STATUS/,/^\.Sh /p' "$doc/$program.1" |
+    sed -n 's/^\.It \([0-9][0-9]*\)$/\1/p' | sort || true)
+  if [[ -z "$listed" || "$listed" != "$paged" ]]; then
+    echo "FAIL: $program --help lists the exit statuses" $listed "and its page" $paged >&2
+    failed=1
+  fi
 done
 
 usage=$("$bin/qelttelnet" -h | head -n 1) || true
@@ -57,4 +65,4 @@ grep -qF -- "$usage" <<<"$(rendered qelttelnet)" || {
 }
 
 [[ "$failed" -eq 0 ]] || exit 1
-echo "ok: three pages render cleanly and name every option"
+echo "ok: three pages render cleanly and name every option and exit status"

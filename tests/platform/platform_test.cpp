@@ -9,7 +9,6 @@
 
 #include <string>
 
-#include "common/numbers.h"
 #include "platform/net.h"
 
 namespace {
@@ -52,49 +51,6 @@ TEST(QeltSnprintf, FormatsTheTimeOfATraceLine) {
     EXPECT_STREQ(buffer, "\t  1523.104233120");
     EXPECT_EQ(qelt_snprintf(buffer, 8, "\t%6d.%09d", 1523, 104233120), 7);
     EXPECT_STREQ(buffer, "\t  1523");
-}
-
-// The one decimal reader behind the host text's port, the bridge's options and
-// record index, and qelttrace's options and inputs: at its limits, past the
-// 64-bit range, and stopping at the first other character.
-TEST(DecimalReader, DigitsUpToTheLimitAndNoWrapPastIt) {
-    struct Case {
-        const char* text;
-        uint64_t limit;
-        size_t digits;
-        uint64_t value;
-        bool over;
-    } const cases[] = {
-        {"", 10, 0, 0, false},
-        {"x1", 10, 0, 0, false},
-        {"65535", 65535, 5, 65535, false},
-        {"65536", 65535, 5, 65535, true},
-        {"0065535:", 65535, 7, 65535, false},
-        {"7", 0, 1, 0, true},
-        {"0", 0, 1, 0, false},
-        {"18446744073709551615", UINT64_MAX, 20, UINT64_MAX, false},
-        {"18446744073709551616", UINT64_MAX, 20, UINT64_MAX, true},
-        {"99999999999999999999999999", UINT64_MAX, 26, UINT64_MAX, true},
-        {"12 3", 100, 2, 12, false},
-        {"-1", 100, 0, 0, false},
-    };
-    for (const Case& c : cases) {
-        uint64_t value = 77;
-        bool over = !c.over;
-        EXPECT_EQ(readDecimalDigits(c.text, strlen(c.text), c.limit, &value, &over), c.digits)
-            << c.text;
-        EXPECT_EQ(value, c.value) << c.text;
-        EXPECT_EQ(over, c.over) << c.text;
-        // The whole text as a number: digits only, at least one, within the limit.
-        uint64_t whole = 77;
-        const bool parsed = parseDecimal(c.text, strlen(c.text), c.limit, &whole);
-        EXPECT_EQ(parsed, c.digits > 0 && c.digits == strlen(c.text) && !c.over) << c.text;
-        EXPECT_EQ(whole, parsed ? c.value : 77) << c.text;
-    }
-    // The length bounds the reading, not the terminator.
-    uint64_t value = 0;
-    EXPECT_TRUE(parseDecimal("1234", 2, 100, &value));
-    EXPECT_EQ(value, 12u);
 }
 
 TEST(QeltStricmp, IgnoresTheCaseOfAsciiLettersOnly) {

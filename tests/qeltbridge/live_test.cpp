@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "common/version.h"
 #include "support/e2e_support.h"
 #include "support/files.h"
@@ -576,19 +577,33 @@ TEST(BridgeProcessLife, ListensOnIpv6Loopback) {
     EXPECT_TRUE(client.login());
 }
 
-TEST(BridgeProcessLife, BadOptionsAndHelp) {
+// A usage error and a failed input or output end with statuses of their own.
+TEST(BridgeProcessLife, BadOptionsFilesAddressesAndHelp) {
+    namespace status = qeltbridge::exit_status;
     {
         BridgeProcess bridge(qelttest::qeltbridgePath(), {"--page-size", "0"});
         std::string error;
         EXPECT_FALSE(bridge.start(error));
-        EXPECT_EQ(bridge.wait(10s), 2);
-        EXPECT_NE(bridge.log().find("--page-size"), std::string::npos);
+        EXPECT_EQ(bridge.wait(10s), status::kUsage);
+        EXPECT_EQ(bridge.log(),
+                  "qeltbridge: --page-size 0: not a whole number from 1 to 1000000\n"
+                  "qeltbridge --help lists the options.\n");
     }
     {
         BridgeProcess bridge(qelttest::qeltbridgePath(), {"--trace", "/nonexistent/trace.txt"});
         std::string error;
         EXPECT_FALSE(bridge.start(error));
-        EXPECT_EQ(bridge.wait(10s), 2);
+        EXPECT_EQ(bridge.wait(10s), status::kInputOutput);
+        EXPECT_NE(bridge.log().find("/nonexistent/trace.txt"), std::string::npos);
+    }
+    {
+        // The port of a bridge that is listening: taken.
+        auto first = startBridge({});
+        ASSERT_TRUE(first);
+        BridgeProcess bridge(qelttest::qeltbridgePath(), {"--listen", first->address()});
+        std::string error;
+        EXPECT_FALSE(bridge.start(error));
+        EXPECT_EQ(bridge.wait(10s), status::kInputOutput) << bridge.log();
     }
     {
         BridgeProcess bridge(qelttest::qeltbridgePath(), {"--help"});

@@ -39,7 +39,7 @@ ParseOutcome parse(std::vector<std::string> args, Options& options, std::string&
 TEST(BridgeOptions, DefaultsFollowTheContract) {
     Options o;
     std::string error;
-    ASSERT_EQ(parse({}, o, error), ParseOutcome::Run);
+    ASSERT_EQ(parse({}, o, error), ParseOutcome::kRun);
     EXPECT_EQ(o.listen, "127.0.0.1:2323");
     EXPECT_EQ(o.login, qelttest::kUser);
     EXPECT_EQ(o.password, qelttest::kPassword);
@@ -62,7 +62,7 @@ TEST(BridgeOptions, ValuesBothSeparateAndInline) {
                "--drop-after=0", "--stall-after", "12", "--no-ga", "--negotiate", "--line-delay-ms",
                "5", "--listen", "[::1]:0", "--queue-depth=32", "--error-rate", ".25"},
               o, error),
-        ParseOutcome::Run)
+        ParseOutcome::kRun)
         << error;
     EXPECT_EQ(o.pageSize, 8);
     EXPECT_EQ(*o.records, 100u);
@@ -89,6 +89,7 @@ TEST(BridgeOptions, RejectsBadInput) {
         {"--page-size="},
         {"--login="},
         {"--reset=false"},
+        {"--reset=true"},  // a flag takes no value
         {"--records", "2147483648"},
         {"--split", "0"},
         {"--max-sessions", "0"},
@@ -123,33 +124,64 @@ TEST(BridgeOptions, RejectsBadInput) {
         {"--replay", "log", "--replay-speed", "1e3"},
         {"--replay", "log", "--replay-speed", "."},
         {"--replay", "log", "--replay-speed", "0x2"},
+        {"--replay", "log", "--line-delay-ms", "0"},
+        {"--replay", "log", "--trace", "f"},
+        {"--listen", "[::1]"},
+        {"--listen", "::1"},
+        {"--listen", "127.0.0.1:80", "--listen", "127.0.0.1"},  // each one checked
+        {"stray"},
+        {"--", "stray"},
     };
     for (const auto& args : bad) {
         Options o;
         std::string error;
-        EXPECT_EQ(parse(args, o, error), ParseOutcome::Error) << args[0];
+        EXPECT_EQ(parse(args, o, error), ParseOutcome::kUsageError) << args[0];
         EXPECT_FALSE(error.empty());
+    }
+    // The reason names the option and its value, or the rule, as qelttrace does.
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } told[] = {
+        {{"--page-size", "0"}, "--page-size 0: not a whole number from 1 to 1000000"},
+        {{"--page-size="}, "--page-size needs a value: N"},
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"--reset=1"}, "--reset takes no value"},
+        {{"--seed", "3"}, "--seed shapes the generated records: it needs --records"},
+        {{"--records", "3", "--trace", "f"},
+         "--trace serves the records of a file: it does not go with --records"},
+        {{"--replay", "log", "--negotiate"},
+         "--replay plays the recorded conversation with its pace and its faults: it does not go "
+         "with --negotiate"},
+        {{"--listen", "::1:23"}, "--listen ::1:23: not ADDR:PORT (an IPv6 address as [::1]:PORT)"},
+        {{"x"}, "unexpected argument x"},
+    };
+    for (const auto& c : told) {
+        Options o;
+        std::string error;
+        EXPECT_EQ(parse(c.args, o, error), ParseOutcome::kUsageError) << c.error;
+        EXPECT_EQ(error, c.error);
     }
     Options o;
     std::string error;
-    EXPECT_EQ(parse({"--records", "2147483647"}, o, error), ParseOutcome::Run);
-    EXPECT_EQ(parse({"--help"}, o, error), ParseOutcome::Help);
-    EXPECT_EQ(parse({"--page-size", "8", "--version"}, o, error), ParseOutcome::Version);
-    EXPECT_EQ(parse({"-h"}, o, error), ParseOutcome::Help);
-    EXPECT_EQ(parse({"--version"}, o, error), ParseOutcome::Version);
+    EXPECT_EQ(parse({"--records", "2147483647"}, o, error), ParseOutcome::kRun);
+    EXPECT_EQ(parse({"--help"}, o, error), ParseOutcome::kHelp);
+    EXPECT_EQ(parse({"--page-size", "8", "--version"}, o, error), ParseOutcome::kVersion);
+    EXPECT_EQ(parse({"-h"}, o, error), ParseOutcome::kHelp);
+    EXPECT_EQ(parse({"--version"}, o, error), ParseOutcome::kVersion);
 }
 
 // Edges of the command line that are accepted: leading zeros are decimal, a
-// value may begin with "-", the last of a repeated option counts, "--" ends
-// the options, and a flag may say "=true".
+// value may begin with "-" (or "--" after "="), the last of a repeated option
+// counts, a flag may be given twice, and "--" ends the options.
 TEST(BridgeOptions, AcceptedEdges) {
     Options o;
     std::string error;
-    ASSERT_EQ(
-        parse({"--page-size", "010", "--password", "-x", "--login=-y", "--seed=1", "--seed", "2",
-               "--records", "5", "--reset=true", "--error-rate", "1.", "--queue-depth", "1", "--"},
-              o, error),
-        ParseOutcome::Run)
+    ASSERT_EQ(parse({"--page-size", "010", "--password", "-x", "--login=-y", "--seed=1", "--seed",
+                     "2", "--records", "5", "--reset", "--error-rate", "1.", "--queue-depth", "1",
+                     "--reset", "--"},
+                    o, error),
+              ParseOutcome::kRun)
         << error;
     EXPECT_EQ(o.pageSize, 10);
     EXPECT_EQ(o.password, "-x");
@@ -158,9 +190,13 @@ TEST(BridgeOptions, AcceptedEdges) {
     EXPECT_TRUE(o.reset);
     EXPECT_EQ(o.errorRate, 1000000000u);
     EXPECT_EQ(o.queueDepth, 1u);
+    Options empty;
+    ASSERT_EQ(parse({"--password=", "--trace=--t"}, empty, error), ParseOutcome::kRun) << error;
+    EXPECT_EQ(empty.password, "") << "an empty password is a password";
+    EXPECT_EQ(empty.traceFile, "--t");
     for (const auto& [text, rate] : std::vector<std::pair<std::string, uint32_t>>{
              {"0", 0}, {"0.000000001", 1}, {"000.5", 500000000}, {"1.000000000", 1000000000}}) {
-        ASSERT_EQ(parse({"--records", "5", "--error-rate", text}, o, error), ParseOutcome::Run)
+        ASSERT_EQ(parse({"--records", "5", "--error-rate", text}, o, error), ParseOutcome::kRun)
             << text << ": " << error;
         EXPECT_EQ(o.errorRate, rate) << text;
     }
@@ -176,44 +212,47 @@ TEST(BridgeOptions, AcceptedEdges) {
         ASSERT_EQ(
             parse({"--replay", "session.log", "--replay-speed", text, "--listen", "127.0.0.1:0"}, r,
                   error),
-            ParseOutcome::Run)
+            ParseOutcome::kRun)
             << text << ": " << error;
         EXPECT_EQ(r.replay, "session.log");
         EXPECT_DOUBLE_EQ(r.replaySpeed, speed) << text;
     }
     Options r;
-    ASSERT_EQ(parse({"--replay", "session.log"}, r, error), ParseOutcome::Run);
+    ASSERT_EQ(parse({"--replay", "session.log"}, r, error), ParseOutcome::kRun);
     EXPECT_EQ(r.replaySpeed, 1) << "recorded pace by default";
 }
 
-TEST(BridgeOptions, HelpNamesEveryOption) {
+TEST(BridgeOptions, HelpNamesEveryOptionWithItsDefault) {
     const std::string help = usageText();
-    for (const char* name : {"--listen",
-                             "--login",
-                             "--password",
-                             "--max-sessions",
-                             "--login-timeout-ms",
-                             "--reboot-ms",
-                             "--boot-ms",
-                             "--page-size",
-                             "--trace",
-                             "--records",
-                             "--seed",
-                             "--split",
-                             "--split-pause-ms",
-                             "--drop-after",
-                             "--reset",
-                             "--stall-after",
-                             "--no-ga",
-                             "--negotiate",
-                             "--line-delay-ms",
-                             "--help",
-                             "--version",
-                             "--replay",
-                             "--replay-speed",
-                             "--queue-depth D=8",
-                             "--error-rate R=0.001"})
+    for (const char* name :
+         {"--listen",      "--login",   "--password",       "--max-sessions",  "--login-timeout-ms",
+          "--reboot-ms",   "--boot-ms", "--page-size",      "--trace",         "--records",
+          "--seed",        "--split",   "--split-pause-ms", "--drop-after",    "--reset",
+          "--stall-after", "--no-ga",   "--negotiate",      "--line-delay-ms", "--help",
+          "--version",     "--replay",  "--replay-speed"})
         EXPECT_NE(help.find(name), std::string::npos) << name;
+    // Each default after its option's help, before the next option.
+    for (const auto& [name, shown] :
+         std::vector<std::pair<std::string, std::string>>{{"--listen ADDR:PORT", "127.0.0.1:2323"},
+                                                          {"--login NAME", qelttest::kUser},
+                                                          {"--password TEXT", qelttest::kPassword},
+                                                          {"--max-sessions N", "64"},
+                                                          {"--login-timeout-ms MS", "30000"},
+                                                          {"--reboot-ms MS", "2000"},
+                                                          {"--boot-ms MS", "0"},
+                                                          {"--page-size N", "64"},
+                                                          {"--seed S", "1"},
+                                                          {"--queue-depth D", "8"},
+                                                          {"--error-rate R", "0.001"},
+                                                          {"--split-pause-ms MS", "1"},
+                                                          {"--line-delay-ms MS", "0"},
+                                                          {"--replay-speed X", "1"}}) {
+        const std::size_t at = help.find("\n  " + name + " ");
+        ASSERT_NE(at, std::string::npos) << name;
+        const std::string entry = help.substr(at, help.find("\n  -", at + 1) - at);
+        EXPECT_NE(entry.find("(default " + shown + ")"), std::string::npos) << entry;
+    }
+    EXPECT_EQ(help.rfind("usage: qeltbridge [--listen ADDR:PORT]", 0), 0u) << help;
 }
 
 TEST(BridgeOptions, SplitsHostAndPort) {
@@ -227,6 +266,10 @@ TEST(BridgeOptions, SplitsHostAndPort) {
     EXPECT_EQ(port, 2323);
     EXPECT_FALSE(splitHostPort(":23", host, port));
     EXPECT_FALSE(splitHostPort("[::1]23", host, port));
+    // A listen address needs its port; a bare IPv6 address has none.
+    EXPECT_FALSE(splitHostPort("[::1]", host, port));
+    EXPECT_FALSE(splitHostPort("::1:23", host, port));
+    EXPECT_FALSE(splitHostPort("localhost", host, port));
 }
 
 // Each input is fed whole and then one byte at a time: a CR at the end of one
@@ -399,7 +442,7 @@ TEST(FaultPlan, SegmentsPausesAndEndsAtTheirBoundaries) {
     for (const Case& c : cases) {
         Options options;
         std::string error;
-        ASSERT_EQ(parse(c.args, options, error), ParseOutcome::Run) << c.what << ": " << error;
+        ASSERT_EQ(parse(c.args, options, error), ParseOutcome::kRun) << c.what << ": " << error;
         EXPECT_EQ(drive(options, c.lines, c.takes), c.expected) << c.what;
     }
 }

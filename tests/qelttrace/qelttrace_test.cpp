@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "common/version.h"
 #include "support/e2e_support.h"
 #include "support/files.h"
@@ -32,6 +33,8 @@ using qelttest::kToolMessage;
 using qelttest::readFile;
 using qelttest::sampleTracePath;
 using qelttest::ToolRun;
+using qelttrace::exit_status::kInputOutput;
+using qelttrace::exit_status::kUsage;
 
 constexpr char kListingHeader[] =
     "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors";
@@ -198,7 +201,7 @@ TEST_F(Qelttrace, UnreadableFileIsReportedAndTheRestDecoded) {
     std::string good = write("good.txt", "1.000000000 0 2 a\n");
     std::string missing = dir_ + "/missing.txt";
     ToolRun r = run({missing, good});
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, kInputOutput);
     EXPECT_EQ(r.err, "qelttrace: " + missing + ": No such file or directory\n");
     EXPECT_EQ(r.out, "\n     1.000000000\t     0.000000000\tCancelAll 0 a\t     0.000000000\n");
 
@@ -206,13 +209,13 @@ TEST_F(Qelttrace, UnreadableFileIsReportedAndTheRestDecoded) {
     const std::string log = readFile(QELT_OLDER_LOG);
     std::string broken = write("broken.log", log.substr(0, log.find('\n') + 1) + "login: qelt\n");
     ToolRun badLog = run({broken, good});
-    EXPECT_EQ(badLog.status, 2);
+    EXPECT_EQ(badLog.status, kInputOutput);
     EXPECT_EQ(badLog.err, "qelttrace: " + broken +
                               ": line 2: not a session log line (it does not begin with a time)\n");
     EXPECT_EQ(badLog.out, r.out);
 
     ToolRun directory = run({dir_});
-    EXPECT_EQ(directory.status, 2);
+    EXPECT_EQ(directory.status, kInputOutput);
     EXPECT_EQ(directory.err.rfind("qelttrace: " + dir_ + ": ", 0), 0u) << directory.err;
 }
 
@@ -275,10 +278,10 @@ TEST_F(Qelttrace, HelpVersionAndUnknownOptions) {
     EXPECT_EQ(version.out, "qelttrace " QELT_VERSION "\n");
     EXPECT_EQ(version.err, "");
     // After "--" it names a file like any other argument.
-    EXPECT_EQ(run({"--", "--version"}).status, 2);
+    EXPECT_EQ(run({"--", "--version"}).status, kInputOutput);
 
     ToolRun unknown = run({"-raw"});
-    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.status, kUsage);
     EXPECT_EQ(unknown.out, "");
     EXPECT_EQ(unknown.err.rfind("qelttrace: unknown option -raw\n", 0), 0u);
 }
@@ -300,10 +303,10 @@ TEST_F(Qelttrace, RepeatableOptionsTakeOneValueEach) {
 
     const std::string missing = dir_ + "/missing.txt";
     ToolRun absent = run({"--event", "DMA*", missing});
-    EXPECT_EQ(absent.status, 2);
+    EXPECT_EQ(absent.status, kInputOutput);
     EXPECT_EQ(absent.err, "qelttrace: " + missing + ": No such file or directory\n");
     ToolRun absentPair = run({"--pair", "DMA Start,DMA End", "--stats", missing});
-    EXPECT_EQ(absentPair.status, 2);
+    EXPECT_EQ(absentPair.status, kInputOutput);
     EXPECT_EQ(absentPair.err.rfind("qelttrace: " + missing + ": No such file or directory\n", 0),
               0u);
 }
@@ -747,6 +750,9 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
         {{"--event", "a\\"}, "--event a\\"},
         {{"--from", "2", "--to", "1"}, "--from 2 is after --to 1"},
         {{"--from", "1.0000000001"}, "--from 1.0000000001"},
+        // Past the nanoseconds' range: refused, not wrapped into a time that selects all.
+        {{"--from", "10000000000"}, "--from 10000000000: is out of range"},
+        {{"--to", "-9223372036.854775808"}, "--to -9223372036.854775808: is out of range"},
         {{"--to", "x"}, "--to x"},
         {{"--pair", "A"}, "--pair A"},
         {{"--pair", "A,A"}, "--pair A,A"},
@@ -760,7 +766,6 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
         {{"--context", "-1"}, "--context -1"},
         {{"--top", "x"}, "--top x"},
         {{"--bogus"}, "unknown option --bogus"},
-        {{"--perfetto", dir_ + "/missing/dir/out.json"}, ""},
         {{"--errors=3"}, "--errors takes no value"},
         {{"--format", "csv", "--format", "jsonl"}, "--format is given twice"},
         {{"--from"}, "--from needs a value"},
@@ -772,7 +777,7 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--html", target, input});
         ToolRun r = run(args);
-        EXPECT_EQ(r.status, 2) << c.reason;
+        EXPECT_EQ(r.status, kUsage) << c.reason;
         EXPECT_EQ(r.out, "") << c.reason;
         EXPECT_EQ(r.err.rfind(std::string("qelttrace: ") + c.reason, 0), 0u) << r.err;
         EXPECT_NE(access(target.c_str(), F_OK), 0) << c.reason;
@@ -790,13 +795,20 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
         std::vector<std::string> args = c.args;
         args.push_back(input);
         ToolRun r = run(args);
-        EXPECT_EQ(r.status, 2) << c.reason;
+        EXPECT_EQ(r.status, kUsage) << c.reason;
         EXPECT_EQ(r.out, "") << c.reason;
         EXPECT_EQ(r.err.rfind(std::string("qelttrace: ") + c.reason, 0), 0u) << r.err;
     }
-    // An output that cannot be written: the reason, and no file left behind.
+    // An output that cannot be written: the reason, and no file left behind;
+    // nor the other report's.
+    ToolRun missingDirectory =
+        run({"--perfetto", dir_ + "/missing/dir/out.json", "--html", target, input});
+    EXPECT_EQ(missingDirectory.status, kInputOutput);
+    EXPECT_EQ(missingDirectory.err.rfind("qelttrace: " + dir_ + "/missing/dir/out.json", 0), 0u)
+        << missingDirectory.err;
+    EXPECT_NE(access(target.c_str(), F_OK), 0);
     ToolRun unwritable = run({"--html", dir_ + "/missing/out.html", input});
-    EXPECT_EQ(unwritable.status, 2);
+    EXPECT_EQ(unwritable.status, kInputOutput);
     EXPECT_EQ(unwritable.err.rfind("qelttrace: " + dir_ + "/missing/out.html", 0), 0u);
     ToolRun ok = run({"--html", target, "--perfetto", dir_ + "/out.json", input});
     EXPECT_EQ(ok.status, 0) << ok.err;
@@ -848,7 +860,7 @@ TEST_F(Qelttrace, TargetsThatAreInputsOrOtherFilesAreLeftAlone) {
         }
         ToolRun r = qelttest::runToEnd(child, 60s, qelttest::StandardError::kOwnFile);
         if (in >= 0) close(in);
-        EXPECT_EQ(r.status, 2) << c.reason;
+        EXPECT_EQ(r.status, kInputOutput) << c.reason;
         EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
         EXPECT_EQ(readFile(input), trace) << c.reason;
         EXPECT_EQ(names(), before) << c.reason;
@@ -872,7 +884,7 @@ TEST_F(Qelttrace, NoInputFromATerminalStopsAtOnce) {
     qelttest::ChildProcess child({qelttest::qelttracePath(), "--html", dump});
     child.redirect(0, terminal.terminal());
     ToolRun r = qelttest::runToEnd(child, 20s, qelttest::StandardError::kOwnFile);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, kUsage);
     EXPECT_EQ(r.err.rfind("qelttrace: no input file, and standard input is a terminal", 0), 0u)
         << r.err;
     EXPECT_EQ(readFile(dump), trace);
@@ -893,7 +905,7 @@ TEST_F(Qelttrace, DevicesFifosDirectoriesAndLinksAsTheShellHasThem) {
 
     const std::string full = device("full", 7, "/dev/full");
     ToolRun failed = run({"--perfetto", full, input});
-    EXPECT_EQ(failed.status, 2);
+    EXPECT_EQ(failed.status, kInputOutput);
     EXPECT_EQ(failed.err, "qelttrace: " + full + ": No space left on device\n");
     EXPECT_TRUE(isKind(full, S_IFCHR));
 
@@ -929,7 +941,7 @@ TEST_F(Qelttrace, DevicesFifosDirectoriesAndLinksAsTheShellHasThem) {
     const std::string directory = dir_ + "/empty";
     ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
     ToolRun intoDirectory = run({"--html", directory, input});
-    EXPECT_EQ(intoDirectory.status, 2);
+    EXPECT_EQ(intoDirectory.status, kInputOutput);
     EXPECT_EQ(intoDirectory.err, "qelttrace: " + directory + ": is a directory\n");
     EXPECT_TRUE(isKind(directory, S_IFDIR));
 
@@ -947,7 +959,7 @@ TEST_F(Qelttrace, DevicesFifosDirectoriesAndLinksAsTheShellHasThem) {
 
     // A report that would lack an input is not put in place.
     ToolRun partial = run({"--html", dir_ + "/partial.html", input, dir_ + "/missing.txt"});
-    EXPECT_EQ(partial.status, 2);
+    EXPECT_EQ(partial.status, kInputOutput);
     EXPECT_NE(access((dir_ + "/partial.html").c_str(), F_OK), 0);
 }
 
