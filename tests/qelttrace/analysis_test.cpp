@@ -15,30 +15,13 @@
 #include "output/html_report.h"
 #include "output/output.h"
 #include "output/perfetto.h"
+#include "record_feed.h"
 
 namespace {
 
 using namespace qelttrace;
 
-struct Feed {
-    explicit Feed(RecordSink& s) : sink(s) {}
-    void operator()(std::int64_t timeNs, const char* event, const char* qualifier = "",
-                    const char* argument = "", bool trouble = false) {
-        Record r;
-        r.trouble = trouble;
-        r.number = ++number;
-        r.timeNs = timeNs;
-        r.deltaNs = number == 1 ? 0 : timeNs - last;
-        r.time = DBGTime{static_cast<int32_t>(timeNs / 1000000000),
-                         static_cast<int32_t>(timeNs % 1000000000)};
-        r.setWords(event, qualifier, argument, "");
-        last = timeNs;
-        sink.record(r);
-    }
-    RecordSink& sink;
-    std::uint64_t number = 0;
-    std::int64_t last = 0;
-};
+using qelttest::Feed;
 
 TEST(LogHistogram, PercentilesWithinOnePercentOfTheExactValues) {
     std::mt19937_64 random(7);
@@ -196,6 +179,41 @@ TEST(Statistics, StatesLastUntilTheNextWakeupAndTheLastRecord) {
     EXPECT_EQ(states[1].state, "RCV");
     EXPECT_EQ(states[1].entries, 1u);
     EXPECT_EQ(states[1].timeNs, 200);
+}
+
+// The records that tell of trouble by status and event: a held record apart,
+// the groups bounded, what has no room in "(other)", every record counted.
+TEST(Statistics, ErrorsByStatusAndEventStayBounded) {
+    Writers none;
+    Statistics stats({}, 0, none);
+    Feed feed(stats);
+    std::int64_t t = 0;
+    for (int i = 0; i < 3; ++i) feed(t += 10, "", "", "", true, Status::kParseError);
+    feed(t += 10, "FatalError", "", "", true, Status::kOk, true);
+    feed(t += 10, "FatalError", "", "", true);
+    feed(t += 10, "FatalError", "", "", true);
+    feed(t += 10, "CancelAll");  // no trouble
+    const std::size_t named = Statistics::kErrorGroupsMax - 3;
+    for (std::size_t i = 0; i < named + 500; ++i) {
+        feed(t += 10, ("E" + std::to_string(i)).c_str(), "", "", true);
+    }
+    stats.end(nullptr);
+    const auto groups = stats.errorGroups();
+    ASSERT_EQ(groups.size(), Statistics::kErrorGroupsMax + 1);
+    EXPECT_EQ(groups[0].status, "(other)");
+    EXPECT_EQ(groups[0].event, "");
+    EXPECT_EQ(groups[0].count, 500u);
+    EXPECT_EQ(groups[1].status, "parse_error");
+    EXPECT_EQ(groups[1].count, 3u);
+    EXPECT_EQ(groups[2].status, "ok");
+    EXPECT_EQ(groups[2].event, "FatalError");
+    EXPECT_EQ(groups[2].count, 2u);
+    EXPECT_EQ(groups[3].status, "ok, held at the time before");
+    EXPECT_EQ(groups[3].count, 1u);
+    EXPECT_EQ(groups[4].event, "E0");  // the first seen first among equals
+    std::uint64_t sum = 0;
+    for (const auto& g : groups) sum += g.count;
+    EXPECT_EQ(sum, stats.errors());
 }
 
 TEST(Perfetto, MicrosecondsReadBackAsTheExactNanosecond) {

@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::string_view kWakeup = "SATAWakeup";
 constexpr std::string_view kStateMark = SATA_STATE_MARK;
+constexpr std::string_view kHeld = ", held at the time before";
 
 }  // namespace
 
@@ -37,7 +38,7 @@ void Statistics::record(const Record& r) {
     ++records_;
     ++statuses_[static_cast<std::size_t>(r.status)];
     if (r.held) ++backwards_;
-    if (r.trouble) ++errors_;
+    if (r.trouble) errorRecord(r);
     Observation& o = observation_;
     o.sinceFirstNs = r.timeNs - firstNs_;
     o.counted = {};
@@ -59,6 +60,29 @@ void Statistics::record(const Record& r) {
         stateRecord(r, at);
     }
     next_.record(r, o);
+}
+
+void Statistics::errorRecord(const Record& r) {
+    ++errors_;
+    // The key (status NUL event) in a buffer kept from record to record: a
+    // storm of errors costs a lookup each, no allocation.
+    errorKey_.assign(statusName(r.status));
+    if (r.held) errorKey_ += kHeld;
+    errorKey_ += '\0';
+    errorKey_ += r.event();
+    auto found = errorIndex_.find(errorKey_);
+    if (found == errorIndex_.end() && errorGroups_.size() >= kErrorGroupsMax) {
+        errorKey_.assign(kOtherErrors);
+        errorKey_ += '\0';
+        found = errorIndex_.find(errorKey_);
+    }
+    if (found == errorIndex_.end()) {
+        const std::size_t split = errorKey_.find('\0');
+        errorGroups_.push_back(
+            ErrorGroup{errorKey_.substr(0, split), errorKey_.substr(split + 1), 0});
+        found = errorIndex_.emplace(errorKey_, errorGroups_.size() - 1).first;
+    }
+    ++errorGroups_[found->second].count;
 }
 
 void Statistics::gapRecord(const Record& r) {
@@ -131,6 +155,13 @@ std::vector<Statistics::Gap> Statistics::topGaps() const {
         heap.pop();
     }
     std::reverse(list.begin(), list.end());
+    return list;
+}
+
+std::vector<Statistics::ErrorGroup> Statistics::errorGroups() const {
+    std::vector<ErrorGroup> list = errorGroups_;
+    std::stable_sort(list.begin(), list.end(),
+                     [](const ErrorGroup& a, const ErrorGroup& b) { return a.count > b.count; });
     return list;
 }
 

@@ -4,7 +4,9 @@
 // or ends; the transactions and SATA states it closes go first). Memory grows
 // with the distinct events (at most kEventsMax of them named) and the pairs
 // still open, never with the records. The writers get the finished figures
-// once the input is over (Ending::statistics), never while it streams.
+// once the input is over (Ending::statistics), never while it streams. The
+// records that tell of trouble are also counted by status and event (at most
+// kErrorGroupsMax groups, the rest as one).
 #pragma once
 
 #include <array>
@@ -27,6 +29,8 @@ class Statistics : public RecordSink {
   public:
     static constexpr std::size_t kEventsMax = 1024;
     static constexpr const char* kOtherEvents = "(other events)";
+    static constexpr std::size_t kErrorGroupsMax = 1000;
+    static constexpr const char* kOtherErrors = "(other)";
 
     Statistics(std::vector<PairRule> rules, std::size_t top, Writer& next);
     void banner(const char* text) override { next_.banner(text); }
@@ -44,6 +48,14 @@ class Statistics : public RecordSink {
         std::uint64_t record = 0;
         std::int64_t timeNs = 0, deltaNs = 0;
         std::string event, previousEvent;
+    };
+    // Records that tell of trouble with one status and event. The status is
+    // its name, followed by ", held at the time before" for a record shown at
+    // the previous time; the event is empty for a record that did not decode,
+    // and for the group kOtherErrors that takes what no group has room for.
+    struct ErrorGroup {
+        std::string status, event;
+        std::uint64_t count = 0;
     };
     struct StateTime {
         std::string state;
@@ -66,6 +78,8 @@ class Statistics : public RecordSink {
     std::vector<EventCount> eventsByCount() const;
     std::vector<Gap> topGaps() const;
     std::vector<StateTime> states() const;
+    // By count, the first seen first among equals.
+    std::vector<ErrorGroup> errorGroups() const;
     const std::vector<PairRule>& pairs() const { return pairs_.rules(); }
     const std::vector<PairMatcher::RuleStats>& pairStats() const { return pairs_.stats(); }
 
@@ -73,6 +87,7 @@ class Statistics : public RecordSink {
     void gapRecord(const Record& r);
     void stateRecord(const Record& r, const PairPoint& at);
     EventCount& countOf(std::string_view event);
+    void errorRecord(const Record& r);
 
     Writer& next_;
     PairMatcher pairs_;
@@ -96,6 +111,10 @@ class Statistics : public RecordSink {
         }
     };
     std::priority_queue<Gap, std::vector<Gap>, GapOrder> gaps_;
+
+    std::vector<ErrorGroup> errorGroups_;                      // in the order first seen
+    std::unordered_map<std::string, std::size_t> errorIndex_;  // status NUL event
+    std::string errorKey_;
 
     std::map<std::string, StateTime> states_;
     std::vector<std::string> stateOrder_;
