@@ -23,16 +23,7 @@ int replay(const qeltbridge::Options& options) {
     std::fprintf(stderr, "qeltbridge: replaying %zu session%s of %s at speed %g\n",
                  log.sessions.size(), log.sessions.size() == 1 ? "" : "s", options.replay.c_str(),
                  options.replaySpeed);
-    if (!qeltbridge::Bridge::installSignalHandlers(error)) {
-        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
-        return 1;
-    }
-    qeltbridge::Replay player(options, std::move(log));
-    if (!player.start(error)) {
-        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
-        return 1;
-    }
-    return player.run();
+    return qeltbridge::runReplay(options, std::move(log));
 }
 
 }  // namespace
@@ -75,15 +66,5 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "qeltbridge: serving %llu trace records\n",
                  static_cast<unsigned long long>(trace->size()));
-
-    if (!Bridge::installSignalHandlers(error)) {
-        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
-        return 1;
-    }
-    Bridge bridge(options, std::move(trace));
-    if (!bridge.start(error)) {
-        std::fprintf(stderr, "qeltbridge: %s\n", error.c_str());
-        return 1;
-    }
-    return bridge.run();
+    return runBridge(options, std::move(trace));
 }
