@@ -228,11 +228,11 @@ struct Bridge final : ServerLoop::Server {
 
     void readFrom(Session& s, TimePoint now) {
         char buffer[kReadSize];
-        const long got = qelt_net_recv(s.socket.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            const int e = qelt_net_last_error();
-            if (qelt_net_interrupted(e) || qelt_net_would_block(e)) return;
-            change(s, SessionEvent::Gone, now, "receive failed: " + qelt::errorMessage(e));
+        int error = 0;
+        const long got = readSome(s.socket, buffer, error);
+        if (got < 0) return;
+        if (got == 0 && error != 0) {
+            change(s, SessionEvent::Gone, now, "receive failed: " + qelt::errorMessage(error));
             return;
         }
         if (got == 0) {

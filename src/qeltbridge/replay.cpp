@@ -181,12 +181,10 @@ struct Replay final : ServerLoop::Server {
 
     void readFrom(Connection& c, TimePoint now) {
         char buffer[kReadSize];
-        const long got = qelt_net_recv(c.socket.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            const int e = qelt_net_last_error();
-            if (qelt_net_interrupted(e) || qelt_net_would_block(e)) return;
-        }
-        if (got <= 0) {
+        int error = 0;
+        const long got = readSome(c.socket, buffer, error);
+        if (got < 0) return;
+        if (got == 0) {  // closed or failed: the tool is gone either way
             c.toolClosed = true;
             if (c.finished) {
                 c.socket.reset();

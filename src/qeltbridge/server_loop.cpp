@@ -93,6 +93,14 @@ void log(const std::string& what) {
     std::fprintf(stderr, "qeltbridge: %s\n", what.c_str());
 }
 
+long readSome(const qelt::Socket& socket, char (&buffer)[kReadSize], int& error) {
+    error = 0;
+    const long got = qelt_net_recv(socket.get(), buffer, sizeof buffer);
+    if (got >= 0) return got;
+    error = qelt_net_last_error();
+    return qelt_net_interrupted(error) || qelt_net_would_block(error) ? -1 : 0;
+}
+
 ServerLoop::ServerLoop(std::string listen, std::string name)
     : listen_(std::move(listen)), name_(std::move(name)) {}
 

@@ -40,6 +40,11 @@ constexpr std::size_t kReadSize = 4096;
 // "qeltbridge: WHAT" on standard error.
 void log(const std::string& what);
 
+// One read of at most kReadSize bytes from a connection into `buffer`: the
+// count read; 0 once the peer closed (`error` 0) or the connection failed
+// (`error` the system's); -1 when there is nothing to read yet.
+long readSome(const qelt::Socket& socket, char (&buffer)[kReadSize], int& error);
+
 // The poll entry for a connection (its socket is a descriptor: the bridge is
 // a POSIX program).
 inline pollfd watchFor(const qelt::Socket& socket, short events) {
