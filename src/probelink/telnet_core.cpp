@@ -46,16 +46,13 @@ void TelnetCore::feed(const unsigned char* data, std::size_t length, std::int64_
                 ++i;
                 command(byte);
                 break;
-            case State::kWill:
-            case State::kDo:
+            case State::kOption:
                 ++i;
-                refuse(state_ == State::kWill ? kDont : kWont, byte);
-                state_ = State::kData;
-                break;
-            case State::kWont:
-            case State::kDont:
-                // Already off on our side: answering would only start a loop.
-                ++i;
+                // WILL and DO are refused. WONT and DONT are not answered: the
+                // option is already off on our side, and answering would only
+                // start a loop.
+                if (verb_ == kWill) refuse(kDont, byte);
+                if (verb_ == kDo) refuse(kWont, byte);
                 state_ = State::kData;
                 break;
             case State::kSb: {
@@ -100,16 +97,11 @@ void TelnetCore::command(unsigned char byte) {
             deliverLine();
             break;
         case kWill:
-            state_ = State::kWill;
-            break;
         case kWont:
-            state_ = State::kWont;
-            break;
         case kDo:
-            state_ = State::kDo;
-            break;
         case kDont:
-            state_ = State::kDont;
+            verb_ = byte;  // its option comes next
+            state_ = State::kOption;
             break;
         case kSb:
             state_ = State::kSb;
