@@ -283,8 +283,8 @@ struct Bridge final : ServerLoop::Server {
         }
     }
 
-    // The earliest timer, in whole milliseconds from `now` rounded up, as the
-    // bridge's timers are kept.
+    // The earliest timer, rounded up to whole milliseconds from `now`, so
+    // that the loop does not wake a moment early and spin.
     TimePoint wakeAt(TimePoint now) const override {
         TimePoint wake = now + milliseconds(1000);
         if (!loop.listening()) wake = std::min(wake, loop.reopenAt());
