@@ -48,12 +48,7 @@ void TelnetCore::feed(const unsigned char* data, std::size_t length, std::int64_
                 break;
             case State::kOption:
                 ++i;
-                // WILL and DO are refused. WONT and DONT are not answered: the
-                // option is already off on our side, and answering would only
-                // start a loop.
-                if (verb_ == kWill) refuse(kDont, byte);
-                if (verb_ == kDo) refuse(kWont, byte);
-                state_ = State::kData;
+                option(byte);
                 break;
             case State::kSb: {
                 const void* iac = std::memchr(data + i, kIac, length - i);
@@ -109,6 +104,14 @@ void TelnetCore::command(unsigned char byte) {
         default:
             break;  // NOP, DM, BRK, IP, AO, AYT, EC, EL, SE and unknown commands: dropped
     }
+}
+
+// WILL and DO are refused. WONT and DONT are not answered: the option is
+// already off on our side, and answering would only start a loop.
+void TelnetCore::option(unsigned char byte) {
+    state_ = State::kData;
+    if (verb_ == kWill) refuse(kDont, byte);
+    if (verb_ == kDo) refuse(kWont, byte);
 }
 
 void TelnetCore::refuse(unsigned char verb, unsigned char option) {

@@ -89,6 +89,7 @@ class TelnetCore {
     void deliverLine();
     void deliverPreview();
     void command(unsigned char byte);
+    void option(unsigned char byte);
     void refuse(unsigned char verb, unsigned char option);
 
     ChunkSink& sink_;
