@@ -23,6 +23,11 @@
 // Every socket made here is non-blocking, not inherited by child processes and
 // never raises SIGPIPE; Nagle's algorithm stays as the system sets it. Errors come back as -1 with
 // the reason in qelt_net_last_error(), read straight after the failing call.
+//
+// For C++ callers (the library, the bridge, the test servers), in namespace qelt:
+//   Socket                  owns one socket and closes it, with FIN or (abort) with RST
+//   NetScope                the socket layer started for as long as it lives
+//   errorText, errorMessage, addressText   the texts above as strings
 #pragma once
 
 #include <stddef.h>
@@ -42,6 +47,10 @@ struct QeltAddress {
     int length;
     alignas(8) unsigned char bytes[128];
 };
+
+// How many addresses of one name a resolve is given room for: more than a
+// host has in practice, as the resolver lists them (IPv6 and IPv4 alike).
+enum { QELT_NET_MAX_ADDRESSES = 16 };
 
 enum QeltPollEvents { QELT_POLL_IN = 1, QELT_POLL_OUT = 2, QELT_POLL_ERROR = 4 };
 
@@ -161,4 +170,73 @@ void qelt_net_error_message(int error, char* text, size_t size);
 
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+#include <string>
+
+namespace qelt {
+
+// Owns one socket: closes it with FIN when it goes or is reset, or at once
+// with RST by abort(). Moves, never copies. An empty one owns nothing.
+class Socket {
+  public:
+    Socket() = default;
+    explicit Socket(QeltSocket s) : s_(s) {}
+    ~Socket() { reset(); }
+    Socket(Socket&& other) noexcept : s_(other.s_) { other.s_ = QELT_INVALID_SOCKET; }
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) {
+            reset();
+            s_ = other.s_;
+            other.s_ = QELT_INVALID_SOCKET;
+        }
+        return *this;
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    QeltSocket get() const { return s_; }
+    explicit operator bool() const { return s_ != QELT_INVALID_SOCKET; }
+    // Closes with an orderly FIN; nothing when empty.
+    void reset() {
+        if (s_ != QELT_INVALID_SOCKET) qelt_net_close(s_);
+        s_ = QELT_INVALID_SOCKET;
+    }
+    // Closes with RST, discarding what is unsent; nothing when empty.
+    void abort() {
+        if (s_ != QELT_INVALID_SOCKET) qelt_net_abort(s_);
+        s_ = QELT_INVALID_SOCKET;
+    }
+
+  private:
+    QeltSocket s_ = QELT_INVALID_SOCKET;
+};
+
+// qelt_net_startup for as long as it lives (ok() says whether it started),
+// then qelt_net_cleanup.
+class NetScope {
+  public:
+    NetScope() : ok_(qelt_net_startup() == 0) {}
+    ~NetScope() {
+        if (ok_) qelt_net_cleanup();
+    }
+    NetScope(const NetScope&) = delete;
+    NetScope& operator=(const NetScope&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_;
+};
+
+// qelt_net_error_text: "Connection refused (111)", for logs read by people
+// who may need the number.
+std::string errorText(int error);
+// qelt_net_error_message: "Address already in use", for messages that quote
+// the system's words alone.
+std::string errorMessage(int error);
+// qelt_net_address_text: "127.0.0.1:23", "[::1]:23".
+std::string addressText(const QeltAddress& address);
+
+}  // namespace qelt
 #endif

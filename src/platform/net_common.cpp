@@ -113,8 +113,57 @@ int qelt_net_local_port(QeltSocket s) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
+QeltSocket qelt_net_socket(int family) {
+    const QeltNativeSocket s = socket(family, kQeltStreamType, IPPROTO_TCP);
+    return s == kQeltNativeInvalid ? QELT_INVALID_SOCKET : qeltAdopt(s);
+}
+
+QeltSocket qelt_net_bind(const QeltAddress* address) {
+    const QeltSocket s = qelt_net_socket(address->family);
+    if (s == QELT_INVALID_SOCKET) return s;
+    if (!qeltPrepareBind(s, address->family) ||
+        bind(asNative(s), reinterpret_cast<const sockaddr*>(address->bytes),
+             static_cast<socklen_t>(address->length)) != 0) {
+        qeltCloseKeepingError(s);
+        return QELT_INVALID_SOCKET;
+    }
+    return s;
+}
+
+QeltSocket qelt_net_listen(const QeltAddress* address, int backlog) {
+    const QeltSocket s = qelt_net_bind(address);
+    if (s == QELT_INVALID_SOCKET) return s;
+    if (listen(asNative(s), backlog) != 0) {
+        qeltCloseKeepingError(s);
+        return QELT_INVALID_SOCKET;
+    }
+    return s;
+}
+
+QeltSocket qelt_net_accept_peer(QeltSocket listener, QeltAddress* peer) {
+    for (;;) {
+        sockaddr_storage from;
+        socklen_t length = sizeof from;
+        const QeltNativeSocket s =
+            accept(asNative(listener), reinterpret_cast<sockaddr*>(&from), &length);
+        if (s == kQeltNativeInvalid) {
+            if (qeltAcceptAgain(qelt_net_last_error())) continue;
+            return QELT_INVALID_SOCKET;
+        }
+        const QeltSocket accepted = qeltAdopt(s);
+        if (accepted != QELT_INVALID_SOCKET && peer)
+            copyAddress(peer, reinterpret_cast<const sockaddr*>(&from),
+                        static_cast<size_t>(length));
+        return accepted;
+    }
+}
+
 QeltSocket qelt_net_accept(QeltSocket listener) {
     return qelt_net_accept_peer(listener, nullptr);
+}
+
+int qelt_net_shutdown_send(QeltSocket s) {
+    return shutdown(asNative(s), kQeltShutdownSend) == 0 ? 0 : -1;
 }
 
 int qelt_net_set_nodelay(QeltSocket s, int on) {
@@ -141,10 +190,6 @@ void qelt_net_abort(QeltSocket s) {
     qelt_net_close(s);
 }
 
-void qeltCopyAddress(QeltAddress* out, const sockaddr* address, size_t length) {
-    copyAddress(out, address, length);
-}
-
 int qelt_net_local_address(QeltSocket s, QeltAddress* out) {
     sockaddr_storage a;
     socklen_t length = sizeof a;
@@ -152,3 +197,25 @@ int qelt_net_local_address(QeltSocket s, QeltAddress* out) {
     copyAddress(out, reinterpret_cast<const sockaddr*>(&a), length);
     return 0;
 }
+
+namespace qelt {
+
+std::string errorText(int error) {
+    char text[300];  // the message's 256 and its number
+    qelt_net_error_text(error, text, sizeof text);
+    return text;
+}
+
+std::string errorMessage(int error) {
+    char text[256];
+    qelt_net_error_message(error, text, sizeof text);
+    return text;
+}
+
+std::string addressText(const QeltAddress& address) {
+    char text[128];  // an IPv6 address with its scope, brackets and port
+    qelt_net_address_text(&address, text, sizeof text);
+    return text;
+}
+
+}  // namespace qelt

@@ -25,19 +25,6 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;
 #endif
 
-// Makes a new descriptor what every socket here is (non-blocking, no
-// SIGPIPE), or closes it, keeping errno, and returns QELT_INVALID_SOCKET.
-QeltSocket adopt(int fd) {
-    if (!makeNonBlocking(fd)) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return QELT_INVALID_SOCKET;
-    }
-    noSigPipe(fd);
-    return fd;
-}
-
 }  // namespace
 
 int qelt_net_startup(void) {
@@ -45,9 +32,19 @@ int qelt_net_startup(void) {
 }
 void qelt_net_cleanup(void) {}
 
-QeltSocket qelt_net_socket(int family) {
-    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    return fd < 0 ? QELT_INVALID_SOCKET : adopt(fd);
+QeltSocket qeltAdopt(QeltNativeSocket fd) {
+    if (!makeNonBlocking(fd)) {
+        qeltCloseKeepingError(fd);
+        return QELT_INVALID_SOCKET;
+    }
+    noSigPipe(fd);
+    return fd;
+}
+
+void qeltCloseKeepingError(QeltSocket s) {
+    const int saved = errno;
+    close(asNative(s));
+    errno = saved;
 }
 
 int qelt_net_connect(QeltSocket s, const QeltAddress* address) {
@@ -101,40 +98,13 @@ int qelt_net_rearm_quick_ack(QeltSocket) {
 }
 #endif
 
-QeltSocket qelt_net_bind(const QeltAddress* address) {
-    QeltSocket s = qelt_net_socket(address->family);
-    if (s == QELT_INVALID_SOCKET) return s;
+// A restarted server takes its port back at once, and an IPv6 listener leaves
+// IPv4 to its own: without either the bind is not the one asked for.
+bool qeltPrepareBind(QeltSocket s, int family) {
     int one = 1;
-    // A restarted server takes its port back at once, and an IPv6 listener
-    // leaves IPv4 to its own: without either the bind is not the one asked for.
-    const bool optionsSet =
-        setsockopt(asNative(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-        (address->family != AF_INET6 ||
-         setsockopt(asNative(s), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0);
-    if (!optionsSet || bind(asNative(s), reinterpret_cast<const sockaddr*>(address->bytes),
-                            static_cast<socklen_t>(address->length)) != 0) {
-        int saved = errno;
-        close(asNative(s));
-        errno = saved;
-        return QELT_INVALID_SOCKET;
-    }
-    return s;
-}
-
-QeltSocket qelt_net_listen(const QeltAddress* address, int backlog) {
-    QeltSocket s = qelt_net_bind(address);
-    if (s == QELT_INVALID_SOCKET) return s;
-    if (listen(asNative(s), backlog) != 0) {
-        int saved = errno;
-        close(asNative(s));
-        errno = saved;
-        return QELT_INVALID_SOCKET;
-    }
-    return s;
-}
-
-int qelt_net_shutdown_send(QeltSocket s) {
-    return shutdown(asNative(s), SHUT_WR);
+    return setsockopt(asNative(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+           (family != AF_INET6 ||
+            setsockopt(asNative(s), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0);
 }
 
 void qelt_net_close(QeltSocket s) {
@@ -175,19 +145,7 @@ void qelt_net_error_message(int error, char* text, size_t size) {
     qelt_snprintf(text, size, "%s", message ? message : "unknown");
 }
 
-QeltSocket qelt_net_accept_peer(QeltSocket listener, QeltAddress* peer) {
-    for (;;) {
-        sockaddr_storage from;
-        socklen_t length = sizeof from;
-        int fd = accept(asNative(listener), reinterpret_cast<sockaddr*>(&from), &length);
-        if (fd < 0) {
-            // ECONNABORTED: the peer gave up before the accept; take the next one.
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            return QELT_INVALID_SOCKET;
-        }
-        const QeltSocket s = adopt(fd);
-        if (s != QELT_INVALID_SOCKET && peer)
-            qeltCopyAddress(peer, reinterpret_cast<const sockaddr*>(&from), length);
-        return s;
-    }
+// ECONNABORTED: the peer gave up before the accept; take the next one.
+bool qeltAcceptAgain(int error) {
+    return error == EINTR || error == ECONNABORTED;
 }

@@ -22,16 +22,18 @@ void qelt_net_cleanup(void) {
     WSACleanup();
 }
 
-QeltSocket qelt_net_socket(int family) {
-    SOCKET s = socket(family, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return QELT_INVALID_SOCKET;
+QeltSocket qeltAdopt(QeltNativeSocket s) {
     if (!makeNonBlocking(s)) {
-        int saved = WSAGetLastError();
-        closesocket(s);
-        WSASetLastError(saved);
+        qeltCloseKeepingError(static_cast<QeltSocket>(s));
         return QELT_INVALID_SOCKET;
     }
     return static_cast<QeltSocket>(s);
+}
+
+void qeltCloseKeepingError(QeltSocket s) {
+    const int saved = WSAGetLastError();
+    closesocket(asNative(s));
+    WSASetLastError(saved);
 }
 
 int qelt_net_connect(QeltSocket s, const QeltAddress* address) {
@@ -98,31 +100,10 @@ int qelt_net_poll(QeltSocket s, int events, int timeoutMs) {
     return out;
 }
 
-QeltSocket qelt_net_bind(const QeltAddress* address) {
-    QeltSocket s = qelt_net_socket(address->family);
-    if (s == QELT_INVALID_SOCKET) return s;
-    if (bind(asNative(s), reinterpret_cast<const sockaddr*>(address->bytes), address->length) !=
-        0) {
-        int saved = WSAGetLastError();
-        closesocket(asNative(s));
-        WSASetLastError(saved);
-        return QELT_INVALID_SOCKET;
-    }
-    return s;
-}
-
-QeltSocket qelt_net_listen(const QeltAddress* address, int backlog) {
-    QeltSocket s = qelt_net_bind(address);
-    if (s == QELT_INVALID_SOCKET) return s;
-    if (listen(asNative(s), backlog) != 0) {
-        closesocket(asNative(s));
-        return QELT_INVALID_SOCKET;
-    }
-    return s;
-}
-
-int qelt_net_shutdown_send(QeltSocket s) {
-    return shutdown(asNative(s), SD_SEND) == 0 ? 0 : -1;
+// Nothing to set: Winsock's SO_REUSEADDR would let another socket take the
+// port over, and an IPv6 socket there is IPv6 only already.
+bool qeltPrepareBind(QeltSocket, int) {
+    return true;
 }
 
 void qelt_net_close(QeltSocket s) {
@@ -159,25 +140,7 @@ void qelt_net_error_message(int error, char* text, size_t size) {
     qelt_snprintf(text, size, "%s", message);
 }
 
-QeltSocket qelt_net_accept_peer(QeltSocket listener, QeltAddress* peer) {
-    for (;;) {
-        sockaddr_storage from;
-        int length = sizeof from;
-        SOCKET s = accept(asNative(listener), reinterpret_cast<sockaddr*>(&from), &length);
-        if (s == INVALID_SOCKET) {
-            // WSAECONNRESET: the peer gave up before the accept; take the next one.
-            if (WSAGetLastError() == WSAECONNRESET) continue;
-            return QELT_INVALID_SOCKET;
-        }
-        if (!makeNonBlocking(s)) {
-            int saved = WSAGetLastError();
-            closesocket(s);
-            WSASetLastError(saved);
-            return QELT_INVALID_SOCKET;
-        }
-        if (peer)
-            qeltCopyAddress(peer, reinterpret_cast<const sockaddr*>(&from),
-                            static_cast<size_t>(length));
-        return static_cast<QeltSocket>(s);
-    }
+// WSAECONNRESET: the peer gave up before the accept; take the next one.
+bool qeltAcceptAgain(int error) {
+    return error == WSAECONNRESET;
 }

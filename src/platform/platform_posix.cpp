@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/platform_sys.h"
 
 const char qeltLibraryFileName[] = "libProbeLinkServices.so";
 const char qeltDirSeparator[] = "/";
@@ -42,18 +43,8 @@ void qelt_sleep_ms(int ms) {
     }
 }
 
-int qelt_snprintf(char* buffer, size_t size, const char* format, ...) {
-    if (!buffer || size == 0) return -1;
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(buffer, size, format, args);
-    va_end(args);
-    if (n < 0) {
-        buffer[0] = '\0';
-        return -1;
-    }
-    if (static_cast<size_t>(n) >= size) n = static_cast<int>(size - 1);
-    return n;
+int qeltFormat(char* buffer, size_t size, const char* format, va_list args) {
+    return vsnprintf(buffer, size, format, args);
 }
 
 int qelt_stricmp(const char* a, const char* b) {

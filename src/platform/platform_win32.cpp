@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/platform_sys.h"
 
 const char qeltLibraryFileName[] = "ProbeLinkServices.dll";
 const char qeltDirSeparator[] = "\\";
@@ -35,13 +36,10 @@ void qelt_sleep_ms(int ms) {
     if (ms > 0) Sleep(static_cast<DWORD>(ms));
 }
 
-int qelt_snprintf(char* buffer, size_t size, const char* format, ...) {
-    if (!buffer || size == 0) return -1;
-    va_list args;
-    va_start(args, format);
+// _vsnprintf, as the tool has always formatted on Windows; it returns -1 and
+// leaves no terminator when the text is cut.
+int qeltFormat(char* buffer, size_t size, const char* format, va_list args) {
     int n = _vsnprintf(buffer, size, format, args);
-    va_end(args);
-    // _vsnprintf returns -1 and leaves no terminator when the text is cut.
     buffer[size - 1] = '\0';
     if (n < 0 || static_cast<size_t>(n) >= size) n = static_cast<int>(strlen(buffer));
     return n;

@@ -46,17 +46,9 @@ void TelnetCore::feed(const unsigned char* data, std::size_t length, std::int64_
                 ++i;
                 command(byte);
                 break;
-            case State::kWill:
-            case State::kDo:
+            case State::kOption:
                 ++i;
-                refuse(state_ == State::kWill ? kDont : kWont, byte);
-                state_ = State::kData;
-                break;
-            case State::kWont:
-            case State::kDont:
-                // Already off on our side: answering would only start a loop.
-                ++i;
-                state_ = State::kData;
+                option(byte);
                 break;
             case State::kSb: {
                 const void* iac = std::memchr(data + i, kIac, length - i);
@@ -100,16 +92,11 @@ void TelnetCore::command(unsigned char byte) {
             deliverLine();
             break;
         case kWill:
-            state_ = State::kWill;
-            break;
         case kWont:
-            state_ = State::kWont;
-            break;
         case kDo:
-            state_ = State::kDo;
-            break;
         case kDont:
-            state_ = State::kDont;
+            verb_ = byte;  // its option comes next
+            state_ = State::kOption;
             break;
         case kSb:
             state_ = State::kSb;
@@ -117,6 +104,14 @@ void TelnetCore::command(unsigned char byte) {
         default:
             break;  // NOP, DM, BRK, IP, AO, AYT, EC, EL, SE and unknown commands: dropped
     }
+}
+
+// WILL and DO are refused. WONT and DONT are not answered: the option is
+// already off on our side, and answering would only start a loop.
+void TelnetCore::option(unsigned char byte) {
+    state_ = State::kData;
+    if (verb_ == kWill) refuse(kDont, byte);
+    if (verb_ == kDo) refuse(kWont, byte);
 }
 
 void TelnetCore::refuse(unsigned char verb, unsigned char option) {

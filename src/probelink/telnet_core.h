@@ -81,17 +81,20 @@ class TelnetCore {
     std::string_view pending() const { return std::string_view(line_.data(), length_); }
 
   private:
-    enum class State { kData, kIac, kWill, kWont, kDo, kDont, kSb, kSbIac };
+    // kOption: after IAC WILL, WONT, DO or DONT (kept in verb_), its option.
+    enum class State { kData, kIac, kOption, kSb, kSbIac };
 
     void appendSpan(const unsigned char* data, std::size_t length);
     void appendByte(unsigned char byte);
     void deliverLine();
     void deliverPreview();
     void command(unsigned char byte);
+    void option(unsigned char byte);
     void refuse(unsigned char verb, unsigned char option);
 
     ChunkSink& sink_;
     State state_ = State::kData;
+    unsigned char verb_ = 0;
     std::size_t length_ = 0;           // bytes of the unfinished line
     std::size_t previewedLength_ = 0;  // length of the pending text when it was last previewed
     std::int64_t lastReceiveMs_ = 0;

@@ -20,7 +20,6 @@ namespace probelink {
 namespace {
 
 constexpr int kRetryIntervalMs = 100;
-constexpr int kMaxAddresses = 16;
 // One read: large enough that a fast stream costs few system calls, small
 // enough that the refusals it can provoke (at most as many bytes) stay small.
 constexpr std::size_t kReceiveSize = 64 * 1024;
@@ -35,17 +34,8 @@ int clampWait(std::int64_t ms) {
     return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
 }
 
-std::string errorText(int error) {
-    char text[300];
-    qelt_net_error_text(error, text, sizeof text);
-    return text;
-}
-
-std::string addressText(const QeltAddress& address) {
-    char text[80];
-    qelt_net_address_text(&address, text, sizeof text);
-    return text;
-}
+using qelt::addressText;
+using qelt::errorText;
 
 // Case-insensitive search for "password" in a chunk (it may hold 0xFF bytes).
 bool mentionsPassword(const char* text, int length) {
@@ -63,48 +53,6 @@ bool mentionsPassword(const char* text, int length) {
     }
     return false;
 }
-
-class Socket {
-  public:
-    Socket() = default;
-    explicit Socket(QeltSocket s) : s_(s) {}
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    Socket(Socket&& other) noexcept : s_(other.release()) {}
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    ~Socket() { reset(QELT_INVALID_SOCKET); }
-    QeltSocket get() const { return s_; }
-    bool valid() const { return s_ != QELT_INVALID_SOCKET; }
-    QeltSocket release() {
-        QeltSocket s = s_;
-        s_ = QELT_INVALID_SOCKET;
-        return s;
-    }
-    void reset(QeltSocket s) {
-        if (s_ != QELT_INVALID_SOCKET) qelt_net_close(s_);
-        s_ = s;
-    }
-
-  private:
-    QeltSocket s_ = QELT_INVALID_SOCKET;
-};
-
-class NetScope {
-  public:
-    NetScope() : ok_(qelt_net_startup() == 0) {}
-    NetScope(const NetScope&) = delete;
-    NetScope& operator=(const NetScope&) = delete;
-    ~NetScope() {
-        if (ok_) qelt_net_cleanup();
-    }
-    bool ok() const { return ok_; }
-
-  private:
-    bool ok_;
-};
 
 // Waits until `events` are ready on `s` or `deadline` has passed, retrying
 // interrupted waits. Returns the ready events, 0 at the deadline, or -1 with
@@ -181,7 +129,7 @@ class Session final : public ChunkSink {
     void* const context_;
     std::int64_t startMs_ = 0;
     std::unique_ptr<SessionLog> log_;
-    Socket socket_;
+    qelt::Socket socket_;
     Link link_ = Link::kNone;
     TelnetCore core_;
     std::vector<unsigned char> receive_;
@@ -206,7 +154,7 @@ int Session::run(const char* host, int port) {
         return finish(settle(PROBELINK_BAD_ARGUMENTS, Ending::kInvalid));
     note(LogEvent::kOpen, target.name + " port " + std::to_string(target.port) + " timeout " +
                               std::to_string(timeoutMs_) + " ms");
-    NetScope net;
+    qelt::NetScope net;
     if (!net.ok()) return finish(settle(PROBELINK_SYSTEM_ERROR, Ending::kLocalError));
     const int connectResult = connect(target);
     if (connectResult != PROBELINK_CLOSED) return finish(connectResult);
@@ -216,7 +164,7 @@ int Session::run(const char* host, int port) {
 
 int Session::finish(int result) {
     link_ = Link::kEnded;
-    socket_.reset(QELT_INVALID_SOCKET);
+    socket_.reset();
     if (log_) log_->end(result, ending_);
     return result;
 }
@@ -225,10 +173,10 @@ int Session::finish(int result) {
 // time-out since the call began has passed. Returns PROBELINK_CLOSED once
 // connected, else the session's result.
 int Session::connect(const HostTarget& target) {
-    QeltAddress addresses[kMaxAddresses];
+    QeltAddress addresses[QELT_NET_MAX_ADDRESSES];
     int count = 0;
-    const QeltResolveResult resolved =
-        qelt_net_resolve(target.name.c_str(), target.port, addresses, kMaxAddresses, &count);
+    const QeltResolveResult resolved = qelt_net_resolve(target.name.c_str(), target.port, addresses,
+                                                        QELT_NET_MAX_ADDRESSES, &count);
     if (resolved == QELT_RESOLVE_SYSTEM) return settle(PROBELINK_SYSTEM_ERROR, Ending::kLocalError);
     if (resolved != QELT_RESOLVE_OK) return settle(PROBELINK_UNRESOLVED, Ending::kUnresolved);
 
@@ -268,8 +216,8 @@ int Session::connect(const HostTarget& target) {
 // unreachable attempt leaves its error in *lastError.
 Session::Attempt Session::tryAddress(const QeltAddress& address, std::int64_t deadline,
                                      int* lastError) {
-    Socket s(qelt_net_socket(address.family));
-    if (!s.valid()) {
+    qelt::Socket s(qelt_net_socket(address.family));
+    if (!s) {
         const int error = qelt_net_last_error();
         if (qelt_net_family_unsupported(error)) return Attempt::kFamilyUnsupported;
         noteSystemError("socket", error);

@@ -1,93 +1,35 @@
 #include "bridge.h"
 
-// The signal self-pipe and the poll over every session stay POSIX here: the
-// bridge is a Linux program, and its sockets are descriptors there (net.h).
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "fault_plan.h"
-#include "platform/net.h"
-#include "server_socket.h"
+#include "server_loop.h"
 #include "session_protocol.h"
 
 namespace qeltbridge {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using TimePoint = Clock::time_point;
+using TimePoint = ServerLoop::TimePoint;
 using std::chrono::milliseconds;
 
-// A session that is closing keeps reading until the client closes too, so
-// that late input does not turn our FIN into an RST; this bounds the wait.
-constexpr milliseconds kDrainTimeout{2000};
-// How soon to try again when the port cannot be bound after a reboot.
-constexpr milliseconds kRebindRetry{100};
 // Output queued for one session beyond which its input is left unread.
 constexpr std::size_t kMaxQueued = 1 << 20;
 // Sent output kept at the front of a session's queue before it is cut off.
 constexpr std::size_t kMaxSentKept = 65536;
 
-// Where a session is in its life. Every change goes through
-// Bridge::Impl::change, which also does what the change means.
-enum class SessionState {
-    Refused,   // over --max-sessions: its one message goes out, then it drains
-    Open,      // the conversation runs: input is handled, answers are sent
-    Closing,   // the conversation ended: its last answer goes out, then it drains
-    Stalled,   // --stall-after: nothing more is sent; input is still handled
-    Draining,  // our FIN is sent; input is read and dropped until the client closes
-    Dead,      // gone; the loop reaps it
-};
-
-enum class SessionEvent {
-    Ended,      // exit, the third failed login, the login time-out
-    Stalled,    // the fault plan stalls the output
-    Flushed,    // everything queued has gone out
-    Dropped,    // the fault plan drops the connection (FIN)
-    Reset,      // the fault plan drops the connection with RST
-    Rebooting,  // hwrst: every session closes
-    Gone,       // the client closed, or the connection or its telnet stream failed
-    Drained,    // the drain time-out passed
-};
-
-SessionState nextState(SessionState state, SessionEvent event) {
-    using S = SessionState;
-    if (state == S::Dead) return S::Dead;
-    switch (event) {
-        case SessionEvent::Ended:
-            if (state == S::Open) return S::Closing;
-            return state == S::Stalled ? S::Draining : state;
-        case SessionEvent::Stalled:
-            if (state == S::Open) return S::Stalled;
-            return state == S::Closing ? S::Draining : state;
-        case SessionEvent::Flushed:
-            return state == S::Closing || state == S::Refused ? S::Draining : state;
-        case SessionEvent::Dropped:
-        case SessionEvent::Rebooting:
-            return S::Draining;
-        case SessionEvent::Reset:
-        case SessionEvent::Gone:
-            return S::Dead;
-        case SessionEvent::Drained:
-            return state == S::Draining ? S::Dead : state;
-    }
-    return state;
-}
-
-}  // namespace
-
-struct Bridge::Impl {
+// The bridge's side of the loop: its sessions, each with its telnet side, its
+// fault plan and its state, and the power state they share.
+struct Bridge final : ServerLoop::Server {
     struct Session final : ProtocolOutput {
         int id = 0;
         SessionState state = SessionState::Open;
-        Socket socket;
+        qelt::Socket socket;
         std::string peer;
         bool wantWrite = false;                     // the kernel buffer was full: wait for POLLOUT
         std::unique_ptr<SessionProtocol> protocol;  // none when refused
@@ -100,18 +42,9 @@ struct Bridge::Impl {
         uint64_t sent = 0;    // wire bytes sent in the whole session
 
         std::size_t pending() const { return out.size() - outPos; }
-        bool takesOutput() const {
-            return state == SessionState::Open || state == SessionState::Closing ||
-                   state == SessionState::Refused;
-        }
-        bool handlesInput() const {
-            return state == SessionState::Open || state == SessionState::Stalled;
-        }
-        // Counted against --max-sessions.
-        bool active() const {
-            return state == SessionState::Open || state == SessionState::Closing ||
-                   state == SessionState::Stalled;
-        }
+        bool takesOutput() const { return qeltbridge::takesOutput(state); }
+        bool handlesInput() const { return qeltbridge::handlesInput(state); }
+        bool active() const { return countsAsSession(state); }
         bool awaitsLogin() const { return handlesInput() && !protocol->loggedIn(); }
         void discardOutput() {
             out.clear();
@@ -131,45 +64,32 @@ struct Bridge::Impl {
         void note(const std::string& what) override { log(*this, what); }
     };
 
+    Bridge(Options o, std::unique_ptr<TraceSource> t)
+        : options(std::move(o)), trace(std::move(t)), loop(options.listen, "") {
+        state.options = &options;
+        state.trace = trace.get();
+    }
+
     Options options;
     std::unique_ptr<TraceSource> trace;
-    std::string host;
-    uint16_t port = 0;
-    Socket listener;
-    int signalRead = -1;
+    ServerLoop loop;
     std::vector<std::unique_ptr<Session>> sessions;
+    std::vector<Session*> polled;  // the sessions watched, in the order of the wait
     int nextId = 1;
     bool rebootRequested = false;
-    bool rebooting = false;
-    TimePoint rebootEnd;
     BridgeState state;  // what the conversations read
-
-    ~Impl() {
-        if (signalRead >= 0) ::close(signalRead);
-    }
 
     // ---- logging --------------------------------------------------------
 
     static void log(const Session& s, const std::string& what) {
         std::fprintf(stderr, "qeltbridge: session %d: %s\n", s.id, what.c_str());
     }
-    static void log(const std::string& what) {
-        std::fprintf(stderr, "qeltbridge: %s\n", what.c_str());
-    }
-
-    // ---- listening ------------------------------------------------------
-
-    bool openListener(std::string& error) {
-        std::string shown;
-        if (!qeltbridge::openListener(host, port, options.listen, listener, shown, error))
-            return false;
-        log("listening on " + shown);
-        return true;
-    }
+    static void log(const std::string& what) { qeltbridge::log(what); }
 
     // ---- session states -------------------------------------------------
 
-    // The one place a session changes state, and what each change does.
+    // The one place a session changes state (nextState decides), and what
+    // each change does.
     void change(Session& s, SessionEvent event, TimePoint now, const std::string& why = {}) const {
         const SessionState from = s.state;
         const SessionState to = nextState(from, event);
@@ -185,7 +105,7 @@ struct Bridge::Impl {
             // into an RST.
             log(s, "closing: " + closeReason(s, from, event));
             qelt_net_shutdown_send(s.socket.get());
-            s.drainDeadline = now + kDrainTimeout;
+            s.drainDeadline = now + kDrain;
             s.discardOutput();
         } else if (to == SessionState::Dead) {
             if (!why.empty()) log(s, why);
@@ -219,7 +139,7 @@ struct Bridge::Impl {
                 s.wantWrite = true;
                 return true;
             }
-            change(s, SessionEvent::Gone, now, "send failed: " + netError(e));
+            change(s, SessionEvent::Gone, now, "send failed: " + qelt::errorMessage(e));
             return false;
         }
         const auto count = static_cast<std::size_t>(written);
@@ -292,14 +212,13 @@ struct Bridge::Impl {
     }
 
     void acceptAll(TimePoint now) {
-        while (listener) {
+        for (;;) {
             QeltAddress from{};
-            Socket accepted =
-                acceptWaiting(listener, from, [](const std::string& what) { log(what); });
+            qelt::Socket accepted = loop.accept(from);
             if (!accepted) return;
             auto s = std::make_unique<Session>();
             s->id = nextId++;
-            s->peer = addressText(from);
+            s->peer = qelt::addressText(from);
             s->socket = std::move(accepted);
             if (!admit(*s, now)) continue;
             flush(*s, now);
@@ -308,12 +227,12 @@ struct Bridge::Impl {
     }
 
     void readFrom(Session& s, TimePoint now) {
-        char buffer[4096];
-        const long got = qelt_net_recv(s.socket.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            const int e = qelt_net_last_error();
-            if (qelt_net_interrupted(e) || qelt_net_would_block(e)) return;
-            change(s, SessionEvent::Gone, now, "receive failed: " + netError(e));
+        char buffer[kReadSize];
+        int error = 0;
+        const long got = readSome(s.socket, buffer, error);
+        if (got < 0) return;
+        if (got == 0 && error != 0) {
+            change(s, SessionEvent::Gone, now, "receive failed: " + qelt::errorMessage(error));
             return;
         }
         if (got == 0) {
@@ -343,23 +262,13 @@ struct Bridge::Impl {
         log("rebooting: off the network for " + std::to_string(options.rebootMs) + " ms");
         // Off the network first, so a client that sees its session end can
         // count on the port refusing connections until the reboot is over.
-        listener.reset();
+        loop.stopListening(now + milliseconds(options.rebootMs));
         for (auto& s : sessions) change(*s, SessionEvent::Rebooting, now);
-        rebooting = true;
-        rebootEnd = now + milliseconds(options.rebootMs);
     }
 
     void runTimers(TimePoint now) {
-        if (rebooting && now >= rebootEnd) {
-            std::string error;
-            if (openListener(error)) {
-                rebooting = false;
-                state.bootEnd = now + milliseconds(options.bootMs);
-            } else {
-                log(error + "; trying again");
-                rebootEnd = now + kRebindRetry;
-            }
-        }
+        if (!loop.listening() && loop.listenAgain(now))
+            state.bootEnd = now + milliseconds(options.bootMs);
         for (auto& sp : sessions) {
             Session& s = *sp;
             if (s.state == SessionState::Draining && now >= s.drainDeadline)
@@ -374,9 +283,11 @@ struct Bridge::Impl {
         }
     }
 
-    int pollTimeout(TimePoint now) const {
+    // The earliest timer, rounded up to whole milliseconds from `now`, so
+    // that the loop does not wake a moment early and spin.
+    TimePoint wakeAt(TimePoint now) const override {
         TimePoint wake = now + milliseconds(1000);
-        if (rebooting) wake = std::min(wake, rebootEnd);
+        if (!loop.listening()) wake = std::min(wake, loop.reopenAt());
         for (const auto& sp : sessions) {
             const Session& s = *sp;
             if (s.state == SessionState::Draining) wake = std::min(wake, s.drainDeadline);
@@ -386,10 +297,9 @@ struct Bridge::Impl {
             }
             if (s.awaitsLogin()) wake = std::min(wake, s.loginDeadline);
         }
-        if (wake <= now) return 0;
-        // Round up, so the loop does not wake a moment early and spin.
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(wake - now).count();
-        return static_cast<int>((us + 999) / 1000);
+        if (wake <= now) return now;
+        return now + std::chrono::ceil<milliseconds>(
+                         std::chrono::duration_cast<std::chrono::microseconds>(wake - now));
     }
 
     void reap() {
@@ -398,33 +308,35 @@ struct Bridge::Impl {
                        sessions.end());
     }
 
-    // The descriptors to wait on: the signal pipe, the listener (if any), then
-    // every session in `polled` order.
-    void pollSet(std::vector<pollfd>& fds, std::vector<Session*>& polled) const {
-        fds.clear();
+    // ---- the loop's rounds --------------------------------------------------
+
+    int beforeWait(TimePoint now) override {
+        runTimers(now);
+        reap();
+        return ServerLoop::kGoOn;
+    }
+
+    // Every session, in `polled` order.
+    void watch(std::vector<pollfd>& fds) override {
         polled.clear();
-        fds.push_back({signalRead, POLLIN, 0});
-        if (listener) fds.push_back({listener.fd(), POLLIN, 0});
         for (const auto& sp : sessions) {
             // A client that sends commands but does not read the answers
             // is not read from until its queue drains, so it cannot make
             // the bridge hold unbounded output.
             short events = sp->pending() < kMaxQueued ? POLLIN : 0;
             if (sp->wantWrite && sp->takesOutput()) events = static_cast<short>(events | POLLOUT);
-            fds.push_back({sp->socket.fd(), events, 0});
+            fds.push_back(watchFor(sp->socket, events));
             polled.push_back(sp.get());
         }
     }
 
-    // Serves what poll() found ready, session by session; a reboot asked
+    // Serves what the wait found ready, session by session; a reboot asked
     // for on the way ends the round.
-    void serveReady(const std::vector<pollfd>& fds, const std::vector<Session*>& polled,
-                    bool listening, TimePoint now) {
-        const std::size_t base = listening ? 2 : 1;
-        if (listening && (fds[1].revents & POLLIN)) acceptAll(now);
-        for (std::size_t i = 0; i < polled.size() && !rebootRequested; ++i) {
+    void serve(const pollfd* ready, std::size_t count, bool connecting, TimePoint now) override {
+        if (connecting) acceptAll(now);
+        for (std::size_t i = 0; i < count && !rebootRequested; ++i) {
             Session& s = *polled[i];
-            const short revents = fds[base + i].revents;
+            const short revents = ready[i].revents;
             if (s.state == SessionState::Dead) continue;
             if (revents & POLLOUT) s.wantWrite = false;
             if (revents & (POLLIN | POLLHUP | POLLERR)) readFrom(s, now);
@@ -433,60 +345,17 @@ struct Bridge::Impl {
         if (rebootRequested) reboot(now);
     }
 
-    int run() {
-        std::vector<pollfd> fds;
-        std::vector<Session*> polled;
-        for (;;) {
-            TimePoint now = Clock::now();
-            runTimers(now);
-            reap();
-            pollSet(fds, polled);
-            const bool listening = static_cast<bool>(listener);
-            const int ready = ::poll(fds.data(), fds.size(), pollTimeout(now));
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                log(std::string("poll failed: ") + std::strerror(errno));
-                return 1;
-            }
-            if (fds[0].revents & POLLIN) {
-                log("stopping on a signal");
-                sessions.clear();
-                return 0;
-            }
-            serveReady(fds, polled, listening, Clock::now());
-        }
+    int stop() override {
+        sessions.clear();
+        return 0;
     }
 };
 
-Bridge::Bridge(Options options, std::unique_ptr<TraceSource> trace)
-    : impl_(std::make_unique<Impl>()) {
-    impl_->options = std::move(options);
-    impl_->trace = std::move(trace);
-    impl_->state.options = &impl_->options;
-    impl_->state.trace = impl_->trace.get();
-}
+}  // namespace
 
-Bridge::~Bridge() = default;
-
-bool Bridge::installSignalHandlers(std::string& error) {
-    return installStopSignals(error);
-}
-
-bool Bridge::start(std::string& error) {
-    if (!splitHostPort(impl_->options.listen, impl_->host, impl_->port)) {
-        error = "malformed listen address " + impl_->options.listen;
-        return false;
-    }
-    // Taken before the listener announces itself, so that nothing the bridge
-    // opens for itself comes after "listening on": a watcher may count the
-    // descriptors from then on.
-    impl_->signalRead = stopSignalDescriptor(error);
-    if (impl_->signalRead < 0) return false;
-    return impl_->openListener(error);
-}
-
-int Bridge::run() {
-    return impl_->run();
+int runBridge(Options options, std::unique_ptr<TraceSource> trace) {
+    Bridge bridge(std::move(options), std::move(trace));
+    return bridge.loop.run(bridge);
 }
 
 }  // namespace qeltbridge

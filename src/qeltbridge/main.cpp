@@ -31,10 +31,7 @@ int replay(const Options& options) {
     std::fprintf(stderr, "qeltbridge: replaying %zu session%s of %s at speed %g\n",
                  log.sessions.size(), log.sessions.size() == 1 ? "" : "s", options.replay.c_str(),
                  options.replaySpeed);
-    if (!Bridge::installSignalHandlers(error)) return failure(error);
-    Replay player(options, std::move(log));
-    if (!player.start(error)) return failure(error);
-    return player.run();
+    return runReplay(options, std::move(log));
 }
 
 }  // namespace
@@ -61,9 +58,5 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "qeltbridge: serving %llu trace records\n",
                  static_cast<unsigned long long>(trace->size()));
-
-    if (!Bridge::installSignalHandlers(error)) return failure(error);
-    Bridge bridge(options, std::move(trace));
-    if (!bridge.start(error)) return failure(error);
-    return bridge.run();
+    return runBridge(options, std::move(trace));
 }

@@ -1,49 +1,36 @@
 #include "replay.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "replay_plan.h"
 #include "replay_session.h"
-#include "server_socket.h"
+#include "server_loop.h"
 
 namespace qeltbridge {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using TimePoint = Clock::time_point;
+using Clock = ServerLoop::Clock;
+using TimePoint = ServerLoop::TimePoint;
 using Action = SessionReplay::Action;
 using Outcome = ReplayPlan::Outcome;
-
-// How soon to try again when the port cannot be bound after a refusal.
-constexpr std::chrono::milliseconds kRebindRetry{100};
-// A session that diverged closes politely: FIN, then what the tool still
-// sends is read for this long at most.
-constexpr std::chrono::milliseconds kDrain{2000};
-
-void log(const std::string& what) {
-    std::fprintf(stderr, "qeltbridge: %s\n", what.c_str());
-}
 
 std::string sessionName(std::size_t index) {
     return "session " + std::to_string(index + 1);
 }
 
-}  // namespace
-
-struct Replay::Impl {
+// The replay's side of the loop: the plan over the recorded sessions, and a
+// connection per session being played, each with its SessionReplay.
+struct Replay final : ServerLoop::Server {
     struct Connection {
-        Connection(std::size_t i, Socket s, SessionReplay r)
+        Connection(std::size_t i, qelt::Socket s, SessionReplay r)
             : index(i), socket(std::move(s)), replay(std::move(r)) {}
         std::size_t index;
-        Socket socket;
+        qelt::Socket socket;
         SessionReplay replay;
         std::string out;  // bytes not yet sent, from outPos on
         std::size_t outPos = 0;
@@ -59,20 +46,15 @@ struct Replay::Impl {
     Options options;
     recording::Log recording;
     ReplayPlan plan;
-    std::string host;
-    uint16_t port = 0;
-    Socket listener;
-    TimePoint rebindAt{};
-    int signalRead = -1;
+    ServerLoop loop;
     std::vector<std::unique_ptr<Connection>> connections;
+    std::vector<Connection*> polled;  // the connections watched, in the order of the wait
 
-    Impl(Options o, recording::Log l)
+    Replay(Options o, recording::Log l)
         : options(std::move(o)),
           recording(std::move(l)),
-          plan(recording, options.replaySpeed, Clock::now()) {}
-    ~Impl() {
-        if (signalRead >= 0) ::close(signalRead);
-    }
+          plan(recording, options.replaySpeed, Clock::now()),
+          loop(options.listen, "replay: ") {}
 
     // ---- the listener -----------------------------------------------------
 
@@ -80,37 +62,31 @@ struct Replay::Impl {
     // port that refuses, since a refused connection never reaches the bridge.
     void steerListener(TimePoint now) {
         const bool wanted = plan.listening(now);
-        if (!wanted && listener) {
-            listener.reset();
+        if (!wanted && loop.listening()) {
+            loop.stopListening(now);
             log(plan.over() || plan.allAccepted()
                     ? "replay: every session had its connection; not listening any more"
                     : "replay: not listening, as in the recording (refused attempts)");
-        } else if (wanted && !listener && now >= rebindAt) {
-            std::string shown, error;
-            if (openListener(host, port, options.listen, listener, shown, error)) {
-                log("replay: listening on " + shown);
-            } else {
-                log(error + "; trying again");
-                rebindAt = now + kRebindRetry;
-            }
+        } else if (wanted && !loop.listening()) {
+            loop.listenAgain(now);
         }
     }
 
     void acceptAll(TimePoint now) {
-        while (listener) {
+        for (;;) {
             QeltAddress from{};
-            Socket accepted = acceptWaiting(listener, from, log);
+            qelt::Socket accepted = loop.accept(from);
             if (!accepted) return;
             const int index = plan.accept(now);
             if (index < 0) {
-                log("replay: a connection from " + addressText(from) +
+                log("replay: a connection from " + qelt::addressText(from) +
                     " beyond the recorded sessions, closed");
                 continue;
             }
             const auto i = static_cast<std::size_t>(index);
             const recording::Session& recorded = recording.sessions[i];
             log("replay " + sessionName(i) + " (log line " + std::to_string(recorded.firstLine) +
-                "): connected from " + addressText(from));
+                "): connected from " + qelt::addressText(from));
             connections.push_back(std::make_unique<Connection>(
                 i, std::move(accepted),
                 SessionReplay(scriptOf(recorded), options.replaySpeed, now)));
@@ -131,7 +107,7 @@ struct Replay::Impl {
                     c.wantWrite = true;
                     return true;
                 }
-                log("replay " + sessionName(c.index) + ": send failed: " + netError(e));
+                log("replay " + sessionName(c.index) + ": send failed: " + qelt::errorMessage(e));
                 c.toolClosed = true;
                 c.replay.toolClosed(now);
                 return false;
@@ -204,13 +180,11 @@ struct Replay::Impl {
     }
 
     void readFrom(Connection& c, TimePoint now) {
-        char buffer[4096];
-        const long got = qelt_net_recv(c.socket.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            const int e = qelt_net_last_error();
-            if (qelt_net_interrupted(e) || qelt_net_would_block(e)) return;
-        }
-        if (got <= 0) {
+        char buffer[kReadSize];
+        int error = 0;
+        const long got = readSome(c.socket, buffer, error);
+        if (got < 0) return;
+        if (got == 0) {  // closed or failed: the tool is gone either way
             c.toolClosed = true;
             if (c.finished) {
                 c.socket.reset();
@@ -223,7 +197,7 @@ struct Replay::Impl {
         drive(c, now);
     }
 
-    // ---- the loop -------------------------------------------------------------
+    // ---- the ends ---------------------------------------------------------------
 
     void reap(TimePoint now) {
         for (auto& c : connections)
@@ -233,9 +207,10 @@ struct Replay::Impl {
                           connections.end());
     }
 
-    void reportUnplayed(const std::vector<std::size_t>& sessions, const char* why) {
+    void reportUnplayed(const std::vector<std::size_t>& sessions, const std::string& why) {
         for (std::size_t i : sessions)
-            std::fprintf(stderr, "replay: %s: not played (%s)\n", sessionName(i).c_str(), why);
+            std::fprintf(stderr, "replay: %s: not played (%s)\n", sessionName(i).c_str(),
+                         why.c_str());
     }
 
     int summary() {
@@ -256,101 +231,66 @@ struct Replay::Impl {
         return plan.exitStatus();
     }
 
-    TimePoint wakeAt(TimePoint now) const {
+    // ---- the loop's rounds ---------------------------------------------------
+
+    int beforeWait(TimePoint now) override {
+        reportUnplayed(plan.advance(now), "no connection within " +
+                                              std::to_string(ReplayPlan::kLate.count()) +
+                                              " s of its recorded time");
+        for (auto& c : connections)
+            if (!c->finished && now >= c->wake) drive(*c, now);
+        reap(now);
+        if (plan.over() && connections.empty()) return summary();
+        steerListener(now);
+        return ServerLoop::kGoOn;
+    }
+
+    // Every connection that is still open, in `polled` order.
+    void watch(std::vector<pollfd>& fds) override {
+        polled.clear();
+        for (const auto& c : connections) {
+            if (!c->socket) continue;
+            short events = c->toolClosed ? 0 : POLLIN;
+            if (c->wantWrite) events = static_cast<short>(events | POLLOUT);
+            fds.push_back(watchFor(c->socket, events));
+            polled.push_back(c.get());
+        }
+    }
+
+    TimePoint wakeAt(TimePoint now) const override {
         TimePoint wake = plan.wakeAt(now);
-        if (!listener && rebindAt > now) wake = std::min(wake, rebindAt);
+        if (!loop.listening() && loop.reopenAt() > now) wake = std::min(wake, loop.reopenAt());
         for (const auto& c : connections)
             wake = std::min(wake, c->finished ? c->drainUntil : c->wake);
         return std::max(wake, now);
     }
 
-    void pollSet(std::vector<pollfd>& fds, std::vector<Connection*>& polled) const {
-        fds.clear();
-        polled.clear();
-        fds.push_back({signalRead, POLLIN, 0});
-        if (listener) fds.push_back({listener.fd(), POLLIN, 0});
-        for (const auto& c : connections) {
-            if (!c->socket) continue;
-            short events = c->toolClosed ? 0 : POLLIN;
-            if (c->wantWrite) events = static_cast<short>(events | POLLOUT);
-            fds.push_back({c->socket.fd(), events, 0});
-            polled.push_back(c.get());
-        }
-    }
-
-    void serveReady(const std::vector<pollfd>& fds, const std::vector<Connection*>& polled,
-                    bool listening, TimePoint now) {
-        const std::size_t base = listening ? 2 : 1;
-        for (std::size_t i = 0; i < polled.size(); ++i) {
+    void serve(const pollfd* ready, std::size_t count, bool connecting, TimePoint now) override {
+        for (std::size_t i = 0; i < count; ++i) {
             Connection& c = *polled[i];
-            const short revents = fds[base + i].revents;
+            const short revents = ready[i].revents;
             if (revents & POLLOUT) {
                 c.wantWrite = false;
                 if (flush(c, now)) drive(c, now);
             }
             if (c.socket && (revents & (POLLIN | POLLHUP | POLLERR))) readFrom(c, now);
         }
-        if (listening && (fds[1].revents & POLLIN)) acceptAll(now);
+        if (connecting) acceptAll(now);
     }
 
-    int run() {
-        std::vector<pollfd> fds;
-        std::vector<Connection*> polled;
-        for (;;) {
-            const TimePoint now = Clock::now();
-            reportUnplayed(plan.advance(now), "no connection within 30 s of its recorded time");
-            for (auto& c : connections)
-                if (!c->finished && now >= c->wake) drive(*c, now);
-            reap(now);
-            if (plan.over() && connections.empty()) return summary();
-            steerListener(now);
-            pollSet(fds, polled);
-            const bool listening = static_cast<bool>(listener);
-            const auto wait =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt(now) - now);
-            timespec timeout{static_cast<time_t>(wait.count() / 1000000000),
-                             static_cast<long>(wait.count() % 1000000000)};
-            // ppoll: the recorded delays are microseconds, poll()'s are milliseconds.
-            const int ready = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                log(std::string("poll failed: ") + std::strerror(errno));
-                return 1;
-            }
-            if (fds[0].revents & POLLIN) {
-                log("replay: stopping on a signal");
-                reportUnplayed(plan.stop(), "the replay was stopped");
-                connections.clear();
-                summary();
-                return 1;
-            }
-            serveReady(fds, polled, listening, Clock::now());
-        }
+    int stop() override {
+        reportUnplayed(plan.stop(), "the replay was stopped");
+        connections.clear();
+        summary();
+        return 1;
     }
 };
 
-Replay::Replay(Options options, recording::Log log)
-    : impl_(std::make_unique<Impl>(std::move(options), std::move(log))) {}
+}  // namespace
 
-Replay::~Replay() = default;
-
-bool Replay::start(std::string& error) {
-    if (!splitHostPort(impl_->options.listen, impl_->host, impl_->port)) {
-        error = "malformed listen address " + impl_->options.listen;
-        return false;
-    }
-    impl_->signalRead = stopSignalDescriptor(error);
-    if (impl_->signalRead < 0) return false;
-    std::string shown;
-    if (!openListener(impl_->host, impl_->port, impl_->options.listen, impl_->listener, shown,
-                      error))
-        return false;
-    log("replay: listening on " + shown);
-    return true;
-}
-
-int Replay::run() {
-    return impl_->run();
+int runReplay(Options options, recording::Log recorded) {
+    Replay replay(std::move(options), std::move(recorded));
+    return replay.loop.run(replay);
 }
 
 }  // namespace qeltbridge

@@ -10,34 +10,16 @@
 //   replay: session 5: not played (no connection within 30 s of its recorded time)
 #pragma once
 
-#include <memory>
-#include <string>
-
 #include "options.h"
 #include "recording/log_reader.h"
 
 namespace qeltbridge {
 
-class Replay {
-  public:
-    Replay(Options options, recording::Log log);
-    ~Replay();
-    Replay(const Replay&) = delete;
-    Replay& operator=(const Replay&) = delete;
-
-    // Listens on options.listen and prints "listening on ADDR:PORT" as the
-    // bridge does (installStopSignals must have been called). False, with
-    // `error` set, when it cannot.
-    bool start(std::string& error);
-
-    // Plays every session; returns 0 when all were played as recorded, 1
-    // when any diverged or was not played (also when stopped by SIGINT or
-    // SIGTERM first), or when the poll loop itself fails.
-    int run();
-
-  private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
-};
+// Listens on options.listen and prints "listening on ADDR:PORT" as the bridge
+// does, then plays every session of `recorded`. Returns 0 when all were
+// played as recorded, 1 when any diverged or was not played (also when
+// stopped by SIGINT or SIGTERM first), or when it cannot listen (the reason
+// on standard error) or the poll loop fails.
+int runReplay(Options options, recording::Log recorded);
 
 }  // namespace qeltbridge

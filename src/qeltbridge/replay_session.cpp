@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "recording/log_format.h"
+#include "server_loop.h"
 
 namespace qeltbridge {
 namespace {

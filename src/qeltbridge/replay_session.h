@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "probelink/telnet_core.h"
 #include "recording/log_reader.h"
 
 namespace qeltbridge {
@@ -78,19 +79,18 @@ class SessionReplay {
     // How long a line the tool is sending wrong may take to end, so that the
     // message shows all of it.
     static constexpr std::chrono::milliseconds kRestOfLine{200};
-    // After the bridge's FIN, how long the tool may take to close too.
-    static constexpr std::chrono::milliseconds kDrain{2000};
     // The silence after which the telnet library previews an unfinished
     // line. A recorded silence at least this long between two runs is kept
     // whole even when the first went out late, so that the tool sees it
     // again; shorter gaps keep to the anchor's pace and do not drift.
-    static constexpr std::int64_t kSilenceSeenUs = 20000;
+    static constexpr std::int64_t kSilenceSeenUs = probelink::kPreviewSilenceMs * 1000;
 
     enum class Action {
         kSend,       // queue `bytes`, then call sent()
         kWait,       // nothing to do before `at` (or before the tool does something)
         kAwaitTool,  // the tool's turn, until `at` at most
-        kCloseFin,   // send what is queued, then FIN; then call closed()
+        kCloseFin,   // send what is queued, then FIN; then call closed(); the tool
+                     // then has kDrain to close too
         kCloseRst,   // send what is queued, then RST; then call closed()
         kDone,       // played as recorded
         kDiverged,   // divergence() says how; the session closes
@@ -119,8 +119,6 @@ class SessionReplay {
     // the bytes escaped as the log escapes them), or ": " and another account
     // on one line.
     std::string divergence() const;
-    // The lines the tool sent that matched, so far.
-    int linesMatched() const { return lines_; }
 
   private:
     TimePoint after(TimePoint base, std::int64_t us) const;

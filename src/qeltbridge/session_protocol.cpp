@@ -46,6 +46,44 @@ std::string optionText(unsigned char option) {
 
 }  // namespace
 
+SessionState nextState(SessionState state, SessionEvent event) {
+    using S = SessionState;
+    if (state == S::Dead) return S::Dead;
+    switch (event) {
+        case SessionEvent::Ended:
+            if (state == S::Open) return S::Closing;
+            return state == S::Stalled ? S::Draining : state;
+        case SessionEvent::Stalled:
+            if (state == S::Open) return S::Stalled;
+            return state == S::Closing ? S::Draining : state;
+        case SessionEvent::Flushed:
+            return state == S::Closing || state == S::Refused ? S::Draining : state;
+        case SessionEvent::Dropped:
+        case SessionEvent::Rebooting:
+            return S::Draining;
+        case SessionEvent::Reset:
+        case SessionEvent::Gone:
+            return S::Dead;
+        case SessionEvent::Drained:
+            return state == S::Draining ? S::Dead : state;
+    }
+    return state;
+}
+
+bool takesOutput(SessionState state) {
+    return state == SessionState::Open || state == SessionState::Closing ||
+           state == SessionState::Refused;
+}
+
+bool handlesInput(SessionState state) {
+    return state == SessionState::Open || state == SessionState::Stalled;
+}
+
+bool countsAsSession(SessionState state) {
+    return state == SessionState::Open || state == SessionState::Closing ||
+           state == SessionState::Stalled;
+}
+
 // The conversation's answers are gathered and escaped through the telnet
 // state in one piece per answer (a dump page is thousands of lines), or line
 // by line where the pacing needs to know where each line ends on the wire.

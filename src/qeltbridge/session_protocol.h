@@ -4,6 +4,10 @@
 // session's Conversation; the answers come back as wire bytes, escaped
 // through the same telnet state. The bridge's socket loop and the fuzz target
 // drive this same piece.
+//
+// Beside it, where the session is in its life on the bridge (SessionState),
+// what moves it on (SessionEvent) and the one function that decides
+// (nextState); the bridge's loop carries the decision out.
 #pragma once
 
 #include <chrono>
@@ -14,6 +18,38 @@
 #include "conversation.h"
 
 namespace qeltbridge {
+
+// Where a session is in its life.
+enum class SessionState {
+    Refused,   // over --max-sessions: its one message goes out, then it drains
+    Open,      // the conversation runs: input is handled, answers are sent
+    Closing,   // the conversation ended: its last answer goes out, then it drains
+    Stalled,   // --stall-after: nothing more is sent; input is still handled
+    Draining,  // our FIN is sent; input is read and dropped until the client closes
+    Dead,      // gone; the loop reaps it
+};
+
+enum class SessionEvent {
+    Ended,      // exit, the third failed login, the login time-out
+    Stalled,    // the fault plan stalls the output
+    Flushed,    // everything queued has gone out
+    Dropped,    // the fault plan drops the connection (FIN)
+    Reset,      // the fault plan drops the connection with RST
+    Rebooting,  // hwrst: every session closes
+    Gone,       // the client closed, or the connection or its telnet stream failed
+    Drained,    // the drain time-out passed
+};
+
+// The state a session in `state` goes to on `event` (the same state: the
+// event means nothing there). Dead is for good.
+SessionState nextState(SessionState state, SessionEvent event);
+// Whether a session in `state` queues what its conversation answers.
+bool takesOutput(SessionState state);
+// Whether it handles what the client sends (else it reads and drops it); the
+// login time-out runs while it does and the login is not done.
+bool handlesInput(SessionState state);
+// Whether it counts against --max-sessions.
+bool countsAsSession(SessionState state);
 
 // Where a session's protocol puts what it produces.
 class ProtocolOutput {

@@ -8,7 +8,7 @@
 namespace qeltbridge {
 
 // Defined in the file generated from samples/trace.txt at build time.
-extern const unsigned char kBuiltinTraceData[];
+extern const unsigned char kBuiltinTrace[];
 extern const std::size_t kBuiltinTraceSize;
 
 namespace {
@@ -44,8 +44,7 @@ std::vector<std::string> splitRecordLines(std::string_view text) {
 }
 
 std::unique_ptr<TraceSource> makeBuiltinTrace() {
-    const std::string_view text(reinterpret_cast<const char*>(kBuiltinTraceData),
-                                kBuiltinTraceSize);
+    const std::string_view text(reinterpret_cast<const char*>(kBuiltinTrace), kBuiltinTraceSize);
     return std::make_unique<LineTrace>(splitRecordLines(text));
 }
 

@@ -69,10 +69,34 @@ TEST(LibraryName, LeavesRoomForA237CharacterDirectory) {
     EXPECT_EQ(name, static_cast<size_t>(QELT_EXPECTED_NAME_LENGTH));
 }
 
-std::string addressText(const QeltAddress& address) {
-    char text[96];
-    qelt_net_address_text(&address, text, sizeof text);
-    return text;
+using qelt::addressText;
+
+// Connects a client to `address` and returns it with the server's side of the
+// connection in `accepted`.
+qelt::Socket connectTo(const qelt::Socket& listener, const QeltAddress& address,
+                       qelt::Socket& accepted) {
+    qelt::Socket client(qelt_net_socket(address.family));
+    EXPECT_TRUE(client);
+    const int started = qelt_net_connect(client.get(), &address);
+    EXPECT_GE(started, 0);
+    if (started == 1) {
+        EXPECT_EQ(qelt_net_poll(client.get(), QELT_POLL_OUT, 10000), QELT_POLL_OUT);
+    }
+    EXPECT_EQ(qelt_net_poll(listener.get(), QELT_POLL_IN, 10000), QELT_POLL_IN);
+    accepted = qelt::Socket(qelt_net_accept(listener.get()));
+    EXPECT_TRUE(accepted);
+    return client;
+}
+
+// What a peer reads within `waitMs` once the other side is gone: 0 for a FIN,
+// or an error that says the connection was reset.
+std::string endSeenBy(const qelt::Socket& peer, int waitMs = 10000) {
+    if (qelt_net_poll(peer.get(), QELT_POLL_IN, waitMs) <= 0) return "nothing";
+    char byte = 0;
+    const long n = qelt_net_recv(peer.get(), &byte, 1);
+    if (n == 0) return "fin";
+    if (n < 0 && qelt_net_reset_by_peer(qelt_net_last_error())) return "rst";
+    return "other";
 }
 
 // What a server learns from the socket layer: the address it listens on
@@ -80,54 +104,78 @@ std::string addressText(const QeltAddress& address) {
 // address the client connected from), and the system's words for an error,
 // as the text with its number gives them.
 TEST(QeltNetServer, KnowsWhereItListensAndWhoConnected) {
-    ASSERT_EQ(qelt_net_startup(), 0);
+    qelt::NetScope net;
+    ASSERT_TRUE(net.ok());
     const QeltAddress any = qelt_net_loopback(4, 0);
-    const QeltSocket listener = qelt_net_listen(&any, 4);
-    ASSERT_NE(listener, QELT_INVALID_SOCKET);
+    const qelt::Socket listener(qelt_net_listen(&any, 4));
+    ASSERT_TRUE(listener);
     QeltAddress bound;
-    ASSERT_EQ(qelt_net_local_address(listener, &bound), 0);
-    const int port = qelt_net_local_port(listener);
+    ASSERT_EQ(qelt_net_local_address(listener.get(), &bound), 0);
+    const int port = qelt_net_local_port(listener.get());
     ASSERT_GT(port, 0);
     EXPECT_EQ(addressText(bound), "127.0.0.1:" + std::to_string(port));
 
     // Nobody has connected yet.
     QeltAddress peer;
-    EXPECT_EQ(qelt_net_accept_peer(listener, &peer), QELT_INVALID_SOCKET);
+    EXPECT_EQ(qelt_net_accept_peer(listener.get(), &peer), QELT_INVALID_SOCKET);
     EXPECT_TRUE(qelt_net_would_block(qelt_net_last_error()));
 
-    const QeltSocket client = qelt_net_socket(bound.family);
-    ASSERT_NE(client, QELT_INVALID_SOCKET);
-    const int started = qelt_net_connect(client, &bound);
+    const qelt::Socket client(qelt_net_socket(bound.family));
+    ASSERT_TRUE(client);
+    const int started = qelt_net_connect(client.get(), &bound);
     ASSERT_GE(started, 0);
     if (started == 1) {
-        ASSERT_EQ(qelt_net_poll(client, QELT_POLL_OUT, 10000), QELT_POLL_OUT);
+        ASSERT_EQ(qelt_net_poll(client.get(), QELT_POLL_OUT, 10000), QELT_POLL_OUT);
     }
-    ASSERT_EQ(qelt_net_poll(listener, QELT_POLL_IN, 10000), QELT_POLL_IN);
-    const QeltSocket accepted = qelt_net_accept_peer(listener, &peer);
-    ASSERT_NE(accepted, QELT_INVALID_SOCKET);
+    ASSERT_EQ(qelt_net_poll(listener.get(), QELT_POLL_IN, 10000), QELT_POLL_IN);
+    const qelt::Socket accepted(qelt_net_accept_peer(listener.get(), &peer));
+    ASSERT_TRUE(accepted);
     QeltAddress clientSide;
-    ASSERT_EQ(qelt_net_local_address(client, &clientSide), 0);
+    ASSERT_EQ(qelt_net_local_address(client.get(), &clientSide), 0);
     EXPECT_EQ(addressText(peer), addressText(clientSide));
     EXPECT_NE(addressText(peer), "127.0.0.1:" + std::to_string(port));
     // The accepted socket is non-blocking like every other one.
     char byte = 0;
-    EXPECT_EQ(qelt_net_recv(accepted, &byte, 1), -1);
+    EXPECT_EQ(qelt_net_recv(accepted.get(), &byte, 1), -1);
     EXPECT_TRUE(qelt_net_would_block(qelt_net_last_error()));
 
-    // A second listener on the same port fails; its error has words.
+    // A second listener on the same port fails, and the error of the failing
+    // call survives the socket's close; it has words.
     EXPECT_EQ(qelt_net_listen(&bound, 4), QELT_INVALID_SOCKET);
     const int error = qelt_net_last_error();
-    char message[256];
-    char text[300];
-    qelt_net_error_message(error, message, sizeof message);
-    qelt_net_error_text(error, text, sizeof text);
-    EXPECT_GT(strlen(message), 0u);
-    EXPECT_EQ(std::string(text), std::string(message) + " (" + std::to_string(error) + ")");
+    const std::string message = qelt::errorMessage(error);
+    EXPECT_GT(message.size(), 0u);
+    EXPECT_NE(message, qelt::errorMessage(0)) << message;
+    EXPECT_EQ(qelt::errorText(error), message + " (" + std::to_string(error) + ")");
+}
 
-    qelt_net_close(accepted);
-    qelt_net_close(client);
-    qelt_net_close(listener);
-    qelt_net_cleanup();
+// An owned socket closes exactly once: with FIN when it goes or is replaced,
+// with RST when aborted, never after it was moved away.
+TEST(QeltNetServer, AnOwnedSocketClosesOnceAsAsked) {
+    qelt::NetScope net;
+    ASSERT_TRUE(net.ok());
+    const QeltAddress any = qelt_net_loopback(4, 0);
+    const qelt::Socket listener(qelt_net_listen(&any, 4));
+    ASSERT_TRUE(listener);
+    QeltAddress bound;
+    ASSERT_EQ(qelt_net_local_address(listener.get(), &bound), 0);
+
+    qelt::Socket server;
+    qelt::Socket client = connectTo(listener, bound, server);
+    {
+        qelt::Socket moved(std::move(server));
+        EXPECT_FALSE(server);
+        server = std::move(moved);  // back: the one left empty closes nothing
+    }
+    EXPECT_EQ(endSeenBy(client, 100), "nothing");
+    qelt::Socket other;
+    qelt::Socket otherClient = connectTo(listener, bound, other);
+    server = std::move(other);  // replaces, and so closes, the first
+    EXPECT_EQ(endSeenBy(client), "fin");
+    server.abort();
+    EXPECT_FALSE(server);
+    EXPECT_EQ(endSeenBy(otherClient), QELT_ABORT_SEEN_AS);
+    server.reset();  // nothing left to close
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The bridge's pure parts: command line, input line cutting, trace sources
-// (the generated workload decoded as the tool decodes it), the fault plan, and
-// the replay's schedule of one session and its plan over the sessions of a
+// (the generated workload decoded as the tool decodes it), the fault plan, a
+// session's life (its states, and the conversation that moves it on), and the
+// replay's schedule of one session and its plan over the sessions of a
 // recording.
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 #include "recording/log_format.h"
 #include "replay_plan.h"
 #include "replay_session.h"
+#include "session_protocol.h"
 #include "support/e2e_support.h"
 #include "support/protocol.h"
 #include "trace/sata_decode.h"
@@ -444,6 +446,126 @@ TEST(FaultPlan, SegmentsPausesAndEndsAtTheirBoundaries) {
         std::string error;
         ASSERT_EQ(parse(c.args, options, error), ParseOutcome::kRun) << c.what << ": " << error;
         EXPECT_EQ(drive(options, c.lines, c.takes), c.expected) << c.what;
+    }
+}
+
+// ---- a session's life --------------------------------------------------------
+
+// Every state on every event, and what a session does in each state, as
+// the bridge's loop asks them.
+TEST(SessionLife, EveryStateOnEveryEvent) {
+    using S = SessionState;
+    using E = SessionEvent;
+    const E events[] = {E::Ended, E::Stalled,   E::Flushed, E::Dropped,
+                        E::Reset, E::Rebooting, E::Gone,    E::Drained};
+    struct Row {
+        S state;
+        bool output, input, counted;  // takesOutput, handlesInput, countsAsSession
+        S next[8];                    // on each of `events`, in order
+    } const rows[] = {
+        // clang-format off
+        //                      Ended        Stalled      Flushed      Dropped      Reset    Rebooting    Gone     Drained
+        {S::Refused,  1, 0, 0, {S::Refused,  S::Refused,  S::Draining, S::Draining, S::Dead, S::Draining, S::Dead, S::Refused}},
+        {S::Open,     1, 1, 1, {S::Closing,  S::Stalled,  S::Open,     S::Draining, S::Dead, S::Draining, S::Dead, S::Open}},
+        {S::Closing,  1, 0, 1, {S::Closing,  S::Draining, S::Draining, S::Draining, S::Dead, S::Draining, S::Dead, S::Closing}},
+        {S::Stalled,  0, 1, 1, {S::Draining, S::Stalled,  S::Stalled,  S::Draining, S::Dead, S::Draining, S::Dead, S::Stalled}},
+        {S::Draining, 0, 0, 0, {S::Draining, S::Draining, S::Draining, S::Draining, S::Dead, S::Draining, S::Dead, S::Dead}},
+        {S::Dead,     0, 0, 0, {S::Dead,     S::Dead,     S::Dead,     S::Dead,     S::Dead, S::Dead,     S::Dead, S::Dead}},
+        // clang-format on
+    };
+    for (const Row& row : rows) {
+        const int state = static_cast<int>(row.state);
+        EXPECT_EQ(takesOutput(row.state), row.output) << "state " << state;
+        EXPECT_EQ(handlesInput(row.state), row.input) << "state " << state;
+        EXPECT_EQ(countsAsSession(row.state), row.counted) << "state " << state;
+        for (std::size_t e = 0; e < std::size(events); ++e)
+            EXPECT_EQ(nextState(row.state, events[e]), row.next[e])
+                << "state " << state << ", event " << static_cast<int>(events[e]);
+    }
+}
+
+// The client's side of the same life, through the session's telnet side:
+// from each point of the conversation, each kind of line, and what it leads
+// to (the session ends, the bridge reboots, or it goes on), whether the login
+// is done (the login time-out runs until then) and the answer on the wire.
+TEST(SessionLife, EveryLineFromEveryPointOfTheConversation) {
+    struct Output final : ProtocolOutput {
+        std::string bytes;
+        void wire(std::string_view data) override { bytes.append(data); }
+    };
+    using Event = SessionProtocol::Event;
+    using qelttest::kPassword;
+    using qelttest::kPrompt;
+    const std::vector<std::string> atLogin;
+    const std::vector<std::string> atPassword = {"qelt"};
+    const std::vector<std::string> afterWrongName = {"admin"};
+    const std::vector<std::string> inShell = {"qelt", kPassword};
+    const std::vector<std::string> afterTwoFailures = {"qelt", "x", "qelt", "y", "qelt"};
+    const std::string status = "[HTTP]: state = RUN, err = 0x00000000\r\n";
+    struct Case {
+        const char* what;
+        std::vector<std::string> before;  // lines sent first
+        std::string bytes;                // then these, at once
+        Event event;
+        bool loggedIn;
+        std::string begins, ends;  // the answer
+    } const cases[] = {
+        {"an empty name", atLogin, "\r\n", Event::None, false, "login: ", "login: "},
+        {"the name", atLogin, "qelt\r\n", Event::None, false, "password: ", "password: "},
+        {"any name", atLogin, "admin\r\n", Event::None, false, "password: ", "password: "},
+        {"exit before the login is a name", atLogin, "exit\r\n", Event::None, false,
+         "password: ", "password: "},
+        {"hwrst before the login is a name", atLogin, "hwrst\r\n", Event::None, false,
+         "password: ", "password: "},
+        {"the password", atPassword, kPassword + "\r\n", Event::None, true, kPrompt, kPrompt},
+        {"a wrong password", atPassword, "secret\r\n", Event::None, false,
+         "Login incorrect\r\nlogin: ", "Login incorrect\r\nlogin: "},
+        {"the password after a wrong name", afterWrongName, kPassword + "\r\n", Event::None, false,
+         "Login incorrect\r\nlogin: ", "Login incorrect\r\nlogin: "},
+        {"the third failure", afterTwoFailures, "z\r\n", Event::Close, false, "Login incorrect\r\n",
+         "Login incorrect\r\n"},
+        {"the password after two failures", afterTwoFailures, kPassword + "\r\n", Event::None, true,
+         kPrompt, kPrompt},
+        {"pwista", inShell, "pwista\r\n", Event::None, true, status, "0x00000000\r\n" + kPrompt},
+        {"pwista among blanks", inShell, " \tpwista \r\n", Event::None, true, status, kPrompt},
+        {"task_trace", inShell, "task_trace\r\n", Event::None, true, "TID  NAME", kPrompt},
+        {"dump_dsata_trace", inShell, "dump_dsata_trace\r\n", Event::None, true,
+         "SATA history dump\r\n", "DUMP_RESULT=0\r\n" + kPrompt},
+        {"a bad record index", inShell, "dump_dsata_trace x\r\n", Event::None, true,
+         "DUMP_RESULT=0\r\n" + kPrompt, "DUMP_RESULT=0\r\n" + kPrompt},
+        {"an empty line", inShell, "\r\n", Event::None, true, kPrompt, kPrompt},
+        {"an unknown command", inShell, "pwistat\r\n", Event::None, true,
+         "Unknown command\r\n" + kPrompt, "Unknown command\r\n" + kPrompt},
+        {"hwrst", inShell, "hwrst\r\n", Event::Reboot, true, "", ""},
+        {"exit", inShell, "exit\r\n", Event::Close, true, "", ""},
+        {"lines after exit are dropped", inShell, "exit\r\npwista\r\n", Event::Close, true, "", ""},
+        {"lines after hwrst are dropped", inShell, "hwrst\r\nexit\r\n", Event::Reboot, true, "",
+         ""},
+        {"a command cut before its line end", inShell, "pwista", Event::None, true, "", ""},
+    };
+    Options options;
+    const auto trace = makeGeneratedTrace(3, 1);
+    BridgeState state;
+    state.options = &options;
+    state.trace = trace.get();
+    const auto now = std::chrono::steady_clock::now();
+    for (const Case& c : cases) {
+        Output out;
+        SessionProtocol protocol(state, out, false);
+        ASSERT_TRUE(protocol.ready());
+        protocol.open();
+        for (const std::string& line : c.before)
+            ASSERT_EQ(protocol.serve(line + "\r\n", now), Event::None) << c.what;
+        out.bytes.clear();
+        EXPECT_EQ(protocol.serve(c.bytes, now), c.event) << c.what;
+        EXPECT_EQ(protocol.loggedIn(), c.loggedIn) << c.what;
+        if (c.begins.empty()) {
+            EXPECT_EQ(out.bytes, "") << c.what;
+        } else {
+            EXPECT_EQ(out.bytes.substr(0, c.begins.size()), c.begins) << c.what;
+            ASSERT_GE(out.bytes.size(), c.ends.size()) << c.what;
+            EXPECT_EQ(out.bytes.substr(out.bytes.size() - c.ends.size()), c.ends) << c.what;
+        }
     }
 }
 

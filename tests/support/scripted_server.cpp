@@ -23,21 +23,18 @@ void sleepMs(int ms) {
 }  // namespace
 
 ScriptedServer::ScriptedServer(int ipVersion, bool listenNow) {
-    qelt_net_startup();
     QeltAddress address = qelt_net_loopback(ipVersion, 0);
-    listener_ = listenNow ? qelt_net_listen(&address, 16) : qelt_net_bind(&address);
-    if (listener_ != QELT_INVALID_SOCKET) port_ = qelt_net_local_port(listener_);
+    listener_ = qelt::Socket(listenNow ? qelt_net_listen(&address, 16) : qelt_net_bind(&address));
+    if (listener_) port_ = qelt_net_local_port(listener_.get());
 }
 
 ScriptedServer::~ScriptedServer() {
     stop();
     join();
-    qelt_net_close(listener_);
-    qelt_net_cleanup();
 }
 
 void ScriptedServer::startListening() {
-    qelt_net_start_listening(listener_, 16);
+    qelt_net_start_listening(listener_.get(), 16);
 }
 
 ScriptedServer& ScriptedServer::send(const std::string& bytes) {
@@ -132,50 +129,39 @@ void ScriptedServer::fail(const std::string& what) {
 void ScriptedServer::serve() {
     for (int i = 0; i < connections_ && !stop_; ++i) {
         const std::int64_t limit = nowMs() + kAcceptLimitMs;
-        QeltSocket s = QELT_INVALID_SOCKET;
-        while (!stop_ && nowMs() < limit) {
-            if (qelt_net_poll(listener_, QELT_POLL_IN, 50) > 0) {
-                s = qelt_net_accept(listener_);
-                if (s != QELT_INVALID_SOCKET) break;
-            }
-        }
-        if (s == QELT_INVALID_SOCKET) {
+        qelt::Socket s;
+        while (!s && !stop_ && nowMs() < limit)
+            if (qelt_net_poll(listener_.get(), QELT_POLL_IN, 50) > 0)
+                s = qelt::Socket(qelt_net_accept(listener_.get()));
+        if (!s) {
             if (!stop_) fail("no connection accepted");
             return;
         }
-        if (qelt_net_set_nodelay(s, nagle_ ? 0 : 1) != 0) fail("TCP_NODELAY not set");
+        if (qelt_net_set_nodelay(s.get(), nagle_ ? 0 : 1) != 0) fail("TCP_NODELAY not set");
         pending_.clear();
-        play(s);
+        play(std::move(s));
         served_++;
     }
 }
 
-void ScriptedServer::play(QeltSocket s) {
+void ScriptedServer::play(qelt::Socket owned) {
+    const QeltSocket s = owned.get();
     for (const Step& step : script_) {
         if (stop_) break;
         switch (step.kind) {
             case Kind::kSend:
-                if (!sendAll(s, step.bytes.data(), step.bytes.size())) {
-                    qelt_net_close(s);
-                    return;
-                }
+                if (!sendAll(s, step.bytes.data(), step.bytes.size())) return;
                 break;
             case Kind::kSendRepeated:
                 for (long k = 0; k < step.count; ++k) {
-                    if (!sendAll(s, step.bytes.data(), step.bytes.size())) {
-                        qelt_net_close(s);
-                        return;
-                    }
+                    if (!sendAll(s, step.bytes.data(), step.bytes.size())) return;
                 }
                 break;
             case Kind::kSendSplit:
                 for (std::size_t at = 0; at < step.bytes.size(); at += step.segment) {
                     std::size_t n = step.bytes.size() - at;
                     if (n > step.segment) n = step.segment;
-                    if (!sendAll(s, step.bytes.data() + at, n)) {
-                        qelt_net_close(s);
-                        return;
-                    }
+                    if (!sendAll(s, step.bytes.data() + at, n)) return;
                     if (step.ms > 0) sleepMs(step.ms);
                 }
                 break;
@@ -186,10 +172,7 @@ void ScriptedServer::play(QeltSocket s) {
                     state = state * 1103515245u + 12345u;
                     std::size_t n = 1 + (state >> 16) % step.segment;
                     if (n > step.bytes.size() - at) n = step.bytes.size() - at;
-                    if (!sendAll(s, step.bytes.data() + at, n)) {
-                        qelt_net_close(s);
-                        return;
-                    }
+                    if (!sendAll(s, step.bytes.data() + at, n)) return;
                     at += n;
                 }
                 break;
@@ -218,22 +201,18 @@ void ScriptedServer::play(QeltSocket s) {
             case Kind::kCloseFin:
                 qelt_net_shutdown_send(s);
                 drainUntilClosed(s, kDrainLimitMs);
-                qelt_net_close(s);
                 return;
             case Kind::kCloseNow:
-                qelt_net_close(s);
                 return;
             case Kind::kCloseRst:
-                qelt_net_abort(s);
+                owned.abort();
                 return;
             case Kind::kSilent:
                 drainUntilClosed(s, 60000);
-                qelt_net_close(s);
                 return;
         }
     }
     drainUntilClosed(s, kDrainLimitMs);
-    qelt_net_close(s);
 }
 
 bool ScriptedServer::sendAll(QeltSocket s, const char* data, std::size_t length) {

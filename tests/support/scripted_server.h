@@ -34,7 +34,7 @@ class ScriptedServer {
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     int port() const { return port_; }
-    bool ok() const { return listener_ != QELT_INVALID_SOCKET; }
+    bool ok() const { return static_cast<bool>(listener_); }
     void startListening();
 
     ScriptedServer& send(const std::string& bytes);
@@ -98,14 +98,16 @@ class ScriptedServer {
     };
 
     void serve();
-    void play(QeltSocket s);
+    // Plays the script on `s`; it closes as the script says, else when done.
+    void play(qelt::Socket s);
     bool sendAll(QeltSocket s, const char* data, std::size_t length);
     // Reads what is available within `waitMs`; false once the client closed.
     bool readSome(QeltSocket s, int waitMs);
     void drainUntilClosed(QeltSocket s, int limitMs);
     void fail(const std::string& what);
 
-    QeltSocket listener_ = QELT_INVALID_SOCKET;
+    qelt::NetScope net_;  // before the listener, which it outlives
+    qelt::Socket listener_;
     int port_ = 0;
     std::vector<Step> script_;
     int connections_ = 1;

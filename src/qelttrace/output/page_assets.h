@@ -1,4 +1,4 @@
-// What the HTML report embeds, generated at build time by embed_assets.cmake
+// What the HTML report embeds, generated at build time by cmake/embed_files.cmake
 // into page_assets.cpp: uPlot's script, style sheet, licence notice and
 // version from its npm package, and the page's own script and style sheet
 // (page.js, page.css beside this file).
