@@ -159,6 +159,13 @@ class OptionTable {
              })
             ->default_str(rateText(defaults.errorRate))
             ->needs(records);
+        text("--scenario", "LIST",
+             "failures in the generated records: a comma\nlist of hang, resets, storm, each as\n"
+             "NAME[@FIRST[+COUNT]] (from record FIRST,\nfor COUNT records; default all)",
+             [&out](const std::string& v) {
+                 if (!parseScenarios(v, out.scenarios)) invalid("--scenario", v);
+             })
+            ->needs(records);
 
         const std::string faults = "Faults, applied to every session";
         number("--split", "BYTES", "send in segments of at most BYTES, with\nshort pauses", 1,
