@@ -29,11 +29,14 @@ constexpr uint32_t kDefaultErrorRate = 1000000;  // 0.001
 
 // What goes wrong, from a record on:
 //   kHang    READ FPDMA QUEUED (60) stops completing: its commands are taken
-//            on and never answered. The host gives up on one after a
-//            time-out, tries it twice more under new ids, then drops it and
-//            goes on; none of them ever has a CompleteTransation. Until the
-//            time-outs the queue holds them, and the other kinds complete in
-//            what room is left.
+//            on and never answered. The host times one out after 250 ms,
+//            tries it twice more under new ids, then drops it and issues its
+//            next command in its place; none of them ever has a
+//            CompleteTransation (but a reset aborts those still queued).
+//            Until their time-outs they fill the queue, and the other kinds
+//            complete in what room is left. A command issued after the hang
+//            completes, a last try too. Ids have 16 bits: 65,535 commands
+//            after a lost one, its id may be given again.
 //   kResets  the host resets the link now and then (one command in 128): a
 //            COMMRESET, and a CancelAll ends every open transaction with
 //            CompleteTransation 0, as the rare reset of a healthy run does.
@@ -44,7 +47,7 @@ constexpr uint32_t kDefaultErrorRate = 1000000;  // 0.001
 enum Scenario : uint8_t { kHang, kResets, kStorm, kScenarioCount };
 
 // The records in which a scenario acts: `count` of them from record `first`
-// (0: none; past UINT64_MAX - first: to the end).
+// (0: none; UINT64_MAX: all from `first` on).
 struct ScenarioWindow {
     uint64_t first = 0;
     uint64_t count = 0;
@@ -113,6 +116,8 @@ struct WorkloadState {
     WorkloadScenarios scenarios;
 };
 static_assert(std::is_trivially_copyable_v<WorkloadState>, "a checkpoint is a copy");
+// GeneratedTrace keeps hundreds of them.
+static_assert(sizeof(WorkloadState) <= 1024, "a checkpoint holds a kilobyte at most");
 
 // The state before the first record: the bridge powering up.
 WorkloadState startWorkload(const WorkloadSettings& settings);
