@@ -27,8 +27,9 @@ constexpr uint64_t kScenarioResetOdds = 128;
 // long (longer than any answered one takes), and tries one this many times.
 constexpr uint64_t kHostTimeoutNs = 250 * kMs;
 constexpr uint8_t kHostTries = 3;
-// In an error storm, this many records in four are the storm's.
-constexpr uint64_t kStormShare = 3;
+// An error storm comes in runs of one to this many records, one record of
+// the work between two runs: three records in four are the storm's.
+constexpr uint64_t kStormRunMax = 5;
 
 // SATA states, as the SATAWakeup records number them.
 enum SataState : uint8_t { kInit, kIdle, kRcv, kSnd, kDmaRead, kDmaWrite, kCommReset, kNoState };
@@ -272,8 +273,9 @@ void writeTime(RecordWriter& w, uint64_t ns) {
 
 // A record the decoder refuses, as a ring buffer overwritten in part leaves
 // them: a code field that took a stray byte, a tag field of four digits, an
-// argument run on past 30 characters.
-void writeGarbled(uint64_t& rng, RecordWriter& w) {
+// argument run on past 30 characters. The run's digits take a draw each, or
+// with `packed` sixteen a draw, as an error storm writes thousands of them.
+void writeGarbled(uint64_t& rng, RecordWriter& w, bool packed = false) {
     switch (below(rng, 3)) {
         case 0:
             w.hex(0x1000 + below(rng, 0xF000), 4);
@@ -291,8 +293,12 @@ void writeGarbled(uint64_t& rng, RecordWriter& w) {
             w.decimal(between(rng, 1, 41));
             w.text(" 50 ");
             const uint64_t digits = between(rng, 31, 40);
-            for (uint64_t i = 0; i < digits; ++i)
-                w.character(RecordWriter::kHexDigits[below(rng, 16)]);
+            uint64_t bits = 0;
+            for (uint64_t i = 0; i < digits; ++i) {
+                if (!packed || i % 16 == 0) bits = draw(rng);
+                w.character(RecordWriter::kHexDigits[bits & 15u]);
+                bits >>= 4;
+            }
             return;
         }
     }
@@ -305,7 +311,7 @@ void writeStorm(WorkloadState& s, RecordWriter& w) {
     s.clock += between(s.scenarioRng, kMinGapNs, 600);
     writeTime(w, s.clock);
     if (below(s.scenarioRng, 2) == 0) {
-        writeGarbled(s.scenarioRng, w);
+        writeGarbled(s.scenarioRng, w, true);
         return;
     }
     w.hex(between(s.scenarioRng, 1, 15));
@@ -717,9 +723,13 @@ std::size_t nextRecord(WorkloadState& s, char* line) {
         writeGarbled(s.errorRng, w);
         return w.length();
     }
-    if (acting(s, kStorm, record) && below(s.scenarioRng, 4) < kStormShare) {
-        writeStorm(s, w);
-        return w.length();
+    if (acting(s, kStorm, record)) {
+        if (s.stormRun > 0) {
+            --s.stormRun;
+            writeStorm(s, w);
+            return w.length();
+        }
+        s.stormRun = static_cast<uint8_t>(between(s.scenarioRng, 1, kStormRunMax));
     }
     for (;;) {
         const Turn turn = nextTurn(s);

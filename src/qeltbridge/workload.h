@@ -40,8 +40,10 @@ constexpr uint32_t kDefaultErrorRate = 1000000;  // 0.001
 //   kResets  the host resets the link now and then (one command in 128): a
 //            COMMRESET, and a CancelAll ends every open transaction with
 //            CompleteTransation 0, as the rare reset of a healthy run does.
-//   kStorm   an error storm: three records in four are FatalError or records
-//            that fail to decode, the work going on in the fourth.
+//   kStorm   an error storm: runs of FatalError and of records that fail
+//            to decode, one to five records long, with a record of the work,
+//            which goes on, between two runs (three records in four the
+//            storm's).
 // A scenario draws from a stream of its own: up to its first record the
 // trace is the one without it.
 enum Scenario : uint8_t { kHang, kResets, kStorm, kScenarioCount };
@@ -112,6 +114,7 @@ struct WorkloadState {
     uint8_t scriptStep;
     uint8_t varnStep;
     uint8_t resetWanted;
+    uint8_t stormRun;  // storm records before the next record of the work
     WorkloadSlot slots[kMaxQueueDepth];
     WorkloadScenarios scenarios;
 };

@@ -875,8 +875,8 @@ TEST(TraceSource, GeneratedRecordsArePinnedPerSeed) {
         {9, 8, 1000000, 0x23a3c18fa9616b57ull},
         {UINT64_MAX, 8, 1000000, 0x61c332c2a26cfaeeull},
         {1, 32, 10000000, 0xf631a3a03dbb5cc6ull},
-        {1, 8, 1000000, 0xc31d2fd3a062042bull, "hang@20000,resets@50000+30000,storm@70000+10000"},
-        {2, 32, 0, 0x267734b8adea6f3dull, "storm,hang@5000+60000"},
+        {1, 8, 1000000, 0x7843837134ab27d7ull, "hang@20000,resets@50000+30000,storm@70000+10000"},
+        {2, 32, 0, 0x5e470105baf197f0ull, "storm,hang@5000+60000"},
     };
     for (const Digest& d : digests) {
         WorkloadSettings settings;
