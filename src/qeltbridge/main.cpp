@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
         workload.seed = options.seed;
         workload.queueDepth = options.queueDepth;
         workload.errorRate = options.errorRate;
+        workload.scenarios = options.scenarios;
         trace = makeGeneratedTrace(*options.records, workload);
     } else if (!options.traceFile.empty()) {
         trace = loadTraceFile(options.traceFile, error);

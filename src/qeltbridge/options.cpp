@@ -39,6 +39,7 @@ enum class Id {
     kSeed,
     kQueueDepth,
     kErrorRate,
+    kScenario,
     kHelp,
     kVersion,
     kSplit,
@@ -118,6 +119,11 @@ constexpr cmdline::OptionRow kRows[] = {
            "share of generated records that fail to decode, 0 to 1")
         .last()
         .shows([] { return decimalText(Options{}.errorRate, kRatePlaces); })
+        .needing(setOf(Id::kRecords), kGenerated),
+    option(Id::kScenario, "--scenario", "LIST",
+           "failures in the generated records: a comma list of hang, resets, storm, each as "
+           "NAME[@FIRST[+COUNT]] (from record FIRST, for COUNT records; default all)")
+        .last()
         .needing(setOf(Id::kRecords), kGenerated),
     cmdline::helpFlag(Id::kHelp).last(),
     cmdline::versionFlag(Id::kVersion).last(),
@@ -249,6 +255,12 @@ std::string apply(Id id, const std::string& v, Options& o) {
             return number(v, 1, kMaxQueueDepth, o.queueDepth);
         case Id::kErrorRate:
             return errorRate(v, o.errorRate);
+        case Id::kScenario:
+            if (!parseScenarios(v, o.scenarios)) {
+                return "not a comma list of hang, resets and storm, each as NAME[@FIRST[+COUNT]] "
+                       "and once";
+            }
+            return {};
         case Id::kSplit:
             return number(v, 1, 1u << 20, o.split);
         case Id::kSplitPauseMs:

@@ -30,6 +30,7 @@ struct Options {
     uint64_t seed = 1;
     unsigned queueDepth = kDefaultQueueDepth;
     uint32_t errorRate = kDefaultErrorRate;  // records per kErrorRateScale that fail to decode
+    WorkloadScenarios scenarios;             // failures in the generated records
 
     // Faults, applied to every session.
     std::size_t split = 0;  // 0: no splitting

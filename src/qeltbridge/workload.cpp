@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/numbers.h"
+
 namespace qeltbridge {
 namespace {
 
@@ -19,6 +21,15 @@ constexpr uint64_t kMinGapNs = 150;
 constexpr uint32_t kMaxChunk = 0x10000;
 // One command in this many makes the host reset the link instead.
 constexpr uint64_t kResetOdds = 8192;
+// Likewise during the resets scenario, from its own draws.
+constexpr uint64_t kScenarioResetOdds = 128;
+// The host gives up on a command the device has not answered after this
+// long (longer than any answered one takes), and tries one this many times.
+constexpr uint64_t kHostTimeoutNs = 250 * kMs;
+constexpr uint8_t kHostTries = 3;
+// An error storm comes in runs of one to this many records, one record of
+// the work between two runs: three records in four are the storm's.
+constexpr uint64_t kStormRunMax = 5;
 
 // SATA states, as the SATAWakeup records number them.
 enum SataState : uint8_t { kInit, kIdle, kRcv, kSnd, kDmaRead, kDmaWrite, kCommReset, kNoState };
@@ -39,6 +50,7 @@ enum Stage : uint8_t {
     kWantResponse,  // queued for the link, to send the status
     kResult,        // next: the result code logged
     kComplete,      // next: CompleteTransation
+    kLost,          // never answered; next: the host's time-out
 };
 
 // The commands the host issues: the ActivateTransaction code is the ATA
@@ -52,7 +64,7 @@ struct Kind {
     uint32_t minBytes, maxBytes;
     uint64_t minAccessNs, maxAccessNs;
 };
-const Kind kKinds[] = {
+constexpr Kind kKinds[] = {
     {"60", "60", kRead, 440, 4096, 65536, 40 * kUs, 300 * kUs},      // READ FPDMA QUEUED
     {"61", "61", kWrite, 320, 4096, 65536, 20 * kUs, 200 * kUs},     // WRITE FPDMA QUEUED
     {"25", "25", kRead, 80, 32768, 262144, 150 * kUs, 1200 * kUs},   // READ DMA EXT
@@ -63,6 +75,10 @@ const Kind kKinds[] = {
     {"EC", "ec", kRead, 15, 512, 512, 15 * kUs, 50 * kUs},           // IDENTIFY DEVICE
 };
 constexpr unsigned kKindCount = static_cast<unsigned>(std::size(kKinds));
+// The kind that stops completing in a hang. A read is lost before any of its
+// data moves, so a try again moves what the first would have.
+constexpr uint8_t kHungKind = 0;
+static_assert(kKinds[kHungKind].direction == kRead, "the hung kind is a read");
 
 // What the firmware logs when the device has done its part, by direction:
 // read data fetched, nothing to move, written data committed.
@@ -137,6 +153,9 @@ const ScriptStep kVarnScript[] = {
 
 enum Script : uint8_t { kNoScript, kBoot, kReset };
 
+const char* const kScenarioNames[] = {"hang", "resets", "storm"};
+static_assert(std::size(kScenarioNames) == kScenarioCount, "one name a scenario");
+
 // SplitMix64: one 64-bit word of state, well-mixed output.
 uint64_t draw(uint64_t& rng) {
     uint64_t z = (rng += 0x9E3779B97F4A7C15ull);
@@ -158,6 +177,18 @@ uint64_t skewed(uint64_t& rng, uint64_t lo, uint64_t hi, int power) {
     uint64_t p = u;
     for (int i = 1; i < power; ++i) p = (p * u) >> 24;
     return lo + (((hi - lo) * p) >> 24);
+}
+
+// Whether `scenario` acts on `record`. Asked every record for the storm, so
+// the common answer takes one comparison: startWorkload moves an empty
+// window's first record past every record.
+bool acting(const WorkloadState& s, Scenario scenario, uint64_t record) {
+    const ScenarioWindow& window = s.scenarios.window[scenario];
+    return record >= window.first && record - window.first < window.count;
+}
+// On the record being written (nextRecord has moved `index` on already).
+bool acting(const WorkloadState& s, Scenario scenario) {
+    return acting(s, scenario, s.index - 1);
 }
 
 // Writes a record's fields by hand: a dump of 100,000 generated records once
@@ -183,6 +214,17 @@ class RecordWriter {
         } while (value != 0);
         for (int i = n; i < width; ++i) *p_++ = pad;
         while (n > 0) *p_++ = digits[--n];
+    }
+    // "%6u" for a value below 10^6, every record's seconds: written in place
+    // from the right, without decimal()'s copy.
+    void sixWide(uint32_t value) {
+        char* q = p_ + 6;
+        do {
+            *--q = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        while (q > p_) *--q = ' ';
+        p_ += 6;
     }
     // "%09u": every record's nanoseconds, two digits at a time.
     void nineDigits(uint32_t value) {
@@ -218,7 +260,12 @@ class RecordWriter {
 };
 
 void writeTime(RecordWriter& w, uint64_t ns) {
-    w.decimal(ns / 1000000000ull, 6, ' ');
+    const uint64_t seconds = ns / 1000000000ull;
+    if (seconds < 1000000) {
+        w.sixWide(static_cast<uint32_t>(seconds));
+    } else {
+        w.decimal(seconds, 6, ' ');
+    }
     w.character('.');
     w.nineDigits(static_cast<uint32_t>(ns % 1000000000ull));
     w.character(' ');
@@ -226,8 +273,9 @@ void writeTime(RecordWriter& w, uint64_t ns) {
 
 // A record the decoder refuses, as a ring buffer overwritten in part leaves
 // them: a code field that took a stray byte, a tag field of four digits, an
-// argument run on past 30 characters.
-void writeGarbled(uint64_t& rng, RecordWriter& w) {
+// argument run on past 30 characters. The run's digits take a draw each, or
+// with `packed` sixteen a draw, as an error storm writes thousands of them.
+void writeGarbled(uint64_t& rng, RecordWriter& w, bool packed = false) {
     switch (below(rng, 3)) {
         case 0:
             w.hex(0x1000 + below(rng, 0xF000), 4);
@@ -245,11 +293,30 @@ void writeGarbled(uint64_t& rng, RecordWriter& w) {
             w.decimal(between(rng, 1, 41));
             w.text(" 50 ");
             const uint64_t digits = between(rng, 31, 40);
-            for (uint64_t i = 0; i < digits; ++i)
-                w.character(RecordWriter::kHexDigits[below(rng, 16)]);
+            uint64_t bits = 0;
+            for (uint64_t i = 0; i < digits; ++i) {
+                if (!packed || i % 16 == 0) bits = draw(rng);
+                w.character(RecordWriter::kHexDigits[bits & 15u]);
+                bits >>= 4;
+            }
             return;
         }
     }
+}
+
+// An error storm: the firmware logging FatalError (its failing unit's code
+// and status word) as fast as it can, between records the ring buffer has
+// overwritten in part.
+void writeStorm(WorkloadState& s, RecordWriter& w) {
+    s.clock += between(s.scenarioRng, kMinGapNs, 600);
+    writeTime(w, s.clock);
+    if (below(s.scenarioRng, 2) == 0) {
+        writeGarbled(s.scenarioRng, w, true);
+        return;
+    }
+    w.hex(between(s.scenarioRng, 1, 15));
+    w.text(" 0 ");
+    w.hex(below(s.scenarioRng, 0x10000), 4);
 }
 
 const Kind& kindOf(const WorkloadSlot& slot) {
@@ -374,6 +441,24 @@ uint16_t freeId(WorkloadState& s) {
     }
 }
 
+void writeActivate(const WorkloadSlot& slot, RecordWriter& w) {
+    w.text(kindOf(slot).code);
+    w.text(" 1 ");
+    w.hex(slot.id, 4);
+}
+
+// The device takes the command on, or in a hang loses it: then only the
+// host's time-out comes.
+void startAccess(WorkloadState& s, WorkloadSlot& slot, uint64_t t) {
+    if (slot.tries > 0) {
+        slot.stage = kLost;
+        slot.due = t + kHostTimeoutNs;
+        return;
+    }
+    slot.stage = kAccess;
+    slot.due = t + accessNs(s.rng, kindOf(slot));
+}
+
 // The host issues a command: ActivateTransaction CODE ID.
 void issueCommand(WorkloadState& s, uint64_t t, RecordWriter& w) {
     if (s.burstLeft == 0) {
@@ -386,11 +471,10 @@ void issueCommand(WorkloadState& s, uint64_t t, RecordWriter& w) {
     slot.kind = static_cast<uint8_t>(pickKind(s.rng));
     slot.stage = kDecode;
     slot.ticket = 0;
+    slot.tries = slot.kind == kHungKind && acting(s, kHang) ? 1 : 0;
     slot.bytesLeft = transferBytes(s.rng, kindOf(slot));
     slot.due = t + between(s.rng, 300, 900);
-    w.text(kindOf(slot).code);
-    w.text(" 1 ");
-    w.hex(slot.id, 4);
+    writeActivate(slot, w);
     --s.burstLeft;
     s.hostDue =
         t + (s.burstLeft > 0 ? 1 * kUs + skewed(s.rng, 0, 3ull * s.burstPaceNs, 2) : idleNs(s.rng));
@@ -417,11 +501,24 @@ void transferDone(WorkloadState& s, uint8_t i, uint64_t t, RecordWriter& w) {
         requestLink(s, i, slot.bytesLeft > 0 ? kWantData : kWantResponse, t);
         return;
     }
-    slot.stage = kAccess;  // written data goes to the device after the last transfer
-    slot.due = t + accessNs(s.rng, kindOf(slot));
+    startAccess(s, slot, t);  // written data goes to the device after the last transfer
 }
 
-void stepCommand(WorkloadState& s, uint8_t i, uint64_t t, RecordWriter& w) {
+// The host's time-out of a command the device lost: it tries the command
+// again under a new id, lost again if the hang still goes on.
+void tryAgain(WorkloadState& s, WorkloadSlot& slot, uint64_t t, RecordWriter& w) {
+    slot.id = freeId(s);
+    slot.tries = acting(s, kHang) ? static_cast<uint8_t>(slot.tries + 1) : 0;
+    slot.stage = kDecode;
+    slot.due = t + between(s.rng, 300, 900);
+    writeActivate(slot, w);
+}
+
+// Writes the command's next record. At the host's time-out of a lost
+// command's last try it writes nothing and returns false: the host drops the
+// command, whose transaction stays open for good, and issues its next one in
+// its place.
+bool stepCommand(WorkloadState& s, uint8_t i, uint64_t t, RecordWriter& w) {
     WorkloadSlot& slot = s.slots[i];
     const Kind& kind = kindOf(slot);
     switch (slot.stage) {
@@ -429,44 +526,50 @@ void stepCommand(WorkloadState& s, uint8_t i, uint64_t t, RecordWriter& w) {
             w.text("3 50 3/9");
             slot.stage = kBusy;
             slot.due = t + between(s.rng, 300, 1200);
-            return;
+            return true;
         case kBusy:
             w.text("9 10 ");
             w.text(kind.opcode);
             if (kind.direction == kWrite) {
                 requestLink(s, i, kWantData, t);
-                return;
+                return true;
             }
-            slot.stage = kAccess;
-            slot.due = t + accessNs(s.rng, kind);
-            return;
+            startAccess(s, slot, t);
+            return true;
         case kAccess:
             w.text(kAccessDone[kind.direction]);
             requestLink(s, i, kind.direction == kRead ? kWantData : kWantResponse, t);
-            return;
+            return true;
         case kDataStart:
             w.text(kind.direction == kRead ? "0 70 " : "0 80 ");
             w.hex(chunkOf(slot), 4);
             slot.stage = kDataEnd;
             slot.due = t + chunkOf(slot) * 5ull / 3 + between(s.rng, 0, 500);
-            return;
+            return true;
         case kDataEnd:
             endTransfer(s, slot, t, w);
-            return;
+            return true;
         case kDataDone:
             transferDone(s, i, t, w);
-            return;
+            return true;
         case kResult:
             w.text("22 50 2/1");
             slot.stage = kComplete;
             slot.due = t + between(s.rng, 200, 600);
-            return;
+            return true;
+        case kLost:
+            if (slot.tries < kHostTries) {
+                tryAgain(s, slot, t, w);
+                return true;
+            }
+            removeSlot(s, i);
+            return false;
         default:  // kComplete
             w.text("1 3 ");
             w.hex(slot.id, 4);
             releaseLink(s, t);
             removeSlot(s, i);
-            return;
+            return true;
     }
 }
 
@@ -577,7 +680,16 @@ Turn nextTurn(const WorkloadState& s) {
 
 void askForReset(WorkloadState& s, uint64_t t) {
     s.resetWanted = 1;
+    // The reset will end the lost commands: no more tries.
+    for (uint8_t i = 0; i < s.open; ++i)
+        if (s.slots[i].stage == kLost) s.slots[i].due = kNever;
     if (s.link == kLinkFree) startScript(s, kReset, std::max(t, s.clock));
+}
+
+// A SATAWakeup is due soon when the link's state is no longer the one shown.
+void noteLinkState(WorkloadState& s, uint64_t t) {
+    if (s.script == kNoScript && s.wakeDue == kNever && linkState(s) != s.shown)
+        s.wakeDue = t + between(s.rng, 150, 400);
 }
 
 }  // namespace
@@ -589,6 +701,11 @@ WorkloadState startWorkload(const WorkloadSettings& settings) {
     s.clock = between(s.rng, 100, 999) * 1000000000ull + below(s.rng, 1000000000ull);
     s.queueDepth = static_cast<uint8_t>(std::clamp(settings.queueDepth, 1u, kMaxQueueDepth));
     s.errorRate = std::min(settings.errorRate, kErrorRateScale);
+    uint64_t scenarioSeed = settings.seed ^ 0x2545F4914F6CDD1Dull;
+    s.scenarioRng = draw(scenarioSeed);
+    s.scenarios = settings.scenarios;
+    for (ScenarioWindow& window : s.scenarios.window)
+        if (window.count == 0) window.first = UINT64_MAX;
     s.nextId = 1;
     s.shown = kNoState;
     s.hostDue = kNever;
@@ -599,12 +716,20 @@ WorkloadState startWorkload(const WorkloadSettings& settings) {
 
 std::size_t nextRecord(WorkloadState& s, char* line) {
     RecordWriter w(line);
-    ++s.index;
+    const uint64_t record = s.index++;
     if (below(s.errorRng, kErrorRateScale) < s.errorRate) {
         s.clock += between(s.errorRng, 100, 1500);
         writeTime(w, s.clock);
         writeGarbled(s.errorRng, w);
         return w.length();
+    }
+    if (acting(s, kStorm, record)) {
+        if (s.stormRun > 0) {
+            --s.stormRun;
+            writeStorm(s, w);
+            return w.length();
+        }
+        s.stormRun = static_cast<uint8_t>(between(s.scenarioRng, 1, kStormRunMax));
     }
     for (;;) {
         const Turn turn = nextTurn(s);
@@ -612,7 +737,9 @@ std::size_t nextRecord(WorkloadState& s, char* line) {
             s.wakeDue = kNever;  // the state went back before it was reported
             continue;
         }
-        if (turn.actor == Actor::Host && below(s.rng, kResetOdds) == 0) {
+        if (turn.actor == Actor::Host &&
+            (below(s.rng, kResetOdds) == 0 ||
+             (acting(s, kResets) && below(s.scenarioRng, kScenarioResetOdds) == 0))) {
             askForReset(s, turn.due);
             continue;
         }
@@ -627,8 +754,8 @@ std::size_t nextRecord(WorkloadState& s, char* line) {
                 writeWakeup(s, linkState(s), w);
                 break;
             case Actor::Command:
-                stepCommand(s, turn.slot, t, w);
-                break;
+                if (stepCommand(s, turn.slot, t, w)) break;
+                [[fallthrough]];
             case Actor::Host:
                 issueCommand(s, t, w);
                 break;
@@ -636,10 +763,43 @@ std::size_t nextRecord(WorkloadState& s, char* line) {
                 stepVarn(s, t, w);
                 break;
         }
-        if (s.script == kNoScript && s.wakeDue == kNever && linkState(s) != s.shown)
-            s.wakeDue = t + between(s.rng, 150, 400);
+        noteLinkState(s, t);
         return w.length();
     }
+}
+
+bool parseScenarios(std::string_view text, WorkloadScenarios& out) {
+    WorkloadScenarios parsed;
+    bool named[kScenarioCount] = {};
+    for (;;) {
+        const std::size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        const std::size_t at = item.find('@');
+        unsigned which = 0;
+        while (which < kScenarioCount && item.substr(0, at) != kScenarioNames[which]) ++which;
+        if (which == kScenarioCount || named[which]) return false;
+        named[which] = true;
+        ScenarioWindow& window = parsed.window[which];
+        window.count = UINT64_MAX;
+        if (at != std::string_view::npos) {
+            const std::string_view span = item.substr(at + 1);
+            const std::size_t plus = span.find('+');
+            const std::string_view first = span.substr(0, plus);
+            if (!parseDecimal(first.data(), first.size(), UINT64_MAX, &window.first)) return false;
+            if (plus != std::string_view::npos) {
+                const std::string_view countText = span.substr(plus + 1);
+                uint64_t count = 0;
+                if (!parseDecimal(countText.data(), countText.size(), UINT64_MAX, &count) ||
+                    count == 0)
+                    return false;
+                window.count = count;
+            }
+        }
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    out = parsed;
+    return true;
 }
 
 }  // namespace qeltbridge

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -281,6 +282,42 @@ TEST(BridgeDump, WalksThousandsOfRecordsInRisingOrder) {
         EXPECT_GT(t, previous) << r;
         previous = t;
     }
+}
+
+// A failing device's dump, paged as the trace job pages it, is the dump the
+// same options give in one page, and up to its first scenario the healthy
+// one; its error storm is where it was asked for.
+TEST(BridgeDump, ScenarioRecordsPageByPage) {
+    const std::vector<std::string> options = {
+        "--records", "3000", "--seed", "4", "--scenario", "hang@300,resets@300,storm@2000+400"};
+    auto run = [](std::vector<std::string> args, const char* pageSize) {
+        args.insert(args.end(), {"--page-size", pageSize});
+        auto bridge = startBridge(args);
+        EXPECT_TRUE(bridge);
+        if (!bridge) return std::vector<std::string>{};
+        auto client = loggedIn(*bridge);
+        return dumpAll(*client);
+    };
+    const auto paged = run(options, "64");
+    ASSERT_EQ(paged.size(), 3000u);
+    EXPECT_EQ(run(options, "5000"), paged);
+    const auto healthy = run({"--records", "3000", "--seed", "4"}, "5000");
+    ASSERT_EQ(healthy.size(), 3000u);
+    EXPECT_TRUE(std::equal(paged.begin(), paged.begin() + 300, healthy.begin()));
+
+    const std::regex fatal(R"( *\d+\.\d{9} [0-9A-F] 0 [0-9A-F]{4})");
+    std::size_t inStorm = 0;
+    double previous = -1;
+    for (std::size_t i = 0; i < paged.size(); ++i) {
+        if (std::regex_match(paged[i], fatal)) {
+            EXPECT_TRUE(i >= 2000 && i < 2400) << i << ": " << paged[i];
+            ++inStorm;
+        }
+        const double t = std::stod(paged[i]);
+        EXPECT_GT(t, previous) << paged[i];
+        previous = t;
+    }
+    EXPECT_GT(inStorm, 100u);
 }
 
 TEST(BridgeDump, ServesATraceFileAsItStands) {

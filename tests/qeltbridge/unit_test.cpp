@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,12 +60,29 @@ TEST(BridgeOptions, DefaultsFollowTheContract) {
 TEST(BridgeOptions, ValuesBothSeparateAndInline) {
     Options o;
     std::string error;
-    ASSERT_EQ(
-        parse({"--page-size=8", "--records", "100", "--seed=7", "--split", "3", "--reset",
-               "--drop-after=0", "--stall-after", "12", "--no-ga", "--negotiate", "--line-delay-ms",
-               "5", "--listen", "[::1]:0", "--queue-depth=32", "--error-rate", ".25"},
-              o, error),
-        ParseOutcome::kRun)
+    ASSERT_EQ(parse({"--page-size=8",
+                     "--records",
+                     "100",
+                     "--seed=7",
+                     "--split",
+                     "3",
+                     "--reset",
+                     "--drop-after=0",
+                     "--stall-after",
+                     "12",
+                     "--no-ga",
+                     "--negotiate",
+                     "--line-delay-ms",
+                     "5",
+                     "--listen",
+                     "[::1]:0",
+                     "--queue-depth=32",
+                     "--error-rate",
+                     ".25",
+                     "--scenario",
+                     "storm@20+5,hang@10"},
+                    o, error),
+              ParseOutcome::kRun)
         << error;
     EXPECT_EQ(o.pageSize, 8);
     EXPECT_EQ(*o.records, 100u);
@@ -77,6 +95,49 @@ TEST(BridgeOptions, ValuesBothSeparateAndInline) {
     EXPECT_EQ(o.listen, "[::1]:0");
     EXPECT_EQ(o.queueDepth, 32u);
     EXPECT_EQ(o.errorRate, 250000000u);
+    EXPECT_EQ(o.scenarios.window[kHang].first, 10u);
+    EXPECT_EQ(o.scenarios.window[kStorm].count, 5u);
+    EXPECT_EQ(o.scenarios.window[kResets].count, 0u);
+}
+
+// A scenario list: each name at most once, from a record for a count of
+// records (by default from the first, to the end), in plain decimals; anything
+// else refused whole.
+TEST(BridgeOptions, ParsesScenarioLists) {
+    constexpr uint64_t kAll = UINT64_MAX;
+    struct Case {
+        const char* text;
+        ScenarioWindow hang, resets, storm;
+    };
+    const std::vector<Case> accepted = {
+        {"hang", {0, kAll}, {}, {}},
+        {"storm@250000", {}, {}, {250000, kAll}},
+        {"resets@0+1", {}, {0, 1}, {}},
+        {"hang@007+010", {7, 10}, {}, {}},
+        {"storm@30+5,hang@10,resets", {10, kAll}, {0, kAll}, {30, 5}},
+        {"hang@18446744073709551615+18446744073709551615", {kAll, kAll}, {}, {}},
+    };
+    for (const Case& c : accepted) {
+        WorkloadScenarios out;
+        ASSERT_TRUE(parseScenarios(c.text, out)) << c.text;
+        const ScenarioWindow expected[] = {c.hang, c.resets, c.storm};
+        for (unsigned i = 0; i < kScenarioCount; ++i) {
+            EXPECT_EQ(out.window[i].first, expected[i].first) << c.text << " " << i;
+            EXPECT_EQ(out.window[i].count, expected[i].count) << c.text << " " << i;
+        }
+    }
+    for (const char* text :
+         {"",          ",",          "hang,",    ",hang",     "hang,hang@5",
+          "Hang",      "hang ",      " hang",    "hangs",     "hang+5",
+          "hang@",     "hang@x",     "hang@-1",  "hang@+5",   "hang@5+",
+          "hang@5+0",  "hang@5+1+2", "hang@1@2", "hang@0x10", "hang@18446744073709551616",
+          "hang;storm"}) {
+        WorkloadScenarios out;
+        out.window[kResets] = {1, 2};
+        EXPECT_FALSE(parseScenarios(text, out)) << text;
+        EXPECT_EQ(out.window[kResets].first, 1u) << "left alone: " << text;
+        EXPECT_EQ(out.window[kResets].count, 2u) << "left alone: " << text;
+    }
 }
 
 TEST(BridgeOptions, RejectsBadInput) {
@@ -117,6 +178,9 @@ TEST(BridgeOptions, RejectsBadInput) {
         {"--records", "5", "--error-rate", "0.0000000001"},  // finer than a record in 10^9
         {"--records", "5", "--error-rate", "0,5"},
         {"--records", "5", "--error-rate="},
+        {"--scenario", "hang"},
+        {"--records", "5", "--scenario", "hang,bogus"},
+        {"--records", "5", "--scenario="},
         {"--replay="},
         {"--replay-speed", "2"},
         {"--replay", "log", "--split", "3"},
@@ -231,7 +295,7 @@ TEST(BridgeOptions, HelpNamesEveryOptionWithItsDefault) {
           "--reboot-ms",   "--boot-ms", "--page-size",      "--trace",         "--records",
           "--seed",        "--split",   "--split-pause-ms", "--drop-after",    "--reset",
           "--stall-after", "--no-ga",   "--negotiate",      "--line-delay-ms", "--help",
-          "--version",     "--replay",  "--replay-speed"})
+          "--version",     "--replay",  "--replay-speed",   "--scenario LIST"})
         EXPECT_NE(help.find(name), std::string::npos) << name;
     // Each default after its option's help, before the next option.
     for (const auto& [name, shown] :
@@ -576,6 +640,14 @@ TEST(TraceSource, SplitsRecordLines) {
     EXPECT_TRUE(splitRecordLines("").empty());
 }
 
+// One command of a generated trace: its ActivateTransaction's record and code,
+// and its CompleteTransation's code ("" if it has none).
+struct Command {
+    uint64_t start;
+    std::string kind;
+    std::string code;
+};
+
 // A generated trace as the tool decodes it, counted apart from the
 // generator: what an engineer reading it relies on.
 struct WorkloadView {
@@ -594,14 +666,28 @@ struct WorkloadView {
         0;  // DMA Start not in DMA_READ, FPGA_DMARXStart not in DMA_WRITE
     uint64_t idleWhileOpen = 0;
     uint64_t quietWithoutIdle = 0;  // the queue empty 10 us or more without state=IDLE
-    uint64_t resets = 0;
+    std::vector<uint64_t> resetAt;  // records of the COMMRESETs
     uint64_t commandsDuringReset = 0;
     std::map<std::string, std::vector<uint64_t>> latencies;  // by kind, of commands not reset
+    std::vector<Command> commands;
+    uint64_t cancels = 0;
+    // A CancelAll not followed at once by CompleteTransation 0 for every open
+    // transaction, and for them only, its argument their number.
+    uint64_t wrongCancels = 0;
+    uint64_t unknownCodes = 0;  // a CompleteTransation of a code other than 1 outside a CancelAll
+    std::vector<uint64_t> fatalAt;    // records of FatalError
+    std::vector<uint64_t> refusedAt;  // records that fail to decode
 };
 
 struct WorkloadWalk {
     WorkloadView v;
+    // The commands that never complete, by their first records: they are
+    // counted, and kept from the queue's rules (the host has dropped them).
+    std::set<uint64_t> lost;
+    uint64_t index = 0;                                            // of the record walked
     std::map<std::string, std::pair<uint64_t, std::string>> open;  // id: start, kind
+    std::map<std::string, std::size_t> issued;  // id: the latest of v.commands to take it
+    std::size_t aborting = 0;                   // CompleteTransation 0 still due to a CancelAll
     bool dmaOpen = false;
     bool rxOpen = false;
     bool resetting = false;
@@ -610,6 +696,15 @@ struct WorkloadWalk {
     std::string state;
 
     void activate(uint64_t ns, const std::string& kind, const std::string& id) {
+        const auto previous = issued.find(id);
+        if (previous != issued.end() && lost.count(v.commands[previous->second].start))
+            ++v.idReusedWhileOpen;
+        issued[id] = v.commands.size();
+        v.commands.push_back(Command{index, kind, ""});
+        if (lost.count(index)) {
+            if (open.count(id)) ++v.idReusedWhileOpen;
+            return;
+        }
         if (resetting) ++v.commandsDuringReset;
         if (emptySince && ns - *emptySince >= 10000 && !idleShown) ++v.quietWithoutIdle;
         emptySince.reset();
@@ -617,11 +712,23 @@ struct WorkloadWalk {
         ++v.transactions;
         v.deepest = std::max(v.deepest, open.size());
     }
-    void complete(uint64_t ns, const std::string& id) {
+    void cancelAll(const std::string& argument) {
+        ++v.cancels;
+        if (aborting > 0 || std::stoul(argument, nullptr, 16) != open.size()) ++v.wrongCancels;
+        aborting = open.size();
+    }
+    void complete(uint64_t ns, const std::string& code, const std::string& id) {
         const auto it = open.find(id);
         if (it == open.end()) {
             ++v.unmatchedEnds;
             return;
+        }
+        v.commands[issued[id]].code = code;
+        if (aborting > 0) {
+            if (code != "0") ++v.wrongCancels;
+            if (--aborting == 0 && open.size() != 1) ++v.wrongCancels;
+        } else if (code != "1") {
+            ++v.unknownCodes;
         }
         if (!resetting) v.latencies[it->second.second].push_back(ns - it->second.first);
         open.erase(it);
@@ -639,7 +746,7 @@ struct WorkloadWalk {
     void wakeup(const std::string& argument) {
         state = argument.substr(argument.find("state=") + 6);
         if (state == "COMMRESET" && !resetting) {
-            ++v.resets;
+            v.resetAt.push_back(index);
             resetting = true;
         }
         if (state != "IDLE") return;
@@ -649,8 +756,14 @@ struct WorkloadWalk {
     }
     void record(uint64_t ns, const SataWords& w) {
         const std::string event = w.event;
+        if (aborting > 0 && event != "CompleteTransation") {
+            ++v.wrongCancels;
+            aborting = 0;
+        }
+        if (event == "FatalError") v.fatalAt.push_back(index);
+        if (event == "CancelAll") cancelAll(w.argument);
         if (event == "ActivateTransaction") activate(ns, w.qualifier, w.argument);
-        if (event == "CompleteTransation") complete(ns, w.argument);
+        if (event == "CompleteTransation") complete(ns, w.qualifier, w.argument);
         if (event == "DMA Start" || event == "FPGA_DMARXStart") transfer(event == "DMA Start");
         if (event == "DMA End") dmaOpen = false;
         if (event == "FPGA_DMARXStop") rxOpen = false;
@@ -658,9 +771,13 @@ struct WorkloadWalk {
     }
 };
 
-WorkloadView viewOf(const TraceSource& trace) {
+// `lost`: the first records of commands that never complete, for
+// the second look at a trace with a hang.
+WorkloadView viewOf(const TraceSource& trace, std::set<uint64_t> lost = {}) {
     WorkloadWalk walk;
+    walk.lost = std::move(lost);
     for (uint64_t i = 0; i < trace.size(); ++i) {
+        walk.index = i;
         const std::string line = trace.record(i);
         const auto first = line.find_first_not_of(' ');
         const auto blank = line.find(' ', first);
@@ -675,6 +792,7 @@ WorkloadView viewOf(const TraceSource& trace) {
             walk.record(ns, words);
         } else {
             ++(result == -2 ? walk.v.refused : walk.v.otherFailures);
+            walk.v.refusedAt.push_back(i);
         }
     }
     return walk.v;
@@ -730,6 +848,8 @@ TEST(TraceSource, GeneratedWorkloadKeepsItsRules) {
         EXPECT_EQ(v.idleWhileOpen, 0u);
         EXPECT_EQ(v.quietWithoutIdle, 0u);
         EXPECT_EQ(v.commandsDuringReset, 0u);
+        EXPECT_EQ(v.wrongCancels, 0u);
+        EXPECT_EQ(v.unknownCodes, 0u);
         if (c.errorRate == 1000000000) {
             EXPECT_EQ(v.transactions, 0u);
             continue;
@@ -739,7 +859,7 @@ TEST(TraceSource, GeneratedWorkloadKeepsItsRules) {
             EXPECT_NE(std::string("60 61 25 35 E7 B0 EF EC").find(kind), std::string::npos) << kind;
         if (c.records < 1000000) continue;
         EXPECT_GT(v.transactions, 0xFFFFu);
-        EXPECT_GE(v.resets, 2u);
+        EXPECT_GE(v.resetAt.size(), 2u);
         const auto p50 = [&v](const char* kind) {
             const auto it = v.latencies.find(kind);
             return it == v.latencies.end() ? 0 : median(it->second);
@@ -750,6 +870,136 @@ TEST(TraceSource, GeneratedWorkloadKeepsItsRules) {
         EXPECT_LT(p50("25"), p50("E7"));
         // At this pace the largest trace still ends within "%6d" seconds.
         EXPECT_LT(v.firstNs + (v.lastNs - v.firstNs) * 2148, 1000000 * 1000000000ull);
+    }
+}
+
+WorkloadSettings scenarioSettings(uint64_t seed, unsigned depth, uint32_t errorRate,
+                                  const char* scenarios) {
+    WorkloadSettings settings;
+    settings.seed = seed;
+    settings.queueDepth = depth;
+    settings.errorRate = errorRate;
+    EXPECT_TRUE(parseScenarios(scenarios, settings.scenarios)) << scenarios;
+    return settings;
+}
+
+bool inWindow(const ScenarioWindow& window, uint64_t record) {
+    return record >= window.first && record - window.first < window.count;
+}
+
+// Each failure scenario does what it says, counted from the records as the
+// tool decodes them, alone and together, at the queue's edges: a hang leaves
+// thousands of READ FPDMA QUEUED commands open for good and the other kinds
+// completing within the queue; resets end every open transaction with code 0
+// right after their CancelAll; a storm is FatalError and undecodable records,
+// densely, in its stretch only. Up to its first record a scenario leaves the
+// trace as it was, and through it every other rule of the workload holds.
+TEST(TraceSource, GeneratedScenariosDoWhatTheySay) {
+    struct Case {
+        const char* what;
+        uint64_t seed;
+        unsigned depth;
+        uint32_t errorRate;
+        const char* scenarios;
+        uint64_t records;
+        uint64_t leastLost;    // commands that never complete
+        uint64_t leastResets;  // CancelAll in the resets' stretch
+    };
+    const std::vector<Case> cases = {
+        {"a hang from the start", 1, 8, 1000000, "hang", 150000, 10000, 0},
+        {"a hang for a stretch, the deepest queue", 3, 32, 0, "hang@20000+30000", 80000, 2000, 0},
+        {"resets throughout", 5, 8, 1000000, "resets", 100000, 0, 60},
+        {"a storm for a stretch", 7, 8, 0, "storm@30000+20000", 80000, 0, 0},
+        {"all three, one command at a time", 9, 1, 1000000,
+         "hang@10000+20000,resets@5000,storm@40000+5000", 60000, 500, 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const WorkloadSettings settings =
+            scenarioSettings(c.seed, c.depth, c.errorRate, c.scenarios);
+        const ScenarioWindow& hang = settings.scenarios.window[kHang];
+        const ScenarioWindow& resets = settings.scenarios.window[kResets];
+        const ScenarioWindow& storm = settings.scenarios.window[kStorm];
+        const auto trace = makeGeneratedTrace(c.records, settings);
+
+        // The trace without the scenarios, up to the first record of one.
+        WorkloadSettings healthy = settings;
+        healthy.scenarios = WorkloadScenarios{};
+        const auto before = makeGeneratedTrace(c.records, healthy);
+        uint64_t first = c.records;
+        for (const ScenarioWindow& w : settings.scenarios.window)
+            if (w.count > 0) first = std::min(first, w.first);
+        for (uint64_t i = 0; i < first; ++i) ASSERT_EQ(trace->record(i), before->record(i)) << i;
+
+        std::set<uint64_t> lost;
+        for (const Command& command : viewOf(*trace).commands)
+            if (command.code.empty() && command.kind == "60" && inWindow(hang, command.start))
+                lost.insert(command.start);
+        const WorkloadView v = viewOf(*trace, lost);
+        EXPECT_EQ(v.notRising, 0u);
+        EXPECT_EQ(v.otherFailures, 0u);
+        EXPECT_EQ(v.idReusedWhileOpen, 0u);
+        EXPECT_EQ(v.unmatchedEnds, 0u);
+        EXPECT_EQ(v.transferOverlaps, 0u);
+        EXPECT_EQ(v.transfersOutside, 0u);
+        EXPECT_EQ(v.transfersInWrongState, 0u);
+        EXPECT_EQ(v.commandsDuringReset, 0u);
+        EXPECT_EQ(v.wrongCancels, 0u);
+        EXPECT_EQ(v.unknownCodes, 0u);
+        EXPECT_LE(v.deepest, c.depth);
+
+        // hang: the hung kind never completes once the hang began (a reset
+        // may abort it), the others do, but for what the queue holds at the
+        // end; lost commands hold the queue but not the states it shows.
+        uint64_t openAtEnd = 0;
+        for (const Command& command : v.commands) {
+            if (inWindow(hang, command.start) && command.kind == "60") {
+                EXPECT_NE(command.code, "1") << command.start;
+            }
+            if (command.code.empty() && !lost.count(command.start)) ++openAtEnd;
+        }
+        EXPECT_LE(openAtEnd, c.depth);
+        EXPECT_GE(lost.size(), c.leastLost);
+        if (hang.count == 0) {
+            EXPECT_EQ(v.idleWhileOpen, 0u);
+            EXPECT_EQ(v.quietWithoutIdle, 0u);
+        }
+        if (hang.count > 0 && hang.first + hang.count < c.records) {
+            uint64_t completedAfter = 0;
+            for (const Command& command : v.commands)
+                completedAfter += command.kind == "60" && command.code == "1" &&
+                                  command.start >= hang.first + hang.count;
+            EXPECT_GT(completedAfter, 100u) << "the kind completes again after the hang";
+        }
+
+        // resets: many in their stretch (counted at their first record, the
+        // COMMRESET), the rare one of a healthy run elsewhere.
+        const auto inStretch = [](const ScenarioWindow& window, const std::vector<uint64_t>& at) {
+            return static_cast<uint64_t>(std::count_if(
+                at.begin(), at.end(), [&window](uint64_t i) { return inWindow(window, i); }));
+        };
+        const uint64_t resetsIn = inStretch(resets, v.resetAt);
+        EXPECT_GE(resetsIn, c.leastResets);
+        EXPECT_LE(v.resetAt.size() - resetsIn, 2u);
+        EXPECT_EQ(v.cancels, v.resetAt.size());
+
+        // storm: three records in four are the storm's, half FatalError;
+        // outside it, only the rate's refusals.
+        const uint64_t fatal = inStretch(storm, v.fatalAt);
+        const uint64_t refused = inStretch(storm, v.refusedAt);
+        EXPECT_EQ(fatal, v.fatalAt.size());
+        const double stretch = static_cast<double>(std::min(storm.count, c.records));
+        EXPECT_NEAR(static_cast<double>(fatal), 0.375 * stretch, 0.03 * stretch + 1);
+        EXPECT_NEAR(static_cast<double>(refused), 0.375 * stretch, 0.03 * stretch + 1);
+        if (c.errorRate == 0) {
+            EXPECT_EQ(refused, v.refusedAt.size());
+        }
+        if (storm.count > 0) {
+            uint64_t issuedInStorm = 0;
+            for (const Command& command : v.commands)
+                issuedInStorm += inWindow(storm, command.start);
+            EXPECT_GT(issuedInStorm, 10u) << "the work goes on through the storm";
+        }
     }
 }
 
@@ -782,18 +1032,24 @@ TEST(TraceSource, GeneratedRecordsArePinnedPerSeed) {
         unsigned depth;
         uint32_t errorRate;
         uint64_t expected;
+        const char* scenarios = nullptr;
     };
     const std::vector<Digest> digests = {
         {1, 8, 1000000, 0xc3f1ede4d6d3e236ull},
         {9, 8, 1000000, 0x23a3c18fa9616b57ull},
         {UINT64_MAX, 8, 1000000, 0x61c332c2a26cfaeeull},
         {1, 32, 10000000, 0xf631a3a03dbb5cc6ull},
+        {1, 8, 1000000, 0x7843837134ab27d7ull, "hang@20000,resets@50000+30000,storm@70000+10000"},
+        {2, 32, 0, 0x5e470105baf197f0ull, "storm,hang@5000+60000"},
     };
     for (const Digest& d : digests) {
         WorkloadSettings settings;
         settings.seed = d.seed;
         settings.queueDepth = d.depth;
         settings.errorRate = d.errorRate;
+        if (d.scenarios) {
+            ASSERT_TRUE(parseScenarios(d.scenarios, settings.scenarios));
+        }
         const auto trace = makeGeneratedTrace(100000, settings);
         uint64_t h = 1469598103934665603ull;
         for (uint64_t i = 0; i < trace->size(); ++i)
@@ -805,39 +1061,46 @@ TEST(TraceSource, GeneratedRecordsArePinnedPerSeed) {
 // Records asked for in any order are the records made in order: sessions
 // paging through at once (more of them than there are cursors), reads at
 // random and backwards, with saved states from every record to far apart, and
-// the saved states stay within their bound however many were taken.
+// the saved states stay within their bound however many were taken; with
+// every scenario acting too, whose state the saved states must carry.
 TEST(TraceSource, GeneratedRecordsAreTheSameInAnyOrder) {
-    WorkloadSettings settings;
-    settings.seed = 11;
     constexpr uint64_t kRecords = 40000;
-    const GeneratedTrace reference(kRecords, settings, kRecords);
-    std::vector<std::string> inOrder;
-    for (uint64_t i = 0; i < kRecords; ++i) inOrder.push_back(reference.record(i));
-
-    const std::size_t bound =
-        (GeneratedTrace::kMaxSaved + 1) * sizeof(WorkloadState) + 4 * sizeof(WorkloadState) + 64;
-    for (const uint64_t spacing :
-         {uint64_t{1}, uint64_t{7}, uint64_t{500}, GeneratedTrace::kSpacing}) {
-        SCOPED_TRACE("spacing " + std::to_string(spacing));
-        const GeneratedTrace trace(kRecords, settings, spacing);
-        constexpr uint64_t kSessions = 6;
-        constexpr uint64_t kPage = 64;
-        for (uint64_t page = 0; page * kPage < kRecords / kSessions; ++page)
-            for (uint64_t session = 0; session < kSessions; ++session)
-                for (uint64_t i = 0; i < kPage; ++i) {
-                    const uint64_t index = session * (kRecords / kSessions) + page * kPage + i;
-                    if (index < kRecords) {
-                        ASSERT_EQ(trace.record(index), inOrder[index]) << index;
-                    }
-                }
-        std::mt19937_64 random(spacing);
-        for (int n = 0; n < 300; ++n) {
-            const uint64_t index = random() % kRecords;
-            ASSERT_EQ(trace.record(index), inOrder[index]) << index;
+    for (const char* scenarios : {"", "hang@5000,resets@10000,storm@30000+3000"}) {
+        SCOPED_TRACE(scenarios);
+        WorkloadSettings settings;
+        settings.seed = 11;
+        if (*scenarios) {
+            ASSERT_TRUE(parseScenarios(scenarios, settings.scenarios));
         }
-        for (uint64_t index = kRecords; index-- > kRecords - 300;)
-            ASSERT_EQ(trace.record(index), inOrder[index]) << index;
-        EXPECT_LE(trace.savedBytes(), bound);
+        const GeneratedTrace reference(kRecords, settings, kRecords);
+        std::vector<std::string> inOrder;
+        for (uint64_t i = 0; i < kRecords; ++i) inOrder.push_back(reference.record(i));
+
+        const std::size_t bound = (GeneratedTrace::kMaxSaved + 1) * sizeof(WorkloadState) +
+                                  4 * sizeof(WorkloadState) + 64;
+        for (const uint64_t spacing :
+             {uint64_t{1}, uint64_t{7}, uint64_t{500}, GeneratedTrace::kSpacing}) {
+            SCOPED_TRACE("spacing " + std::to_string(spacing));
+            const GeneratedTrace trace(kRecords, settings, spacing);
+            constexpr uint64_t kSessions = 6;
+            constexpr uint64_t kPage = 64;
+            for (uint64_t page = 0; page * kPage < kRecords / kSessions; ++page)
+                for (uint64_t session = 0; session < kSessions; ++session)
+                    for (uint64_t i = 0; i < kPage; ++i) {
+                        const uint64_t index = session * (kRecords / kSessions) + page * kPage + i;
+                        if (index < kRecords) {
+                            ASSERT_EQ(trace.record(index), inOrder[index]) << index;
+                        }
+                    }
+            std::mt19937_64 random(spacing);
+            for (int n = 0; n < 300; ++n) {
+                const uint64_t index = random() % kRecords;
+                ASSERT_EQ(trace.record(index), inOrder[index]) << index;
+            }
+            for (uint64_t index = kRecords; index-- > kRecords - 300;)
+                ASSERT_EQ(trace.record(index), inOrder[index]) << index;
+            EXPECT_LE(trace.savedBytes(), bound);
+        }
     }
 }
 
