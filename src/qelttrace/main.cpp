@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "common/version.h"
+#include "input/byte_source.h"
 #include "options.h"
 #include "output/output_file.h"
 #include "output/transaction_listing.h"
 #include "pipeline.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 
 namespace {
@@ -23,6 +25,9 @@ namespace {
 using namespace qelttrace;
 
 constexpr std::size_t kOutputBuffer = 64 * 1024;
+
+// The exit status of a run whose input or output failed.
+constexpr int kInputOutputFailure = 2;
 
 int usageError(const std::string& reason) {
     std::fprintf(stderr, "qelttrace: %s\nqelttrace --help lists the options.\n", reason.c_str());
@@ -69,6 +74,17 @@ int run(const Settings& s) {
     const std::string clash = targetClash(s.inputs, named);
     if (!clash.empty()) return failure(clash);
 
+    // Every named input opens before anything is read or written: a run that
+    // would lack one writes nothing at all.
+    bool unreadable = false;
+    for (const std::string& name : s.inputs) {
+        const std::string reason = name == "-" ? std::string() : cannotRead(name);
+        if (reason.empty()) continue;
+        std::fprintf(stderr, "qelttrace: %s: %s\n", name.c_str(), reason.c_str());
+        unreadable = true;
+    }
+    if (unreadable) return kInputOutputFailure;
+
     removeTemporariesOnInterrupt();
     std::vector<std::unique_ptr<OutputTarget>> targets;
     std::vector<std::unique_ptr<Output>> streams;
@@ -101,16 +117,29 @@ int run(const Settings& s) {
         *report.output = streams.back().get();
     }
 
+    // A reader of standard output that has gone ends the run as an interrupt
+    // does. Where a broken pipe raises no signal (it is ignored, or Windows
+    // has none), the writes fail: reading stops at the next block, and the
+    // reports are not put in place.
+    const auto outputBroken = [] { return qelt_output_broken(stdout) != 0; };
     int status = 0;
     {
         Pipeline pipeline(s, outputs, stderr);
+        pipeline.input().stopWhen(outputBroken);
         for (const std::string& name : s.inputs) {
+            if (outputBroken()) break;
             // Like cat, a file that cannot be read does not stop the others.
-            if (!pipeline.input().read(name)) status = 2;
+            if (!pipeline.input().read(name)) status = kInputOutputFailure;
         }
-        pipeline.finish();
+        if (!outputBroken()) pipeline.finish();
     }
     streams.clear();  // their last bytes into the files
+    std::fflush(stdout);
+    if (outputBroken()) {
+        for (const auto& target : targets) target->discard();
+        std::fprintf(stderr, "qelttrace: standard output: %s\n", std::strerror(EPIPE));
+        return kInputOutputFailure;
+    }
     if (status != 0) {
         // A report that lacks an input is not put where a whole one is expected.
         for (const auto& target : targets) {
@@ -120,10 +149,10 @@ int run(const Settings& s) {
             target->discard();
         }
     }
-    if (!commitTargets(targets)) status = 2;
+    if (!commitTargets(targets)) status = kInputOutputFailure;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "qelttrace: standard output: %s\n", std::strerror(errno));
-        status = 2;
+        status = kInputOutputFailure;
     }
     return status;
 }
