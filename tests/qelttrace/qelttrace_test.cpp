@@ -227,6 +227,25 @@ TEST_F(Qelttrace, FilesAsUsersSaveThemDecodeAsThePlainFile) {
     close(fds[1]);
     EXPECT_EQ(child.wait(30s), 0) << child.errors();
     EXPECT_EQ(child.output(), run({sampleTracePath()}).out);
+
+    // A named FIFO (as `qelttrace <(ssh host cat dump.gz)` gives) is opened
+    // once, when it is read: the check before the run leaves it alone.
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        if (fd < 0) return;
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        EXPECT_EQ(written, static_cast<ssize_t>(bytes.size()));
+        close(fd);
+    });
+    const ToolRun fromFifo = run({fifo});
+    // A writer still waiting for its reader must not wait for ever.
+    const int unblock = fromFifo.status != 0 ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    writer.join();
+    if (unblock >= 0) close(unblock);
+    EXPECT_EQ(fromFifo.status, 0) << fromFifo.err;
+    EXPECT_EQ(fromFifo.out, run({sampleTracePath()}).out);
 }
 
 TEST_F(Qelttrace, BarePromptBeforeAResultIsAnEmptyLine) {

@@ -138,9 +138,12 @@ std::unique_ptr<ByteSource> decodedInput(std::unique_ptr<ByteSource> raw) {
 }
 
 std::string cannotRead(const std::string& name) {
+    // A FIFO is not opened here: that would wait for its writer, and closing
+    // it again could leave the writer without a reader.
+    QeltFileInfo info{};
+    if (qelt_file_info(name.c_str(), &info) == 0 && info.kind == QeltFileDevice) return {};
     const std::unique_ptr<FILE, FileCloser> file(std::fopen(name.c_str(), "rb"));
     if (!file) return std::strerror(errno);
-    QeltFileInfo info{};
     if (qelt_stream_info(file.get(), &info) != 0) return {};
     if (info.kind == QeltFileDirectory) return std::strerror(EISDIR);
     if (info.kind != QeltFileRegular || canReadZstd()) return {};

@@ -93,8 +93,8 @@ std::unique_ptr<ByteSource> utf16Reader(std::unique_ptr<ByteSource> text, bool b
 // Why the named file cannot be read ("" when it can), for a check of every
 // input before anything is read or written: it does not open, it is a
 // directory, or it is zstd-compressed and this build cannot read zstd. Of a
-// regular file only its first bytes are read; of anything else (a FIFO, a
-// device) nothing, so that no byte is taken from its reader.
+// regular file only its first bytes are read; a FIFO or a device is not even
+// opened (its failures show when it is read).
 std::string cannotRead(const std::string& name);
 
 }  // namespace qelttrace
