@@ -628,6 +628,8 @@ TEST_F(Qelttrace, InputsThatLookLikeNoTraceAreNamed) {
         {"sample.txt", sample, ""},
         {"empty.txt", "", "empty"},
         {"empty.gz", qelttest::gzipped(""), "empty"},
+        // UTF-16 without its byte-order mark is read as the bytes it is.
+        {"utf16-without-a-mark.txt", qelttest::utf16(sample, false).substr(2), notATrace},
         {"records-and-prose.txt", "1.0 0 2 a\n2.0 0 2 a\nsome words\n\n\n", ""},
         // A status job's lines are no records, and no junk either.
         {"status.log", statusLog, "a session log without a trace session (sessions: 1)"},
