@@ -1,9 +1,15 @@
 // Fuzzes qelttrace: the input is one file (a dump, a -raw capture, decoded
-// output or a session log, whichever its bytes make it) read through every
-// output in one pass: the text, CSV and JSON lines records, the --stats=json
-// report, the Perfetto trace, the HTML page and the transactions listing.
+// output or a session log, whichever its bytes make it; gzip or zstd
+// compressed, or UTF-16 or UTF-8 with a byte-order mark, as its first bytes
+// say) read through every output in one pass: the text, CSV and JSON lines
+// records, the --stats=json report, the Perfetto trace, the HTML page and the
+// transactions listing. An input that decompresses to more than 1 MiB is
+// passed over (a bomb costs time only, and the fuzzer's time is better spent).
 // Checks, beside what the sanitizers see:
-//   - the text output is the plain decoder's: for an input the live path
+//   - the decoding layer gives the same bytes whatever the size of the reads
+//     (up to damage: what comes out before it may be less in larger reads);
+//   - the text output is the plain decoder's: for an input whose bytes (once
+//     decompressed and transcoded) the live path
 //     hands to the formatter line by line unchanged (a dump without 0xFF,
 //     prompts, results, tool messages or lines past the chunk limit), the
 //     formatter's own lines and the closing span;
@@ -15,12 +21,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/bridge_words.h"
 #include "fuzz_support.h"
+#include "input/byte_source.h"
 #include "json_check.h"
 #include "pipeline.h"
 #include "trace/sata_format.h"
@@ -133,6 +141,22 @@ void checkPageData(const std::string& page) {
         "the page's data is JSON");
 }
 
+// What the decoding layer makes of `input`, read `block` bytes at a time,
+// and why it stopped short ("" when it did not); false when that passes
+// `limit` bytes.
+bool decodeInput(std::string_view input, std::size_t block, std::size_t limit, std::string& out,
+                 std::string& error) {
+    auto source = decodedInput(std::make_unique<MemorySource>(input.data(), input.size()));
+    std::vector<char> buffer(block);
+    while (const std::size_t got = source->read(buffer.data(), buffer.size())) {
+        out.append(buffer.data(), got);
+        if (out.size() > limit) return false;
+    }
+    FUZZ_CHECK(source->read(buffer.data(), buffer.size()) == 0, "nothing after the end");
+    error = source->error();
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -140,7 +164,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::string_view raw(reinterpret_cast<const char*>(data), size);
+    std::string decoded, inSmallReads, error, errorInSmallReads;
+    if (!decodeInput(raw, 64 * 1024, 1 << 20, decoded, error)) return 0;
+    FUZZ_CHECK(
+        decodeInput(raw, 7, 1 << 20, inSmallReads, errorInSmallReads) && errorInSmallReads == error,
+        "the decoding layer stops alike in reads of any size");
+    // Damage found at the end of a block (a zstd checksum) may hold back what
+    // that block decoded, more of it as the reads are larger.
+    const bool smallReadsGaveMore = decoded.size() <= inSmallReads.size();
+    const std::string& shorter = smallReadsGaveMore ? decoded : inSmallReads;
+    const std::string& longer = smallReadsGaveMore ? inSmallReads : decoded;
+    FUZZ_CHECK(
+        error.empty() ? inSmallReads == decoded : longer.compare(0, shorter.size(), shorter) == 0,
+        "the decoding layer gives the same bytes in reads of any size");
+    const std::string_view input = decoded;
     std::string text, csv, jsonl, stats, perfetto, html, transactions;
     {
         resetTiming();
@@ -155,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(quiet != nullptr, "/dev/null opens");
         {
             Pipeline pipeline(settings, outputs, quiet);
-            pipeline.input().feedFile("fuzz", input.data(), input.size());
+            pipeline.input().feedFile("fuzz", raw.data(), raw.size());
             pipeline.finish();
         }
         std::fclose(quiet);

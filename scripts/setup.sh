@@ -5,8 +5,8 @@
 #   scripts/setup.sh            that, and what the tests, the Debian package and
 #                               the benchmarks need
 #   scripts/setup.sh --fuzz     also clang and its fuzzing runtime
-#   scripts/setup.sh --windows  also the MinGW-w64 cross compiler, Wine and the
-#                               GoogleTest sources
+#   scripts/setup.sh --windows  also the MinGW-w64 cross compiler, its zlib, Wine
+#                               and the GoogleTest sources
 #   scripts/setup.sh --lint     also clang-format and clang-tidy, for
 #                               scripts/lint.sh and complexity.sh
 # The npm packages go into build/npm, never into the repository: uPlot
@@ -25,7 +25,7 @@ for arg in "$@"; do
   case "$arg" in
     --run) run_only=1 ;;
     --fuzz) extras+=(clang libclang-rt-14-dev) ;;
-    --windows) extras+=(g++-mingw-w64-x86-64-posix wine64 googletest) ;;
+    --windows) extras+=(g++-mingw-w64-x86-64-posix wine64 googletest libz-mingw-w64-dev) ;;
     --lint) extras+=(clang-format clang-tidy) ;;
     *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
   esac
@@ -35,6 +35,8 @@ done
 # trace job needs nothing else.
 packages=(cmake g++ make pkg-config libtelnet-dev)
 npm_wanted=(uplot)
+# qelttrace reads gzip- and zstd-compressed inputs (zlib, libzstd).
+packages+=(zlib1g-dev libzstd-dev)
 if [[ $run_only -eq 0 ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev valgrind chromium)
   # The Debian package and the manual pages: cpack -G DEB (dpkg-shlibdeps,

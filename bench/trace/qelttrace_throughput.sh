@@ -2,7 +2,8 @@
 # Throughput and peak memory of qelttrace on a dump of 1,000,000 records of
 # the simulated bridge's generated workload (qeltbridge --records N --seed 1,
 # fetched over loopback by the trace job: scripts/generated_dump.sh), in each
-# of its modes.
+# of its modes, and its plain decoding from the same dump gzip-compressed,
+# zstd-compressed (where the zstd command is) and in UTF-16LE.
 #
 #   bench/trace/qelttrace_throughput.sh [BUILD_DIR] [RECORDS]
 #
@@ -93,6 +94,31 @@ run_mode "--transactions .jsonl" ">= 1000000/s, < 16384 kB" --transactions "$wor
 run_mode "--perfetto" "<= 3 s, < 65536 kB" --perfetto "$work/trace.json"
 run_mode "--html" "<= 3 s, < 65536 kB" --html "$work/report.html"
 run_mode "all four outputs" ">= 1000000/s, < 65536 kB" --stats=json --transactions "$work/transactions.csv" --perfetto "$work/trace.json" --html "$work/report.html"
+# The same dump as users archive and save it, decoded to the same output:
+# what reading through the decompressor or the transcoder costs.
+run_form() {
+  local name="$1" input="$2" best="" cpu="" real c
+  for _ in 1 2 3; do
+    read -r real c < <(timed "$qelttrace" "$input")
+    if [[ -z "$best" ]] || awk -v a="$real" -v b="$best" 'BEGIN { exit !(a < b) }'; then
+      best=$real; cpu=$c
+    fi
+  done
+  local rate cpu_rate peak
+  rate=$(awk -v n="$records" -v t="$best" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
+  cpu_rate=$(awk -v n="$records" -v t="$cpu" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
+  peak=$(peak_of "$qelttrace" "$input")
+  printf '%-22s %9s %9s %12s %12s %10s  %s\n' "$name" "$best" "$cpu" "$rate" "$cpu_rate" "$peak" \
+    "$(wc -c < "$input") bytes"
+}
+gzip -c "$trace" > "$work/trace.txt.gz"
+run_form "text, gzip input" "$work/trace.txt.gz"
+if command -v zstd > /dev/null; then
+  zstd -q -c "$trace" > "$work/trace.txt.zst"
+  run_form "text, zstd input" "$work/trace.txt.zst"
+fi
+{ printf '\xff\xfe'; iconv -f LATIN1 -t UTF-16LE "$trace"; } > "$work/trace.utf16"
+run_form "text, UTF-16LE input" "$work/trace.utf16"
 echo "page:      $(wc -c < "$work/report.html") bytes for $records records (bound 5000000)"
 echo "perfetto:  $(wc -c < "$work/trace.json") bytes"
 echo "listing:   $(($(wc -l < "$work/transactions.csv") - 1)) transactions"

@@ -26,8 +26,9 @@ inline constexpr int kUsage = kUsageExitStatus;
 inline constexpr ExitStatusRow kRows[] = {
     {kSuccess, "success"},
     {kInputOutput,
-     "an input could not be read (the others are still decoded, and no report is put in place) "
-     "or an output was refused or could not be written"},
+     "an input could not be opened (nothing is written), or read to its end (the others are "
+     "still decoded, and no report is put in place), or an output was refused or could not be "
+     "written"},
     {kUsage, "bad usage, or no input file with standard input a terminal"},
 };
 // Interrupted, it ends as the signal would have ended it.

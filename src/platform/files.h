@@ -8,8 +8,10 @@
 //   qelt_create_new      a new file for writing, never one that exists
 //   qelt_replace_file    a file renamed onto another, which it replaces
 //   qelt_remove_now      removal that is safe inside an interrupt handler
-//   qelt_on_interrupt    SIGINT, SIGTERM, SIGHUP (Ctrl-C, Ctrl-Break, closing the console)
+//   qelt_on_interrupt    SIGINT, SIGTERM, SIGHUP (Ctrl-C, Ctrl-Break, closing the console),
+//                        and SIGPIPE (the reader of a pipe has gone)
 //   qelt_hold_interrupts an interrupt waits while a few renames complete
+//   qelt_output_broken   a write failed because the reader has gone, no signal raised
 //
 // C linkage, errors as errno values (Windows' are mapped onto the nearest).
 #pragma once
@@ -62,13 +64,22 @@ int qelt_replace_file(const char* from, const char* to);
 void qelt_remove_now(const char* path);
 
 // On SIGINT, SIGTERM or SIGHUP (on Windows Ctrl-C, Ctrl-Break or the console
-// closing) calls `cleanup` (which may only call what is safe in a signal
-// handler) and then ends the process as the signal would have (a shell sees
-// 130 for SIGINT). A signal ignored when the program started stays ignored.
+// closing), and on SIGPIPE (a write to a pipe or socket whose reader has
+// gone: `prog | head -1`), calls `cleanup` (which may only call what is safe
+// in a signal handler) and then ends the process as the signal would have (a
+// shell sees 130 for SIGINT, 141 for SIGPIPE). A signal ignored when the
+// program started stays ignored: a broken pipe then shows as a failed write
+// (qelt_output_broken), as it always does on Windows.
 void qelt_on_interrupt(void (*cleanup)(void));
 // While held (nonzero), an interrupt waits and is handled on release (POSIX;
 // nothing on Windows).
 void qelt_hold_interrupts(int hold);
+
+// Whether a write to `stream` has failed because nothing reads it any more:
+// a pipe or socket whose far end has gone (on Windows, a pipe whose write
+// failed: no other cause makes one fail). 0 while no write failed, and for
+// other failures (a full disk).
+int qelt_output_broken(FILE* stream);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -9,7 +10,7 @@
 
 namespace {
 
-const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 void (*interruptCleanup)(void) = nullptr;
 
 void fill(const struct stat& st, QeltFileInfo* info) {
@@ -141,4 +142,14 @@ void qelt_hold_interrupts(int hold) {
     sigemptyset(&set);
     for (const int signal : kInterrupts) sigaddset(&set, signal);
     sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+int qelt_output_broken(FILE* stream) {
+    if (!ferror(stream)) return 0;
+    // A pipe without readers, or a socket shut by its peer, polls as an error.
+    struct pollfd watched;
+    memset(&watched, 0, sizeof watched);
+    watched.fd = fileno(stream);
+    watched.events = POLLOUT;
+    return poll(&watched, 1, 0) == 1 && (watched.revents & (POLLERR | POLLHUP)) != 0;
 }

@@ -117,3 +117,12 @@ void qelt_on_interrupt(void (*cleanup)(void)) {
 void qelt_hold_interrupts(int hold) {
     (void)hold;
 }
+
+int qelt_output_broken(FILE* stream) {
+    if (!ferror(stream)) return 0;
+    // The write end of a pipe cannot be asked whether its reader is there
+    // (PeekNamedPipe wants a reading handle); a write to a pipe fails for no
+    // other reason.
+    const intptr_t handle = _get_osfhandle(_fileno(stream));
+    return handle != -1 && GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_PIPE;
+}

@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "common/exit_status.h"
+#include "input/byte_source.h"
 #include "options.h"
 #include "output/output_file.h"
 #include "output/transaction_listing.h"
 #include "pipeline.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 
 namespace {
@@ -68,6 +70,17 @@ int run(const Settings& s) {
     const std::string clash = targetClash(s.inputs, named);
     if (!clash.empty()) return failure(clash);
 
+    // Every named input opens before anything is read or written: a run that
+    // would lack one writes nothing at all.
+    bool unreadable = false;
+    for (const std::string& name : s.inputs) {
+        const std::string reason = name == "-" ? std::string() : cannotRead(name);
+        if (reason.empty()) continue;
+        std::fprintf(stderr, "qelttrace: %s: %s\n", name.c_str(), reason.c_str());
+        unreadable = true;
+    }
+    if (unreadable) return exit_status::kInputOutput;
+
     removeTemporariesOnInterrupt();
     std::vector<std::unique_ptr<OutputTarget>> targets;
     std::vector<std::unique_ptr<Output>> streams;
@@ -100,16 +113,29 @@ int run(const Settings& s) {
         *report.output = streams.back().get();
     }
 
+    // A reader of standard output that has gone ends the run as an interrupt
+    // does. Where a broken pipe raises no signal (it is ignored, or Windows
+    // has none), the writes fail: reading stops at the next block, and the
+    // reports are not put in place.
+    const auto outputBroken = [] { return qelt_output_broken(stdout) != 0; };
     int status = exit_status::kSuccess;
     {
         Pipeline pipeline(s, outputs, stderr);
+        pipeline.input().stopWhen(outputBroken);
         for (const std::string& name : s.inputs) {
+            if (outputBroken()) break;
             // Like cat, a file that cannot be read does not stop the others.
             if (!pipeline.input().read(name)) status = exit_status::kInputOutput;
         }
-        pipeline.finish();
+        if (!outputBroken()) pipeline.finish();
     }
     streams.clear();  // their last bytes into the files
+    std::fflush(stdout);
+    if (outputBroken()) {
+        for (const auto& target : targets) target->discard();
+        std::fprintf(stderr, "qelttrace: standard output: %s\n", std::strerror(EPIPE));
+        return exit_status::kInputOutput;
+    }
     if (status != exit_status::kSuccess) {
         // A report that lacks an input is not put where a whole one is expected.
         for (const auto& target : targets) {

@@ -166,13 +166,16 @@ TEST(TraceJob, DataBytesFfF9StayInTheirRecord) {
 }
 
 // Records around the 4095-byte chunk limit and far past it (with CR LF: one
-// byte short of it, at it, one and two past it, over two pieces), sent in
-// segments that cut them: the live job, qelttrace on the dump and qelttrace on
-// the session log cut them alike. (A -raw capture of such a record does not
-// read back: puts ends every piece with a line feed of its own.)
+// byte short of it, at it, one and two past it, at and around twice it, over
+// three pieces), sent in segments that cut them: the live job, qelttrace on
+// the dump, on the session log and on the -raw capture (where puts ends every
+// piece with a line feed of its own) cut them alike.
 TEST(TraceJob, RecordsPastTheChunkLimitComeInTheSamePieces) {
-    std::vector<std::string> records;
-    for (const std::size_t length : {4092u, 4093u, 4094u, 4095u, 9000u}) {
+    // A record that decodes first: from there on, an empty line read where
+    // there is none prints a span.
+    std::vector<std::string> records = {"  1523.000000001 0 2 first"};
+    for (const std::size_t length :
+         {4092u, 4093u, 4094u, 4095u, 4096u, 8187u, 8188u, 8189u, 8190u, 9000u}) {
         std::string record = "  1523." + std::to_string(100000000 + length) + " 0 2 ";
         record.resize(length, 'x');
         records.push_back(record);
@@ -193,6 +196,11 @@ TEST(TraceJob, RecordsPastTheChunkLimitComeInTheSamePieces) {
     EXPECT_EQ(live.status, 0);
     EXPECT_EQ(live.out, aboutLine(address) + offline + okLine());
     EXPECT_EQ(qelttest::runQelttrace(qelttest::readFile(log)), offline);
+    // The capture as a user saves it, the tool's own lines in it.
+    const auto raw = runTool({"-satatrace", "-raw", address});
+    EXPECT_EQ(raw.status, 0);
+    EXPECT_NE(raw.out.find(std::string(4095 - 7, 'x') + "\n"), std::string::npos);
+    EXPECT_EQ(qelttest::runQelttrace(raw.out), offline);
 }
 
 TEST(TraceJob, EmptyTraceGivesTheBannerAndAZeroSpan) {

@@ -171,11 +171,12 @@ case "$mode" in
     [[ "$(field Architecture)" == "$arch" ]] || fail "Architecture: $(field Architecture)"
     [[ "$(field Section)" == net ]] || fail "Section: $(field Section)"
     [[ -n "$(field Maintainer)" ]] || fail "no Maintainer"
-    # Computed from the binaries: the C and C++ runtimes, and libtelnet for
-    # the bridge, which the package does not carry.
+    # Computed from the binaries: the C and C++ runtimes, libtelnet for the
+    # bridge, zlib and libzstd for qelttrace's compressed inputs, which the
+    # package does not carry.
     depends=$(field Depends)
     names=$(sed 's/ *([^)]*)//g; s/ *, */\n/g' <<<"$depends")
-    for dependency in libc6 libstdc++6 libtelnet2; do
+    for dependency in libc6 libstdc++6 libtelnet2 zlib1g libzstd1; do
       grep -qxF "$dependency" <<<"$names" || fail "Depends lacks $dependency: $depends"
     done
 

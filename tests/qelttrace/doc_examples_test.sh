@@ -4,9 +4,10 @@
 # one there changes what is run here. dump.txt is the sample, capture.txt the
 # sample as `qelttelnet -satatrace -raw` prints it, trace.txt its decoded
 # output, probelink.log the sample session log (a trace job recorded with
-# PROBELINK_LOG). Each example runs in a directory of its own, through the
-# shell; it must end with status 0, say nothing on standard error, and print
-# or write something.
+# PROBELINK_LOG), dump.txt.gz the sample compressed, powershell.txt the
+# sample in UTF-16LE with its byte-order mark. Each example runs in a
+# directory of its own, through the shell; it must end with status 0, say
+# nothing on standard error, and print or write something.
 #   doc_examples_test.sh README MANPAGE BIN_DIR SAMPLE SAMPLE_LOG
 set -euo pipefail
 readme=$1
@@ -28,6 +29,9 @@ sed 's/$/\r/' "$sample" > "$inputs/dump.txt"
   printf 'qelttelnet.exe: Telnet session ok, rv=0, state=10\n'
 } > "$inputs/capture.txt"
 "$bin/qelttrace" "$inputs/dump.txt" > "$inputs/trace.txt"
+# The dump as users archive it, and as PowerShell 5 saves it.
+gzip -c "$inputs/dump.txt" > "$inputs/dump.txt.gz"
+{ printf '\xff\xfe'; iconv -f LATIN1 -t UTF-16LE "$inputs/dump.txt"; } > "$inputs/powershell.txt"
 cp "$sample_log" "$inputs/probelink.log"
 
 # The command lines that run qelttrace: from the README's sh blocks (a

@@ -22,6 +22,7 @@
 #include "common/exit_status.h"
 #include "common/version.h"
 #include "support/e2e_support.h"
+#include "support/encodings.h"
 #include "support/files.h"
 #include "support/terminal.h"
 
@@ -163,6 +164,93 @@ TEST_F(Qelttrace, PlainDumpRawCaptureAndWireCaptureDecodeAlike) {
     EXPECT_EQ(fromPlain.out.rfind("SATA history dump\r\n\n", 0), 0u);
 }
 
+// A dump as users save and archive it (from a Windows console, gzip, zstd)
+// decodes to the plain file's bytes in every output, named and on standard
+// input; a mark and a magic number written to the pipe a byte at a time are
+// read alike.
+TEST_F(Qelttrace, FilesAsUsersSaveThemDecodeAsThePlainFile) {
+    const std::string plain = readFile(sampleTracePath());
+    struct Form {
+        const char* name;
+        std::string bytes;
+    } const forms[] = {
+        {"utf8.txt", "\xef\xbb\xbf" + plain},
+        {"powershell.txt", qelttest::utf16(plain, false)},
+        {"utf16be.txt", qelttest::utf16(plain, true)},
+        {"powershell.txt.gz", qelttest::gzipped(qelttest::utf16(plain, false))},
+        {"members.gz", qelttest::gzipped(plain, 3)},
+        {"frames.zst", qelttest::zstdFrames(plain, 2)},
+    };
+    const std::vector<std::vector<std::string>> modes = {
+        {}, {"--format", "csv"}, {"--format", "jsonl"}, {"--stats=json"}};
+    for (const std::vector<std::string>& mode : modes) {
+        std::vector<std::string> args = mode;
+        args.push_back(sampleTracePath());
+        const ToolRun reference = run(args);
+        ASSERT_EQ(reference.status, 0);
+        ASSERT_EQ(reference.err, "");
+        for (const Form& form : forms) {
+            const bool refused =
+                !QELT_HAVE_ZSTD && std::string(form.name).find(".zst") != std::string::npos;
+            args.back() = write(form.name, form.bytes);
+            const ToolRun named = run(args);
+            args.back() = "-";
+            const ToolRun piped = run(args, form.bytes);
+            if (refused) {
+                EXPECT_EQ(named.status, kInputOutput);
+                EXPECT_EQ(named.out, "");
+                EXPECT_NE(named.err.find("cannot read zstd"), std::string::npos) << named.err;
+                EXPECT_EQ(piped.status, kInputOutput);
+                EXPECT_NE(piped.err.find("cannot read zstd"), std::string::npos) << piped.err;
+                continue;
+            }
+            for (const ToolRun* r : {&named, &piped}) {
+                EXPECT_EQ(r->status, 0) << form.name;
+                EXPECT_EQ(r->err, "") << form.name;
+                EXPECT_EQ(r->out, reference.out) << form.name << " " << args[0];
+            }
+        }
+    }
+
+    // The first bytes of a gzip of UTF-16 come through a pipe one by one.
+    const std::string bytes = forms[3].bytes;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    qelttest::ChildProcess child({qelttest::qelttracePath()});
+    child.redirect(0, fds[0]);
+    std::string error;
+    ASSERT_TRUE(child.start(error, qelttest::StandardError::kOwnFile)) << error;
+    close(fds[0]);
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t n = i < 4 ? 1 : bytes.size() - i;
+        ASSERT_EQ(::write(fds[1], bytes.data() + i, n), static_cast<ssize_t>(n));
+        i += n;
+        std::this_thread::sleep_for(20ms);
+    }
+    close(fds[1]);
+    EXPECT_EQ(child.wait(30s), 0) << child.errors();
+    EXPECT_EQ(child.output(), run({sampleTracePath()}).out);
+
+    // A named FIFO (as `qelttrace <(ssh host cat dump.gz)` gives) is opened
+    // once, when it is read: the check before the run leaves it alone.
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        if (fd < 0) return;
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        EXPECT_EQ(written, static_cast<ssize_t>(bytes.size()));
+        close(fd);
+    });
+    const ToolRun fromFifo = run({fifo});
+    // A writer still waiting for its reader must not wait for ever.
+    const int unblock = fromFifo.status != 0 ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    writer.join();
+    if (unblock >= 0) close(unblock);
+    EXPECT_EQ(fromFifo.status, 0) << fromFifo.err;
+    EXPECT_EQ(fromFifo.out, run({sampleTracePath()}).out);
+}
+
 TEST_F(Qelttrace, BarePromptBeforeAResultIsAnEmptyLine) {
     std::string input = std::string("1.000000000 0 2 a\r\n") + kPrompt + "2.000000000 0 2 b\r\n";
     ToolRun r = run({}, input);
@@ -197,13 +285,47 @@ TEST_F(Qelttrace, SeveralFilesJoinAsCatJoinsThem) {
     EXPECT_EQ(run({first, second, QELT_OLDER_LOG}).out, whole.out + fromLog);
 }
 
-TEST_F(Qelttrace, UnreadableFileIsReportedAndTheRestDecoded) {
-    std::string good = write("good.txt", "1.000000000 0 2 a\n");
+// Every named input is opened before anything is read or written: one that
+// cannot be (missing, a directory, zstd where the build cannot read it) is
+// named, and the run writes nothing, no record and no report. A failure once
+// reading has begun (a session log that does not read, damaged compressed
+// data) is named with what it failed on, and the other inputs are decoded,
+// like cat, the bytes before the damage included; the reports are not put in
+// place.
+TEST_F(Qelttrace, UnreadableFilesAreNamedBeforeAnythingIsWritten) {
+    const std::string record = "1.000000000 0 2 a\n";
+    std::string good = write("good.txt", record);
+    const std::string goodOut =
+        "\n     1.000000000\t     0.000000000\tCancelAll 0 a\t     0.000000000\n";
     std::string missing = dir_ + "/missing.txt";
-    ToolRun r = run({missing, good});
-    EXPECT_EQ(r.status, kInputOutput);
-    EXPECT_EQ(r.err, "qelttrace: " + missing + ": No such file or directory\n");
-    EXPECT_EQ(r.out, "\n     1.000000000\t     0.000000000\tCancelAll 0 a\t     0.000000000\n");
+    const std::string page = dir_ + "/page.html";
+    struct Case {
+        std::vector<std::string> inputs;
+        std::string err;
+    } cases[] = {
+        {{missing, good}, "qelttrace: " + missing + ": No such file or directory\n"},
+        {{good, dir_, missing},
+         "qelttrace: " + dir_ + ": Is a directory\nqelttrace: " + missing +
+             ": No such file or directory\n"},
+    };
+#if !QELT_HAVE_ZSTD
+    const std::string zst = write("dump.zst", qelttest::zstdFrames(record));
+    cases[0].inputs.push_back(zst);
+    cases[0].err += "qelttrace: " + zst +
+                    ": zstd-compressed, and this build of qelttrace cannot "
+                    "read zstd; decompress it first (zstd -d)\n";
+#endif
+    for (const Case& c : cases) {
+        for (const bool report : {false, true}) {
+            std::vector<std::string> args = c.inputs;
+            if (report) args.insert(args.begin(), {"--html", page});
+            const ToolRun r = run(args);
+            EXPECT_EQ(r.status, kInputOutput);
+            EXPECT_EQ(r.err, c.err);
+            EXPECT_EQ(r.out, "");
+            EXPECT_NE(access(page.c_str(), F_OK), 0);
+        }
+    }
 
     // A session log that does not read, by the reader's word: its line and why.
     const std::string log = readFile(QELT_OLDER_LOG);
@@ -212,11 +334,30 @@ TEST_F(Qelttrace, UnreadableFileIsReportedAndTheRestDecoded) {
     EXPECT_EQ(badLog.status, kInputOutput);
     EXPECT_EQ(badLog.err, "qelttrace: " + broken +
                               ": line 2: not a session log line (it does not begin with a time)\n");
-    EXPECT_EQ(badLog.out, r.out);
+    EXPECT_EQ(badLog.out, goodOut);
 
-    ToolRun directory = run({dir_});
-    EXPECT_EQ(directory.status, kInputOutput);
-    EXPECT_EQ(directory.err.rfind("qelttrace: " + dir_ + ": ", 0), 0u) << directory.err;
+    // Compressed data damaged after a whole member, or cut inside the next:
+    // what came before is decoded, then the next file, as if it had ended
+    // there.
+    const std::string first = readFile(sampleTracePath());
+    const std::string joined = run({sampleTracePath(), good}).out;
+    ASSERT_NE(joined.find("FPGA_Reset"), std::string::npos);
+    struct Damage {
+        std::string bytes, error;
+    } const damages[] = {
+        {qelttest::gzipped(first) + "no gzip", "gzip data damaged (incorrect header check)"},
+        {qelttest::gzipped(first) + qelttest::gzipped(record).substr(0, 15),
+         "gzip data cut short: the file ends inside its compressed data (truncated)"},
+    };
+    for (const Damage& d : damages) {
+        const std::string damaged = write("damaged.gz", d.bytes);
+        ToolRun r = run({"--html", page, damaged, good});
+        EXPECT_EQ(r.status, kInputOutput);
+        EXPECT_EQ(r.err, "qelttrace: " + damaged + ": " + d.error + "\nqelttrace: " + page +
+                             ": not written, as an input could not be read\n");
+        EXPECT_NE(access(page.c_str(), F_OK), 0);
+        EXPECT_EQ(run({damaged, good}).out, joined) << d.error;
+    }
 }
 
 TEST_F(Qelttrace, LineOfSeveralMegabytesComesInPieces) {
@@ -488,7 +629,10 @@ TEST_F(Qelttrace, InputsThatLookLikeNoTraceAreNamed) {
         {"letter-with-a-record.txt", prose + "1.0 0 2 a\n", notATrace},
         {"nul.txt", "1.0 0 2 a\n2.0 0 2 a" + std::string(1, '\0') + "\n", notATrace},
         {"sample.txt", sample, ""},
-        {"empty.txt", "", ""},
+        {"empty.txt", "", "empty"},
+        {"empty.gz", qelttest::gzipped(""), "empty"},
+        // UTF-16 without its byte-order mark is read as the bytes it is.
+        {"utf16-without-a-mark.txt", qelttest::utf16(sample, false).substr(2), notATrace},
         {"records-and-prose.txt", "1.0 0 2 a\n2.0 0 2 a\nsome words\n\n\n", ""},
         // A status job's lines are no records, and no junk either.
         {"status.log", statusLog, "a session log without a trace session (sessions: 1)"},
@@ -994,6 +1138,50 @@ TEST_F(Qelttrace, InterruptLeavesNoTemporaryFile) {
         EXPECT_EQ(status, 128 + signal);
         EXPECT_EQ(names(), before) << "signal " << signal;
         EXPECT_EQ(readFile(target), "{\"traceEvents\":[ an older trace");
+    }
+}
+
+// A reader of standard output that goes away (qelttrace ... | head -1) ends
+// the run as an interrupt does: no temporary file left, the old report in
+// place. SIGPIPE ends it as the signal would have; where the signal is
+// ignored, the failed write ends it, the reason said.
+TEST_F(Qelttrace, BrokenPipeEndsTheRunAsAnInterruptDoes) {
+    const std::string dump =
+        write("big.txt", qelttest::dumpLines(qelttest::generatedRecords(100000, 7)));
+    struct Case {
+        bool ignored;
+        int status;
+        const char* err;
+    } const cases[] = {
+        {false, 128 + SIGPIPE, ""},
+        {true, kInputOutput, "qelttrace: standard output: Broken pipe\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string old = "<!DOCTYPE html>an older report";
+        const std::string page = write("report.html", old);
+        const std::vector<std::string> before = names();
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        qelttest::ChildProcess child(
+            {qelttest::qelttracePath(), "--html", page, "--format", "csv", dump});
+        child.redirect(1, fds[1]);
+        std::string error;
+        // An ignored signal stays ignored across exec.
+        if (c.ignored) signal(SIGPIPE, SIG_IGN);
+        const bool started = child.start(error, qelttest::StandardError::kOwnFile);
+        if (c.ignored) signal(SIGPIPE, SIG_DFL);
+        close(fds[1]);
+        ASSERT_TRUE(started) << error;
+        // head -1: one line, then away.
+        std::string line;
+        char ch = 0;
+        while (line.find('\n') == std::string::npos && read(fds[0], &ch, 1) == 1) line += ch;
+        close(fds[0]);
+        EXPECT_EQ(line, "record,time,time_ns,delta_ns,event,qualifier,argument,status,text\r\n");
+        EXPECT_EQ(child.wait(60s), c.status) << c.ignored;
+        EXPECT_EQ(child.errors(), c.err);
+        EXPECT_EQ(names(), before) << c.ignored;
+        EXPECT_EQ(readFile(page), old) << c.ignored;
     }
 }
 

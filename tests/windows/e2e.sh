@@ -153,6 +153,33 @@ else
   fail "qelttrace from standard input (exit $rw)" "$work/stdin.win"
 fi
 
+# The sample as users archive and save it on Windows: gzip (zlib is linked
+# into qelttrace.exe), UTF-16LE with its mark as PowerShell 5 writes it, and
+# both at once, by name and on standard input. This build has no zstd: a zstd
+# file is refused, saying so, before anything is written.
+gzip -c "$samples/trace.txt" >"$work/trace.txt.gz"
+{ printf '\xff\xfe'; iconv -f LATIN1 -t UTF-16LE "$samples/trace.txt"; } >"$work/powershell.txt"
+gzip -c "$work/powershell.txt" >"$work/powershell.txt.gz"
+for form in trace.txt.gz powershell.txt powershell.txt.gz; do
+  rw=0
+  "$wine" "$win/qelttrace.exe" "$(winpath "$work/$form")" >"$work/$form.win" || rw=$?
+  "$wine" "$win/qelttrace.exe" <"$work/$form" >"$work/$form.stdin.win" || rw=$?
+  if [[ $rw -eq 0 ]] && cmp -s "$work/$form.win" "$work/qelttrace-sample.win" &&
+    cmp -s "$work/$form.stdin.win" "$work/qelttrace-sample.win"; then
+    pass "qelttrace $form, named and on standard input"
+  else
+    fail "qelttrace $form (exit $rw)" "$work/$form.win" "$work/$form.stdin.win"
+  fi
+done
+printf '\x28\xb5\x2f\xfd\x00\x50\x01\x00\x00' >"$work/trace.zst"
+rw=0
+"$wine" "$win/qelttrace.exe" "$(winpath "$work/trace.zst")" >"$work/zst.win" 2>"$work/zst.err" || rw=$?
+if [[ $rw -eq 2 && ! -s "$work/zst.win" ]] && grep -q 'cannot read zstd; decompress it first' "$work/zst.err"; then
+  pass "qelttrace refuses zstd"
+else
+  fail "qelttrace on zstd: exit $rw" "$work/zst.win" "$work/zst.err"
+fi
+
 # A -raw capture decodes to what the live trace job printed, less the tool's
 # own lines (qelttrace prints the records and the span, nothing else).
 grep -v '^qelttelnet.exe: ' "$work/trace.lin" >"$work/trace.records"

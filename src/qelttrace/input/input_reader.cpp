@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/bridge_words.h"
+#include "input/byte_source.h"
 #include "platform/platform.h"
 #include "recording/log_reader.h"
 #include "trace/sata_names.h"
@@ -123,36 +124,36 @@ bool InputReader::read(const std::string& name) {
         }
         input = owned.get();
     }
-    bool first = true;
-    bool ok = true;
-    for (;;) {
-        const std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), input);
-        if (first && got > 0) {
-            startFile(shown, std::string_view(buffer_.data(), got));
-            first = false;
-        }
-        if (got > 0) feed(buffer_.data(), got);
-        if (got < buffer_.size()) {
-            if (std::ferror(input)) {
-                std::fprintf(diagnostics_, "qelttrace: %s: %s\n", shown.c_str(),
-                             std::strerror(errno));
-                std::clearerr(input);
-                ok = false;
-                break;
-            }
-            if (std::feof(input)) break;
-        }
-    }
+    const bool ok = readFrom(shown, *decodedInput(std::make_unique<FileSource>(input)));
     if (isStdin) std::clearerr(stdin);
-    if (!first && !endFile()) ok = false;
     return ok;
 }
 
-void InputReader::feedFile(const std::string& name, const char* data, std::size_t size) {
-    if (size == 0) return;
-    startFile(name, std::string_view(data, std::min(size, kReadSize)));
-    feed(data, size);
-    endFile();
+bool InputReader::feedFile(const std::string& name, const char* data, std::size_t size) {
+    return readFrom(name, *decodedInput(std::make_unique<MemorySource>(data, size)));
+}
+
+bool InputReader::readFrom(const std::string& shown, ByteSource& source) {
+    bool first = true;
+    for (;;) {
+        if (stop_ && stop_()) return false;
+        const std::size_t got = source.read(buffer_.data(), buffer_.size());
+        if (got == 0) break;
+        if (first) {
+            startFile(shown, std::string_view(buffer_.data(), got));
+            first = false;
+        }
+        feed(buffer_.data(), got);
+    }
+    bool ok = true;
+    if (!source.error().empty()) {
+        std::fprintf(diagnostics_, "qelttrace: %s: %s\n", shown.c_str(), source.error().c_str());
+        ok = false;
+    } else if (first) {
+        std::fprintf(diagnostics_, "qelttrace: %s: empty\n", shown.c_str());
+    }
+    if (!first && !endFile()) ok = false;
+    return ok;
 }
 
 void InputReader::startFile(const std::string& shown, std::string_view head) {

@@ -9,8 +9,11 @@
 //   decoded   what `qelttelnet -satatrace` printed: "TIME\tDELTA\tTEXT";
 //   log       a session log of the library (PROBELINK_LOG): the bytes its
 //             trace sessions received.
-// Dumps, captures and logs go through the live path (live_path_reader.h); decoded output is
-// read back into records (decoded_reader.h). Files join as cat joins them: one
+// Each file is read as its content says first: decompressed (gzip, zstd),
+// its byte-order mark dropped, UTF-16 made UTF-8 (byte_source.h); the kind is
+// told from what that gives. Dumps, captures and logs go through the live
+// path (live_path_reader.h); decoded output is read back into records
+// (decoded_reader.h). Files join as cat joins them: one
 // stream, the records numbered through it. The trace sessions of a log are
 // runs of the tool each, joined to nothing: each is decoded afresh and closed
 // by its span, as the tool printed it.
@@ -19,10 +22,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "input/byte_source.h"
 #include "input/decoded_reader.h"
 #include "input/live_path_reader.h"
 #include "input/record.h"
@@ -66,22 +71,28 @@ class RecordCounter {
 
 class InputReader {
   public:
-    // `diagnostics` receives the reasons of unreadable files and the warning
-    // about inputs that look like no trace. `trouble`: whether the records'
+    // `diagnostics` receives the reasons of unreadable files and the warnings
+    // about inputs that are empty or look like no trace. `trouble`: whether the records'
     // `trouble` is wanted (it is false otherwise).
     InputReader(RecordSink& sink, FILE* diagnostics, bool trouble);
     InputReader(const InputReader&) = delete;
     InputReader& operator=(const InputReader&) = delete;
 
-    // Streams one named input ("-" is standard input). Returns false after
-    // reporting "qelttrace: NAME: REASON".
+    // Streams one named input ("-" is standard input), decompressed and
+    // transcoded as its content says (byte_source.h). Returns false after
+    // reporting "qelttrace: NAME: REASON" (what was read before a failure is
+    // decoded), or when stopped. An input that holds nothing gets a warning.
     bool read(const std::string& name);
     // The same for bytes at hand, as if read from a file named `name`.
-    void feedFile(const std::string& name, const char* data, std::size_t size);
+    bool feedFile(const std::string& name, const char* data, std::size_t size);
     // The end of all inputs: a last line without its line end still counts.
     void finish();
+    // Reading ends, silently, once `stop` says so (asked once a block): for a
+    // run whose output has nowhere to go.
+    void stopWhen(std::function<bool()> stop) { stop_ = std::move(stop); }
 
   private:
+    bool readFrom(const std::string& shown, ByteSource& source);
     void startFile(const std::string& shown, std::string_view head);
     void feed(const char* data, std::size_t size);
     // False when the file was a session log that does not read.
@@ -97,6 +108,7 @@ class InputReader {
     LivePathReader livePath_;
     DecodedReader decoded_;
     std::vector<char> buffer_;
+    std::function<bool()> stop_;
     bool decodedNow_ = false;
     bool logNow_ = false;
     bool decodedRead_ = false;

@@ -101,7 +101,11 @@ void LivePathReader::byte(unsigned char c) {
     }
     if (held_ == 2 && c == '\n') {
         held_ = 0;
-        wire(kIacGa, 2);  // the line feed after it is puts' own
+        // The line feed after it is puts' own, taken here: the chunk the Go
+        // Ahead ends has none left to follow it.
+        gaTookLineFeed_ = true;
+        wire(kIacGa, 2);
+        gaTookLineFeed_ = false;
         return;
     }
     releaseHeld();
@@ -187,14 +191,22 @@ bool LivePathReader::onChunk(char* text, int length, int peek) {
     const bool endsInCrLf = size >= 2 && text[size - 2] == '\r' && text[size - 1] == '\n';
     const bool afterCrLf = previousEndedInCrLf_;
     previousEndedInCrLf_ = endsInCrLf;
+    const bool lineFeedDue = lineFeedDue_;
+    lineFeedDue_ = false;
     if (holdsText(text, size)) out_.line();
 
     char* line = nullptr;
     if (qeltTraceChunk(text, length, 0, &dialog_, &line) != TraceChunkLine) return false;
-    // -raw prints each line with puts, which adds one "\n"; and the tool's
-    // own messages are no part of the dump.
-    if (afterCrLf && line[0] == '\n' && line[1] == '\0') return false;
+    // -raw prints each line with puts, which adds one "\n": after a line that
+    // ends in CR LF, and in a capture after every line the job printed, a
+    // piece of a long line included (a piece of kChunkMax bytes that puts
+    // ended is a piece, not a line). The tool's own messages are no part of
+    // the dump.
+    if (line[0] == '\n' && line[1] == '\0' && (afterCrLf || (capture_ && lineFeedDue))) {
+        return false;
+    }
     if (std::strncmp(line, kToolMessage, sizeof kToolMessage - 1) == 0) return false;
+    lineFeedDue_ = !gaTookLineFeed_;
     this->line(line, size - static_cast<std::size_t>(line - text));
     return false;
 }

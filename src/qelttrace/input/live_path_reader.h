@@ -71,6 +71,11 @@ class LivePathReader : private probelink::ChunkSink {
     bool capture_ = false;
     bool ending_ = false;
     bool previousEndedInCrLf_ = false;
+    // A capture: the chunk before was a line the job printed, so puts' line
+    // feed follows it; unless the byte replay took that line feed with the
+    // Go Ahead before it.
+    bool lineFeedDue_ = false;
+    bool gaTookLineFeed_ = false;
     std::array<char, probelink::kChunkMax + 1> original_{};
     Record record_;
 

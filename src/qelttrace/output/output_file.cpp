@@ -168,7 +168,7 @@ bool OutputTarget::open(const std::string& option, const std::string& target,
 }
 
 bool OutputTarget::commit(std::string& error) {
-    if (!file_) return false;
+    if (!file_) return true;  // discarded: nothing to put in place
     if (standardOutput_) {
         file_ = nullptr;
         return true;  // standard output is checked once, at the end

@@ -38,7 +38,8 @@ class OutputTarget {
               std::string& error);
     FILE* stream() const { return file_; }
     // Flushes and closes, and renames a temporary file onto its target. False
-    // with `error` set; the temporary file is removed then.
+    // with `error` set; the temporary file is removed then. Nothing to do
+    // once discarded.
     bool commit(std::string& error);
     // Removes the temporary file without touching the target.
     void discard();
