@@ -67,7 +67,7 @@ template <bool kTraceArgumentsOnly, std::size_t I>
 void writeJsonValue(JsonWriter& json, const Record& r) {
     constexpr Field f = kFields[I];
     if constexpr (kTraceArgumentsOnly && !f.traceArgument) return;
-    json.quotedKey(f.jsonKey);
+    json.key(f.name);
     if constexpr (f.kind == FieldKind::kCount || f.kind == FieldKind::kInteger) {
         json.integer(integerOf(r, f.id));
     } else if constexpr (f.kind == FieldKind::kTime) {
@@ -155,7 +155,7 @@ void writeJsonFieldValues(JsonWriter& json, const Record& r, std::size_t textMax
 void writeTraceFields(JsonWriter& json, const TraceWords& w) {
     for (const Field& f : kFields) {
         if (!f.traceArgument) continue;
-        json.quotedKey(f.jsonKey);
+        json.key(f.name);
         switch (f.id) {
             case FieldId::kRecord:
                 json.unsignedInteger(w.record);
