@@ -81,11 +81,9 @@ struct Transaction {
     PairPoint start, end;
     std::string_view key;   // empty for an unkeyed rule
     std::string_view kind;  // empty for a rule without kinds, or an end with no start
-    // The start record's qualifier and argument (its event is the rule's
-    // start), and the record whose arrival closes or leaves it, while it is
-    // handed on: null for the starts left open at the end of the input.
-    std::string_view startQualifier, startArgument;
-    const Record* closing = nullptr;
+    // The record that started it (its event is the rule's start), while it is
+    // handed on; null for an end with no start.
+    const Record* startRecord = nullptr;
     // Matched: the records from its start to its end, both included, and
     // those among them that tell of trouble (what --errors selects).
     std::uint64_t records = 0, errors = 0;
@@ -101,8 +99,8 @@ struct StateSpan {
     std::string_view state;
     PairPoint start;
     std::int64_t endNs = 0;  // the next SATAWakeup's time, or the last record's
-    // The words of the SATAWakeup that entered it (its event is SATAWakeup).
-    std::string_view qualifier, argument;
+    // The SATAWakeup that entered it, while it is handed on.
+    const Record* entered = nullptr;
 };
 
 // What a writer gets once the input is over.

@@ -132,7 +132,7 @@ std::size_t PairMatcher::openCount(std::size_t rule) const {
     return rules_[rule].key == PairKey::kNone ? (s.open ? 1 : 0) : s.keyed.size();
 }
 
-PairMatcher::KindStats& PairMatcher::kindOf(std::size_t rule, std::string_view kind) {
+PairMatcher::KindStats& PairMatcher::kindStats(std::size_t rule, std::string_view kind) {
     RuleState& s = state_[rule];
     std::vector<KindStats>& kinds = stats_[rule].kinds;
     lookup_.assign(kind);
@@ -163,8 +163,12 @@ void PairMatcher::record(const Record& r, const PairPoint& at,
     }
 }
 
+std::string_view PairMatcher::kindOf(std::size_t rule, const Open& open) const {
+    return wordOf(open.record, rules_[rule].kind);
+}
+
 void PairMatcher::unmatchedStart(std::size_t rule, const Open& open, std::string_view key,
-                                 const Record* closing, Writer& out) {
+                                 Writer& out) {
     ++stats_[rule].unmatchedStarts;
     Transaction t;
     t.rule = rule;
@@ -172,10 +176,8 @@ void PairMatcher::unmatchedStart(std::size_t rule, const Open& open, std::string
     t.hasStart = true;
     t.start = open.point;
     t.key = key;
-    t.kind = open.kind;
-    t.startQualifier = open.qualifier;
-    t.startArgument = open.argument;
-    t.closing = closing;
+    t.kind = kindOf(rule, open);
+    t.startRecord = &open.record;
     out.transaction(t);
 }
 
@@ -187,14 +189,17 @@ void PairMatcher::start(std::size_t rule, const Record& r, const PairPoint& at,
     Open* opened = nullptr;
     if (rules_[rule].key == PairKey::kNone) {
         // A second start first leaves the open one unmatched.
-        if (s.open) unmatchedStart(rule, s.only, key, &r, out);
+        if (s.open) unmatchedStart(rule, s.only, key, out);
         s.open = true;
         opened = &s.only;
     } else {
         lookup_.assign(key);
         auto found = s.keyed.find(lookup_);
         if (found != s.keyed.end()) {
-            unmatchedStart(rule, found->second, key, &r, out);
+            unmatchedStart(rule, found->second, key, out);
+        } else if (!s.ended.empty()) {
+            s.ended.key() = lookup_;
+            found = s.keyed.insert(std::move(s.ended)).position;
         } else {
             found = s.keyed.emplace(lookup_, Open()).first;
         }
@@ -202,14 +207,12 @@ void PairMatcher::start(std::size_t rule, const Record& r, const PairPoint& at,
     }
     opened->point = at;
     opened->id = id;
-    opened->kind.assign(wordOf(r, rules_[rule].kind));
-    opened->qualifier.assign(r.qualifier());
-    opened->argument.assign(r.argument());
+    opened->record = r;
     const std::size_t depth = openCount(rule);
     if (rules_[rule].key != PairKey::kNone) {
         s.clock.step(at.timeNs, depth, false, stats_[rule].depth);
     }
-    points.push_back(TransactionPoint{rule, id, true, key, opened->kind, depth});
+    points.push_back(TransactionPoint{rule, id, true, key, wordOf(r, rules_[rule].kind), depth});
 }
 
 void PairMatcher::matched(std::size_t rule, Transaction& t) {
@@ -217,7 +220,7 @@ void PairMatcher::matched(std::size_t rule, Transaction& t) {
     const std::int64_t duration = t.durationNs();
     ++stats.count;
     stats.latency.add(duration);
-    kindOf(rule, t.kind).latency.add(duration);
+    kindStats(rule, t.kind).latency.add(duration);
     t.records = t.end.position - t.start.position + 1;
     t.errors = t.end.troubleBefore + (t.end.trouble ? 1 : 0) - t.start.troubleBefore;
     if (slowestMax_ == 0) return;
@@ -238,19 +241,16 @@ void PairMatcher::end(std::size_t rule, const Record& r, const PairPoint& at,
     RuleState& s = state_[rule];
     const std::string_view key = wordOf(r, rules_[rule].key);
     // What it ends outlives the open start: the writers see it with the record.
-    Open& open = s.ended;
-    bool found = false;
+    const Open* open = nullptr;
     if (rules_[rule].key == PairKey::kNone) {
-        found = s.open;
-        if (found) std::swap(open, s.only);
+        if (s.open) open = &s.only;
         s.open = false;
     } else {
         lookup_.assign(key);
         const auto it = s.keyed.find(lookup_);
         if (it != s.keyed.end()) {
-            found = true;
-            std::swap(open, it->second);
-            s.keyed.erase(it);
+            s.ended = s.keyed.extract(it);
+            open = &s.ended.mapped();
         }
     }
     Transaction t;
@@ -258,32 +258,30 @@ void PairMatcher::end(std::size_t rule, const Record& r, const PairPoint& at,
     t.hasEnd = true;
     t.end = at;
     t.key = key;
-    t.closing = &r;
     const std::size_t depth = openCount(rule);
-    if (!found) {
+    if (!open) {
         ++stats_[rule].unmatchedEnds;
         out.transaction(t);
         points.push_back(TransactionPoint{rule, 0, false, key, {}, depth});
         return;
     }
-    t.id = open.id;
+    t.id = open->id;
     t.hasStart = true;
-    t.start = open.point;
-    t.kind = open.kind;
-    t.startQualifier = open.qualifier;
-    t.startArgument = open.argument;
+    t.start = open->point;
+    t.kind = kindOf(rule, *open);
+    t.startRecord = &open->record;
     matched(rule, t);
     if (rules_[rule].key != PairKey::kNone) {
         s.clock.step(at.timeNs, depth, true, stats_[rule].depth);
     }
     out.transaction(t);
-    points.push_back(TransactionPoint{rule, open.id, false, key, open.kind, depth});
+    points.push_back(TransactionPoint{rule, open->id, false, key, t.kind, depth});
 }
 
 void PairMatcher::finish(Writer& out) {
     for (std::size_t i = 0; i < rules_.size(); ++i) {
         RuleState& s = state_[i];
-        if (s.open) unmatchedStart(i, s.only, {}, nullptr, out);
+        if (s.open) unmatchedStart(i, s.only, {}, out);
         s.open = false;
         // In record order, so that what is drawn does not depend on hashing.
         std::vector<std::pair<const std::string*, const Open*>> left;
@@ -292,7 +290,7 @@ void PairMatcher::finish(Writer& out) {
             return a.second->point.record < b.second->point.record;
         });
         for (const auto& entry : left) {
-            unmatchedStart(i, *entry.second, *entry.first, nullptr, out);
+            unmatchedStart(i, *entry.second, *entry.first, out);
         }
         s.keyed.clear();
         // The slowest, longest first.

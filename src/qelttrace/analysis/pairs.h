@@ -99,8 +99,9 @@ class PairMatcher {
     struct Open {
         PairPoint point;
         std::uint64_t id = 0;
-        std::string kind, qualifier, argument;
+        Record record;  // the start
     };
+    using OpenByKey = std::unordered_map<std::string, Open>;
     // The time at each depth, committed at each end: what follows the last
     // end is outside the span.
     struct DepthClock {
@@ -120,10 +121,13 @@ class PairMatcher {
     };
     struct RuleState {
         bool open = false;  // unkeyed
-        Open only;
-        std::unordered_map<std::string, Open> keyed;
+        Open only;          // unkeyed: open, or the one the record being matched ended
+        OpenByKey keyed;
+        // Keyed: the entry of the transaction the record being matched ended,
+        // taken out of `keyed` (the writers see it with the record); its
+        // storage serves the next start.
+        OpenByKey::node_type ended;
         std::uint64_t started = 0;
-        Open ended;  // the transaction the record being matched ended
         std::unordered_map<std::string, std::size_t> kindIndex;
         std::priority_queue<Slow, std::vector<Slow>, SlowOrder> slow;
         DepthClock clock;
@@ -133,9 +137,9 @@ class PairMatcher {
     void end(std::size_t rule, const Record& r, const PairPoint& at,
              std::vector<TransactionPoint>& points, Writer& out);
     void matched(std::size_t rule, Transaction& t);
-    void unmatchedStart(std::size_t rule, const Open& open, std::string_view key,
-                        const Record* closing, Writer& out);
-    KindStats& kindOf(std::size_t rule, std::string_view kind);
+    void unmatchedStart(std::size_t rule, const Open& open, std::string_view key, Writer& out);
+    std::string_view kindOf(std::size_t rule, const Open& open) const;
+    KindStats& kindStats(std::size_t rule, std::string_view kind);
     std::size_t openCount(std::size_t rule) const;
 
     std::vector<PairRule> rules_;

@@ -86,7 +86,7 @@ void Statistics::stateRecord(const Record& r, const PairPoint& at) {
     const std::string_view name = argument.substr(mark + kStateMark.size());
     if (inState_) {
         states_[state_].timeNs += r.timeNs - stateSince_.timeNs;
-        next_.state(StateSpan{state_, stateSince_, r.timeNs, stateQualifier_, stateArgument_});
+        next_.state(StateSpan{state_, stateSince_, r.timeNs, &stateEntered_});
     }
     if (!inState_ || name != state_) {
         auto found = states_.find(std::string(name));
@@ -98,8 +98,7 @@ void Statistics::stateRecord(const Record& r, const PairPoint& at) {
         state_.assign(name);
     }
     stateSince_ = at;
-    stateQualifier_.assign(r.qualifier());
-    stateArgument_.assign(r.argument());
+    stateEntered_ = r;
     inState_ = true;
 }
 
@@ -107,7 +106,7 @@ void Statistics::end(const DBGTime* closingSpan) {
     // The last state lasts until the last record; open starts stay unmatched.
     if (inState_) {
         states_[state_].timeNs += lastNs_ - stateSince_.timeNs;
-        next_.state(StateSpan{state_, stateSince_, lastNs_, stateQualifier_, stateArgument_});
+        next_.state(StateSpan{state_, stateSince_, lastNs_, &stateEntered_});
         inState_ = false;
     }
     pairs_.finish(next_);

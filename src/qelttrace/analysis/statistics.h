@@ -99,7 +99,8 @@ class Statistics : public RecordSink {
 
     std::map<std::string, StateTime> states_;
     std::vector<std::string> stateOrder_;
-    std::string state_, stateQualifier_, stateArgument_;
+    std::string state_;
+    Record stateEntered_;  // the SATAWakeup that entered state_
     PairPoint stateSince_;
     bool inState_ = false;
 };

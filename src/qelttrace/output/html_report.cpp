@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <iterator>
 
-#include "output/fields.h"
 #include "output/page_assets.h"
+#include "output/record_fields.h"
 #include "trace/sata_names.h"
 
 namespace qelttrace {

@@ -30,6 +30,28 @@ void appendJsonString(std::string& out, std::string_view text);
 
 class JsonFragment;
 
+// A member's name with the comma that may go before it, rendered once (at
+// compile time, for a table's names), so that the writer appends a member's
+// name in one piece. Names are ours, as for JsonWriter::key; a longer one is
+// cut at kNameMax bytes.
+class JsonKey {
+  public:
+    static constexpr std::size_t kNameMax = 32;
+    constexpr explicit JsonKey(std::string_view name)
+        : size_((name.size() < kNameMax ? name.size() : kNameMax) + 4) {
+        text_[0] = ',';
+        text_[1] = '"';
+        for (std::size_t i = 0; i + 4 < size_; ++i) text_[2 + i] = name[i];
+        text_[size_ - 2] = '"';
+        text_[size_ - 1] = ':';
+    }
+
+  private:
+    friend class JsonWriter;
+    char text_[kNameMax + 4] = {};
+    std::size_t size_;
+};
+
 class JsonWriter {
   public:
     static constexpr int kDepthMax = 64;
@@ -63,6 +85,12 @@ class JsonWriter {
         *p++ = '"';
         *p++ = ':';
         out_.append(text, static_cast<std::size_t>(p - text));
+    }
+
+    void key(const JsonKey& name) {
+        const std::size_t skip = separator() ? 0 : 1;
+        afterKey_ = true;
+        out_.append(name.text_ + skip, name.size_ - skip);
     }
 
     void string(std::string_view text);

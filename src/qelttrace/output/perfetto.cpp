@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "output/fields.h"
+#include "output/record_fields.h"
 
 namespace qelttrace {
 
@@ -327,8 +327,6 @@ void PerfettoWriter::transaction(const Transaction& t) {
     const PairRule& rule = rules_[t.rule];
     const bool keyed = rule.key != PairKey::kNone;
     if (!t.hasStart) return;  // an end with no start: drawn as its record's instant
-    const TraceWords start{t.start.record, rule.start, t.startQualifier, t.startArgument,
-                           Status::kOk};
     if (!t.hasEnd) {
         if (keyed) {
             // Its async slice stays open: the viewer shows that it never ended.
@@ -337,9 +335,7 @@ void PerfettoWriter::transaction(const Transaction& t) {
         }
         json_.fragment(track(rule.start).instant);
         time(t.start.sinceFirstNs);
-        beginArguments();
-        writeTraceFields(json_, start);
-        endEvent();
+        recordArguments(*t.startRecord);
         return;
     }
     if (keyed) {
@@ -348,7 +344,7 @@ void PerfettoWriter::transaction(const Transaction& t) {
     }
     const Track& on = track(rule.start);
     complete(rule.start, on.complete, on.tid, t.start.sinceFirstNs, t.start.timeNs, t.end.timeNs);
-    writeTraceFields(json_, start);
+    writeJsonFields(json_, *t.startRecord, true);
     endArguments(t);
     endEvent();
 }
@@ -356,8 +352,7 @@ void PerfettoWriter::transaction(const Transaction& t) {
 void PerfettoWriter::state(const StateSpan& s) {
     if (stateTid_ == 0) stateTid_ = track(kStateTrack).tid;
     complete(s.state, stateHead(s.state), stateTid_, s.start.sinceFirstNs, s.start.timeNs, s.endNs);
-    writeTraceFields(
-        json_, TraceWords{s.start.record, "SATAWakeup", s.qualifier, s.argument, Status::kOk});
+    writeJsonFields(json_, *s.entered, true);
     endEvent();
 }
 

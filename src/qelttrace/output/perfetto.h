@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "analysis/pairs.h"
-#include "output/fields.h"
 #include "output/json.h"
 #include "output/output.h"
+#include "output/record_fields.h"
 #include "stages.h"
 
 namespace qelttrace {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "output/fields.h"
 #include "output/json.h"
+#include "output/record_fields.h"
 
 namespace qelttrace {
 
