@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -93,6 +94,33 @@ struct Transaction {
     std::uint64_t slowestLeft = 0;
     bool matched() const { return hasStart && hasEnd; }
     std::int64_t durationNs() const { return end.timeNs - start.timeNs; }
+};
+
+// What is kept of a transaction once it was handed on (the slowest of a
+// rule, the starts a listing holds until the end): its figures, its key and
+// kind owned.
+struct KeptTransaction {
+    std::size_t rule = 0;
+    std::uint64_t id = 0;
+    std::string key, kind;
+    std::uint64_t startRecord = 0, endRecord = 0;
+    std::int64_t startNs = 0, durationNs = 0;
+    std::uint64_t records = 0, errors = 0;
+    bool ended = false;  // matched; a start left open otherwise
+
+    KeptTransaction() = default;
+    explicit KeptTransaction(const Transaction& t)
+        : rule(t.rule),
+          id(t.id),
+          key(t.key),
+          kind(t.kind),
+          startRecord(t.start.record),
+          endRecord(t.hasEnd ? t.end.record : 0),
+          startNs(t.start.timeNs),
+          durationNs(t.matched() ? t.durationNs() : 0),
+          records(t.records),
+          errors(t.errors),
+          ended(t.matched()) {}
 };
 
 struct StateSpan {

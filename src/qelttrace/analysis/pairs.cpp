@@ -225,11 +225,12 @@ void PairMatcher::matched(std::size_t rule, Transaction& t) {
     t.errors = t.end.troubleBefore + (t.end.trouble ? 1 : 0) - t.start.troubleBefore;
     if (slowestMax_ == 0) return;
     auto& heap = state_[rule].slow;
-    Slow slow{std::string(t.key), std::string(t.kind), t.id,    t.start.record,
-              t.end.record,       t.start.timeNs,      duration};
-    if (heap.size() >= slowestMax_ && !SlowOrder()(slow, heap.top())) return;
+    if (heap.size() >= slowestMax_ &&
+        !SlowOrder::ranksBefore(duration, t.start.record, heap.top())) {
+        return;
+    }
     t.slowest = true;
-    heap.push(std::move(slow));
+    heap.push(KeptTransaction(t));
     if (heap.size() > slowestMax_) {
         t.slowestLeft = heap.top().id;
         heap.pop();
@@ -294,7 +295,7 @@ void PairMatcher::finish(Writer& out) {
         }
         s.keyed.clear();
         // The slowest, longest first.
-        std::vector<Slow>& list = stats_[i].slowest;
+        std::vector<KeptTransaction>& list = stats_[i].slowest;
         list.clear();
         while (!s.slow.empty()) {
             list.push_back(s.slow.top());

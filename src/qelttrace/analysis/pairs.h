@@ -59,13 +59,6 @@ class PairMatcher {
         std::string kind;
         LogHistogram latency;
     };
-    // One of the slowest transactions of a rule.
-    struct Slow {
-        std::string key, kind;
-        std::uint64_t id = 0;
-        std::uint64_t startRecord = 0, endRecord = 0;
-        std::int64_t startNs = 0, durationNs = 0;
-    };
     // The time spent with d transactions open, for d from 0 to max, from the
     // rule's first start to its last end.
     struct Depth {
@@ -78,8 +71,9 @@ class PairMatcher {
         LogHistogram latency;
         std::vector<KindStats> kinds;  // in the order first seen
         std::vector<KindStats> kindsByCount() const;
-        std::vector<Slow> slowest;  // longest first, the earlier start first among equals
-        Depth depth;                // keyed rules only
+        std::vector<KeptTransaction>
+            slowest;  // longest first, the earlier start first among equals
+        Depth depth;  // keyed rules only
     };
 
     PairMatcher(std::vector<PairRule> rules, std::size_t slowest);
@@ -112,11 +106,17 @@ class PairMatcher {
         void step(std::int64_t ns, std::size_t after, bool end, Depth& into);
     };
     struct SlowOrder {
-        // The heap's top is the one to drop first: the shortest, of equal
-        // ones the later start.
-        bool operator()(const Slow& a, const Slow& b) const {
-            if (a.durationNs != b.durationNs) return a.durationNs > b.durationNs;
-            return a.startRecord < b.startRecord;
+        // Whether a transaction of `durationNs` that started at record
+        // `startRecord` ranks before `b` among the slowest: it is longer, or
+        // as long and started earlier.
+        static bool ranksBefore(std::int64_t durationNs, std::uint64_t startRecord,
+                                const KeptTransaction& b) {
+            if (durationNs != b.durationNs) return durationNs > b.durationNs;
+            return startRecord < b.startRecord;
+        }
+        // The heap's top is the one to drop first: the one ranked last.
+        bool operator()(const KeptTransaction& a, const KeptTransaction& b) const {
+            return ranksBefore(a.durationNs, a.startRecord, b);
         }
     };
     struct RuleState {
@@ -129,7 +129,7 @@ class PairMatcher {
         OpenByKey::node_type ended;
         std::uint64_t started = 0;
         std::unordered_map<std::string, std::size_t> kindIndex;
-        std::priority_queue<Slow, std::vector<Slow>, SlowOrder> slow;
+        std::priority_queue<KeptTransaction, std::vector<KeptTransaction>, SlowOrder> slow;
         DepthClock clock;
     };
     void start(std::size_t rule, const Record& r, const PairPoint& at,

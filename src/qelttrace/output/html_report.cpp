@@ -7,6 +7,8 @@
 
 #include "output/page_assets.h"
 #include "output/record_fields.h"
+#include "output/report_figures.h"
+#include "output/transaction_fields.h"
 #include "trace/sata_names.h"
 
 namespace qelttrace {
@@ -100,22 +102,44 @@ std::string microsCell(std::int64_t ns) {
     return std::string("<td class=n>") + text + "</td>";
 }
 
-// The latency cells of a histogram: min, mean, p50, p90, p99, p99.9, max.
+// The latency cells of a histogram (empty when it holds nothing), and their heads.
 std::string latencyCells(const LogHistogram& h) {
-    if (h.count() == 0) return "<td></td><td></td><td></td><td></td><td></td><td></td><td></td>";
-    return microsCell(h.min()) + microsCell(std::llround(h.mean())) +
-           microsCell(h.percentile(0.5)) + microsCell(h.percentile(0.9)) +
-           microsCell(h.percentile(0.99)) + microsCell(h.percentile(0.999)) + microsCell(h.max());
+    std::string cells;
+    for (const LatencyColumn& c : kLatencyColumns) {
+        cells += h.count() == 0 ? std::string("<td></td>") : microsCell(c.value(h));
+    }
+    return cells;
 }
-
-const char* const kLatencyHeads[] = {"min (&micro;s)", "mean (&micro;s)", "p50 (&micro;s)",
-                                     "p90 (&micro;s)", "p99 (&micro;s)",  "p99.9 (&micro;s)",
-                                     "max (&micro;s)"};
 
 std::string latencyHeads() {
     std::string heads;
-    for (const char* h : kLatencyHeads) heads += std::string("<th>") + h + "</th>";
+    for (const LatencyColumn& c : kLatencyColumns) {
+        heads += "<th>" + std::string(c.label) + " (&micro;s)</th>";
+    }
     return heads;
+}
+
+// A transaction field's cell, and its head with its unit.
+std::string cellOf(const TransactionField& f, const TransactionView& t) {
+    const TransactionValue v = f.value(t);
+    switch (f.unit) {
+        case Unit::kText:
+            return cell(html(v.text));
+        case Unit::kCount:
+            return numberCell(static_cast<std::uint64_t>(v.number));
+        case Unit::kTime:
+            return timeCell(v.number);
+        case Unit::kDuration:
+            break;
+    }
+    return microsCell(v.number);
+}
+
+std::string headOf(const TransactionField& f) {
+    const char* unit = f.unit == Unit::kTime       ? " (s)"
+                       : f.unit == Unit::kDuration ? " (&micro;s)"
+                                                   : "";
+    return "<th>" + std::string(f.label) + unit + "</th>";
 }
 
 // The groups of log buckets drawn as one bar each: their lower bounds and
@@ -438,18 +462,19 @@ std::string HtmlReport::ruleSection(const Statistics& stats, std::size_t i) cons
     }
     if (p.slowest.empty()) return s;
     s += "<table class=slowest><caption>Slowest</caption><tr>";
-    if (keyed) s += "<th>key</th>";
-    if (kinds) s += "<th>kind</th>";
-    s += "<th>start record</th><th>end record</th><th>start (s)</th><th>duration (&micro;s)</th>"
-         "</tr>";
+    for (const TransactionField& f : kTransactionFields) {
+        if ((f.outputs & kInSlowest) && shownFor(f, rule)) s += headOf(f);
+    }
+    s += "</tr>";
     for (std::size_t n = 0; n < p.slowest.size() && n < kSlowShown; ++n) {
-        const PairMatcher::Slow& t = p.slowest[n];
+        const KeptTransaction& t = p.slowest[n];
         s += clickableRow("s" + id + "-" + std::to_string(n), withContext_,
                           std::to_string(t.startRecord) + " " + std::to_string(t.endRecord));
-        if (keyed) s += cell(html(t.key));
-        if (kinds) s += cell(html(t.kind));
-        s += numberCell(t.startRecord) + numberCell(t.endRecord) + timeCell(t.startNs) +
-             microsCell(t.durationNs) + "</tr>";
+        const TransactionView view(t, {});
+        for (const TransactionField& f : kTransactionFields) {
+            if ((f.outputs & kInSlowest) && shownFor(f, rule)) s += cellOf(f, view);
+        }
+        s += "</tr>";
     }
     return s + "</table>";
 }
@@ -499,31 +524,20 @@ std::string HtmlReport::tables(const Statistics& stats) const {
 }
 
 std::string HtmlReport::figures(const Statistics& stats) const {
-    const LogHistogram& d = stats.deltas();
-    const std::pair<const char*, std::string> figures[] = {
-        {"records", std::to_string(stats.records())},
-        {"decoded", std::to_string(stats.decoded())},
-        {"parse errors", std::to_string(stats.withStatus(Status::kParseError))},
-        {"invalid parameters", std::to_string(stats.withStatus(Status::kInvalidParameter))},
-        {"no time (no digit in the timestamp)", std::to_string(stats.withStatus(Status::kNoTime))},
-        {"no record text", std::to_string(stats.withStatus(Status::kNoText))},
-        {"unknown tags", std::to_string(stats.withStatus(Status::kUnknownTag))},
-        {"records that tell of trouble", std::to_string(stats.errors())},
-        {"timestamps backwards", std::to_string(stats.backwards())},
-        {"span (s)", durationText(stats.spanNs())},
-        {"first record (s)", durationText(stats.firstNs())},
-        {"delta p50 / p99 / max (s)", d.count() ? durationText(d.percentile(0.5)) + " / " +
-                                                      durationText(d.percentile(0.99)) + " / " +
-                                                      durationText(d.max())
-                                                : "none"},
-    };
+    std::vector<const HeadlineFigure*> shown;
+    for (const HeadlineFigure& f : kHeadlineFigures) {
+        if (!f.pageLabel.empty()) shown.push_back(&f);
+    }
+    std::sort(shown.begin(), shown.end(), [](const HeadlineFigure* a, const HeadlineFigure* b) {
+        return a->pagePlace < b->pagePlace;
+    });
     // Two figures a row, so that the charts come soon.
     std::string b = "<table class=figures>";
-    for (std::size_t i = 0; i < std::size(figures); i += 2) {
+    for (std::size_t i = 0; i < shown.size(); i += 2) {
         b += "<tr>";
-        for (std::size_t j = i; j < i + 2 && j < std::size(figures); ++j) {
-            b += "<td>" + std::string(figures[j].first) + "</td><td class=n>" + figures[j].second +
-                 "</td>";
+        for (std::size_t j = i; j < i + 2 && j < shown.size(); ++j) {
+            b += "<td>" + std::string(shown[j]->pageLabel) + "</td><td class=n>" +
+                 shown[j]->value(stats) + "</td>";
         }
         b += "</tr>";
     }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "output/record_fields.h"
+#include "output/transaction_fields.h"
 
 namespace qelttrace {
 
@@ -16,6 +17,9 @@ constexpr int kPid = 1;
 constexpr int kProcessTid = 0;
 constexpr const char* kOverlapping = "overlapping";
 constexpr const char* kStateTrack = "SATA state";
+// A slice's duration as an argument: at an async slice's end, and where a complete
+// slice's times ran backwards.
+constexpr const TransactionField& kDuration = transactionField("duration_ns");
 // Below this many nanoseconds a double holds every one exactly.
 constexpr std::int64_t kExactDouble = std::int64_t{1} << 53;
 
@@ -211,8 +215,10 @@ void PerfettoWriter::startAsync(const TransactionPoint& p, const Record& r,
     time(sinceFirstNs);
     beginArguments();
     writeJsonFields(json_, r, true);
-    json_.member("key", p.key);
-    json_.member("kind", p.kind);
+    TransactionView started;
+    started.key = p.key;
+    started.kind = p.kind;
+    writeTransactionMembers(json_, started, kInSliceStart);
     endEvent();
 }
 
@@ -298,14 +304,12 @@ void PerfettoWriter::complete(std::string_view name, const JsonFragment& head, i
     }
     beginArguments();
     // A duration the slice cannot show: times that ran backwards.
-    if (endNs < startNs) json_.memberInteger("duration_ns", endNs - startNs);
+    if (endNs < startNs) json_.memberInteger(kDuration.name, endNs - startNs);
 }
 
 void PerfettoWriter::endArguments(const Transaction& t) {
     // Beside the start's: the slice holds both.
-    json_.memberUnsigned("end_record", t.end.record);
-    json_.memberUnsigned("records", t.records);
-    json_.memberUnsigned("errors", t.errors);
+    writeTransactionMembers(json_, TransactionView(t, {}), kInSliceEnd);
 }
 
 void PerfettoWriter::endAsync(const Transaction& t) {
@@ -318,7 +322,7 @@ void PerfettoWriter::endAsync(const Transaction& t) {
     json_.key("ts");
     time(ended);
     beginArguments();
-    json_.memberInteger("duration_ns", t.durationNs());
+    json_.memberInteger(kDuration.name, t.durationNs());
     endArguments(t);
     endEvent();
 }

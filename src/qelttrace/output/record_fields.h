@@ -27,27 +27,28 @@ struct FieldValue {
     DBGTime time{0, 0};       // kTime
     std::string_view text;    // kText
     Status status = Status::kOk;
+
+    static constexpr FieldValue ofNumber(std::int64_t number) {
+        FieldValue v;
+        v.number = number;
+        return v;
+    }
+    static constexpr FieldValue ofTime(DBGTime time) {
+        FieldValue v;
+        v.time = time;
+        return v;
+    }
+    static constexpr FieldValue ofText(std::string_view text) {
+        FieldValue v;
+        v.text = text;
+        return v;
+    }
+    static constexpr FieldValue ofStatus(Status status) {
+        FieldValue v;
+        v.status = status;
+        return v;
+    }
 };
-constexpr FieldValue numberValue(std::int64_t number) {
-    FieldValue v;
-    v.number = number;
-    return v;
-}
-constexpr FieldValue timeValue(DBGTime time) {
-    FieldValue v;
-    v.time = time;
-    return v;
-}
-constexpr FieldValue textValue(std::string_view text) {
-    FieldValue v;
-    v.text = text;
-    return v;
-}
-constexpr FieldValue statusValue(Status status) {
-    FieldValue v;
-    v.status = status;
-    return v;
-}
 
 struct Field {
     std::string_view name;
@@ -64,20 +65,23 @@ struct Field {
 // accessor folds to the one member it reads.
 inline constexpr Field kFields[] = {
     {"record", FieldKind::kCount, true, false,
-     [](const Record& r) { return numberValue(static_cast<std::int64_t>(r.number)); }},
-    {"time", FieldKind::kTime, false, false, [](const Record& r) { return timeValue(r.time); }},
+     [](const Record& r) { return FieldValue::ofNumber(static_cast<std::int64_t>(r.number)); }},
+    {"time", FieldKind::kTime, false, false,
+     [](const Record& r) { return FieldValue::ofTime(r.time); }},
     {"time_ns", FieldKind::kInteger, false, false,
-     [](const Record& r) { return numberValue(r.timeNs); }},
+     [](const Record& r) { return FieldValue::ofNumber(r.timeNs); }},
     {"delta_ns", FieldKind::kInteger, false, false,
-     [](const Record& r) { return numberValue(r.deltaNs); }},
-    {"event", FieldKind::kText, true, false, [](const Record& r) { return textValue(r.event()); }},
+     [](const Record& r) { return FieldValue::ofNumber(r.deltaNs); }},
+    {"event", FieldKind::kText, true, false,
+     [](const Record& r) { return FieldValue::ofText(r.event()); }},
     {"qualifier", FieldKind::kText, true, false,
-     [](const Record& r) { return textValue(r.qualifier()); }},
+     [](const Record& r) { return FieldValue::ofText(r.qualifier()); }},
     {"argument", FieldKind::kText, true, false,
-     [](const Record& r) { return textValue(r.argument()); }},
+     [](const Record& r) { return FieldValue::ofText(r.argument()); }},
     {"status", FieldKind::kStatus, true, false,
-     [](const Record& r) { return statusValue(r.status); }},
-    {"text", FieldKind::kText, false, true, [](const Record& r) { return textValue(r.text()); }},
+     [](const Record& r) { return FieldValue::ofStatus(r.status); }},
+    {"text", FieldKind::kText, false, true,
+     [](const Record& r) { return FieldValue::ofText(r.text()); }},
 };
 constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
 
