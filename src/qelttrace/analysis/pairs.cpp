@@ -33,15 +33,11 @@ std::string_view wordOf(const Record& r, PairKey word) {
 }  // namespace
 
 const char* pairKeyName(PairKey key) {
-    switch (key) {
-        case PairKey::kQualifier:
-            return "qualifier";
-        case PairKey::kArgument:
-            return "argument";
-        case PairKey::kNone:
-            break;
-    }
-    return "none";
+    constexpr const char* kNames[] = {"none", "qualifier", "argument"};
+    static_assert(
+        sizeof kNames / sizeof kNames[0] == static_cast<std::size_t>(PairKey::kArgument) + 1,
+        "a name for each word");
+    return kNames[static_cast<std::size_t>(key)];
 }
 
 std::string ruleName(const PairRule& rule) {

@@ -28,7 +28,8 @@
 
 namespace qelttrace {
 
-// Which word of a record keys a transaction or names its kind.
+// Which word of a record keys a transaction or names its kind (pairKeyName
+// names them in this order).
 enum class PairKey { kNone, kQualifier, kArgument };
 
 struct PairRule {

@@ -28,26 +28,11 @@ struct FieldValue {
     std::string_view text;    // kText
     Status status = Status::kOk;
 
-    static constexpr FieldValue ofNumber(std::int64_t number) {
-        FieldValue v;
-        v.number = number;
-        return v;
-    }
-    static constexpr FieldValue ofTime(DBGTime time) {
-        FieldValue v;
-        v.time = time;
-        return v;
-    }
-    static constexpr FieldValue ofText(std::string_view text) {
-        FieldValue v;
-        v.text = text;
-        return v;
-    }
-    static constexpr FieldValue ofStatus(Status status) {
-        FieldValue v;
-        v.status = status;
-        return v;
-    }
+    constexpr FieldValue() = default;
+    constexpr explicit FieldValue(std::int64_t number_) : number(number_) {}
+    constexpr explicit FieldValue(DBGTime time_) : time(time_) {}
+    constexpr explicit FieldValue(std::string_view text_) : text(text_) {}
+    constexpr explicit FieldValue(Status status_) : status(status_) {}
 };
 
 struct Field {
@@ -65,23 +50,20 @@ struct Field {
 // accessor folds to the one member it reads.
 inline constexpr Field kFields[] = {
     {"record", FieldKind::kCount, true, false,
-     [](const Record& r) { return FieldValue::ofNumber(static_cast<std::int64_t>(r.number)); }},
-    {"time", FieldKind::kTime, false, false,
-     [](const Record& r) { return FieldValue::ofTime(r.time); }},
+     [](const Record& r) { return FieldValue(static_cast<std::int64_t>(r.number)); }},
+    {"time", FieldKind::kTime, false, false, [](const Record& r) { return FieldValue(r.time); }},
     {"time_ns", FieldKind::kInteger, false, false,
-     [](const Record& r) { return FieldValue::ofNumber(r.timeNs); }},
+     [](const Record& r) { return FieldValue(r.timeNs); }},
     {"delta_ns", FieldKind::kInteger, false, false,
-     [](const Record& r) { return FieldValue::ofNumber(r.deltaNs); }},
-    {"event", FieldKind::kText, true, false,
-     [](const Record& r) { return FieldValue::ofText(r.event()); }},
+     [](const Record& r) { return FieldValue(r.deltaNs); }},
+    {"event", FieldKind::kText, true, false, [](const Record& r) { return FieldValue(r.event()); }},
     {"qualifier", FieldKind::kText, true, false,
-     [](const Record& r) { return FieldValue::ofText(r.qualifier()); }},
+     [](const Record& r) { return FieldValue(r.qualifier()); }},
     {"argument", FieldKind::kText, true, false,
-     [](const Record& r) { return FieldValue::ofText(r.argument()); }},
+     [](const Record& r) { return FieldValue(r.argument()); }},
     {"status", FieldKind::kStatus, true, false,
-     [](const Record& r) { return FieldValue::ofStatus(r.status); }},
-    {"text", FieldKind::kText, false, true,
-     [](const Record& r) { return FieldValue::ofText(r.text()); }},
+     [](const Record& r) { return FieldValue(r.status); }},
+    {"text", FieldKind::kText, false, true, [](const Record& r) { return FieldValue(r.text()); }},
 };
 constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
 

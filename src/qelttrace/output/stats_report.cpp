@@ -118,41 +118,39 @@ void writeDelta(JsonWriter& j, const LogHistogram& d) {
     j.endObject();
 }
 
-void writeLists(JsonWriter& j, const Statistics& s) {
-    j.key("events");
+// `key`: an array of one object per item of `list`, its members written by `members`.
+template <typename List, typename Members>
+void writeObjects(JsonWriter& j, std::string_view key, const List& list, Members members) {
+    j.key(key);
     j.beginArray();
-    for (const Statistics::EventCount& e : s.eventsByCount()) {
+    for (const auto& item : list) {
         j.beginObject();
+        members(item);
+        j.endObject();
+    }
+    j.endArray();
+}
+
+void writeLists(JsonWriter& j, const Statistics& s) {
+    writeObjects(j, "events", s.eventsByCount(), [&j](const Statistics::EventCount& e) {
         j.member("event", e.event);
         j.memberUnsigned("count", e.count);
         j.memberInteger("first_ns", e.firstNs);
         j.memberInteger("last_ns", e.lastNs);
-        j.endObject();
-    }
-    j.endArray();
+    });
     writeDelta(j, s.deltas());
-    j.key("top_gaps");
-    j.beginArray();
-    for (const Statistics::Gap& g : s.topGaps()) {
-        j.beginObject();
+    writeObjects(j, "top_gaps", s.topGaps(), [&j](const Statistics::Gap& g) {
         j.memberUnsigned("record", g.record);
         j.memberInteger("time_ns", g.timeNs);
         j.memberInteger("delta_ns", g.deltaNs);
         j.member("event", g.event);
         j.member("previous_event", g.previousEvent);
-        j.endObject();
-    }
-    j.endArray();
-    j.key("states");
-    j.beginArray();
-    for (const Statistics::StateTime& t : s.states()) {
-        j.beginObject();
+    });
+    writeObjects(j, "states", s.states(), [&j](const Statistics::StateTime& t) {
         j.member("state", t.state);
         j.memberUnsigned("entries", t.entries);
         j.memberInteger("time_ns", t.timeNs);
-        j.endObject();
-    }
-    j.endArray();
+    });
 }
 
 std::string depthMean(const PairMatcher::Depth& depth) {
@@ -170,24 +168,14 @@ void writeRule(JsonWriter& j, const PairRule& rule, const PairMatcher::RuleStats
     j.memberUnsigned("unmatched_starts", p.unmatchedStarts);
     j.memberUnsigned("unmatched_ends", p.unmatchedEnds);
     writeLatencyMembers(j, p.latency);
-    j.key("kinds");
-    j.beginArray();
-    for (const PairMatcher::KindStats& k : p.kindsByCount()) {
-        j.beginObject();
+    writeObjects(j, "kinds", p.kindsByCount(), [&j](const PairMatcher::KindStats& k) {
         j.member("kind", k.kind);
         j.memberUnsigned("count", k.latency.count());
         writeLatencyMembers(j, k.latency);
-        j.endObject();
-    }
-    j.endArray();
-    j.key("slowest");
-    j.beginArray();
-    for (const KeptTransaction& t : p.slowest) {
-        j.beginObject();
+    });
+    writeObjects(j, "slowest", p.slowest, [&j](const KeptTransaction& t) {
         writeTransactionMembers(j, TransactionView(t, {}), kInSlowest);
-        j.endObject();
-    }
-    j.endArray();
+    });
     if (rule.key == PairKey::kNone) return;
     j.key("depth");
     j.beginObject();
