@@ -35,8 +35,9 @@ class RecordSink {
     virtual void end(const DBGTime* closingSpan) { (void)closingSpan; }
 };
 
-// A record as a point of a transaction or of a state.
-struct PairPoint {
+// Where a record stands in the stream, as a transaction or a state begins or
+// ends at it.
+struct StreamPoint {
     std::uint64_t record = 0;
     std::int64_t timeNs = 0;
     std::int64_t sinceFirstNs = 0;  // since the first record of the stream
@@ -79,7 +80,7 @@ struct Transaction {
     std::size_t rule = 0;
     std::uint64_t id = 0;  // 0 for an end with no start
     bool hasStart = false, hasEnd = false;
-    PairPoint start, end;
+    StreamPoint start, end;
     std::string_view key;   // empty for an unkeyed rule
     std::string_view kind;  // empty for a rule without kinds, or an end with no start
     // The record that started it (its event is the rule's start), while it is
@@ -125,7 +126,7 @@ struct KeptTransaction {
 
 struct StateSpan {
     std::string_view state;
-    PairPoint start;
+    StreamPoint start;
     std::int64_t endNs = 0;  // the next SATAWakeup's time, or the last record's
     // The SATAWakeup that entered it, while it is handed on.
     const Record* entered = nullptr;

@@ -72,7 +72,7 @@ TEST(LogHistogram, PercentilesWithinOnePercentOfTheExactValues) {
 
 TEST(Statistics, PairsCountUnmatchedStartsAndEnds) {
     std::vector<PairRule> pairs = defaultPairs();
-    pairs.push_back({"X", "Y", PairKey::kQualifier});
+    pairs.push_back({"X", "Y", PairWord::kQualifier});
     Writers none;
     Statistics stats(pairs, 3, none);
     Feed feed(stats);
@@ -138,7 +138,7 @@ struct Collected : Writer {
 // counted, however deep), the kinds by count.
 TEST(Statistics, TransactionsKindsSlowestAndDepth) {
     Collected seen;
-    Statistics stats({{"A", "B", PairKey::kArgument, PairKey::kQualifier}}, 2, seen);
+    Statistics stats({{"A", "B", PairWord::kArgument, PairWord::kQualifier}}, 2, seen);
     Feed feed(stats);
     feed(100, "A", "q1", "k1");
     feed(150, "C", "", "", true);
@@ -206,14 +206,13 @@ TEST(Perfetto, MicrosecondsReadBackAsTheExactNanosecond) {
         values.push_back(static_cast<std::int64_t>(random() % (std::uint64_t{1} << 50)));
     }
     for (const std::int64_t ns : values) {
-        std::string text;
-        appendMicroseconds(text, ns);
+        char digits[kMicrosecondsMax + 1] = {};
+        const std::string text(digits, formatMicroseconds(digits, ns));
         const double read = std::strtod(text.c_str(), nullptr);
         EXPECT_EQ(static_cast<std::int64_t>(read * 1000), ns) << text;
     }
-    std::string negative;
-    appendMicroseconds(negative, -1500);
-    EXPECT_EQ(negative, "-1.500");
+    char negative[kMicrosecondsMax];
+    EXPECT_EQ(std::string(negative, formatMicroseconds(negative, -1500)), "-1.500");
 }
 
 // A trace that grows past the bound gets one warning, however much more it

@@ -7,24 +7,23 @@ namespace qelttrace {
 
 namespace {
 
-bool parseKey(const std::string& text, PairKey* key) {
-    const PairKey keys[] = {PairKey::kNone, PairKey::kQualifier, PairKey::kArgument};
-    for (const PairKey k : keys) {
-        if (text == pairKeyName(k)) {
-            *key = k;
+bool parseWord(const std::string& text, PairWord* word) {
+    for (const PairWord w : {PairWord::kNone, PairWord::kQualifier, PairWord::kArgument}) {
+        if (text == pairWordName(w)) {
+            *word = w;
             return true;
         }
     }
     return false;
 }
 
-std::string_view wordOf(const Record& r, PairKey word) {
+std::string_view wordOf(const Record& r, PairWord word) {
     switch (word) {
-        case PairKey::kQualifier:
+        case PairWord::kQualifier:
             return r.qualifier();
-        case PairKey::kArgument:
+        case PairWord::kArgument:
             return r.argument();
-        case PairKey::kNone:
+        case PairWord::kNone:
             break;
     }
     return {};
@@ -32,12 +31,12 @@ std::string_view wordOf(const Record& r, PairKey word) {
 
 }  // namespace
 
-const char* pairKeyName(PairKey key) {
+const char* pairWordName(PairWord word) {
     constexpr const char* kNames[] = {"none", "qualifier", "argument"};
     static_assert(
-        sizeof kNames / sizeof kNames[0] == static_cast<std::size_t>(PairKey::kArgument) + 1,
+        sizeof kNames / sizeof kNames[0] == static_cast<std::size_t>(PairWord::kArgument) + 1,
         "a name for each word");
-    return kNames[static_cast<std::size_t>(key)];
+    return kNames[static_cast<std::size_t>(word)];
 }
 
 std::string ruleName(const PairRule& rule) {
@@ -58,12 +57,12 @@ std::string parsePair(const std::string& text, PairRule* rule) {
     if (parts[0] == parts[1]) return "START and END are one event";
     rule->start = parts[0];
     rule->end = parts[1];
-    rule->key = PairKey::kNone;
-    rule->kind = PairKey::kNone;
-    if (parts.size() > 2 && !parseKey(parts[2], &rule->key)) {
+    rule->key = PairWord::kNone;
+    rule->kind = PairWord::kNone;
+    if (parts.size() > 2 && !parseWord(parts[2], &rule->key)) {
         return "the key is qualifier, argument or none";
     }
-    if (parts.size() > 3 && !parseKey(parts[3], &rule->kind)) {
+    if (parts.size() > 3 && !parseWord(parts[3], &rule->kind)) {
         return "the kind is qualifier, argument or none";
     }
     return {};
@@ -71,9 +70,9 @@ std::string parsePair(const std::string& text, PairRule* rule) {
 
 std::vector<PairRule> defaultPairs() {
     return {
-        {"DMA Start", "DMA End", PairKey::kNone, PairKey::kNone},
-        {"FPGA_DMARXStart", "FPGA_DMARXStop", PairKey::kNone, PairKey::kNone},
-        {"ActivateTransaction", "CompleteTransation", PairKey::kArgument, PairKey::kQualifier},
+        {"DMA Start", "DMA End", PairWord::kNone, PairWord::kNone},
+        {"FPGA_DMARXStart", "FPGA_DMARXStop", PairWord::kNone, PairWord::kNone},
+        {"ActivateTransaction", "CompleteTransation", PairWord::kArgument, PairWord::kQualifier},
     };
 }
 
@@ -119,13 +118,13 @@ void PairMatcher::DepthClock::step(std::int64_t ns, std::size_t after, bool end,
 PairMatcher::PairMatcher(std::vector<PairRule> rules, std::size_t slowest)
     : rules_(std::move(rules)), slowestMax_(slowest), stats_(rules_.size()), state_(rules_.size()) {
     for (std::size_t i = 0; i < rules_.size(); ++i) {
-        if (rules_[i].key != PairKey::kNone) stats_[i].depth.timeNs.assign(1, 0);
+        if (rules_[i].key != PairWord::kNone) stats_[i].depth.timeNs.assign(1, 0);
     }
 }
 
 std::size_t PairMatcher::openCount(std::size_t rule) const {
     const RuleState& s = state_[rule];
-    return rules_[rule].key == PairKey::kNone ? (s.open ? 1 : 0) : s.keyed.size();
+    return rules_[rule].key == PairWord::kNone ? (s.open ? 1 : 0) : s.keyed.size();
 }
 
 PairMatcher::KindStats& PairMatcher::kindStats(std::size_t rule, std::string_view kind) {
@@ -144,7 +143,7 @@ PairMatcher::KindStats& PairMatcher::kindStats(std::size_t rule, std::string_vie
     return kinds.back();
 }
 
-void PairMatcher::record(const Record& r, const PairPoint& at,
+void PairMatcher::record(const Record& r, const StreamPoint& at,
                          std::vector<TransactionPoint>& points, Writer& out) {
     const std::string_view event = r.event();
     for (std::size_t i = 0; i < rules_.size(); ++i) {
@@ -177,13 +176,13 @@ void PairMatcher::unmatchedStart(std::size_t rule, const Open& open, std::string
     out.transaction(t);
 }
 
-void PairMatcher::start(std::size_t rule, const Record& r, const PairPoint& at,
+void PairMatcher::start(std::size_t rule, const Record& r, const StreamPoint& at,
                         std::vector<TransactionPoint>& points, Writer& out) {
     RuleState& s = state_[rule];
     const std::string_view key = wordOf(r, rules_[rule].key);
     const std::uint64_t id = ++s.started;
     Open* opened = nullptr;
-    if (rules_[rule].key == PairKey::kNone) {
+    if (rules_[rule].key == PairWord::kNone) {
         // A second start first leaves the open one unmatched.
         if (s.open) unmatchedStart(rule, s.only, key, out);
         s.open = true;
@@ -205,7 +204,7 @@ void PairMatcher::start(std::size_t rule, const Record& r, const PairPoint& at,
     opened->id = id;
     opened->record = r;
     const std::size_t depth = openCount(rule);
-    if (rules_[rule].key != PairKey::kNone) {
+    if (rules_[rule].key != PairWord::kNone) {
         s.clock.step(at.timeNs, depth, false, stats_[rule].depth);
     }
     points.push_back(TransactionPoint{rule, id, true, key, wordOf(r, rules_[rule].kind), depth});
@@ -233,13 +232,13 @@ void PairMatcher::matched(std::size_t rule, Transaction& t) {
     }
 }
 
-void PairMatcher::end(std::size_t rule, const Record& r, const PairPoint& at,
+void PairMatcher::end(std::size_t rule, const Record& r, const StreamPoint& at,
                       std::vector<TransactionPoint>& points, Writer& out) {
     RuleState& s = state_[rule];
     const std::string_view key = wordOf(r, rules_[rule].key);
     // What it ends outlives the open start: the writers see it with the record.
     const Open* open = nullptr;
-    if (rules_[rule].key == PairKey::kNone) {
+    if (rules_[rule].key == PairWord::kNone) {
         if (s.open) open = &s.only;
         s.open = false;
     } else {
@@ -268,7 +267,7 @@ void PairMatcher::end(std::size_t rule, const Record& r, const PairPoint& at,
     t.kind = kindOf(rule, *open);
     t.startRecord = &open->record;
     matched(rule, t);
-    if (rules_[rule].key != PairKey::kNone) {
+    if (rules_[rule].key != PairWord::kNone) {
         s.clock.step(at.timeNs, depth, true, stats_[rule].depth);
     }
     out.transaction(t);

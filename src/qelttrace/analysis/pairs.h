@@ -28,15 +28,15 @@
 
 namespace qelttrace {
 
-// Which word of a record keys a transaction or names its kind (pairKeyName
+// Which word of a record keys a transaction or names its kind (pairWordName
 // names them in this order).
-enum class PairKey { kNone, kQualifier, kArgument };
+enum class PairWord { kNone, kQualifier, kArgument };
 
 struct PairRule {
     std::string start;
     std::string end;
-    PairKey key = PairKey::kNone;
-    PairKey kind = PairKey::kNone;
+    PairWord key = PairWord::kNone;
+    PairWord kind = PairWord::kNone;
 };
 
 // "START,END[,KEY[,KIND]]", KEY and KIND each qualifier, argument or none;
@@ -47,7 +47,7 @@ std::string parsePair(const std::string& text, PairRule* rule);
 // kind its qualifier (the command's code) names.
 std::vector<PairRule> defaultPairs();
 // "qualifier", "argument" or "none".
-const char* pairKeyName(PairKey key);
+const char* pairWordName(PairWord word);
 // "START->END", as the listing names a rule.
 std::string ruleName(const PairRule& rule);
 
@@ -84,7 +84,7 @@ class PairMatcher {
 
     // One decoded record at `at`: appends the transaction points it makes to
     // `points` and hands what it closes or leaves open to `out`.
-    void record(const Record& record, const PairPoint& at, std::vector<TransactionPoint>& points,
+    void record(const Record& record, const StreamPoint& at, std::vector<TransactionPoint>& points,
                 Writer& out);
     // The end of the input: the starts still open are left unmatched, handed
     // on in record order.
@@ -92,7 +92,7 @@ class PairMatcher {
 
   private:
     struct Open {
-        PairPoint point;
+        StreamPoint point;
         std::uint64_t id = 0;
         Record record;  // the start
     };
@@ -133,9 +133,9 @@ class PairMatcher {
         std::priority_queue<KeptTransaction, std::vector<KeptTransaction>, SlowOrder> slow;
         DepthClock clock;
     };
-    void start(std::size_t rule, const Record& r, const PairPoint& at,
+    void start(std::size_t rule, const Record& r, const StreamPoint& at,
                std::vector<TransactionPoint>& points, Writer& out);
-    void end(std::size_t rule, const Record& r, const PairPoint& at,
+    void end(std::size_t rule, const Record& r, const StreamPoint& at,
              std::vector<TransactionPoint>& points, Writer& out);
     void matched(std::size_t rule, Transaction& t);
     void unmatchedStart(std::size_t rule, const Open& open, std::string_view key, Writer& out);

@@ -54,7 +54,8 @@ void Statistics::record(const Record& r) {
         ++event.count;
         o.counted = event.event;
         gapRecord(r);
-        const PairPoint at{r.number, r.timeNs, o.sinceFirstNs, records_, troubleBefore, r.trouble};
+        const StreamPoint at{r.number, r.timeNs,      o.sinceFirstNs,
+                             records_, troubleBefore, r.trouble};
         pairs_.record(r, at, o.points, next_);
         stateRecord(r, at);
     }
@@ -78,7 +79,7 @@ void Statistics::gapRecord(const Record& r) {
     previousEvent_.assign(r.event());
 }
 
-void Statistics::stateRecord(const Record& r, const PairPoint& at) {
+void Statistics::stateRecord(const Record& r, const StreamPoint& at) {
     if (r.event() != kWakeup) return;
     const std::string_view argument = r.argument();
     const std::size_t mark = argument.rfind(kStateMark);

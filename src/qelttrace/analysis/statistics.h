@@ -61,7 +61,6 @@ class Statistics : public RecordSink {
     std::uint64_t errors() const { return errors_; }
     std::int64_t spanNs() const { return decoded() ? lastDecodedNs_ - firstDecodedNs_ : 0; }
     std::int64_t firstNs() const { return firstNs_; }
-    std::int64_t lastNs() const { return lastNs_; }
     const LogHistogram& deltas() const { return deltas_; }
     std::vector<EventCount> eventsByCount() const;
     std::vector<Gap> topGaps() const;
@@ -71,7 +70,7 @@ class Statistics : public RecordSink {
 
   private:
     void gapRecord(const Record& r);
-    void stateRecord(const Record& r, const PairPoint& at);
+    void stateRecord(const Record& r, const StreamPoint& at);
     EventCount& countOf(std::string_view event);
 
     Writer& next_;
@@ -101,7 +100,7 @@ class Statistics : public RecordSink {
     std::vector<std::string> stateOrder_;
     std::string state_;
     Record stateEntered_;  // the SATAWakeup that entered state_
-    PairPoint stateSince_;
+    StreamPoint stateSince_;
     bool inState_ = false;
 };
 

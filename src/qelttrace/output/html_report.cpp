@@ -174,9 +174,9 @@ void writeHistogram(JsonWriter& json, const LogHistogram& h) {
     std::vector<std::int64_t> lows, widths;
     histogramGroups(h, lows, widths);
     json.beginObject();
-    writeArray(json, "x", lows);
-    writeArray(json, "w", widths);
-    writeArray(json, "n", groupCounts(h, h.firstBucket() / kHistogramGroup, lows.size()));
+    json.memberIntegers("x", lows);
+    json.memberIntegers("w", widths);
+    json.memberIntegers("n", groupCounts(h, h.firstBucket() / kHistogramGroup, lows.size()));
     json.endObject();
 }
 
@@ -253,7 +253,7 @@ void HtmlReport::record(const Record& r, const Observation& o) {
     pendingEnds_.clear();
     for (const TransactionPoint& p : o.points) {
         if (p.start) startWindows_[p.rule][p.id] = windows_.open();
-        if (rules_[p.rule].key != PairKey::kNone) {
+        if (rules_[p.rule].key != PairWord::kNone) {
             depths_[p.rule].add(o.sinceFirstNs, static_cast<std::int64_t>(p.depth));
         }
     }
@@ -308,8 +308,8 @@ void HtmlReport::ruleData(JsonWriter& json, const Statistics& stats, std::size_t
     const int firstGroup = p.latency.firstBucket() / kHistogramGroup;
     json.key("latency");
     json.beginObject();
-    writeArray(json, "x", lows);
-    writeArray(json, "w", widths);
+    json.memberIntegers("x", lows);
+    json.memberIntegers("w", widths);
     json.key("kinds");
     json.beginArray();
     const std::vector<PairMatcher::KindStats> kinds = p.kindsByCount();
@@ -322,20 +322,20 @@ void HtmlReport::ruleData(JsonWriter& json, const Statistics& stats, std::size_t
             continue;
         }
         json.beginObject();
-        json.member("kind", rule.kind == PairKey::kNone ? std::string_view() : kinds[k].kind);
-        writeArray(json, "n", counts);
+        json.member("kind", rule.kind == PairWord::kNone ? std::string_view() : kinds[k].kind);
+        json.memberIntegers("n", counts);
         json.endObject();
     }
     if (kinds.size() > kKindsDrawn) {
         json.beginObject();
         json.member("kind", PairMatcher::kOtherKinds);
-        writeArray(json, "n", rest);
+        json.memberIntegers("n", rest);
         json.endObject();
     }
     json.endArray();
     json.endObject();
     json.key("depth");
-    if (rule.key == PairKey::kNone || depths_[i].empty()) {
+    if (rule.key == PairWord::kNone || depths_[i].empty()) {
         json.null();
     } else {
         depths_[i].write(json);
@@ -397,8 +397,8 @@ std::string HtmlReport::chartData(const Statistics& stats) const {
     }
     json.key("errors");
     json.beginObject();
-    writeArray(json, "x", xs);
-    writeArray(json, "y", ys);
+    json.memberIntegers("x", xs);
+    json.memberIntegers("y", ys);
     json.memberUnsigned("count", errorCount_);
     json.endObject();
     json.key("states");
@@ -428,11 +428,11 @@ std::string HtmlReport::chartData(const Statistics& stats) const {
 std::string HtmlReport::ruleSection(const Statistics& stats, std::size_t i) const {
     const PairRule& rule = stats.pairs()[i];
     const PairMatcher::RuleStats& p = stats.pairStats()[i];
-    const bool keyed = rule.key != PairKey::kNone, kinds = rule.kind != PairKey::kNone;
+    const bool keyed = rule.key != PairWord::kNone, kinds = rule.kind != PairWord::kNone;
     std::string s = "<h3>" + html(rule.start) + " &rarr; " + html(rule.end) + "</h3><p class=note>";
     s += std::to_string(p.count) + " transactions";
-    if (keyed) s += ", keyed by the " + std::string(pairKeyName(rule.key));
-    if (kinds) s += ", kinds by the " + std::string(pairKeyName(rule.kind));
+    if (keyed) s += ", keyed by the " + std::string(pairWordName(rule.key));
+    if (kinds) s += ", kinds by the " + std::string(pairWordName(rule.kind));
     s += "; " + std::to_string(p.unmatchedStarts) + " starts and " +
          std::to_string(p.unmatchedEnds) + " ends unmatched.";
     if (keyed) {
@@ -566,7 +566,7 @@ std::string HtmlReport::body(const Statistics& stats) const {
     // The keyed rules first: the commands an engineer looks for.
     for (const bool keyed : {true, false}) {
         for (std::size_t i = 0; i < stats.pairs().size(); ++i) {
-            if ((stats.pairs()[i].key != PairKey::kNone) == keyed) b += ruleSection(stats, i);
+            if ((stats.pairs()[i].key != PairWord::kNone) == keyed) b += ruleSection(stats, i);
         }
     }
     b += "<h2>Records</h2><div class=charts>";

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qelttrace {
 
@@ -117,6 +118,13 @@ class JsonWriter {
         key(name);
         unsignedInteger(value);
     }
+    // An array of integers.
+    void memberIntegers(std::string_view name, const std::vector<std::int64_t>& values) {
+        key(name);
+        beginArray();
+        for (const std::int64_t v : values) integer(v);
+        endArray();
+    }
     // An integer, or null when there is nothing to measure.
     void memberMaybe(std::string_view name, bool present, std::int64_t value) {
         key(name);
@@ -190,7 +198,6 @@ class JsonFragment {
         filled_ = writer.filled_ & (((std::uint64_t{1} << opened_) - 1) << 1);
         afterKey_ = writer.afterKey_;
     }
-    std::string_view text() const { return text_; }
 
   private:
     friend class JsonWriter;

@@ -72,11 +72,6 @@ std::size_t formatMicroseconds(char* out, std::int64_t ns) {
     return static_cast<std::size_t>(p - out);
 }
 
-void appendMicroseconds(std::string& out, std::int64_t ns) {
-    char text[kMicrosecondsMax];
-    out.append(text, formatMicroseconds(text, ns));
-}
-
 PerfettoWriter::PerfettoWriter(Output& out, std::vector<PairRule> rules, FILE* diagnostics,
                                std::string target, std::uint64_t warnAt)
     : out_(out),
@@ -255,7 +250,7 @@ void PerfettoWriter::record(const Record& r, const Observation& o) {
     bool drawn = o.paired();
     for (const TransactionPoint& p : o.points) {
         if (p.id == 0) drawn = false;
-        if (rules_[p.rule].key == PairKey::kNone) continue;
+        if (rules_[p.rule].key == PairWord::kNone) continue;
         if (p.start) startAsync(p, r, o.sinceFirstNs);
         counter(p, o.sinceFirstNs);
     }
@@ -329,7 +324,7 @@ void PerfettoWriter::endAsync(const Transaction& t) {
 
 void PerfettoWriter::transaction(const Transaction& t) {
     const PairRule& rule = rules_[t.rule];
-    const bool keyed = rule.key != PairKey::kNone;
+    const bool keyed = rule.key != PairWord::kNone;
     if (!t.hasStart) return;  // an end with no start: drawn as its record's instant
     if (!t.hasEnd) {
         if (keyed) {

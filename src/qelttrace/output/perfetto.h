@@ -41,7 +41,6 @@ namespace qelttrace {
 // `out` has room for kMicrosecondsMax bytes; returns the length.
 constexpr std::size_t kMicrosecondsMax = 32;
 std::size_t formatMicroseconds(char* out, std::int64_t ns);
-void appendMicroseconds(std::string& out, std::int64_t ns);
 
 class PerfettoWriter : public Writer {
   public:

@@ -37,7 +37,6 @@ inline constexpr LatencyColumn kLatencyColumns[] = {
     {"p99.9", "p999_ns", [](const LogHistogram& h) { return h.percentile(0.999); }},
     {"max", "max_ns", [](const LogHistogram& h) { return h.max(); }},
 };
-constexpr std::size_t kLatencyColumnCount = sizeof kLatencyColumns / sizeof kLatencyColumns[0];
 
 // The column labelled `label` (a compile-time error when there is none).
 constexpr const LatencyColumn& latencyColumn(std::string_view label) {
@@ -86,7 +85,6 @@ inline constexpr HeadlineFigure kHeadlineFigures[] = {
                 durationText(latencyColumn("max").value(d));
      }},
 };
-constexpr std::size_t kHeadlineFigureCount = sizeof kHeadlineFigures / sizeof kHeadlineFigures[0];
 
 constexpr bool pagePlacesInOrder() {
     // The page's figures take the places 0, 1, ... once each.

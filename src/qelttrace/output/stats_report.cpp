@@ -11,7 +11,7 @@ namespace qelttrace {
 
 namespace {
 
-std::string count(std::uint64_t n) {
+std::string countText(std::uint64_t n) {
     return std::to_string(n);
 }
 
@@ -68,8 +68,9 @@ std::vector<std::string> latencyCells(const LogHistogram& h) {
 
 // `heads`, then the latency columns headed by their labels and `unit`.
 std::vector<Columns::Head> withLatencies(std::vector<Columns::Head> heads, const char* unit) {
-    for (const LatencyColumn& c : kLatencyColumns)
+    for (const LatencyColumn& c : kLatencyColumns) {
         heads.push_back({std::string(c.label) + unit, true});
+    }
     return heads;
 }
 
@@ -80,7 +81,7 @@ std::string cellOf(const TransactionField& f, const TransactionView& t) {
         case Unit::kText:
             return std::string(v.text);
         case Unit::kCount:
-            return count(static_cast<std::uint64_t>(v.number));
+            return countText(static_cast<std::uint64_t>(v.number));
         case Unit::kTime:
         case Unit::kDuration:
             break;
@@ -162,8 +163,8 @@ std::string depthMean(const PairMatcher::Depth& depth) {
 void writeRule(JsonWriter& j, const PairRule& rule, const PairMatcher::RuleStats& p) {
     j.member("start", rule.start);
     j.member("end", rule.end);
-    j.member("key", pairKeyName(rule.key));
-    j.member("kind", pairKeyName(rule.kind));
+    j.member("key", pairWordName(rule.key));
+    j.member("kind", pairWordName(rule.kind));
     j.memberUnsigned("count", p.count);
     j.memberUnsigned("unmatched_starts", p.unmatchedStarts);
     j.memberUnsigned("unmatched_ends", p.unmatchedEnds);
@@ -176,7 +177,7 @@ void writeRule(JsonWriter& j, const PairRule& rule, const PairMatcher::RuleStats
     writeObjects(j, "slowest", p.slowest, [&j](const KeptTransaction& t) {
         writeTransactionMembers(j, TransactionView(t, {}), kInSlowest);
     });
-    if (rule.key == PairKey::kNone) return;
+    if (rule.key == PairWord::kNone) return;
     j.key("depth");
     j.beginObject();
     j.memberUnsigned("max", p.depth.max);
@@ -213,14 +214,14 @@ void writeTables(const Statistics& s, std::string& out) {
     out += "\ndelta (s)\n";
     Columns delta(withLatencies({{"count", true}}, ""));
     std::vector<std::string> cells = latencyCells(s.deltas());
-    cells.insert(cells.begin(), count(s.deltas().count()));
+    cells.insert(cells.begin(), countText(s.deltas().count()));
     delta.row(cells);
     delta.write(out);
 
     out += "\nevents\n";
     Columns events({{"event", false}, {"count", true}, {"first (s)", true}, {"last (s)", true}});
     for (const Statistics::EventCount& e : s.eventsByCount()) {
-        events.row({e.event, count(e.count), durationText(e.firstNs), durationText(e.lastNs)});
+        events.row({e.event, countText(e.count), durationText(e.firstNs), durationText(e.lastNs)});
     }
     events.write(out);
 
@@ -231,7 +232,7 @@ void writeTables(const Statistics& s, std::string& out) {
                   {"event", false},
                   {"after", false}});
     for (const Statistics::Gap& g : s.topGaps()) {
-        gaps.row({count(g.record), durationText(g.timeNs), durationText(g.deltaNs), g.event,
+        gaps.row({countText(g.record), durationText(g.timeNs), durationText(g.deltaNs), g.event,
                   g.previousEvent});
     }
     gaps.write(out);
@@ -239,7 +240,7 @@ void writeTables(const Statistics& s, std::string& out) {
     out += "\nSATA states\n";
     Columns states({{"state", false}, {"entries", true}, {"time (s)", true}});
     for (const Statistics::StateTime& t : s.states()) {
-        states.row({t.state, count(t.entries), durationText(t.timeNs)});
+        states.row({t.state, countText(t.entries), durationText(t.timeNs)});
     }
     states.write(out);
 }
@@ -264,14 +265,14 @@ void writeSlowestText(const PairRule& rule, const std::vector<KeptTransaction>& 
 
 void writeRuleText(const PairRule& rule, const PairMatcher::RuleStats& p, std::string& out) {
     out += "\n" + ruleName(rule);
-    if (rule.key != PairKey::kNone) out += ", keyed by the " + std::string(pairKeyName(rule.key));
-    if (rule.kind != PairKey::kNone) {
-        out += ", kinds by the " + std::string(pairKeyName(rule.kind));
+    if (rule.key != PairWord::kNone) out += ", keyed by the " + std::string(pairWordName(rule.key));
+    if (rule.kind != PairWord::kNone) {
+        out += ", kinds by the " + std::string(pairWordName(rule.kind));
         out += "\n  kinds\n";
         Columns kinds(withLatencies({{"kind", false}, {"count", true}}, " (s)"));
         for (const PairMatcher::KindStats& k : p.kindsByCount()) {
             std::vector<std::string> cells = latencyCells(k.latency);
-            cells.insert(cells.begin(), {k.kind, count(k.latency.count())});
+            cells.insert(cells.begin(), {k.kind, countText(k.latency.count())});
             kinds.row(cells);
         }
         kinds.write(out);
@@ -282,11 +283,11 @@ void writeRuleText(const PairRule& rule, const PairMatcher::RuleStats& p, std::s
         out += "  slowest\n";
         writeSlowestText(rule, p.slowest, out);
     }
-    if (rule.key == PairKey::kNone) return;
-    out += "  depth: max " + count(p.depth.max) + ", mean " + depthMean(p.depth) + "\n";
+    if (rule.key == PairWord::kNone) return;
+    out += "  depth: max " + countText(p.depth.max) + ", mean " + depthMean(p.depth) + "\n";
     Columns depth({{"depth", true}, {"time (s)", true}});
     for (std::size_t d = 0; d < p.depth.timeNs.size(); ++d) {
-        depth.row({count(d), durationText(p.depth.timeNs[d])});
+        depth.row({countText(d), durationText(p.depth.timeNs[d])});
     }
     depth.write(out);
 }
@@ -318,9 +319,9 @@ void writeStatsText(const Statistics& s, std::string& out) {
         const PairMatcher::RuleStats& p = s.pairStats()[i];
         const PairRule& rule = s.pairs()[i];
         std::vector<std::string> cells = latencyCells(p.latency);
-        cells.insert(cells.begin(),
-                     {ruleName(rule), pairKeyName(rule.key), pairKeyName(rule.kind), count(p.count),
-                      count(p.unmatchedStarts), count(p.unmatchedEnds)});
+        cells.insert(cells.begin(), {ruleName(rule), pairWordName(rule.key),
+                                     pairWordName(rule.kind), countText(p.count),
+                                     countText(p.unmatchedStarts), countText(p.unmatchedEnds)});
         pairs.row(cells);
     }
     pairs.write(out);

@@ -31,9 +31,9 @@ TransactionView::TransactionView(const KeptTransaction& t, std::string_view rule
 bool shownFor(const TransactionField& field, const PairRule& rule) {
     switch (field.shownFor) {
         case ShownFor::kKeyedRule:
-            return rule.key != PairKey::kNone;
+            return rule.key != PairWord::kNone;
         case ShownFor::kRuleWithKinds:
-            return rule.kind != PairKey::kNone;
+            return rule.kind != PairWord::kNone;
         case ShownFor::kEveryRule:
             break;
     }

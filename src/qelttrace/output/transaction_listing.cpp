@@ -68,7 +68,7 @@ bool transactionsAsJsonl(const std::string& target) {
            target.compare(target.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-std::unique_ptr<Writer> makeTransactionsWriter(Output& out, std::vector<PairRule> rules,
+std::unique_ptr<Writer> makeTransactionListing(Output& out, std::vector<PairRule> rules,
                                                bool jsonl) {
     return std::make_unique<TransactionListing>(out, std::move(rules), jsonl);
 }

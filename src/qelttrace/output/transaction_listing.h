@@ -30,7 +30,7 @@ static_assert(std::string_view(kTransactionsJsonlSignature).substr(2, 4) ==
 // Whether a listing named `target` is JSON lines (its name ends in ".jsonl").
 bool transactionsAsJsonl(const std::string& target);
 
-std::unique_ptr<Writer> makeTransactionsWriter(Output& out, std::vector<PairRule> rules,
+std::unique_ptr<Writer> makeTransactionListing(Output& out, std::vector<PairRule> rules,
                                                bool jsonl);
 
 }  // namespace qelttrace
