@@ -136,10 +136,10 @@ std::string cellOf(const TransactionField& f, const TransactionView& t) {
 }
 
 std::string headOf(const TransactionField& f) {
-    const char* unit = f.unit == Unit::kTime       ? " (s)"
-                       : f.unit == Unit::kDuration ? " (&micro;s)"
-                                                   : "";
-    return "<th>" + std::string(f.label) + unit + "</th>";
+    std::string head = "<th>" + std::string(f.label);
+    if (f.unit == Unit::kTime) head += " (s)";
+    if (f.unit == Unit::kDuration) head += " (&micro;s)";
+    return head + "</th>";
 }
 
 // The groups of log buckets drawn as one bar each: their lower bounds and
