@@ -4,6 +4,7 @@
 //   RecordSink   what the input, the filter and the statistics are fed
 //   Observation  what the statistics made of a record, handed on with it
 //   Transaction  a pair rule's transaction, handed on when it closes or is left open
+//   KeptTransaction  what is kept of one after it was handed on
 //   StateSpan    a SATA state held from one SATAWakeup to the next
 //   Writer       an output: records with their observations, transactions,
 //                states, and at the end the finished statistics
