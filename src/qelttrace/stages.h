@@ -84,8 +84,8 @@ struct Transaction {
     StreamPoint start, end;
     std::string_view key;   // empty for an unkeyed rule
     std::string_view kind;  // empty for a rule without kinds, or an end with no start
-    // The record that started it (its event is the rule's start), while it is
-    // handed on; null for an end with no start.
+    // The record that started it (its event is the rule's start), its text
+    // left out, while it is handed on; null for an end with no start.
     const Record* startRecord = nullptr;
     // Matched: the records from its start to its end, both included, and
     // those among them that tell of trouble (what --errors selects).

@@ -431,6 +431,8 @@ struct Matched : Writer {
             if (t.startRecord) {
                 EXPECT_EQ(t.startRecord->number, t.start.record) << row;
                 EXPECT_EQ(t.startRecord->event(), rules[t.rule].start) << row;
+                // Not its line, which may be of any length.
+                EXPECT_EQ(t.startRecord->text(), "") << row;
             }
         }
         rows.push_back(row);
@@ -551,8 +553,8 @@ TEST(PairMatcher, MatchesLeavesOpenAndTimesTheDepth) {
         std::uint64_t trouble = 0;
         std::int64_t firstNs = 0;
         for (const Step& step : c.steps) {
-            const Record r =
-                feed.make(step.timeNs, step.event, step.qualifier, step.argument, step.trouble);
+            const Record r = feed.make(step.timeNs, step.event, step.qualifier, step.argument,
+                                       step.trouble, Status::kOk, "the line as received");
             if (r.number == 1) firstNs = r.timeNs;
             const StreamPoint at{r.number, r.timeNs, r.timeNs - firstNs,
                                  r.number, trouble,  r.trouble};

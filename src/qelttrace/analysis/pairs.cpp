@@ -202,7 +202,7 @@ void PairMatcher::start(std::size_t rule, const Record& r, const StreamPoint& at
     }
     opened->point = at;
     opened->id = id;
-    opened->record = r;
+    opened->record.assignWithoutText(r);
     const std::size_t depth = openCount(rule);
     if (rules_[rule].key != PairWord::kNone) {
         s.clock.step(at.timeNs, depth, false, stats_[rule].depth);

@@ -94,7 +94,7 @@ class PairMatcher {
     struct Open {
         StreamPoint point;
         std::uint64_t id = 0;
-        Record record;  // the start
+        Record record;  // the start, but for its text
     };
     using OpenByKey = std::unordered_map<std::string, Open>;
     // The time at each depth, committed at each end: what follows the last

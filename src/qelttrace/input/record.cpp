@@ -40,6 +40,20 @@ void Record::setWords(std::string_view event, std::string_view qualifier, std::s
     put(text, false);
 }
 
+void Record::assignWithoutText(const Record& from) {
+    number = from.number;
+    time = from.time;
+    delta = from.delta;
+    timeNs = from.timeNs;
+    deltaNs = from.deltaNs;
+    status = from.status;
+    held = from.held;
+    trouble = from.trouble;
+    result = from.result;
+    lineEnd = from.lineEnd;
+    setWords(from.event(), from.qualifier(), from.argument(), {});
+}
+
 std::string timeText(const DBGTime& t) {
     std::string out;
     appendTime(out, t);
