@@ -110,10 +110,10 @@ TEST_F(Formatter, RecordModelOfTheWorkedExample) {
 // global back to its initial value.
 TEST_F(Formatter, ResetTimingStartsANewRun) {
     const std::vector<std::string> dump = {"SATA history dump", "12.000000000 01 2 0",
-                                           "13.500000000 01 2 0", ""};
+                                           "13.500000000 01 2 0"};
     const std::string first = format(dump) + finalSpan();
-    startTime = ct = pt = diff = DBGTime{99, 9};
-    FirstCommand = 0;
+    for (const DBGTime* t : {&startTime, &ct, &pt, &diff}) EXPECT_NE(t->sec, 0);
+    EXPECT_EQ(FirstCommand, 0);
     SataResetTiming();
     for (const DBGTime* t : {&startTime, &ct, &pt, &diff}) {
         EXPECT_EQ(t->sec, 0);
