@@ -14,14 +14,6 @@
 
 namespace {
 
-void resetTiming() {
-    startTime = DBGTime{0, 0};
-    ct = DBGTime{0, 0};
-    pt = DBGTime{0, 0};
-    diff = DBGTime{0, 0};
-    FirstCommand = 1;
-}
-
 void formatLine(const std::uint8_t* data, std::size_t size) {
     std::unique_ptr<char[]> line(new char[size + 1]);
     std::unique_ptr<char[]> before(new char[size + 1]);
@@ -47,7 +39,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    resetTiming();
+    SataResetTiming();
     std::size_t start = 0;
     for (std::size_t i = 0; i < size; ++i) {
         if (data[i] != '\n') continue;

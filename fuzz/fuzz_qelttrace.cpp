@@ -37,14 +37,6 @@ namespace {
 
 using namespace qelttrace;
 
-void resetTiming() {
-    startTime = DBGTime{0, 0};
-    ct = DBGTime{0, 0};
-    pt = DBGTime{0, 0};
-    diff = DBGTime{0, 0};
-    FirstCommand = 1;
-}
-
 std::vector<std::string_view> linesOf(std::string_view text) {
     std::vector<std::string_view> lines;
     std::size_t begin = 0;
@@ -72,7 +64,7 @@ bool plain(std::string_view text, const std::vector<std::string_view>& lines) {
 
 // What the formatter itself prints for these lines and the closing span.
 std::string plainDecoding(const std::vector<std::string_view>& lines) {
-    resetTiming();
+    SataResetTiming();
     std::string out;
     std::vector<char> buffer;
     char printed[8192];
@@ -181,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view input = decoded;
     std::string text, csv, jsonl, stats, perfetto, html, transactions;
     {
-        resetTiming();
+        SataResetTiming();
         Output textOut(&text), csvOut(&csv), jsonlOut(&jsonl), statsOut(&stats),
             perfettoOut(&perfetto), htmlOut(&html), transactionsOut(&transactions);
         Settings settings;

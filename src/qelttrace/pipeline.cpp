@@ -23,7 +23,7 @@ Pipeline::Pipeline(const Settings& s, const Outputs& o, FILE* diagnostics) {
     if (o.html) owned_.push_back(std::make_unique<HtmlReport>(*o.html, s.title, rules));
     if (o.transactions) {
         owned_.push_back(
-            makeTransactionsWriter(*o.transactions, rules, transactionsAsJsonl(s.transactions)));
+            makeTransactionListing(*o.transactions, rules, transactionsAsJsonl(s.transactions)));
     }
     for (const auto& writer : owned_) writers_.add(*writer);
     // The statistics are gathered only for the outputs that report them.

@@ -4,6 +4,7 @@
 //   RecordSink   what the input, the filter and the statistics are fed
 //   Observation  what the statistics made of a record, handed on with it
 //   Transaction  a pair rule's transaction, handed on when it closes or is left open
+//   KeptTransaction  what is kept of one after it was handed on
 //   StateSpan    a SATA state held from one SATAWakeup to the next
 //   Writer       an output: records with their observations, transactions,
 //                states, and at the end the finished statistics
@@ -11,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -34,8 +36,9 @@ class RecordSink {
     virtual void end(const DBGTime* closingSpan) { (void)closingSpan; }
 };
 
-// A record as a point of a transaction or of a state.
-struct PairPoint {
+// Where a record stands in the stream, as a transaction or a state begins or
+// ends at it.
+struct StreamPoint {
     std::uint64_t record = 0;
     std::int64_t timeNs = 0;
     std::int64_t sinceFirstNs = 0;  // since the first record of the stream
@@ -78,14 +81,12 @@ struct Transaction {
     std::size_t rule = 0;
     std::uint64_t id = 0;  // 0 for an end with no start
     bool hasStart = false, hasEnd = false;
-    PairPoint start, end;
+    StreamPoint start, end;
     std::string_view key;   // empty for an unkeyed rule
     std::string_view kind;  // empty for a rule without kinds, or an end with no start
-    // The start record's qualifier and argument (its event is the rule's
-    // start), and the record whose arrival closes or leaves it, while it is
-    // handed on: null for the starts left open at the end of the input.
-    std::string_view startQualifier, startArgument;
-    const Record* closing = nullptr;
+    // The record that started it (its event is the rule's start), its text
+    // left out, while it is handed on; null for an end with no start.
+    const Record* startRecord = nullptr;
     // Matched: the records from its start to its end, both included, and
     // those among them that tell of trouble (what --errors selects).
     std::uint64_t records = 0, errors = 0;
@@ -97,12 +98,39 @@ struct Transaction {
     std::int64_t durationNs() const { return end.timeNs - start.timeNs; }
 };
 
+// What is kept of a transaction once it was handed on (the slowest of a
+// rule, the starts a listing holds until the end): its figures, its key and
+// kind owned.
+struct KeptTransaction {
+    std::size_t rule = 0;
+    std::uint64_t id = 0;
+    std::string key, kind;
+    std::uint64_t startRecord = 0, endRecord = 0;
+    std::int64_t startNs = 0, durationNs = 0;
+    std::uint64_t records = 0, errors = 0;
+    bool ended = false;  // matched; a start left open otherwise
+
+    KeptTransaction() = default;
+    explicit KeptTransaction(const Transaction& t)
+        : rule(t.rule),
+          id(t.id),
+          key(t.key),
+          kind(t.kind),
+          startRecord(t.start.record),
+          endRecord(t.hasEnd ? t.end.record : 0),
+          startNs(t.start.timeNs),
+          durationNs(t.matched() ? t.durationNs() : 0),
+          records(t.records),
+          errors(t.errors),
+          ended(t.matched()) {}
+};
+
 struct StateSpan {
     std::string_view state;
-    PairPoint start;
+    StreamPoint start;
     std::int64_t endNs = 0;  // the next SATAWakeup's time, or the last record's
-    // The words of the SATAWakeup that entered it (its event is SATAWakeup).
-    std::string_view qualifier, argument;
+    // The SATAWakeup that entered it, while it is handed on.
+    const Record* entered = nullptr;
 };
 
 // What a writer gets once the input is over.

@@ -17,6 +17,11 @@ DBGTime pt = {0, 0};
 DBGTime diff = {0, 0};
 int32_t FirstCommand = 1;
 
+void SataResetTiming() {
+    startTime = ct = pt = diff = DBGTime{0, 0};
+    FirstCommand = 1;
+}
+
 namespace {
 
 // The decoder's output buffer.

@@ -20,6 +20,12 @@ extern DBGTime pt;            // last record that decoded and was printed
 extern DBGTime diff;          // the difference computed last
 extern int32_t FirstCommand;  // non-zero: the next decoded record starts a run
 
+// Sets the timing globals above to their initial values, as a new process has
+// them: the next dump is formatted as a new run of the tool would format it.
+// For a program that formats several dumps in one process (the offline
+// decoder, the tests, the fuzz targets); the tool itself never needs it.
+void SataResetTiming();
+
 // Reads "SEC.NSEC" (both read as atoi reads them, no scaling of the fraction:
 // "12.5" is 12 s 5 ns) into *outTime; 0, 0 for a seconds part of 32 or more
 // characters. Digits beyond the signed 32-bit range saturate at its limits.

@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "analysis/statistics.h"
-#include "record_feed.h"
+#include "support/record_feed.h"
 
 namespace {
 
 using namespace qelttrace;
-using qelttest::Feed;
+using Feed = qelttest::RecordFeed;
 
 // Normal deviates by Box-Muller from the engine's bits (the standard fixes
 // the engine, not its distributions), so every platform draws the same.

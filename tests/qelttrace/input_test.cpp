@@ -76,11 +76,6 @@ std::string sampleDump() {
     return dump;
 }
 
-void resetTiming() {
-    startTime = ct = pt = diff = DBGTime{0, 0};
-    FirstCommand = 1;
-}
-
 struct Decoding {
     bool ok = true;
     std::string text, csv, jsonl, stats, diagnostics;
@@ -94,7 +89,7 @@ Decoding decode(const std::function<bool(InputReader&)>& feed) {
     FILE* diagnostics = std::fopen(diagnosticsPath.c_str(), "wb");
     EXPECT_NE(diagnostics, nullptr);
     Decoding run;
-    resetTiming();
+    SataResetTiming();
     {
         Output text(&run.text), csv(&run.csv), jsonl(&run.jsonl), stats(&run.stats);
         Settings settings;

@@ -14,15 +14,6 @@
 
 namespace {
 
-// The globals persist for the process; every test starts a dump afresh.
-void resetTiming() {
-    startTime = {0, 0};
-    ct = {0, 0};
-    pt = {0, 0};
-    diff = {0, 0};
-    FirstCommand = 1;
-}
-
 // Runs `lines` through ParseSataTrace (each copied into a writable buffer) and
 // returns what reached standard output.
 std::string format(const std::vector<std::string>& lines) {
@@ -46,7 +37,7 @@ std::string finalSpan() {
 
 class Formatter : public ::testing::Test {
   protected:
-    void SetUp() override { resetTiming(); }
+    void SetUp() override { SataResetTiming(); }
 };
 
 TEST_F(Formatter, WorkedExampleByteForByte) {
@@ -115,13 +106,30 @@ TEST_F(Formatter, RecordModelOfTheWorkedExample) {
     }
 }
 
+// A second dump in the same process formats as the first did: every timing
+// global back to its initial value.
+TEST_F(Formatter, ResetTimingStartsANewRun) {
+    const std::vector<std::string> dump = {"SATA history dump", "12.000000000 01 2 0",
+                                           "13.500000000 01 2 0"};
+    const std::string first = format(dump) + finalSpan();
+    for (const DBGTime* t : {&startTime, &ct, &pt, &diff}) EXPECT_NE(t->sec, 0);
+    EXPECT_EQ(FirstCommand, 0);
+    SataResetTiming();
+    for (const DBGTime* t : {&startTime, &ct, &pt, &diff}) {
+        EXPECT_EQ(t->sec, 0);
+        EXPECT_EQ(t->nsec, 0);
+    }
+    EXPECT_EQ(FirstCommand, 1);
+    EXPECT_EQ(format(dump) + finalSpan(), first);
+}
+
 TEST_F(Formatter, LineEndsBecomeBlanksInPlace) {
     std::string printed = format({"12.5 01 2 0\r\n", "13.000000000 ABCD 2 0\r\n"});
     EXPECT_EQ(printed,
               "\n    12.000000005\t     0.000000000\tCancelAll 01 0"
               "\n    13.000000000\t     0.999999995\tPARSE ERROR - ABCD 2 0  ");
     // The caller's text changes by its line ends only.
-    resetTiming();
+    SataResetTiming();
     char line[] = "12.5 01 2 0\r\n";
     {
         qelttest::StdoutCapture quiet;  // what it prints is checked above
@@ -202,7 +210,7 @@ TEST_F(Formatter, ZeroAndStepBackRulesLookAtBothFields) {
         {"2.999999999", "3.0", "     3.000000000\t     0.000000001"},
     };
     for (const Case& c : cases) {
-        resetTiming();
+        SataResetTiming();
         const std::string out =
             format({std::string(c.first) + " 0 2 a", std::string(c.second) + " 0 2 b"});
         const std::string second = out.substr(out.rfind('\n') + 1);
@@ -251,7 +259,7 @@ TEST_F(Formatter, SixteenCharacterTimestampKeepsItsNanoseconds) {
               "\n123456.123456789\t     0.000000000\tCancelAll 0 a"
               "\n123456.123456790\t     0.000000001\tCancelAll 0 b");
     // Far longer tokens: only the seconds part's 32-character limit applies.
-    resetTiming();
+    SataResetTiming();
     out = format({"000000000000000000000000000001.000000005 0 2 a",
                   "0000000000000000000000000000000002.5 0 2 b"});
     EXPECT_EQ(out,
@@ -338,7 +346,7 @@ TEST_F(Formatter, TimeFieldsPrintAsPrintfDoes) {
         {"1.0", "2147483647.2147483647"},
     };
     for (const Case& c : cases) {
-        resetTiming();
+        SataResetTiming();
         std::string out =
             format({std::string(c.first) + " 0 2 a", std::string(c.second) + " 0 2 b"});
         DBGTime first{}, second{}, delta{};

@@ -29,9 +29,10 @@ void LogHistogram::bounds(int index, std::int64_t* low, std::int64_t* high) {
         return;
     }
     const int shift = (index - kSub) / kSub;
-    const std::int64_t mantissa = kSub + (index - kSub) % kSub;
-    *low = mantissa << shift;
-    *high = ((mantissa + 1) << shift) - 1;
+    const auto mantissa = static_cast<std::uint64_t>(kSub + (index - kSub) % kSub);
+    *low = static_cast<std::int64_t>(mantissa << shift);
+    // The top bucket ends at INT64_MAX: its end is 2^63 - 1, reckoned unsigned.
+    *high = static_cast<std::int64_t>(((mantissa + 1) << shift) - 1);
 }
 
 void LogHistogram::add(std::int64_t value) {

@@ -7,24 +7,23 @@ namespace qelttrace {
 
 namespace {
 
-bool parseKey(const std::string& text, PairKey* key) {
-    const PairKey keys[] = {PairKey::kNone, PairKey::kQualifier, PairKey::kArgument};
-    for (const PairKey k : keys) {
-        if (text == pairKeyName(k)) {
-            *key = k;
+bool parseWord(const std::string& text, PairWord* word) {
+    for (const PairWord w : {PairWord::kNone, PairWord::kQualifier, PairWord::kArgument}) {
+        if (text == pairWordName(w)) {
+            *word = w;
             return true;
         }
     }
     return false;
 }
 
-std::string_view wordOf(const Record& r, PairKey word) {
+std::string_view wordOf(const Record& r, PairWord word) {
     switch (word) {
-        case PairKey::kQualifier:
+        case PairWord::kQualifier:
             return r.qualifier();
-        case PairKey::kArgument:
+        case PairWord::kArgument:
             return r.argument();
-        case PairKey::kNone:
+        case PairWord::kNone:
             break;
     }
     return {};
@@ -32,16 +31,12 @@ std::string_view wordOf(const Record& r, PairKey word) {
 
 }  // namespace
 
-const char* pairKeyName(PairKey key) {
-    switch (key) {
-        case PairKey::kQualifier:
-            return "qualifier";
-        case PairKey::kArgument:
-            return "argument";
-        case PairKey::kNone:
-            break;
-    }
-    return "none";
+const char* pairWordName(PairWord word) {
+    constexpr const char* kNames[] = {"none", "qualifier", "argument"};
+    static_assert(
+        sizeof kNames / sizeof kNames[0] == static_cast<std::size_t>(PairWord::kArgument) + 1,
+        "a name for each word");
+    return kNames[static_cast<std::size_t>(word)];
 }
 
 std::string ruleName(const PairRule& rule) {
@@ -62,12 +57,12 @@ std::string parsePair(const std::string& text, PairRule* rule) {
     if (parts[0] == parts[1]) return "START and END are one event";
     rule->start = parts[0];
     rule->end = parts[1];
-    rule->key = PairKey::kNone;
-    rule->kind = PairKey::kNone;
-    if (parts.size() > 2 && !parseKey(parts[2], &rule->key)) {
+    rule->key = PairWord::kNone;
+    rule->kind = PairWord::kNone;
+    if (parts.size() > 2 && !parseWord(parts[2], &rule->key)) {
         return "the key is qualifier, argument or none";
     }
-    if (parts.size() > 3 && !parseKey(parts[3], &rule->kind)) {
+    if (parts.size() > 3 && !parseWord(parts[3], &rule->kind)) {
         return "the kind is qualifier, argument or none";
     }
     return {};
@@ -75,9 +70,9 @@ std::string parsePair(const std::string& text, PairRule* rule) {
 
 std::vector<PairRule> defaultPairs() {
     return {
-        {"DMA Start", "DMA End", PairKey::kNone, PairKey::kNone},
-        {"FPGA_DMARXStart", "FPGA_DMARXStop", PairKey::kNone, PairKey::kNone},
-        {"ActivateTransaction", "CompleteTransation", PairKey::kArgument, PairKey::kQualifier},
+        {"DMA Start", "DMA End", PairWord::kNone, PairWord::kNone},
+        {"FPGA_DMARXStart", "FPGA_DMARXStop", PairWord::kNone, PairWord::kNone},
+        {"ActivateTransaction", "CompleteTransation", PairWord::kArgument, PairWord::kQualifier},
     };
 }
 
@@ -123,16 +118,16 @@ void PairMatcher::DepthClock::step(std::int64_t ns, std::size_t after, bool end,
 PairMatcher::PairMatcher(std::vector<PairRule> rules, std::size_t slowest)
     : rules_(std::move(rules)), slowestMax_(slowest), stats_(rules_.size()), state_(rules_.size()) {
     for (std::size_t i = 0; i < rules_.size(); ++i) {
-        if (rules_[i].key != PairKey::kNone) stats_[i].depth.timeNs.assign(1, 0);
+        if (rules_[i].key != PairWord::kNone) stats_[i].depth.timeNs.assign(1, 0);
     }
 }
 
 std::size_t PairMatcher::openCount(std::size_t rule) const {
     const RuleState& s = state_[rule];
-    return rules_[rule].key == PairKey::kNone ? (s.open ? 1 : 0) : s.keyed.size();
+    return rules_[rule].key == PairWord::kNone ? (s.open ? 1 : 0) : s.keyed.size();
 }
 
-PairMatcher::KindStats& PairMatcher::kindOf(std::size_t rule, std::string_view kind) {
+PairMatcher::KindStats& PairMatcher::kindStats(std::size_t rule, std::string_view kind) {
     RuleState& s = state_[rule];
     std::vector<KindStats>& kinds = stats_[rule].kinds;
     lookup_.assign(kind);
@@ -148,7 +143,7 @@ PairMatcher::KindStats& PairMatcher::kindOf(std::size_t rule, std::string_view k
     return kinds.back();
 }
 
-void PairMatcher::record(const Record& r, const PairPoint& at,
+void PairMatcher::record(const Record& r, const StreamPoint& at,
                          std::vector<TransactionPoint>& points, Writer& out) {
     const std::string_view event = r.event();
     for (std::size_t i = 0; i < rules_.size(); ++i) {
@@ -163,8 +158,12 @@ void PairMatcher::record(const Record& r, const PairPoint& at,
     }
 }
 
+std::string_view PairMatcher::kindOf(std::size_t rule, const Open& open) const {
+    return wordOf(open.record, rules_[rule].kind);
+}
+
 void PairMatcher::unmatchedStart(std::size_t rule, const Open& open, std::string_view key,
-                                 const Record* closing, Writer& out) {
+                                 Writer& out) {
     ++stats_[rule].unmatchedStarts;
     Transaction t;
     t.rule = rule;
@@ -172,29 +171,30 @@ void PairMatcher::unmatchedStart(std::size_t rule, const Open& open, std::string
     t.hasStart = true;
     t.start = open.point;
     t.key = key;
-    t.kind = open.kind;
-    t.startQualifier = open.qualifier;
-    t.startArgument = open.argument;
-    t.closing = closing;
+    t.kind = kindOf(rule, open);
+    t.startRecord = &open.record;
     out.transaction(t);
 }
 
-void PairMatcher::start(std::size_t rule, const Record& r, const PairPoint& at,
+void PairMatcher::start(std::size_t rule, const Record& r, const StreamPoint& at,
                         std::vector<TransactionPoint>& points, Writer& out) {
     RuleState& s = state_[rule];
     const std::string_view key = wordOf(r, rules_[rule].key);
     const std::uint64_t id = ++s.started;
     Open* opened = nullptr;
-    if (rules_[rule].key == PairKey::kNone) {
+    if (rules_[rule].key == PairWord::kNone) {
         // A second start first leaves the open one unmatched.
-        if (s.open) unmatchedStart(rule, s.only, key, &r, out);
+        if (s.open) unmatchedStart(rule, s.only, key, out);
         s.open = true;
         opened = &s.only;
     } else {
         lookup_.assign(key);
         auto found = s.keyed.find(lookup_);
         if (found != s.keyed.end()) {
-            unmatchedStart(rule, found->second, key, &r, out);
+            unmatchedStart(rule, found->second, key, out);
+        } else if (!s.ended.empty()) {
+            s.ended.key() = lookup_;
+            found = s.keyed.insert(std::move(s.ended)).position;
         } else {
             found = s.keyed.emplace(lookup_, Open()).first;
         }
@@ -202,14 +202,12 @@ void PairMatcher::start(std::size_t rule, const Record& r, const PairPoint& at,
     }
     opened->point = at;
     opened->id = id;
-    opened->kind.assign(wordOf(r, rules_[rule].kind));
-    opened->qualifier.assign(r.qualifier());
-    opened->argument.assign(r.argument());
+    opened->record.assignWithoutText(r);
     const std::size_t depth = openCount(rule);
-    if (rules_[rule].key != PairKey::kNone) {
+    if (rules_[rule].key != PairWord::kNone) {
         s.clock.step(at.timeNs, depth, false, stats_[rule].depth);
     }
-    points.push_back(TransactionPoint{rule, id, true, key, opened->kind, depth});
+    points.push_back(TransactionPoint{rule, id, true, key, wordOf(r, rules_[rule].kind), depth});
 }
 
 void PairMatcher::matched(std::size_t rule, Transaction& t) {
@@ -217,40 +215,38 @@ void PairMatcher::matched(std::size_t rule, Transaction& t) {
     const std::int64_t duration = t.durationNs();
     ++stats.count;
     stats.latency.add(duration);
-    kindOf(rule, t.kind).latency.add(duration);
+    kindStats(rule, t.kind).latency.add(duration);
     t.records = t.end.position - t.start.position + 1;
     t.errors = t.end.troubleBefore + (t.end.trouble ? 1 : 0) - t.start.troubleBefore;
     if (slowestMax_ == 0) return;
     auto& heap = state_[rule].slow;
-    Slow slow{std::string(t.key), std::string(t.kind), t.id,    t.start.record,
-              t.end.record,       t.start.timeNs,      duration};
-    if (heap.size() >= slowestMax_ && !SlowOrder()(slow, heap.top())) return;
+    if (heap.size() >= slowestMax_ &&
+        !SlowOrder::ranksBefore(duration, t.start.record, heap.top())) {
+        return;
+    }
     t.slowest = true;
-    heap.push(std::move(slow));
+    heap.push(KeptTransaction(t));
     if (heap.size() > slowestMax_) {
         t.slowestLeft = heap.top().id;
         heap.pop();
     }
 }
 
-void PairMatcher::end(std::size_t rule, const Record& r, const PairPoint& at,
+void PairMatcher::end(std::size_t rule, const Record& r, const StreamPoint& at,
                       std::vector<TransactionPoint>& points, Writer& out) {
     RuleState& s = state_[rule];
     const std::string_view key = wordOf(r, rules_[rule].key);
     // What it ends outlives the open start: the writers see it with the record.
-    Open& open = s.ended;
-    bool found = false;
-    if (rules_[rule].key == PairKey::kNone) {
-        found = s.open;
-        if (found) std::swap(open, s.only);
+    const Open* open = nullptr;
+    if (rules_[rule].key == PairWord::kNone) {
+        if (s.open) open = &s.only;
         s.open = false;
     } else {
         lookup_.assign(key);
         const auto it = s.keyed.find(lookup_);
         if (it != s.keyed.end()) {
-            found = true;
-            std::swap(open, it->second);
-            s.keyed.erase(it);
+            s.ended = s.keyed.extract(it);
+            open = &s.ended.mapped();
         }
     }
     Transaction t;
@@ -258,32 +254,30 @@ void PairMatcher::end(std::size_t rule, const Record& r, const PairPoint& at,
     t.hasEnd = true;
     t.end = at;
     t.key = key;
-    t.closing = &r;
     const std::size_t depth = openCount(rule);
-    if (!found) {
+    if (!open) {
         ++stats_[rule].unmatchedEnds;
         out.transaction(t);
         points.push_back(TransactionPoint{rule, 0, false, key, {}, depth});
         return;
     }
-    t.id = open.id;
+    t.id = open->id;
     t.hasStart = true;
-    t.start = open.point;
-    t.kind = open.kind;
-    t.startQualifier = open.qualifier;
-    t.startArgument = open.argument;
+    t.start = open->point;
+    t.kind = kindOf(rule, *open);
+    t.startRecord = &open->record;
     matched(rule, t);
-    if (rules_[rule].key != PairKey::kNone) {
+    if (rules_[rule].key != PairWord::kNone) {
         s.clock.step(at.timeNs, depth, true, stats_[rule].depth);
     }
     out.transaction(t);
-    points.push_back(TransactionPoint{rule, open.id, false, key, open.kind, depth});
+    points.push_back(TransactionPoint{rule, open->id, false, key, t.kind, depth});
 }
 
 void PairMatcher::finish(Writer& out) {
     for (std::size_t i = 0; i < rules_.size(); ++i) {
         RuleState& s = state_[i];
-        if (s.open) unmatchedStart(i, s.only, {}, nullptr, out);
+        if (s.open) unmatchedStart(i, s.only, {}, out);
         s.open = false;
         // In record order, so that what is drawn does not depend on hashing.
         std::vector<std::pair<const std::string*, const Open*>> left;
@@ -292,11 +286,11 @@ void PairMatcher::finish(Writer& out) {
             return a.second->point.record < b.second->point.record;
         });
         for (const auto& entry : left) {
-            unmatchedStart(i, *entry.second, *entry.first, nullptr, out);
+            unmatchedStart(i, *entry.second, *entry.first, out);
         }
         s.keyed.clear();
         // The slowest, longest first.
-        std::vector<Slow>& list = stats_[i].slowest;
+        std::vector<KeptTransaction>& list = stats_[i].slowest;
         list.clear();
         while (!s.slow.empty()) {
             list.push_back(s.slow.top());

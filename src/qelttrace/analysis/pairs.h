@@ -28,14 +28,15 @@
 
 namespace qelttrace {
 
-// Which word of a record keys a transaction or names its kind.
-enum class PairKey { kNone, kQualifier, kArgument };
+// Which word of a record keys a transaction or names its kind (pairWordName
+// names them in this order).
+enum class PairWord { kNone, kQualifier, kArgument };
 
 struct PairRule {
     std::string start;
     std::string end;
-    PairKey key = PairKey::kNone;
-    PairKey kind = PairKey::kNone;
+    PairWord key = PairWord::kNone;
+    PairWord kind = PairWord::kNone;
 };
 
 // "START,END[,KEY[,KIND]]", KEY and KIND each qualifier, argument or none;
@@ -46,7 +47,7 @@ std::string parsePair(const std::string& text, PairRule* rule);
 // kind its qualifier (the command's code) names.
 std::vector<PairRule> defaultPairs();
 // "qualifier", "argument" or "none".
-const char* pairKeyName(PairKey key);
+const char* pairWordName(PairWord word);
 // "START->END", as the listing names a rule.
 std::string ruleName(const PairRule& rule);
 
@@ -58,13 +59,6 @@ class PairMatcher {
     struct KindStats {
         std::string kind;
         LogHistogram latency;
-    };
-    // One of the slowest transactions of a rule.
-    struct Slow {
-        std::string key, kind;
-        std::uint64_t id = 0;
-        std::uint64_t startRecord = 0, endRecord = 0;
-        std::int64_t startNs = 0, durationNs = 0;
     };
     // The time spent with d transactions open, for d from 0 to max, from the
     // rule's first start to its last end.
@@ -78,8 +72,9 @@ class PairMatcher {
         LogHistogram latency;
         std::vector<KindStats> kinds;  // in the order first seen
         std::vector<KindStats> kindsByCount() const;
-        std::vector<Slow> slowest;  // longest first, the earlier start first among equals
-        Depth depth;                // keyed rules only
+        std::vector<KeptTransaction>
+            slowest;  // longest first, the earlier start first among equals
+        Depth depth;  // keyed rules only
     };
 
     PairMatcher(std::vector<PairRule> rules, std::size_t slowest);
@@ -89,7 +84,7 @@ class PairMatcher {
 
     // One decoded record at `at`: appends the transaction points it makes to
     // `points` and hands what it closes or leaves open to `out`.
-    void record(const Record& record, const PairPoint& at, std::vector<TransactionPoint>& points,
+    void record(const Record& record, const StreamPoint& at, std::vector<TransactionPoint>& points,
                 Writer& out);
     // The end of the input: the starts still open are left unmatched, handed
     // on in record order.
@@ -97,10 +92,11 @@ class PairMatcher {
 
   private:
     struct Open {
-        PairPoint point;
+        StreamPoint point;
         std::uint64_t id = 0;
-        std::string kind, qualifier, argument;
+        Record record;  // the start, but for its text
     };
+    using OpenByKey = std::unordered_map<std::string, Open>;
     // The time at each depth, committed at each end: what follows the last
     // end is outside the span.
     struct DepthClock {
@@ -111,31 +107,40 @@ class PairMatcher {
         void step(std::int64_t ns, std::size_t after, bool end, Depth& into);
     };
     struct SlowOrder {
-        // The heap's top is the one to drop first: the shortest, of equal
-        // ones the later start.
-        bool operator()(const Slow& a, const Slow& b) const {
-            if (a.durationNs != b.durationNs) return a.durationNs > b.durationNs;
-            return a.startRecord < b.startRecord;
+        // Whether a transaction of `durationNs` that started at record
+        // `startRecord` ranks before `b` among the slowest: it is longer, or
+        // as long and started earlier.
+        static bool ranksBefore(std::int64_t durationNs, std::uint64_t startRecord,
+                                const KeptTransaction& b) {
+            if (durationNs != b.durationNs) return durationNs > b.durationNs;
+            return startRecord < b.startRecord;
+        }
+        // The heap's top is the one to drop first: the one ranked last.
+        bool operator()(const KeptTransaction& a, const KeptTransaction& b) const {
+            return ranksBefore(a.durationNs, a.startRecord, b);
         }
     };
     struct RuleState {
         bool open = false;  // unkeyed
-        Open only;
-        std::unordered_map<std::string, Open> keyed;
+        Open only;          // unkeyed: open, or the one the record being matched ended
+        OpenByKey keyed;
+        // Keyed: the entry of the transaction the record being matched ended,
+        // taken out of `keyed` (the writers see it with the record); its
+        // storage serves the next start.
+        OpenByKey::node_type ended;
         std::uint64_t started = 0;
-        Open ended;  // the transaction the record being matched ended
         std::unordered_map<std::string, std::size_t> kindIndex;
-        std::priority_queue<Slow, std::vector<Slow>, SlowOrder> slow;
+        std::priority_queue<KeptTransaction, std::vector<KeptTransaction>, SlowOrder> slow;
         DepthClock clock;
     };
-    void start(std::size_t rule, const Record& r, const PairPoint& at,
+    void start(std::size_t rule, const Record& r, const StreamPoint& at,
                std::vector<TransactionPoint>& points, Writer& out);
-    void end(std::size_t rule, const Record& r, const PairPoint& at,
+    void end(std::size_t rule, const Record& r, const StreamPoint& at,
              std::vector<TransactionPoint>& points, Writer& out);
     void matched(std::size_t rule, Transaction& t);
-    void unmatchedStart(std::size_t rule, const Open& open, std::string_view key,
-                        const Record* closing, Writer& out);
-    KindStats& kindOf(std::size_t rule, std::string_view kind);
+    void unmatchedStart(std::size_t rule, const Open& open, std::string_view key, Writer& out);
+    std::string_view kindOf(std::size_t rule, const Open& open) const;
+    KindStats& kindStats(std::size_t rule, std::string_view kind);
     std::size_t openCount(std::size_t rule) const;
 
     std::vector<PairRule> rules_;

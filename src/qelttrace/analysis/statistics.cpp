@@ -55,7 +55,8 @@ void Statistics::record(const Record& r) {
         ++event.count;
         o.counted = event.event;
         gapRecord(r);
-        const PairPoint at{r.number, r.timeNs, o.sinceFirstNs, records_, troubleBefore, r.trouble};
+        const StreamPoint at{r.number, r.timeNs,      o.sinceFirstNs,
+                             records_, troubleBefore, r.trouble};
         pairs_.record(r, at, o.points, next_);
         stateRecord(r, at);
     }
@@ -102,7 +103,7 @@ void Statistics::gapRecord(const Record& r) {
     previousEvent_.assign(r.event());
 }
 
-void Statistics::stateRecord(const Record& r, const PairPoint& at) {
+void Statistics::stateRecord(const Record& r, const StreamPoint& at) {
     if (r.event() != kWakeup) return;
     const std::string_view argument = r.argument();
     const std::size_t mark = argument.rfind(kStateMark);
@@ -110,7 +111,7 @@ void Statistics::stateRecord(const Record& r, const PairPoint& at) {
     const std::string_view name = argument.substr(mark + kStateMark.size());
     if (inState_) {
         states_[state_].timeNs += r.timeNs - stateSince_.timeNs;
-        next_.state(StateSpan{state_, stateSince_, r.timeNs, stateQualifier_, stateArgument_});
+        next_.state(StateSpan{state_, stateSince_, r.timeNs, &stateEntered_});
     }
     if (!inState_ || name != state_) {
         auto found = states_.find(std::string(name));
@@ -122,8 +123,7 @@ void Statistics::stateRecord(const Record& r, const PairPoint& at) {
         state_.assign(name);
     }
     stateSince_ = at;
-    stateQualifier_.assign(r.qualifier());
-    stateArgument_.assign(r.argument());
+    stateEntered_ = r;
     inState_ = true;
 }
 
@@ -131,7 +131,7 @@ void Statistics::end(const DBGTime* closingSpan) {
     // The last state lasts until the last record; open starts stay unmatched.
     if (inState_) {
         states_[state_].timeNs += lastNs_ - stateSince_.timeNs;
-        next_.state(StateSpan{state_, stateSince_, lastNs_, stateQualifier_, stateArgument_});
+        next_.state(StateSpan{state_, stateSince_, lastNs_, &stateEntered_});
         inState_ = false;
     }
     pairs_.finish(next_);

@@ -73,7 +73,6 @@ class Statistics : public RecordSink {
     std::uint64_t errors() const { return errors_; }
     std::int64_t spanNs() const { return decoded() ? lastDecodedNs_ - firstDecodedNs_ : 0; }
     std::int64_t firstNs() const { return firstNs_; }
-    std::int64_t lastNs() const { return lastNs_; }
     const LogHistogram& deltas() const { return deltas_; }
     std::vector<EventCount> eventsByCount() const;
     std::vector<Gap> topGaps() const;
@@ -85,7 +84,7 @@ class Statistics : public RecordSink {
 
   private:
     void gapRecord(const Record& r);
-    void stateRecord(const Record& r, const PairPoint& at);
+    void stateRecord(const Record& r, const StreamPoint& at);
     EventCount& countOf(std::string_view event);
     void errorRecord(const Record& r);
 
@@ -118,8 +117,9 @@ class Statistics : public RecordSink {
 
     std::map<std::string, StateTime> states_;
     std::vector<std::string> stateOrder_;
-    std::string state_, stateQualifier_, stateArgument_;
-    PairPoint stateSince_;
+    std::string state_;
+    Record stateEntered_;  // the SATAWakeup that entered state_
+    StreamPoint stateSince_;
     bool inState_ = false;
 };
 

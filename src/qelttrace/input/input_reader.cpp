@@ -51,12 +51,6 @@ DBGTime closingSpan() {
     return closing;
 }
 
-// The formatter's timing as a new run of the tool has it.
-void startRun() {
-    startTime = ct = pt = diff = DBGTime{0, 0};
-    FirstCommand = 1;
-}
-
 bool isLogHead(std::string_view head) {
     const std::size_t begin = head.find_first_not_of("\r\n");
     if (begin == std::string_view::npos) return false;
@@ -229,7 +223,7 @@ bool InputReader::replaySessions() {
         // closed by its span, as the tool closed it, and the formatter starts
         // afresh, as in a new process.
         if (runOpen_) counter_.span(closingSpan());
-        startRun();
+        SataResetTiming();
         runOpen_ = sessionRunOpen_ = true;
         livePath_.session(session);
     }
@@ -247,7 +241,7 @@ bool InputReader::replaySessions() {
 void InputReader::closeSessionRun() {
     if (!sessionRunOpen_) return;
     counter_.span(closingSpan());
-    startRun();
+    SataResetTiming();
     runOpen_ = sessionRunOpen_ = false;
 }
 

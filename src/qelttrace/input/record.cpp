@@ -7,22 +7,17 @@
 
 namespace qelttrace {
 
+namespace {
+
+constexpr std::string_view kStatusNames[] = {"ok",      "parse_error", "invalid_parameter",
+                                             "no_time", "no_text",     "unknown_tag"};
+static_assert(sizeof kStatusNames / sizeof kStatusNames[0] == kStatusCount,
+              "a name for each status, in the order of Status");
+
+}  // namespace
+
 std::string_view statusName(Status status) {
-    switch (status) {
-        case Status::kOk:
-            return "ok";
-        case Status::kParseError:
-            return "parse_error";
-        case Status::kInvalidParameter:
-            return "invalid_parameter";
-        case Status::kNoTime:
-            return "no_time";
-        case Status::kNoText:
-            return "no_text";
-        case Status::kUnknownTag:
-            return "unknown_tag";
-    }
-    return "ok";
+    return kStatusNames[static_cast<std::size_t>(status)];
 }
 
 void Record::setWords(std::string_view event, std::string_view qualifier, std::string_view argument,
@@ -43,6 +38,20 @@ void Record::setWords(std::string_view event, std::string_view qualifier, std::s
     put(qualifier, true);
     put(argument, true);
     put(text, false);
+}
+
+void Record::assignWithoutText(const Record& from) {
+    number = from.number;
+    time = from.time;
+    delta = from.delta;
+    timeNs = from.timeNs;
+    deltaNs = from.deltaNs;
+    status = from.status;
+    held = from.held;
+    trouble = from.trouble;
+    result = from.result;
+    lineEnd = from.lineEnd;
+    setWords(from.event(), from.qualifier(), from.argument(), {});
 }
 
 std::string timeText(const DBGTime& t) {

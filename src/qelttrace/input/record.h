@@ -60,6 +60,9 @@ class Record {
 
     void setWords(std::string_view event, std::string_view qualifier, std::string_view argument,
                   std::string_view text);
+    // Becomes `from` but for its text, left empty: its words kept without a
+    // line of any length (a transaction's start, while it is open).
+    void assignWithoutText(const Record& from);
 
   private:
     std::string_view view(std::uint32_t begin, std::uint32_t next) const {

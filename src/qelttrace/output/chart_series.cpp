@@ -20,13 +20,6 @@ std::vector<std::int64_t> differences(const std::vector<std::int64_t>& xs) {
 
 }  // namespace
 
-void writeArray(JsonWriter& json, const char* key, const std::vector<std::int64_t>& values) {
-    json.key(key);
-    json.beginArray();
-    for (const std::int64_t v : values) json.integer(v);
-    json.endArray();
-}
-
 void MinMaxSeries::add(std::int64_t x, std::int64_t y) {
     if (!reduced_) {
         exact_.emplace_back(x, y);
@@ -96,8 +89,8 @@ void MinMaxSeries::write(JsonWriter& json) const {
             first.push_back(point.second);
         }
         json.beginObject();
-        writeArray(json, "x", differences(xs));
-        writeArray(json, "y", first);
+        json.memberIntegers("x", differences(xs));
+        json.memberIntegers("y", first);
         json.endObject();
         return;
     }
@@ -108,9 +101,9 @@ void MinMaxSeries::write(JsonWriter& json) const {
         second.push_back(buckets_[i].max);
     }
     json.beginObject();
-    writeArray(json, "x", differences(xs));
-    writeArray(json, "min", first);
-    writeArray(json, "max", second);
+    json.memberIntegers("x", differences(xs));
+    json.memberIntegers("min", first);
+    json.memberIntegers("max", second);
     json.endObject();
 }
 
@@ -142,8 +135,8 @@ void CountSeries::write(JsonWriter& json) const {
         ys.push_back(static_cast<std::int64_t>(counts_[i]));
     }
     json.beginObject();
-    writeArray(json, "x", differences(xs));
-    writeArray(json, "y", ys);
+    json.memberIntegers("x", differences(xs));
+    json.memberIntegers("y", ys);
     json.memberInteger("width", width_);
     json.endObject();
 }
@@ -202,9 +195,9 @@ void LevelSeries::write(JsonWriter& json) const {
         maxes.push_back(max_[i]);
     }
     json.beginObject();
-    writeArray(json, "x", differences(xs));
-    writeArray(json, "mean", means);
-    writeArray(json, "max", maxes);
+    json.memberIntegers("x", differences(xs));
+    json.memberIntegers("mean", means);
+    json.memberIntegers("max", maxes);
     json.memberInteger("width", width_);
     json.endObject();
 }

@@ -12,9 +12,6 @@
 
 namespace qelttrace {
 
-// Writes `key`: [values...] as a member of the object being written.
-void writeArray(JsonWriter& json, const char* key, const std::vector<std::int64_t>& values);
-
 // Points (x, y) drawn exactly up to `budget`, then as the minimum and maximum
 // of y per bucket of x (at most budget / 2 buckets).
 class MinMaxSeries {

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <iterator>
 
-#include "output/fields.h"
 #include "output/page_assets.h"
+#include "output/record_fields.h"
+#include "output/report_figures.h"
+#include "output/transaction_fields.h"
 #include "trace/sata_names.h"
 
 namespace qelttrace {
@@ -100,22 +102,44 @@ std::string microsCell(std::int64_t ns) {
     return std::string("<td class=n>") + text + "</td>";
 }
 
-// The latency cells of a histogram: min, mean, p50, p90, p99, p99.9, max.
+// The latency cells of a histogram (empty when it holds nothing), and their heads.
 std::string latencyCells(const LogHistogram& h) {
-    if (h.count() == 0) return "<td></td><td></td><td></td><td></td><td></td><td></td><td></td>";
-    return microsCell(h.min()) + microsCell(std::llround(h.mean())) +
-           microsCell(h.percentile(0.5)) + microsCell(h.percentile(0.9)) +
-           microsCell(h.percentile(0.99)) + microsCell(h.percentile(0.999)) + microsCell(h.max());
+    std::string cells;
+    for (const LatencyColumn& c : kLatencyColumns) {
+        cells += h.count() == 0 ? std::string("<td></td>") : microsCell(c.value(h));
+    }
+    return cells;
 }
-
-const char* const kLatencyHeads[] = {"min (&micro;s)", "mean (&micro;s)", "p50 (&micro;s)",
-                                     "p90 (&micro;s)", "p99 (&micro;s)",  "p99.9 (&micro;s)",
-                                     "max (&micro;s)"};
 
 std::string latencyHeads() {
     std::string heads;
-    for (const char* h : kLatencyHeads) heads += std::string("<th>") + h + "</th>";
+    for (const LatencyColumn& c : kLatencyColumns) {
+        heads += "<th>" + std::string(c.label) + " (&micro;s)</th>";
+    }
     return heads;
+}
+
+// A transaction field's cell, and its head with its unit.
+std::string cellOf(const TransactionField& f, const TransactionView& t) {
+    const TransactionValue v = f.value(t);
+    switch (f.unit) {
+        case Unit::kText:
+            return cell(html(v.text));
+        case Unit::kCount:
+            return numberCell(static_cast<std::uint64_t>(v.number));
+        case Unit::kTime:
+            return timeCell(v.number);
+        case Unit::kDuration:
+            break;
+    }
+    return microsCell(v.number);
+}
+
+std::string headOf(const TransactionField& f) {
+    std::string head = "<th>" + std::string(f.label);
+    if (f.unit == Unit::kTime) head += " (s)";
+    if (f.unit == Unit::kDuration) head += " (&micro;s)";
+    return head + "</th>";
 }
 
 // The groups of log buckets drawn as one bar each: their lower bounds and
@@ -150,9 +174,9 @@ void writeHistogram(JsonWriter& json, const LogHistogram& h) {
     std::vector<std::int64_t> lows, widths;
     histogramGroups(h, lows, widths);
     json.beginObject();
-    writeArray(json, "x", lows);
-    writeArray(json, "w", widths);
-    writeArray(json, "n", groupCounts(h, h.firstBucket() / kHistogramGroup, lows.size()));
+    json.memberIntegers("x", lows);
+    json.memberIntegers("w", widths);
+    json.memberIntegers("n", groupCounts(h, h.firstBucket() / kHistogramGroup, lows.size()));
     json.endObject();
 }
 
@@ -229,7 +253,7 @@ void HtmlReport::record(const Record& r, const Observation& o) {
     pendingEnds_.clear();
     for (const TransactionPoint& p : o.points) {
         if (p.start) startWindows_[p.rule][p.id] = windows_.open();
-        if (rules_[p.rule].key != PairKey::kNone) {
+        if (rules_[p.rule].key != PairWord::kNone) {
             depths_[p.rule].add(o.sinceFirstNs, static_cast<std::int64_t>(p.depth));
         }
     }
@@ -284,8 +308,8 @@ void HtmlReport::ruleData(JsonWriter& json, const Statistics& stats, std::size_t
     const int firstGroup = p.latency.firstBucket() / kHistogramGroup;
     json.key("latency");
     json.beginObject();
-    writeArray(json, "x", lows);
-    writeArray(json, "w", widths);
+    json.memberIntegers("x", lows);
+    json.memberIntegers("w", widths);
     json.key("kinds");
     json.beginArray();
     const std::vector<PairMatcher::KindStats> kinds = p.kindsByCount();
@@ -298,20 +322,20 @@ void HtmlReport::ruleData(JsonWriter& json, const Statistics& stats, std::size_t
             continue;
         }
         json.beginObject();
-        json.member("kind", rule.kind == PairKey::kNone ? std::string_view() : kinds[k].kind);
-        writeArray(json, "n", counts);
+        json.member("kind", rule.kind == PairWord::kNone ? std::string_view() : kinds[k].kind);
+        json.memberIntegers("n", counts);
         json.endObject();
     }
     if (kinds.size() > kKindsDrawn) {
         json.beginObject();
         json.member("kind", PairMatcher::kOtherKinds);
-        writeArray(json, "n", rest);
+        json.memberIntegers("n", rest);
         json.endObject();
     }
     json.endArray();
     json.endObject();
     json.key("depth");
-    if (rule.key == PairKey::kNone || depths_[i].empty()) {
+    if (rule.key == PairWord::kNone || depths_[i].empty()) {
         json.null();
     } else {
         depths_[i].write(json);
@@ -373,8 +397,8 @@ std::string HtmlReport::chartData(const Statistics& stats) const {
     }
     json.key("errors");
     json.beginObject();
-    writeArray(json, "x", xs);
-    writeArray(json, "y", ys);
+    json.memberIntegers("x", xs);
+    json.memberIntegers("y", ys);
     json.memberUnsigned("count", errorCount_);
     json.endObject();
     json.key("states");
@@ -404,11 +428,11 @@ std::string HtmlReport::chartData(const Statistics& stats) const {
 std::string HtmlReport::ruleSection(const Statistics& stats, std::size_t i) const {
     const PairRule& rule = stats.pairs()[i];
     const PairMatcher::RuleStats& p = stats.pairStats()[i];
-    const bool keyed = rule.key != PairKey::kNone, kinds = rule.kind != PairKey::kNone;
+    const bool keyed = rule.key != PairWord::kNone, kinds = rule.kind != PairWord::kNone;
     std::string s = "<h3>" + html(rule.start) + " &rarr; " + html(rule.end) + "</h3><p class=note>";
     s += std::to_string(p.count) + " transactions";
-    if (keyed) s += ", keyed by the " + std::string(pairKeyName(rule.key));
-    if (kinds) s += ", kinds by the " + std::string(pairKeyName(rule.kind));
+    if (keyed) s += ", keyed by the " + std::string(pairWordName(rule.key));
+    if (kinds) s += ", kinds by the " + std::string(pairWordName(rule.kind));
     s += "; " + std::to_string(p.unmatchedStarts) + " starts and " +
          std::to_string(p.unmatchedEnds) + " ends unmatched.";
     if (keyed) {
@@ -438,18 +462,19 @@ std::string HtmlReport::ruleSection(const Statistics& stats, std::size_t i) cons
     }
     if (p.slowest.empty()) return s;
     s += "<table class=slowest><caption>Slowest</caption><tr>";
-    if (keyed) s += "<th>key</th>";
-    if (kinds) s += "<th>kind</th>";
-    s += "<th>start record</th><th>end record</th><th>start (s)</th><th>duration (&micro;s)</th>"
-         "</tr>";
+    for (const TransactionField& f : kTransactionFields) {
+        if ((f.outputs & kInSlowest) && shownFor(f, rule)) s += headOf(f);
+    }
+    s += "</tr>";
     for (std::size_t n = 0; n < p.slowest.size() && n < kSlowShown; ++n) {
-        const PairMatcher::Slow& t = p.slowest[n];
+        const KeptTransaction& t = p.slowest[n];
         s += clickableRow("s" + id + "-" + std::to_string(n), withContext_,
                           std::to_string(t.startRecord) + " " + std::to_string(t.endRecord));
-        if (keyed) s += cell(html(t.key));
-        if (kinds) s += cell(html(t.kind));
-        s += numberCell(t.startRecord) + numberCell(t.endRecord) + timeCell(t.startNs) +
-             microsCell(t.durationNs) + "</tr>";
+        const TransactionView view(t, {});
+        for (const TransactionField& f : kTransactionFields) {
+            if ((f.outputs & kInSlowest) && shownFor(f, rule)) s += cellOf(f, view);
+        }
+        s += "</tr>";
     }
     return s + "</table>";
 }
@@ -499,31 +524,20 @@ std::string HtmlReport::tables(const Statistics& stats) const {
 }
 
 std::string HtmlReport::figures(const Statistics& stats) const {
-    const LogHistogram& d = stats.deltas();
-    const std::pair<const char*, std::string> figures[] = {
-        {"records", std::to_string(stats.records())},
-        {"decoded", std::to_string(stats.decoded())},
-        {"parse errors", std::to_string(stats.withStatus(Status::kParseError))},
-        {"invalid parameters", std::to_string(stats.withStatus(Status::kInvalidParameter))},
-        {"no time (no digit in the timestamp)", std::to_string(stats.withStatus(Status::kNoTime))},
-        {"no record text", std::to_string(stats.withStatus(Status::kNoText))},
-        {"unknown tags", std::to_string(stats.withStatus(Status::kUnknownTag))},
-        {"records that tell of trouble", std::to_string(stats.errors())},
-        {"timestamps backwards", std::to_string(stats.backwards())},
-        {"span (s)", durationText(stats.spanNs())},
-        {"first record (s)", durationText(stats.firstNs())},
-        {"delta p50 / p99 / max (s)", d.count() ? durationText(d.percentile(0.5)) + " / " +
-                                                      durationText(d.percentile(0.99)) + " / " +
-                                                      durationText(d.max())
-                                                : "none"},
-    };
+    std::vector<const HeadlineFigure*> shown;
+    for (const HeadlineFigure& f : kHeadlineFigures) {
+        if (!f.pageLabel.empty()) shown.push_back(&f);
+    }
+    std::sort(shown.begin(), shown.end(), [](const HeadlineFigure* a, const HeadlineFigure* b) {
+        return a->pagePlace < b->pagePlace;
+    });
     // Two figures a row, so that the charts come soon.
     std::string b = "<table class=figures>";
-    for (std::size_t i = 0; i < std::size(figures); i += 2) {
+    for (std::size_t i = 0; i < shown.size(); i += 2) {
         b += "<tr>";
-        for (std::size_t j = i; j < i + 2 && j < std::size(figures); ++j) {
-            b += "<td>" + std::string(figures[j].first) + "</td><td class=n>" + figures[j].second +
-                 "</td>";
+        for (std::size_t j = i; j < i + 2 && j < shown.size(); ++j) {
+            b += "<td>" + std::string(shown[j]->pageLabel) + "</td><td class=n>" +
+                 shown[j]->value(stats) + "</td>";
         }
         b += "</tr>";
     }
@@ -552,7 +566,7 @@ std::string HtmlReport::body(const Statistics& stats) const {
     // The keyed rules first: the commands an engineer looks for.
     for (const bool keyed : {true, false}) {
         for (std::size_t i = 0; i < stats.pairs().size(); ++i) {
-            if ((stats.pairs()[i].key != PairKey::kNone) == keyed) b += ruleSection(stats, i);
+            if ((stats.pairs()[i].key != PairWord::kNone) == keyed) b += ruleSection(stats, i);
         }
     }
     b += "<h2>Records</h2><div class=charts>";

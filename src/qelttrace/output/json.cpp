@@ -81,28 +81,6 @@ void appendJsonString(std::string& out, std::string_view text) {
     out += '"';
 }
 
-void JsonWriter::open(char bracket) {
-    separate();
-    out_ += bracket;
-    // Deeper than any document of ours: a fault of the caller, not of the input.
-    if (depth_ + 1 >= kDepthMax) std::abort();
-    ++depth_;
-    filled_ &= ~(std::uint64_t{1} << depth_);
-}
-
-void JsonWriter::close(char bracket) {
-    out_ += bracket;
-    --depth_;
-}
-
-void JsonWriter::key(std::string_view name) {
-    separate();
-    out_ += '"';
-    out_.append(name);
-    out_ += "\":";
-    afterKey_ = true;
-}
-
 void JsonWriter::string(std::string_view text) {
     separate();
     appendJsonString(out_, text);

@@ -1,10 +1,12 @@
 #include "output/perfetto.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
-#include "output/fields.h"
+#include "output/record_fields.h"
+#include "output/transaction_fields.h"
 
 namespace qelttrace {
 
@@ -14,26 +16,43 @@ constexpr int kPid = 1;
 // Async events live on the process: their thread is none of the event tracks.
 constexpr int kProcessTid = 0;
 constexpr const char* kOverlapping = "overlapping";
+constexpr const char* kStateTrack = "SATA state";
+// A slice's duration as an argument: at an async slice's end, and where a complete
+// slice's times ran backwards.
+constexpr const TransactionField& kDuration = transactionField("duration_ns");
 // Below this many nanoseconds a double holds every one exactly.
 constexpr std::int64_t kExactDouble = std::int64_t{1} << 53;
 
+// An event's first members: its phase, name, category (async events only),
+// process and thread, and the name of the member that follows them, its
+// time or (async events) its id. One event a line, so that the file reads
+// and diffs well.
+void writeHead(JsonWriter& json, const char* phase, std::string_view name, std::string_view cat,
+               int tid, const char* next) {
+    json.breakLine();
+    json.beginObject();
+    json.member("ph", phase);
+    json.member("name", name);
+    if (!cat.empty()) json.member("cat", cat);
+    json.memberInteger("pid", kPid);
+    json.memberInteger("tid", tid);
+    json.key(next);
+}
+
+JsonFragment head(const char* phase, std::string_view name, std::string_view cat, int tid,
+                  const char* next) {
+    return JsonFragment([&](JsonWriter& json) { writeHead(json, phase, name, cat, tid, next); });
+}
+
 }  // namespace
 
-void appendMicroseconds(std::string& out, std::int64_t ns) {
+std::size_t formatMicroseconds(char* out, std::int64_t ns) {
     const bool negative = ns < 0;
     const std::uint64_t magnitude = negative ? std::uint64_t{0} - static_cast<std::uint64_t>(ns)
                                              : static_cast<std::uint64_t>(ns);
-    char text[40];
-    char* p = text;
+    char* p = out;
     if (negative) *p++ = '-';
-    std::uint64_t whole = magnitude / 1000;
-    char digits[24];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + whole % 10);
-        whole /= 10;
-    } while (whole != 0);
-    while (n > 0) *p++ = digits[--n];
+    p = std::to_chars(p, out + kMicrosecondsMax, magnitude / 1000).ptr;
     const auto fraction = static_cast<unsigned>(magnitude % 1000);
     *p++ = '.';
     *p++ = static_cast<char>('0' + fraction / 100);
@@ -47,10 +66,10 @@ void appendMicroseconds(std::string& out, std::int64_t ns) {
         read = static_cast<double>(ns) / 1000.0;
     } else {
         *p = '\0';
-        read = std::strtod(text, nullptr);
+        read = std::strtod(out, nullptr);
     }
     if (static_cast<std::int64_t>(read * 1000.0) != ns) *p++ = '5';
-    out.append(text, static_cast<std::size_t>(p - text));
+    return static_cast<std::size_t>(p - out);
 }
 
 PerfettoWriter::PerfettoWriter(Output& out, std::vector<PairRule> rules, FILE* diagnostics,
@@ -67,24 +86,14 @@ PerfettoWriter::PerfettoWriter(Output& out, std::vector<PairRule> rules, FILE* d
     json_.beginObject();
     json_.key("traceEvents");
     json_.beginArray();
-    json_.breakLine();
-    json_.beginObject();
-    json_.member("ph", "M");
-    json_.member("name", "process_name");
-    json_.memberInteger("pid", kPid);
-    json_.memberInteger("tid", 0);
-    json_.key("args");
+    writeHead(json_, "M", "process_name", {}, 0, "args");
     json_.beginObject();
     json_.member("name", "SATA trace");
     json_.endObject();
     json_.endObject();
+    // A counter's one argument is the series: the viewer names the track "START depth".
     for (const PairRule& rule : rules_) {
-        // Its one argument is the series: the viewer names the track "START depth".
-        std::string prefix = ",\n{\"ph\":\"C\",\"name\":";
-        appendJsonString(prefix, rule.start);
-        prefix += ",\"pid\":" + std::to_string(kPid) + ",\"tid\":" + std::to_string(kProcessTid) +
-                  ",\"ts\":";
-        counters_.push_back(std::move(prefix));
+        counters_.push_back(head("C", rule.start, {}, kProcessTid, "ts"));
     }
 }
 
@@ -92,82 +101,66 @@ PerfettoWriter::Track& PerfettoWriter::track(std::string_view name) {
     const auto found = tracks_.find(name);
     if (found != tracks_.end()) return found->second;
     const int tid = nextTid_++;
-    for (const char* meta : {"thread_name", "thread_sort_index"}) {
-        json_.breakLine();
-        json_.beginObject();
-        json_.member("ph", "M");
-        json_.member("name", meta);
-        json_.memberInteger("pid", kPid);
-        json_.memberInteger("tid", tid);
-        json_.key("args");
-        json_.beginObject();
-        if (meta[7] == 'n') {
-            json_.member("name", name);
-        } else {
-            json_.memberInteger("sort_index", tid);
-        }
-        json_.endObject();
-        json_.endObject();
-    }
+    writeHead(json_, "M", "thread_name", {}, tid, "args");
+    json_.beginObject();
+    json_.member("name", name);
+    json_.endObject();
+    json_.endObject();
+    writeHead(json_, "M", "thread_sort_index", {}, tid, "args");
+    json_.beginObject();
+    json_.memberInteger("sort_index", tid);
+    json_.endObject();
+    json_.endObject();
     Track t;
     t.tid = tid;
-    t.instant = ",\n{\"ph\":\"i\",\"name\":";
-    appendJsonString(t.instant, name);
-    t.instant +=
-        ",\"pid\":" + std::to_string(kPid) + ",\"tid\":" + std::to_string(tid) + ",\"ts\":";
+    t.instant = head("i", name, {}, tid, "ts");
+    t.complete = head("X", name, {}, tid, "ts");
     names_.emplace_back(name);
     return tracks_.emplace(names_.back(), std::move(t)).first->second;
 }
 
-const std::string& PerfettoWriter::completePrefix(std::string_view name, int tid) {
-    const auto found = completes_.find(name);
-    if (found != completes_.end()) return found->second;
-    std::string prefix = ",\n{\"ph\":\"X\",\"name\":";
-    appendJsonString(prefix, name);
-    prefix += ",\"pid\":" + std::to_string(kPid) + ",\"tid\":" + std::to_string(tid) + ",\"ts\":";
-    names_.emplace_back(name);
-    return completes_.emplace(names_.back(), std::move(prefix)).first->second;
+const JsonFragment& PerfettoWriter::stateHead(std::string_view state) {
+    const auto found = stateHeads_.find(state);
+    if (found != stateHeads_.end()) return found->second;
+    names_.emplace_back(state);
+    return stateHeads_.emplace(names_.back(), head("X", state, {}, stateTid_, "ts")).first->second;
 }
 
 const PerfettoWriter::Async& PerfettoWriter::asyncOf(std::size_t rule, std::string_view kind) {
     auto& kinds = asyncs_[rule];
-    number_.assign(kind);
-    const auto found = kinds.find(number_);
+    kindLookup_.assign(kind);
+    const auto found = kinds.find(kindLookup_);
     if (found != kinds.end()) return found->second;
     Async a;
+    std::string name;
     if (rule < rules_.size()) {
-        a.name = rules_[rule].start;
-        if (!kind.empty()) a.name.append(" ").append(kind);
+        name = rules_[rule].start;
+        if (!kind.empty()) name.append(" ").append(kind);
         a.cat = ruleName(rules_[rule]);
     } else {
-        a.name = kind;
+        name = kind;
         a.cat = kOverlapping;
     }
-    for (std::string* prefix : {&a.begin, &a.end}) {
-        *prefix = prefix == &a.begin ? ",\n{\"ph\":\"b\",\"name\":" : ",\n{\"ph\":\"e\",\"name\":";
-        appendJsonString(*prefix, a.name);
-        *prefix += ",\"cat\":";
-        appendJsonString(*prefix, a.cat);
-        *prefix += ",\"pid\":" + std::to_string(kPid) + ",\"tid\":" + std::to_string(kProcessTid) +
-                   ",\"id\":\"0x";
-    }
-    return kinds.emplace(number_, std::move(a)).first->second;
+    a.begin = head("b", name, a.cat, kProcessTid, "id");
+    a.end = head("e", name, a.cat, kProcessTid, "id");
+    return kinds.emplace(kindLookup_, std::move(a)).first->second;
 }
 
-void PerfettoWriter::stamp(std::int64_t sinceFirstNs) {
-    appendMicroseconds(out_.buffer(), sinceFirstNs);
+void PerfettoWriter::time(std::int64_t sinceFirstNs) {
+    char text[kMicrosecondsMax];
+    json_.number(std::string_view(text, formatMicroseconds(text, sinceFirstNs)));
 }
 
-void PerfettoWriter::id(std::size_t rule, std::uint64_t transaction) {
+void PerfettoWriter::asyncId(std::size_t rule, std::uint64_t transaction) {
     // One id a transaction across the trace: the rule in the high bits.
-    char text[24];
-    const int n =
-        std::snprintf(text, sizeof text, "%llx\",\"ts\":",
-                      static_cast<unsigned long long>((std::uint64_t{rule} << 40) | transaction));
-    out_.buffer().append(text, static_cast<std::size_t>(std::min<int>(n, sizeof text - 1)));
+    char text[24] = {'0', 'x'};
+    const auto end =
+        std::to_chars(text + 2, text + sizeof text, (std::uint64_t{rule} << 40) | transaction, 16)
+            .ptr;
+    json_.plainString(std::string_view(text, static_cast<std::size_t>(end - text)));
 }
 
-void PerfettoWriter::done() {
+void PerfettoWriter::written() {
     if (!warned_ && out_.written() > warnAt_) {
         warned_ = true;
         if (diagnostics_) {
@@ -184,52 +177,54 @@ void PerfettoWriter::done() {
     out_.maybeFlush();
 }
 
-void PerfettoWriter::time(std::string_view key, std::int64_t ns) {
-    number_.clear();
-    appendMicroseconds(number_, ns);
-    json_.key(key);
-    json_.number(number_);
-}
-
 void PerfettoWriter::begin(const char* phase, std::string_view name, int tid,
                            std::int64_t sinceFirstNs) {
-    // One event a line, so that the file reads and diffs well.
-    json_.breakLine();
+    writeHead(json_, phase, name, {}, tid, "ts");
+    time(sinceFirstNs);
+}
+
+void PerfettoWriter::beginArguments() {
+    json_.key("args");
     json_.beginObject();
-    json_.member("ph", phase);
-    json_.member("name", name);
-    json_.memberInteger("pid", kPid);
-    json_.memberInteger("tid", tid);
-    time("ts", sinceFirstNs);
+}
+
+void PerfettoWriter::endEvent() {
+    json_.endObject();
+    json_.endObject();
+    written();
+}
+
+void PerfettoWriter::recordArguments(const Record& r) {
+    beginArguments();
+    writeJsonFields(json_, r, true);
+    endEvent();
 }
 
 void PerfettoWriter::startAsync(const TransactionPoint& p, const Record& r,
                                 std::int64_t sinceFirstNs) {
     const Async& a = asyncOf(p.rule, p.kind);
     open_[p.rule][p.id] = &a;
-    std::string& out = out_.buffer();
-    out += a.begin;
-    id(p.rule, p.id);
-    stamp(sinceFirstNs);
-    out += ",\"args\":{";
-    JsonWriter args(out);
-    writeJsonFields(args, r, true);
-    args.member("key", p.key);
-    args.member("kind", p.kind);
-    out += "}}";
-    done();
+    json_.fragment(a.begin);
+    asyncId(p.rule, p.id);
+    json_.key("ts");
+    time(sinceFirstNs);
+    beginArguments();
+    writeJsonFields(json_, r, true);
+    TransactionView started;
+    started.key = p.key;
+    started.kind = p.kind;
+    writeTransactionMembers(json_, started, kInSliceStart);
+    endEvent();
 }
 
 void PerfettoWriter::counter(const TransactionPoint& p, std::int64_t sinceFirstNs) {
     if (depthShown_[p.rule] == p.depth) return;
     depthShown_[p.rule] = p.depth;
-    std::string& out = out_.buffer();
-    out += counters_[p.rule];
-    stamp(sinceFirstNs);
-    out += ",\"args\":{\"depth\":";
-    appendInt(out, static_cast<std::int64_t>(p.depth));
-    out += "}}";
-    done();
+    json_.fragment(counters_[p.rule]);
+    time(sinceFirstNs);
+    beginArguments();
+    json_.memberUnsigned("depth", p.depth);
+    endEvent();
 }
 
 void PerfettoWriter::markErrors(const Record& r, const Observation& o) {
@@ -238,17 +233,9 @@ void PerfettoWriter::markErrors(const Record& r, const Observation& o) {
         for (const auto& [transaction, a] : open_[rule]) {
             begin("n", name, kProcessTid, o.sinceFirstNs);
             json_.member("cat", a->cat);
-            char text[24];
-            std::snprintf(
-                text, sizeof text, "0x%llx",
-                static_cast<unsigned long long>((std::uint64_t{rule} << 40) | transaction));
-            json_.member("id", text);
-            json_.key("args");
-            json_.beginObject();
-            writeJsonFields(json_, r, true);
-            json_.endObject();
-            json_.endObject();
-            done();
+            json_.key("id");
+            asyncId(rule, transaction);
+            recordArguments(r);
         }
     }
 }
@@ -263,7 +250,7 @@ void PerfettoWriter::record(const Record& r, const Observation& o) {
     bool drawn = o.paired();
     for (const TransactionPoint& p : o.points) {
         if (p.id == 0) drawn = false;
-        if (rules_[p.rule].key == PairKey::kNone) continue;
+        if (rules_[p.rule].key == PairWord::kNone) continue;
         if (p.start) startAsync(p, r, o.sinceFirstNs);
         counter(p, o.sinceFirstNs);
     }
@@ -274,68 +261,50 @@ void PerfettoWriter::record(const Record& r, const Observation& o) {
     if (!r.trouble && drawn) return;
     const std::string_view name = r.status == Status::kOk ? o.counted : statusName(r.status);
     if (r.trouble) {
-        begin("i", name, 0, o.sinceFirstNs);
+        // A global instant: trouble concerns the whole device.
+        begin("i", name, kProcessTid, o.sinceFirstNs);
         json_.member("s", "g");
-        json_.key("args");
-        json_.beginObject();
-        writeJsonFields(json_, r, true);
-        json_.endObject();
-        json_.endObject();
-        done();
-        return;
+    } else {
+        json_.fragment(track(name).instant);
+        time(o.sinceFirstNs);
     }
-    std::string& out = out_.buffer();
-    out += track(name).instant;
-    stamp(o.sinceFirstNs);
-    out += ",\"args\":{";
-    JsonWriter fields(out);
-    writeJsonFields(fields, r, true);
-    out += "}}";
-    done();
+    recordArguments(r);
 }
 
-void PerfettoWriter::complete(std::string_view name, int tid, std::int64_t startSinceFirstNs,
-                              std::int64_t startNs, std::int64_t endNs) {
+void PerfettoWriter::complete(std::string_view name, const JsonFragment& head, int tid,
+                              std::int64_t startSinceFirstNs, std::int64_t startNs,
+                              std::int64_t endNs) {
     const std::int64_t duration = std::max<std::int64_t>(0, endNs - startNs);
     const std::int64_t endSinceFirst = startSinceFirstNs + duration;
-    std::string& out = out_.buffer();
     auto last = completeEnd_.find(tid);
     if (last != completeEnd_.end() && startSinceFirstNs < last->second) {
         // It would overlap the last complete slice of the thread.
         const Async& a = asyncOf(rules_.size(), name);
         const std::uint64_t transaction = ++overlapping_;
-        out += a.end;
-        id(rules_.size(), transaction);
-        stamp(endSinceFirst);
-        out += '}';
-        out += a.begin;
-        id(rules_.size(), transaction);
-        stamp(startSinceFirstNs);
+        json_.fragment(a.end);
+        asyncId(rules_.size(), transaction);
+        json_.key("ts");
+        time(endSinceFirst);
+        json_.endObject();
+        json_.fragment(a.begin);
+        asyncId(rules_.size(), transaction);
+        json_.key("ts");
+        time(startSinceFirstNs);
     } else {
         completeEnd_[tid] = endSinceFirst;
-        out += completePrefix(name, tid);
-        stamp(startSinceFirstNs);
-        out += ",\"dur\":";
-        stamp(duration);
+        json_.fragment(head);
+        time(startSinceFirstNs);
+        json_.key("dur");
+        time(duration);
     }
-    out += ",\"args\":{";
+    beginArguments();
     // A duration the slice cannot show: times that ran backwards.
-    if (endNs < startNs) {
-        out += "\"duration_ns\":";
-        appendInt(out, endNs - startNs);
-        out += ',';
-    }
+    if (endNs < startNs) json_.memberInteger(kDuration.name, endNs - startNs);
 }
 
 void PerfettoWriter::endArguments(const Transaction& t) {
     // Beside the start's: the slice holds both.
-    std::string& out = out_.buffer();
-    out += ",\"end_record\":";
-    appendInt(out, static_cast<std::int64_t>(t.end.record));
-    out += ",\"records\":";
-    appendInt(out, static_cast<std::int64_t>(t.records));
-    out += ",\"errors\":";
-    appendInt(out, static_cast<std::int64_t>(t.errors));
+    writeTransactionMembers(json_, TransactionView(t, {}), kInSliceEnd);
 }
 
 void PerfettoWriter::endAsync(const Transaction& t) {
@@ -343,63 +312,51 @@ void PerfettoWriter::endAsync(const Transaction& t) {
     if (found == open_[t.rule].end()) return;
     // Where time ran backwards, the slice ends where it began.
     const std::int64_t ended = t.start.sinceFirstNs + std::max<std::int64_t>(0, t.durationNs());
-    std::string& out = out_.buffer();
-    out += found->second->end;
-    id(t.rule, t.id);
-    stamp(ended);
-    out += ",\"args\":{\"duration_ns\":";
-    appendInt(out, t.durationNs());
+    json_.fragment(found->second->end);
+    asyncId(t.rule, t.id);
+    json_.key("ts");
+    time(ended);
+    beginArguments();
+    json_.memberInteger(kDuration.name, t.durationNs());
     endArguments(t);
-    out += "}}";
-    done();
+    endEvent();
 }
 
 void PerfettoWriter::transaction(const Transaction& t) {
     const PairRule& rule = rules_[t.rule];
-    const bool keyed = rule.key != PairKey::kNone;
+    const bool keyed = rule.key != PairWord::kNone;
     if (!t.hasStart) return;  // an end with no start: drawn as its record's instant
-    std::string& out = out_.buffer();
-    const TraceWords start{t.start.record, rule.start, t.startQualifier, t.startArgument,
-                           Status::kOk};
     if (!t.hasEnd) {
         if (keyed) {
             // Its async slice stays open: the viewer shows that it never ended.
             open_[t.rule].erase(t.id);
             return;
         }
-        out += track(rule.start).instant;
-        stamp(t.start.sinceFirstNs);
-        out += ",\"args\":{";
-        JsonWriter args(out);
-        writeTraceFields(args, start);
-        out += "}}";
-        done();
+        json_.fragment(track(rule.start).instant);
+        time(t.start.sinceFirstNs);
+        recordArguments(*t.startRecord);
         return;
     }
     if (keyed) {
         endAsync(t);
         return;
     }
-    complete(rule.start, track(rule.start).tid, t.start.sinceFirstNs, t.start.timeNs, t.end.timeNs);
-    JsonWriter args(out);
-    writeTraceFields(args, start);
+    const Track& on = track(rule.start);
+    complete(rule.start, on.complete, on.tid, t.start.sinceFirstNs, t.start.timeNs, t.end.timeNs);
+    writeJsonFields(json_, *t.startRecord, true);
     endArguments(t);
-    out += "}}";
-    done();
+    endEvent();
 }
 
 void PerfettoWriter::state(const StateSpan& s) {
-    if (stateTid_ == 0) stateTid_ = track("SATA state").tid;
-    complete(s.state, stateTid_, s.start.sinceFirstNs, s.start.timeNs, s.endNs);
-    JsonWriter args(out_.buffer());
-    writeTraceFields(
-        args, TraceWords{s.start.record, "SATAWakeup", s.qualifier, s.argument, Status::kOk});
-    out_.buffer() += "}}";
-    done();
+    if (stateTid_ == 0) stateTid_ = track(kStateTrack).tid;
+    complete(s.state, stateHead(s.state), stateTid_, s.start.sinceFirstNs, s.start.timeNs, s.endNs);
+    writeJsonFields(json_, *s.entered, true);
+    endEvent();
 }
 
 void PerfettoWriter::end(const Ending&) {
-    out_.buffer() += '\n';
+    json_.endLine();
     json_.endArray();
     json_.member("displayTimeUnit", "ns");
     json_.key("otherData");
@@ -417,7 +374,7 @@ void PerfettoWriter::end(const Ending&) {
     }
     json_.endObject();
     json_.endObject();
-    out_.buffer() += '\n';
+    json_.endLine();
     out_.flush();
 }
 

@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "analysis/pairs.h"
-#include "output/fields.h"
 #include "output/json.h"
 #include "output/output.h"
+#include "output/record_fields.h"
 #include "stages.h"
 
 namespace qelttrace {
@@ -38,7 +38,9 @@ namespace qelttrace {
 // Microseconds with a three-digit fraction for `ns` nanoseconds, written so
 // that reading them as a double, times 1000, truncated, gives `ns` back (a
 // fourth digit, 5, is added where the three alone would read one below).
-void appendMicroseconds(std::string& out, std::int64_t ns);
+// `out` has room for kMicrosecondsMax bytes; returns the length.
+constexpr std::size_t kMicrosecondsMax = 32;
+std::size_t formatMicroseconds(char* out, std::int64_t ns);
 
 class PerfettoWriter : public Writer {
   public:
@@ -54,34 +56,39 @@ class PerfettoWriter : public Writer {
     void end(const Ending& ending) override;
 
   private:
-    // Most events are written whole after a beginning cached per track, name
-    // or transaction kind (the array holds its first event already, so each
-    // begins with a comma); the rare ones through the JSON writer.
+    // Most events begin with members cached per track, name or transaction
+    // kind, up to their time (an async event's: up to its id); the rare ones
+    // are written member by member.
     struct Track {
         int tid = 0;
-        std::string instant;  // ",\n{...\"ts\":" of an instant on it
+        JsonFragment instant, complete;  // an instant, a complete slice on it
     };
     struct Async {
-        std::string name, begin, end, cat;  // begin and end up to the id's digits
+        JsonFragment begin, end;
+        std::string cat;
     };
     Track& track(std::string_view name);
-    const std::string& completePrefix(std::string_view name, int tid);
+    const JsonFragment& stateHead(std::string_view state);
     const Async& asyncOf(std::size_t rule, std::string_view kind);
-    void stamp(std::int64_t sinceFirstNs);
-    void id(std::size_t rule, std::uint64_t transaction);
-    void done();
-    // A rare event through the JSON writer: begin(), its members, then done().
+    void time(std::int64_t sinceFirstNs);
+    void asyncId(std::size_t rule, std::uint64_t transaction);
+    // After each event: the warning once the trace passes its bound.
+    void written();
+    // A rare event: its first members up to its time, written one by one.
     void begin(const char* phase, std::string_view name, int tid, std::int64_t sinceFirstNs);
-    void time(std::string_view key, std::int64_t ns);
+    void beginArguments();
+    // The arguments' object and the event's.
+    void endEvent();
+    void recordArguments(const Record& r);
     void startAsync(const TransactionPoint& p, const Record& r, std::int64_t sinceFirstNs);
     void markErrors(const Record& r, const Observation& o);
     void counter(const TransactionPoint& p, std::int64_t sinceFirstNs);
     void endAsync(const Transaction& t);
     void endArguments(const Transaction& t);
     // A complete slice on thread `tid`, or an async one where it would
-    // overlap the last on that thread; its arguments follow, then "}}".
-    void complete(std::string_view name, int tid, std::int64_t startSinceFirstNs,
-                  std::int64_t startNs, std::int64_t endNs);
+    // overlap the last on that thread, up to its arguments' first member.
+    void complete(std::string_view name, const JsonFragment& head, int tid,
+                  std::int64_t startSinceFirstNs, std::int64_t startNs, std::int64_t endNs);
 
     Output& out_;
     std::vector<PairRule> rules_;
@@ -92,9 +99,9 @@ class PerfettoWriter : public Writer {
     bool warned_ = false;
     std::deque<std::string> names_;  // the keys of the maps below, at stable addresses
     std::unordered_map<std::string_view, Track> tracks_;
-    std::unordered_map<std::string_view, std::string> completes_;  // by name, on "SATA state"
-    std::vector<std::unordered_map<std::string, Async>> asyncs_;   // per rule, by kind
-    std::vector<std::string> counters_;                            // per rule
+    std::unordered_map<std::string_view, JsonFragment> stateHeads_;  // by state, on "SATA state"
+    std::vector<std::unordered_map<std::string, Async>> asyncs_;     // per rule, by kind
+    std::vector<JsonFragment> counters_;                             // per rule
     // Per keyed rule, its transactions open (by id, with their kind), and the
     // depth drawn last (none at first).
     std::vector<std::unordered_map<std::uint64_t, const Async*>> open_;
@@ -107,7 +114,7 @@ class PerfettoWriter : public Writer {
     std::int64_t firstNs_ = 0;
     int nextTid_ = 1;
     int stateTid_ = 0;
-    std::string number_;
+    std::string kindLookup_;  // the key asyncOf looks a kind up with
 };
 
 }  // namespace qelttrace

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <map>
 
-#include "output/fields.h"
+#include "output/record_fields.h"
 
 namespace qelttrace {
 

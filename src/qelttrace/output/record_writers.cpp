@@ -1,7 +1,7 @@
 #include "output/record_writers.h"
 
-#include "output/fields.h"
 #include "output/json.h"
+#include "output/record_fields.h"
 
 namespace qelttrace {
 

@@ -4,12 +4,14 @@
 #include <cstdio>
 
 #include "output/json.h"
+#include "output/report_figures.h"
+#include "output/transaction_fields.h"
 
 namespace qelttrace {
 
 namespace {
 
-std::string count(std::uint64_t n) {
+std::string countText(std::uint64_t n) {
     return std::to_string(n);
 }
 
@@ -18,7 +20,7 @@ std::string count(std::uint64_t n) {
 class Columns {
   public:
     struct Head {
-        const char* name;
+        std::string name;
         bool number;
     };
     explicit Columns(std::vector<Head> heads) : heads_(std::move(heads)) {}
@@ -26,13 +28,13 @@ class Columns {
     void write(std::string& out) const {
         std::vector<std::size_t> width(heads_.size(), 0);
         for (std::size_t c = 0; c < heads_.size(); ++c) {
-            width[c] = std::char_traits<char>::length(heads_[c].name);
+            width[c] = heads_[c].name.size();
             for (const auto& cells : rows_) {
                 if (c < cells.size()) width[c] = std::max(width[c], cells[c].size());
             }
         }
         std::vector<std::string> heads;
-        for (const Head& h : heads_) heads.emplace_back(h.name);
+        for (const Head& h : heads_) heads.push_back(h.name);
         line(out, heads, width);
         for (const auto& cells : rows_) line(out, cells, width);
     }
@@ -55,26 +57,41 @@ class Columns {
     std::vector<std::vector<std::string>> rows_;
 };
 
-// The latency columns of a histogram, as text: min, mean, p50, p90, p99,
-// p99.9, max (empty when it holds nothing).
+// The latency columns of a histogram, as text (empty when it holds nothing).
 std::vector<std::string> latencyCells(const LogHistogram& h) {
-    if (h.count() == 0) return std::vector<std::string>(7);
-    return {durationText(h.min()),
-            durationText(std::llround(h.mean())),
-            durationText(h.percentile(0.50)),
-            durationText(h.percentile(0.90)),
-            durationText(h.percentile(0.99)),
-            durationText(h.percentile(0.999)),
-            durationText(h.max())};
+    std::vector<std::string> cells;
+    for (const LatencyColumn& c : kLatencyColumns) {
+        cells.push_back(h.count() == 0 ? std::string() : durationText(c.value(h)));
+    }
+    return cells;
 }
 
-const std::vector<Columns::Head> kLatencyHeads = {
-    {"min (s)", true}, {"mean (s)", true},  {"p50 (s)", true}, {"p90 (s)", true},
-    {"p99 (s)", true}, {"p99.9 (s)", true}, {"max (s)", true}};
-
-std::vector<Columns::Head> withLatencies(std::vector<Columns::Head> heads) {
-    heads.insert(heads.end(), kLatencyHeads.begin(), kLatencyHeads.end());
+// `heads`, then the latency columns headed by their labels and `unit`.
+std::vector<Columns::Head> withLatencies(std::vector<Columns::Head> heads, const char* unit) {
+    for (const LatencyColumn& c : kLatencyColumns) {
+        heads.push_back({std::string(c.label) + unit, true});
+    }
     return heads;
+}
+
+// A transaction field's value as text, and its head with its unit.
+std::string cellOf(const TransactionField& f, const TransactionView& t) {
+    const TransactionValue v = f.value(t);
+    switch (f.unit) {
+        case Unit::kText:
+            return std::string(v.text);
+        case Unit::kCount:
+            return countText(static_cast<std::uint64_t>(v.number));
+        case Unit::kTime:
+        case Unit::kDuration:
+            break;
+    }
+    return durationText(v.number);
+}
+
+Columns::Head headOf(const TransactionField& f) {
+    const bool seconds = f.unit == Unit::kTime || f.unit == Unit::kDuration;
+    return {std::string(f.label) + (seconds ? " (s)" : ""), f.unit != Unit::kText};
 }
 
 void writeCounts(JsonWriter& j, const Statistics& s) {
@@ -95,67 +112,46 @@ void writeCounts(JsonWriter& j, const Statistics& s) {
 }
 
 void writeDelta(JsonWriter& j, const LogHistogram& d) {
-    const bool any = d.count() > 0;
     j.key("delta");
     j.beginObject();
     j.memberUnsigned("count", d.count());
-    j.memberMaybe("min_ns", any, d.min());
-    j.memberMaybe("p50_ns", any, d.percentile(0.50));
-    j.memberMaybe("p90_ns", any, d.percentile(0.90));
-    j.memberMaybe("p99_ns", any, d.percentile(0.99));
-    j.memberMaybe("p999_ns", any, d.percentile(0.999));
-    j.memberMaybe("max_ns", any, d.max());
-    j.memberMaybe("mean_ns", any, std::llround(d.mean()));
+    writeLatencyMembers(j, d, true);
     j.endObject();
 }
 
-void writeLists(JsonWriter& j, const Statistics& s) {
-    j.key("events");
+// `key`: an array of one object per item of `list`, its members written by `members`.
+template <typename List, typename Members>
+void writeObjects(JsonWriter& j, std::string_view key, const List& list, Members members) {
+    j.key(key);
     j.beginArray();
-    for (const Statistics::EventCount& e : s.eventsByCount()) {
+    for (const auto& item : list) {
         j.beginObject();
+        members(item);
+        j.endObject();
+    }
+    j.endArray();
+}
+
+void writeLists(JsonWriter& j, const Statistics& s) {
+    writeObjects(j, "events", s.eventsByCount(), [&j](const Statistics::EventCount& e) {
         j.member("event", e.event);
         j.memberUnsigned("count", e.count);
         j.memberInteger("first_ns", e.firstNs);
         j.memberInteger("last_ns", e.lastNs);
-        j.endObject();
-    }
-    j.endArray();
+    });
     writeDelta(j, s.deltas());
-    j.key("top_gaps");
-    j.beginArray();
-    for (const Statistics::Gap& g : s.topGaps()) {
-        j.beginObject();
+    writeObjects(j, "top_gaps", s.topGaps(), [&j](const Statistics::Gap& g) {
         j.memberUnsigned("record", g.record);
         j.memberInteger("time_ns", g.timeNs);
         j.memberInteger("delta_ns", g.deltaNs);
         j.member("event", g.event);
         j.member("previous_event", g.previousEvent);
-        j.endObject();
-    }
-    j.endArray();
-    j.key("states");
-    j.beginArray();
-    for (const Statistics::StateTime& t : s.states()) {
-        j.beginObject();
+    });
+    writeObjects(j, "states", s.states(), [&j](const Statistics::StateTime& t) {
         j.member("state", t.state);
         j.memberUnsigned("entries", t.entries);
         j.memberInteger("time_ns", t.timeNs);
-        j.endObject();
-    }
-    j.endArray();
-}
-
-// min_ns, mean_ns, p50_ns ... max_ns of a histogram, null when it is empty.
-void writeLatencies(JsonWriter& j, const LogHistogram& h) {
-    const bool any = h.count() > 0;
-    j.memberMaybe("min_ns", any, h.min());
-    j.memberMaybe("mean_ns", any, std::llround(h.mean()));
-    j.memberMaybe("p50_ns", any, h.percentile(0.50));
-    j.memberMaybe("p90_ns", any, h.percentile(0.90));
-    j.memberMaybe("p99_ns", any, h.percentile(0.99));
-    j.memberMaybe("p999_ns", any, h.percentile(0.999));
-    j.memberMaybe("max_ns", any, h.max());
+    });
 }
 
 std::string depthMean(const PairMatcher::Depth& depth) {
@@ -167,36 +163,21 @@ std::string depthMean(const PairMatcher::Depth& depth) {
 void writeRule(JsonWriter& j, const PairRule& rule, const PairMatcher::RuleStats& p) {
     j.member("start", rule.start);
     j.member("end", rule.end);
-    j.member("key", pairKeyName(rule.key));
-    j.member("kind", pairKeyName(rule.kind));
+    j.member("key", pairWordName(rule.key));
+    j.member("kind", pairWordName(rule.kind));
     j.memberUnsigned("count", p.count);
     j.memberUnsigned("unmatched_starts", p.unmatchedStarts);
     j.memberUnsigned("unmatched_ends", p.unmatchedEnds);
-    writeLatencies(j, p.latency);
-    j.key("kinds");
-    j.beginArray();
-    for (const PairMatcher::KindStats& k : p.kindsByCount()) {
-        j.beginObject();
+    writeLatencyMembers(j, p.latency);
+    writeObjects(j, "kinds", p.kindsByCount(), [&j](const PairMatcher::KindStats& k) {
         j.member("kind", k.kind);
         j.memberUnsigned("count", k.latency.count());
-        writeLatencies(j, k.latency);
-        j.endObject();
-    }
-    j.endArray();
-    j.key("slowest");
-    j.beginArray();
-    for (const PairMatcher::Slow& t : p.slowest) {
-        j.beginObject();
-        j.member("key", t.key);
-        j.member("kind", t.kind);
-        j.memberUnsigned("start_record", t.startRecord);
-        j.memberUnsigned("end_record", t.endRecord);
-        j.memberInteger("start_ns", t.startNs);
-        j.memberInteger("duration_ns", t.durationNs);
-        j.endObject();
-    }
-    j.endArray();
-    if (rule.key == PairKey::kNone) return;
+        writeLatencyMembers(j, k.latency);
+    });
+    writeObjects(j, "slowest", p.slowest, [&j](const KeptTransaction& t) {
+        writeTransactionMembers(j, TransactionView(t, {}), kInSlowest);
+    });
+    if (rule.key == PairWord::kNone) return;
     j.key("depth");
     j.beginObject();
     j.memberUnsigned("max", p.depth.max);
@@ -221,43 +202,26 @@ void writePairs(JsonWriter& j, const Statistics& s) {
 }
 
 void writeFigures(const Statistics& s, std::string& out) {
-    const std::pair<const char*, std::string> figures[] = {
-        {"records", count(s.records())},
-        {"decoded", count(s.decoded())},
-        {"parse errors", count(s.withStatus(Status::kParseError))},
-        {"invalid parameters", count(s.withStatus(Status::kInvalidParameter))},
-        {"no time", count(s.withStatus(Status::kNoTime))},
-        {"no text", count(s.withStatus(Status::kNoText))},
-        {"unknown tags", count(s.withStatus(Status::kUnknownTag))},
-        {"backwards", count(s.backwards())},
-        {"errors (--errors)", count(s.errors())},
-        {"span (s)", durationText(s.spanNs())},
-    };
-    for (const auto& [label, value] : figures) {
-        out += label;
-        out += std::string(20 - std::char_traits<char>::length(label), ' ') + value + '\n';
+    for (const HeadlineFigure& f : kHeadlineFigures) {
+        if (f.label.empty()) continue;
+        out.append(f.label);
+        out.append(kFigureLabelWidth - f.label.size(), ' ');
+        out += f.value(s) + '\n';
     }
 }
 
 void writeTables(const Statistics& s, std::string& out) {
     out += "\ndelta (s)\n";
-    Columns delta({{"count", true},
-                   {"min", true},
-                   {"mean", true},
-                   {"p50", true},
-                   {"p90", true},
-                   {"p99", true},
-                   {"p99.9", true},
-                   {"max", true}});
+    Columns delta(withLatencies({{"count", true}}, ""));
     std::vector<std::string> cells = latencyCells(s.deltas());
-    cells.insert(cells.begin(), count(s.deltas().count()));
+    cells.insert(cells.begin(), countText(s.deltas().count()));
     delta.row(cells);
     delta.write(out);
 
     out += "\nevents\n";
     Columns events({{"event", false}, {"count", true}, {"first (s)", true}, {"last (s)", true}});
     for (const Statistics::EventCount& e : s.eventsByCount()) {
-        events.row({e.event, count(e.count), durationText(e.firstNs), durationText(e.lastNs)});
+        events.row({e.event, countText(e.count), durationText(e.firstNs), durationText(e.lastNs)});
     }
     events.write(out);
 
@@ -268,7 +232,7 @@ void writeTables(const Statistics& s, std::string& out) {
                   {"event", false},
                   {"after", false}});
     for (const Statistics::Gap& g : s.topGaps()) {
-        gaps.row({count(g.record), durationText(g.timeNs), durationText(g.deltaNs), g.event,
+        gaps.row({countText(g.record), durationText(g.timeNs), durationText(g.deltaNs), g.event,
                   g.previousEvent});
     }
     gaps.write(out);
@@ -276,29 +240,24 @@ void writeTables(const Statistics& s, std::string& out) {
     out += "\nSATA states\n";
     Columns states({{"state", false}, {"entries", true}, {"time (s)", true}});
     for (const Statistics::StateTime& t : s.states()) {
-        states.row({t.state, count(t.entries), durationText(t.timeNs)});
+        states.row({t.state, countText(t.entries), durationText(t.timeNs)});
     }
     states.write(out);
 }
 
-void writeSlowestText(const PairRule& rule, const std::vector<PairMatcher::Slow>& list,
+void writeSlowestText(const PairRule& rule, const std::vector<KeptTransaction>& list,
                       std::string& out) {
-    // The key and the kind only for a rule that has them.
-    const bool keyed = rule.key != PairKey::kNone, kinds = rule.kind != PairKey::kNone;
     std::vector<Columns::Head> heads;
-    if (keyed) heads.push_back({"key", false});
-    if (kinds) heads.push_back({"kind", false});
-    heads.insert(heads.end(), {{"start record", true},
-                               {"end record", true},
-                               {"start (s)", true},
-                               {"duration (s)", true}});
+    for (const TransactionField& f : kTransactionFields) {
+        if ((f.outputs & kInSlowest) && shownFor(f, rule)) heads.push_back(headOf(f));
+    }
     Columns slow(heads);
-    for (const PairMatcher::Slow& t : list) {
+    for (const KeptTransaction& t : list) {
+        const TransactionView view(t, {});
         std::vector<std::string> cells;
-        if (keyed) cells.push_back(t.key);
-        if (kinds) cells.push_back(t.kind);
-        cells.insert(cells.end(), {count(t.startRecord), count(t.endRecord),
-                                   durationText(t.startNs), durationText(t.durationNs)});
+        for (const TransactionField& f : kTransactionFields) {
+            if ((f.outputs & kInSlowest) && shownFor(f, rule)) cells.push_back(cellOf(f, view));
+        }
         slow.row(cells);
     }
     slow.write(out);
@@ -306,14 +265,14 @@ void writeSlowestText(const PairRule& rule, const std::vector<PairMatcher::Slow>
 
 void writeRuleText(const PairRule& rule, const PairMatcher::RuleStats& p, std::string& out) {
     out += "\n" + ruleName(rule);
-    if (rule.key != PairKey::kNone) out += ", keyed by the " + std::string(pairKeyName(rule.key));
-    if (rule.kind != PairKey::kNone) {
-        out += ", kinds by the " + std::string(pairKeyName(rule.kind));
+    if (rule.key != PairWord::kNone) out += ", keyed by the " + std::string(pairWordName(rule.key));
+    if (rule.kind != PairWord::kNone) {
+        out += ", kinds by the " + std::string(pairWordName(rule.kind));
         out += "\n  kinds\n";
-        Columns kinds(withLatencies({{"kind", false}, {"count", true}}));
+        Columns kinds(withLatencies({{"kind", false}, {"count", true}}, " (s)"));
         for (const PairMatcher::KindStats& k : p.kindsByCount()) {
             std::vector<std::string> cells = latencyCells(k.latency);
-            cells.insert(cells.begin(), {k.kind, count(k.latency.count())});
+            cells.insert(cells.begin(), {k.kind, countText(k.latency.count())});
             kinds.row(cells);
         }
         kinds.write(out);
@@ -324,11 +283,11 @@ void writeRuleText(const PairRule& rule, const PairMatcher::RuleStats& p, std::s
         out += "  slowest\n";
         writeSlowestText(rule, p.slowest, out);
     }
-    if (rule.key == PairKey::kNone) return;
-    out += "  depth: max " + count(p.depth.max) + ", mean " + depthMean(p.depth) + "\n";
+    if (rule.key == PairWord::kNone) return;
+    out += "  depth: max " + countText(p.depth.max) + ", mean " + depthMean(p.depth) + "\n";
     Columns depth({{"depth", true}, {"time (s)", true}});
     for (std::size_t d = 0; d < p.depth.timeNs.size(); ++d) {
-        depth.row({count(d), durationText(p.depth.timeNs[d])});
+        depth.row({countText(d), durationText(p.depth.timeNs[d])});
     }
     depth.write(out);
 }
@@ -354,14 +313,15 @@ void writeStatsText(const Statistics& s, std::string& out) {
                                  {"kind", false},
                                  {"count", true},
                                  {"unmatched starts", true},
-                                 {"unmatched ends", true}}));
+                                 {"unmatched ends", true}},
+                                " (s)"));
     for (std::size_t i = 0; i < s.pairs().size(); ++i) {
         const PairMatcher::RuleStats& p = s.pairStats()[i];
         const PairRule& rule = s.pairs()[i];
         std::vector<std::string> cells = latencyCells(p.latency);
-        cells.insert(cells.begin(),
-                     {ruleName(rule), pairKeyName(rule.key), pairKeyName(rule.kind), count(p.count),
-                      count(p.unmatchedStarts), count(p.unmatchedEnds)});
+        cells.insert(cells.begin(), {ruleName(rule), pairWordName(rule.key),
+                                     pairWordName(rule.kind), countText(p.count),
+                                     countText(p.unmatchedStarts), countText(p.unmatchedEnds)});
         pairs.row(cells);
     }
     pairs.write(out);

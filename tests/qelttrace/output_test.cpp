@@ -1,0 +1,584 @@
+// The writers' parts fed directly: the JSON writer (commas across fragments
+// and keys, strings of any bytes), the transaction fields where each output
+// lists them (a transaction left open), the latency members, the Perfetto
+// trace byte for byte for every kind of event, its times and its warning,
+// the reports (--stats, --stats=json, the page's tables) byte for byte, and a
+// page for 1,000,000 records that stays under its bound with every spike kept.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis/statistics.h"
+#include "output/html_report.h"
+#include "output/json.h"
+#include "output/perfetto.h"
+#include "output/report_figures.h"
+#include "output/stats_report.h"
+#include "output/transaction_fields.h"
+#include "support/record_feed.h"
+
+namespace {
+
+using namespace qelttrace;
+using Feed = qelttest::RecordFeed;
+
+TEST(Perfetto, MicrosecondsReadBackAsTheExactNanosecond) {
+    std::mt19937_64 random(11);
+    std::vector<std::int64_t> values = {
+        0, 1, 999, 1000, 1001, 123456789, 4503599627370, 86400000000000, 1125899906842623};
+    for (int i = 0; i < 100000; ++i) {
+        values.push_back(static_cast<std::int64_t>(random() % (std::uint64_t{1} << 50)));
+    }
+    for (const std::int64_t ns : values) {
+        char digits[kMicrosecondsMax + 1] = {};
+        const std::string text(digits, formatMicroseconds(digits, ns));
+        const double read = std::strtod(text.c_str(), nullptr);
+        EXPECT_EQ(static_cast<std::int64_t>(read * 1000), ns) << text;
+    }
+    char negative[kMicrosecondsMax];
+    EXPECT_EQ(std::string(negative, formatMicroseconds(negative, -1500)), "-1.500");
+}
+
+// A trace that grows past the bound gets one warning, however much more it
+// grows, naming the output and the options that cut it.
+TEST(Perfetto, OneWarningOnceTheTracePassesItsBound) {
+    for (const std::int64_t records : {10, 5000}) {
+        std::string written;
+        Output out(&written);
+        // A file of its own in the working directory (tmpfile() is not
+        // everywhere writable under Wine).
+        const char* const name = "perfetto-warning.tmp";
+        FILE* said = std::fopen(name, "w+b");
+        ASSERT_NE(said, nullptr);
+        PerfettoWriter trace(out, defaultPairs(), said, "big.json", 100000);
+        Writers writers;
+        writers.add(trace);
+        Statistics stats(defaultPairs(), 10, writers);
+        Feed feed(stats);
+        for (std::int64_t i = 0; i < records; ++i) feed(1000 * i, "CancelAll", "00", "0001");
+        stats.end(nullptr);
+        out.flush();
+        std::rewind(said);
+        char text[512] = {};
+        const std::size_t n = std::fread(text, 1, sizeof text - 1, said);
+        std::fclose(said);
+        std::remove(name);
+        const std::string warning(text, n);
+        if (records == 10) {
+            EXPECT_EQ(warning, "");
+            continue;
+        }
+        EXPECT_GT(written.size(), 500000u);
+        EXPECT_EQ(
+            warning.rfind("qelttrace: --perfetto big.json: the trace passes 100000 bytes,", 0), 0u)
+            << warning;
+        EXPECT_NE(warning.find("--from and --to"), std::string::npos);
+        EXPECT_EQ(std::count(warning.begin(), warning.end(), '\n'), 1);
+    }
+}
+
+// A million records, commands open eight at once among them, errors with
+// long texts, and as many gaps and slowest listed as the page shows: the
+// page stays within its bound, the spike drawn, and the records around the
+// listed items kept.
+TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
+    std::string written;
+    Output out(&written);
+    HtmlReport page(out, "a million records", defaultPairs());
+    Writers writers;
+    writers.add(page);
+    Statistics stats(defaultPairs(), HtmlReport::kSlowShown, writers);
+    Feed feed(stats);
+    const std::string longText(300, 'x');
+    std::int64_t t = 1523000000000;
+    for (std::int64_t i = 0; i < 1000000; ++i) {
+        t += 1000 + (i * 7919) % 997000;
+        if (i == 654321) t += 987654321;  // the one spike
+        const std::string key = std::to_string(i / 16 % 8), kind = std::to_string(i % 5);
+        if (i % 997 == 0) {
+            feed(t, "FatalError", "0", longText.c_str(), true);
+        } else if (i % 16 == 3) {
+            feed(t, "ActivateTransaction", kind.c_str(), key.c_str());
+        } else if (i % 16 == 11 && i > 70) {
+            const std::string earlier = std::to_string((i / 16 + 4) % 8);
+            feed(t, "CompleteTransation", "1", earlier.c_str());
+        } else if (i % 16 == 5 || i % 16 == 7) {
+            feed(t, i % 16 == 5 ? "DMA Start" : "DMA End", "0", "1000");
+        } else {
+            feed(t, i % 9 == 0 ? "SATAWakeup" : "CancelAll", "",
+                 i % 18 == 0 ? " state=IDLE" : " state=RCV");
+        }
+    }
+    stats.end(nullptr);
+    out.flush();
+    EXPECT_GT(written.size(), 1000000u);
+    EXPECT_LE(written.size(), HtmlReport::kPageMax);
+    const std::string html = page.page(stats);
+    const std::int64_t spike = 1000 + (654321 * std::int64_t{7919}) % 997000 + 987654321;
+    EXPECT_NE(html.find("," + std::to_string(spike) + ","), std::string::npos)
+        << "the spike is drawn";
+    EXPECT_NE(html.find("Reduced to the minimum and maximum"), std::string::npos);
+    EXPECT_NE(html.find("data-ctx=\"s2-99\""), std::string::npos) << "the records around kept";
+    EXPECT_NE(html.find("id=chart-depth-2"), std::string::npos);
+    EXPECT_EQ(html.find("</script", html.find("id=qelt-data")),
+              html.find("</script><script>", html.find("id=qelt-data")));
+}
+
+// Decoded output may hold any times: jumping back and forth they still give a
+// page within the bound, in about the time of any other.
+TEST(HtmlReport, TimesJumpingBackAndForth) {
+    std::string written;
+    Output out(&written);
+    HtmlReport page(out, "backwards", {});
+    Writers writers;
+    writers.add(page);
+    Statistics stats({}, 10, writers);
+    Feed feed(stats);
+    std::int64_t t = 1523000000000;
+    for (std::int64_t i = 0; i < 300000; ++i) {
+        t += i % 3 == 0 ? -(i * 7919) % 9970000 : 1000 + (i * 7919) % 997000;
+        feed(t, "CancelAll");
+    }
+    stats.end(nullptr);
+    out.flush();
+    EXPECT_LE(written.size(), HtmlReport::kPageMax);
+}
+
+TEST(JsonWriter, CommasAcrossFragmentsAndKeys) {
+    // An event's head in an array (its line break first), ending after a key.
+    const JsonFragment head([](JsonWriter& j) {
+        j.breakLine();
+        j.beginObject();
+        j.member("ph", "i");
+        j.key("ts");
+    });
+    // A member that opens an object.
+    const JsonFragment args([](JsonWriter& j) {
+        j.key("args");
+        j.beginObject();
+    });
+    // A whole value.
+    const JsonFragment pair([](JsonWriter& j) {
+        j.beginArray();
+        j.integer(1);
+        j.integer(2);
+        j.endArray();
+    });
+    // Two containers left open, the inner one holding a value.
+    const JsonFragment deep([](JsonWriter& j) {
+        j.beginObject();
+        j.key("a");
+        j.beginArray();
+        j.integer(1);
+    });
+    const JsonKey name("name");
+    const JsonKey longName(std::string(40, 'x'));
+    const struct {
+        const char* name;
+        std::function<void(JsonWriter&)> write;
+        const char* json;
+    } cases[] = {
+        {"an event's head, twice in an array",
+         [&](JsonWriter& j) {
+             j.beginArray();
+             for (const int ts : {5, 6}) {
+                 j.fragment(head);
+                 j.integer(ts);
+                 j.endObject();
+             }
+             j.endArray();
+         },
+         "[\n{\"ph\":\"i\",\"ts\":5},\n{\"ph\":\"i\",\"ts\":6}]"},
+        {"a member that opens an object, after others and first",
+         [&](JsonWriter& j) {
+             j.beginObject();
+             j.member("x", "y");
+             j.fragment(args);
+             j.memberInteger("n", 1);
+             j.memberInteger("m", 2);
+             j.endObject();
+             j.key("inner");
+             j.beginObject();
+             j.fragment(args);
+             j.endObject();
+             j.endObject();
+             j.endObject();
+         },
+         "{\"x\":\"y\",\"args\":{\"n\":1,\"m\":2},\"inner\":{\"args\":{}}}"},
+        {"a value after a key",
+         [&](JsonWriter& j) {
+             j.beginObject();
+             j.key("v");
+             j.fragment(pair);
+             j.key("w");
+             j.fragment(pair);
+             j.endObject();
+         },
+         "{\"v\":[1,2],\"w\":[1,2]}"},
+        {"containers it left open, closed by the writer",
+         [&](JsonWriter& j) {
+             j.beginArray();
+             j.fragment(deep);
+             j.integer(2);
+             j.endArray();
+             j.memberInteger("b", 3);
+             j.endObject();
+             j.fragment(deep);
+             j.endArray();
+             j.endObject();
+             j.endArray();
+         },
+         "[{\"a\":[1,2],\"b\":3},{\"a\":[1]}]"},
+        {"keys rendered once, a long one cut",
+         [&](JsonWriter& j) {
+             j.beginObject();
+             j.key(name);
+             j.integer(1);
+             j.key(name);
+             j.integer(2);
+             j.key(longName);
+             j.null();
+             j.endObject();
+         },
+         "{\"name\":1,\"name\":2,\"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\":null}"},
+        {"lines, nulls and arrays of integers",
+         [&](JsonWriter& j) {
+             j.beginArray();
+             j.breakLine();
+             j.beginObject();
+             j.memberMaybe("a", false, 5);
+             j.memberMaybe("b", true, -5);
+             j.memberIntegers("c", {});
+             j.memberIntegers("d", {1, -2});
+             j.key("e");
+             j.number("0.500");
+             j.key("f");
+             j.unsignedInteger(UINT64_MAX);
+             j.endObject();
+             j.endLine();
+             j.endArray();
+         },
+         "[\n{\"a\":null,\"b\":-5,\"c\":[],\"d\":[1,-2],\"e\":0.500,\"f\":18446744073709551615}"
+         "\n]"},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        JsonWriter j(out);
+        c.write(j);
+        EXPECT_EQ(out, c.json) << c.name;
+    }
+}
+
+TEST(JsonWriter, StringsHoldAnyBytes) {
+    const std::string long62(62, 'a');
+    const struct {
+        std::string text, json;
+    } cases[] = {
+        {"", "\"\""},
+        {"plain", "\"plain\""},
+        {long62, "\"" + long62 + "\""},
+        {"q\"b\\", "\"q\\\"b\\\\\""},
+        {"\n\r\t\x01\x1f\x7f", "\"\\n\\r\\t\\u0001\\u001f\\u007f\""},
+        {std::string("a\0b", 3), "\"a\\u0000b\""},
+        // A byte of 0x80 or more: the code point of the same number.
+        {"\xe9\xff", "\"\xc3\xa9\xc3\xbf\""},
+        {long62 + "\"" + long62, "\"" + long62 + "\\\"" + long62 + "\""},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        JsonWriter j(out);
+        j.string(c.text);
+        EXPECT_EQ(out, c.json);
+    }
+}
+
+// A start left open has no end fields: empty in CSV, null in JSON. The
+// slices' arguments are the fields their table names.
+TEST(TransactionFields, ListedWhereTheTableSays) {
+    EXPECT_STREQ(kTransactionsHeader,
+                 "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors");
+    KeptTransaction kept;
+    kept.key = "k,1";
+    kept.kind = "07";
+    kept.startRecord = 5;
+    kept.startNs = -100;
+    const TransactionView open(kept, "A->B");
+    kept.ended = true;
+    kept.endRecord = 9;
+    kept.durationNs = 300;
+    kept.records = 5;
+    kept.errors = 1;
+    const TransactionView ended(kept, "A->B");
+    const struct {
+        const TransactionView& view;
+        unsigned output;
+        const char* csv;
+        const char* json;
+    } cases[] = {
+        {open, 0, "A->B,\"k,1\",07,5,,-100,,,",
+         "{\"rule\":\"A->B\",\"key\":\"k,1\",\"kind\":\"07\",\"start_record\":5,\"end_record\":"
+         "null,\"start_ns\":-100,\"duration_ns\":null,\"records\":null,\"errors\":null}"},
+        {ended, 0, "A->B,\"k,1\",07,5,9,-100,300,5,1",
+         "{\"rule\":\"A->B\",\"key\":\"k,1\",\"kind\":\"07\",\"start_record\":5,\"end_record\":9,"
+         "\"start_ns\":-100,\"duration_ns\":300,\"records\":5,\"errors\":1}"},
+        {ended, kInSlowest, nullptr,
+         "{\"key\":\"k,1\",\"kind\":\"07\",\"start_record\":5,\"end_record\":9,\"start_ns\":-100,"
+         "\"duration_ns\":300}"},
+        {ended, kInSliceStart, nullptr, "{\"key\":\"k,1\",\"kind\":\"07\"}"},
+        {ended, kInSliceEnd, nullptr, "{\"end_record\":9,\"records\":5,\"errors\":1}"},
+    };
+    for (const auto& c : cases) {
+        if (c.csv) {
+            std::string csv;
+            appendTransactionCsvRow(csv, c.view);
+            EXPECT_EQ(csv, c.csv);
+        }
+        std::string json;
+        JsonWriter j(json);
+        j.beginObject();
+        writeTransactionMembers(j, c.view, c.output);
+        j.endObject();
+        EXPECT_EQ(json, c.json);
+    }
+}
+
+TEST(LatencyColumns, MembersInTheirOrderNullWhenEmpty) {
+    LogHistogram empty, two;
+    two.add(10);
+    two.add(20);
+    const struct {
+        const LogHistogram& h;
+        bool meanLast;
+        const char* json;
+    } cases[] = {
+        {empty, false,
+         "{\"min_ns\":null,\"mean_ns\":null,\"p50_ns\":null,\"p90_ns\":null,\"p99_ns\":null,"
+         "\"p999_ns\":null,\"max_ns\":null}"},
+        {two, false,
+         "{\"min_ns\":10,\"mean_ns\":15,\"p50_ns\":10,\"p90_ns\":20,\"p99_ns\":20,\"p999_ns\":20,"
+         "\"max_ns\":20}"},
+        {two, true,
+         "{\"min_ns\":10,\"p50_ns\":10,\"p90_ns\":20,\"p99_ns\":20,\"p999_ns\":20,\"max_ns\":20,"
+         "\"mean_ns\":15}"},
+    };
+    for (const auto& c : cases) {
+        std::string json;
+        JsonWriter j(json);
+        j.beginObject();
+        writeLatencyMembers(j, c.h, c.meanLast);
+        j.endObject();
+        EXPECT_EQ(json, c.json);
+    }
+}
+
+// Every kind of event the trace draws, byte for byte: the tracks' names, an
+// instant on a track, an error as a global instant and as a mark on the
+// transaction open, a keyed transaction as an async slice with the depth
+// counter, unkeyed ones as complete slices (one whose end came before its
+// start, one that would overlap the last on its thread), the SATA states, an
+// end with no start, and the starts left open at the end.
+TEST(Perfetto, EveryEventByteForByte) {
+    std::string written;
+    Output out(&written);
+    PerfettoWriter trace(out, defaultPairs());
+    Writers writers;
+    writers.add(trace);
+    Statistics stats(defaultPairs(), 10, writers);
+    Feed feed(stats);
+    feed(1000, "SATAWakeup", "istatus=IDLE", "ACT_NONE/ACT_NONE state=IDLE");
+    feed(1500, "ActivateTransaction", "07", "k1");
+    feed(1700, "DMA Start", "0", "1000");
+    feed(1800, "FatalError", "0", "x\"y", true);
+    stats.record(feed.make(1800, "", "", "", true, Status::kParseError, "ABCD 2 0"));
+    feed(2100, "DMA End", "0", "1000");
+    feed(2500, "CompleteTransation", "1", "k1");
+    feed(2600, "CompleteTransation", "1", "k9");
+    feed(2000, "SATAWakeup", "istatus=BUSY", "ACT_NONE/ACT_NONE state=RCV");
+    feed(2200, "DMA Start", "0", "1000");
+    feed(2150, "DMA End", "0", "1000");
+    feed(2300, "DMA Start", "0", "1000");
+    feed(2400, "DMA End", "0", "1000");
+    feed(2350, "DMA Start", "0", "1000");
+    feed(2450, "DMA End", "0", "1000");
+    feed(2500, "ActivateTransaction", "08", "k2");
+    feed(2600, "FPGA_DMARXStart", "0", "0");
+    stats.end(nullptr);
+    out.flush();
+    EXPECT_EQ(written, R"json({"traceEvents":[
+{"ph":"M","name":"process_name","pid":1,"tid":0,"args":{"name":"SATA trace"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":1,"args":{"name":"SATAWakeup"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":1,"args":{"sort_index":1}},
+{"ph":"i","name":"SATAWakeup","pid":1,"tid":1,"ts":0.000,"args":{"record":1,"event":"SATAWakeup","qualifier":"istatus=IDLE","argument":"ACT_NONE/ACT_NONE state=IDLE","status":"ok"}},
+{"ph":"b","name":"ActivateTransaction 07","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000001","ts":0.500,"args":{"record":2,"event":"ActivateTransaction","qualifier":"07","argument":"k1","status":"ok","key":"k1","kind":"07"}},
+{"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":0.500,"args":{"depth":1}},
+{"ph":"n","name":"FatalError","pid":1,"tid":0,"ts":0.800,"cat":"ActivateTransaction->CompleteTransation","id":"0x20000000001","args":{"record":4,"event":"FatalError","qualifier":"0","argument":"x\"y","status":"ok"}},
+{"ph":"i","name":"FatalError","pid":1,"tid":0,"ts":0.800,"s":"g","args":{"record":4,"event":"FatalError","qualifier":"0","argument":"x\"y","status":"ok"}},
+{"ph":"n","name":"parse_error","pid":1,"tid":0,"ts":0.800,"cat":"ActivateTransaction->CompleteTransation","id":"0x20000000001","args":{"record":5,"event":"","qualifier":"","argument":"","status":"parse_error"}},
+{"ph":"i","name":"parse_error","pid":1,"tid":0,"ts":0.800,"s":"g","args":{"record":5,"event":"","qualifier":"","argument":"","status":"parse_error"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":2,"args":{"name":"DMA Start"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":2,"args":{"sort_index":2}},
+{"ph":"X","name":"DMA Start","pid":1,"tid":2,"ts":0.700,"dur":0.400,"args":{"record":3,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":6,"records":4,"errors":2}},
+{"ph":"e","name":"ActivateTransaction 07","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000001","ts":1.500,"args":{"duration_ns":1000,"end_record":7,"records":6,"errors":2}},
+{"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":1.500,"args":{"depth":0}},
+{"ph":"M","name":"thread_name","pid":1,"tid":3,"args":{"name":"CompleteTransation"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":3,"args":{"sort_index":3}},
+{"ph":"i","name":"CompleteTransation","pid":1,"tid":3,"ts":1.600,"args":{"record":8,"event":"CompleteTransation","qualifier":"1","argument":"k9","status":"ok"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":4,"args":{"name":"SATA state"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":4,"args":{"sort_index":4}},
+{"ph":"X","name":"IDLE","pid":1,"tid":4,"ts":0.000,"dur":1.000,"args":{"record":1,"event":"SATAWakeup","qualifier":"istatus=IDLE","argument":"ACT_NONE/ACT_NONE state=IDLE","status":"ok"}},
+{"ph":"i","name":"SATAWakeup","pid":1,"tid":1,"ts":1.000,"args":{"record":9,"event":"SATAWakeup","qualifier":"istatus=BUSY","argument":"ACT_NONE/ACT_NONE state=RCV","status":"ok"}},
+{"ph":"X","name":"DMA Start","pid":1,"tid":2,"ts":1.200,"dur":0.000,"args":{"duration_ns":-50,"record":10,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":11,"records":2,"errors":0}},
+{"ph":"X","name":"DMA Start","pid":1,"tid":2,"ts":1.300,"dur":0.100,"args":{"record":12,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":13,"records":2,"errors":0}},
+{"ph":"e","name":"DMA Start","cat":"overlapping","pid":1,"tid":0,"id":"0x30000000001","ts":1.450},
+{"ph":"b","name":"DMA Start","cat":"overlapping","pid":1,"tid":0,"id":"0x30000000001","ts":1.350,"args":{"record":14,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":15,"records":2,"errors":0}},
+{"ph":"b","name":"ActivateTransaction 08","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000002","ts":1.500,"args":{"record":16,"event":"ActivateTransaction","qualifier":"08","argument":"k2","status":"ok","key":"k2","kind":"08"}},
+{"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":1.500,"args":{"depth":1}},
+{"ph":"X","name":"RCV","pid":1,"tid":4,"ts":1.000,"dur":0.600,"args":{"record":9,"event":"SATAWakeup","qualifier":"istatus=BUSY","argument":"ACT_NONE/ACT_NONE state=RCV","status":"ok"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":5,"args":{"name":"FPGA_DMARXStart"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":5,"args":{"sort_index":5}},
+{"ph":"i","name":"FPGA_DMARXStart","pid":1,"tid":5,"ts":1.600,"args":{"record":17,"event":"FPGA_DMARXStart","qualifier":"0","argument":"0","status":"ok"}}
+],"displayTimeUnit":"ns","otherData":{"source":"qelttrace","time_unit":"microseconds since the first record","first_record_time":"0.000001000","first_record_time_ns":1000}}
+)json");
+}
+
+// The reports of a small stream byte for byte, where the tables of figures,
+// latency columns and transaction fields meet: --stats, --stats=json and the
+// page's tables (a keyed rule with kinds, a keyed one without, unkeyed ones,
+// one with no transaction; the slowest cut by --top).
+TEST(Reports, TheTablesByteForByte) {
+    std::vector<PairRule> rules = defaultPairs();
+    rules.push_back({"DMA Start", "DMA End", PairWord::kArgument, PairWord::kNone});
+    std::string written;
+    Output out(&written);
+    HtmlReport html(out, "t", rules);
+    Writers writers;
+    writers.add(html);
+    Statistics stats(rules, 2, writers);
+    Feed feed(stats);
+    feed(1000, "SATAWakeup", "istatus=IDLE", "ACT_NONE/ACT_NONE state=IDLE");
+    feed(1500, "ActivateTransaction", "07", "k1");
+    feed(1700, "DMA Start", "0", "1000");
+    feed(1800, "FatalError", "0", "x\"y", true);
+    stats.record(feed.make(1800, "", "", "", true, Status::kParseError, "ABCD 2 0"));
+    feed(2100, "DMA End", "0", "1000");
+    feed(2500, "CompleteTransation", "1", "k1");
+    feed(2600, "CompleteTransation", "1", "k9");
+    feed(3000, "SATAWakeup", "istatus=BUSY", "ACT_NONE/ACT_NONE state=RCV");
+    feed(3200, "DMA Start", "0", "1000");
+    feed(3350, "DMA End", "0", "1000");
+    feed(3500, "ActivateTransaction", "07", "k2");
+    feed(3600, "ActivateTransaction", "08", "k3");
+    feed(4700, "CompleteTransation", "1", "k3");
+    feed(5000, "CompleteTransation", "1", "k2");
+    feed(5100, "ActivateTransaction", "08", "k4");
+    stats.end(nullptr);
+    std::string text, json;
+    writeStatsText(stats, text);
+    writeStatsJson(stats, json);
+    EXPECT_EQ(text, R"report(records             16
+decoded             15
+parse errors        1
+invalid parameters  0
+no time             0
+no text             0
+unknown tags        0
+backwards           0
+errors (--errors)   2
+span (s)            0.000004100
+
+delta (s)
+  count          min         mean          p50          p90          p99        p99.9          max
+     14  0.000000100  0.000000293  0.000000200  0.000000500  0.000001099  0.000001099  0.000001100
+
+events
+  event                count    first (s)     last (s)
+  ActivateTransaction      4  0.000001500  0.000005100
+  CompleteTransation       4  0.000002500  0.000005000
+  SATAWakeup               2  0.000001000  0.000003000
+  DMA Start                2  0.000001700  0.000003200
+  DMA End                  2  0.000002100  0.000003350
+  FatalError               1  0.000001800  0.000001800
+
+top gaps
+  record     time (s)    delta (s)  event                after
+      14  0.000004700  0.000001100  CompleteTransation   ActivateTransaction
+       2  0.000001500  0.000000500  ActivateTransaction  SATAWakeup
+
+SATA states
+  state  entries     time (s)
+  IDLE         1  0.000002000
+  RCV          1  0.000002100
+
+pairs
+  rule                                     key       kind       count  unmatched starts  unmatched ends      min (s)     mean (s)      p50 (s)      p90 (s)      p99 (s)    p99.9 (s)      max (s)
+  DMA Start->DMA End                       none      none           2                 0               0  0.000000150  0.000000275  0.000000150  0.000000400  0.000000400  0.000000400  0.000000400
+  FPGA_DMARXStart->FPGA_DMARXStop          none      none           0                 0               0
+  ActivateTransaction->CompleteTransation  argument  qualifier      3                 1               1  0.000001000  0.000001200  0.000001099  0.000001499  0.000001499  0.000001499  0.000001500
+  DMA Start->DMA End                       argument  none           2                 0               0  0.000000150  0.000000275  0.000000150  0.000000400  0.000000400  0.000000400  0.000000400
+
+DMA Start->DMA End
+  slowest
+  start record  end record    start (s)  duration (s)
+             3           6  0.000001700   0.000000400
+            10          11  0.000003200   0.000000150
+
+FPGA_DMARXStart->FPGA_DMARXStop
+
+ActivateTransaction->CompleteTransation, keyed by the argument, kinds by the qualifier
+  kinds
+  kind  count      min (s)     mean (s)      p50 (s)      p90 (s)      p99 (s)    p99.9 (s)      max (s)
+  07        2  0.000001000  0.000001250  0.000001001  0.000001499  0.000001499  0.000001499  0.000001500
+  08        1  0.000001100  0.000001100  0.000001100  0.000001100  0.000001100  0.000001100  0.000001100
+  slowest
+  key  kind  start record  end record    start (s)  duration (s)
+  k2   07              12          15  0.000003500   0.000001500
+  k3   08              13          14  0.000003600   0.000001100
+  depth: max 2, mean 1.028571
+  depth     time (s)
+      0  0.000001000
+      1  0.000001400
+      2  0.000001100
+
+DMA Start->DMA End, keyed by the argument
+  slowest
+  key   start record  end record    start (s)  duration (s)
+  1000             3           6  0.000001700   0.000000400
+  1000            10          11  0.000003200   0.000000150
+  depth: max 1, mean 0.333333
+  depth     time (s)
+      0  0.000001100
+      1  0.000000550
+)report");
+    EXPECT_EQ(
+        json,
+        R"report({"records":16,"decoded":15,"parse_errors":1,"invalid_parameters":0,"statuses":{"ok":15,"parse_error":1,"invalid_parameter":0,"no_time":0,"no_text":0,"unknown_tag":0},"span_ns":4100,"backwards":0,"errors":2,"events":[{"event":"ActivateTransaction","count":4,"first_ns":1500,"last_ns":5100},{"event":"CompleteTransation","count":4,"first_ns":2500,"last_ns":5000},{"event":"SATAWakeup","count":2,"first_ns":1000,"last_ns":3000},{"event":"DMA Start","count":2,"first_ns":1700,"last_ns":3200},{"event":"DMA End","count":2,"first_ns":2100,"last_ns":3350},{"event":"FatalError","count":1,"first_ns":1800,"last_ns":1800}],"delta":{"count":14,"min_ns":100,"p50_ns":200,"p90_ns":500,"p99_ns":1099,"p999_ns":1099,"max_ns":1100,"mean_ns":293},"top_gaps":[{"record":14,"time_ns":4700,"delta_ns":1100,"event":"CompleteTransation","previous_event":"ActivateTransaction"},{"record":2,"time_ns":1500,"delta_ns":500,"event":"ActivateTransaction","previous_event":"SATAWakeup"}],"states":[{"state":"IDLE","entries":1,"time_ns":2000},{"state":"RCV","entries":1,"time_ns":2100}],"pairs":[{"start":"DMA Start","end":"DMA End","key":"none","kind":"none","count":2,"unmatched_starts":0,"unmatched_ends":0,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400,"kinds":[{"kind":"","count":2,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400}],"slowest":[{"key":"","kind":"","start_record":3,"end_record":6,"start_ns":1700,"duration_ns":400},{"key":"","kind":"","start_record":10,"end_record":11,"start_ns":3200,"duration_ns":150}]},{"start":"FPGA_DMARXStart","end":"FPGA_DMARXStop","key":"none","kind":"none","count":0,"unmatched_starts":0,"unmatched_ends":0,"min_ns":null,"mean_ns":null,"p50_ns":null,"p90_ns":null,"p99_ns":null,"p999_ns":null,"max_ns":null,"kinds":[],"slowest":[]},{"start":"ActivateTransaction","end":"CompleteTransation","key":"argument","kind":"qualifier","count":3,"unmatched_starts":1,"unmatched_ends":1,"min_ns":1000,"mean_ns":1200,"p50_ns":1099,"p90_ns":1499,"p99_ns":1499,"p999_ns":1499,"max_ns":1500,"kinds":[{"kind":"07","count":2,"min_ns":1000,"mean_ns":1250,"p50_ns":1001,"p90_ns":1499,"p99_ns":1499,"p999_ns":1499,"max_ns":1500},{"kind":"08","count":1,"min_ns":1100,"mean_ns":1100,"p50_ns":1100,"p90_ns":1100,"p99_ns":1100,"p999_ns":1100,"max_ns":1100}],"slowest":[{"key":"k2","kind":"07","start_record":12,"end_record":15,"start_ns":3500,"duration_ns":1500},{"key":"k3","kind":"08","start_record":13,"end_record":14,"start_ns":3600,"duration_ns":1100}],"depth":{"max":2,"mean":1.028571,"time_ns":[1000,1400,1100]}},{"start":"DMA Start","end":"DMA End","key":"argument","kind":"none","count":2,"unmatched_starts":0,"unmatched_ends":0,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400,"kinds":[{"kind":"","count":2,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400}],"slowest":[{"key":"1000","kind":"","start_record":3,"end_record":6,"start_ns":1700,"duration_ns":400},{"key":"1000","kind":"","start_record":10,"end_record":11,"start_ns":3200,"duration_ns":150}],"depth":{"max":1,"mean":0.333333,"time_ns":[1100,550]}}]}
+)report");
+    const std::string page = html.page(stats);
+    const auto piece = [&page](const std::string& from, const std::string& to) {
+        const std::size_t begin = page.find(from);
+        const std::size_t end = page.find(to, begin);
+        return begin == std::string::npos || end == std::string::npos
+                   ? std::string()
+                   : page.substr(begin, end + to.size() - begin);
+    };
+    EXPECT_EQ(
+        piece("<table class=figures>", "</table>"),
+        R"report(<table class=figures><tr><td>records</td><td class=n>16</td><td>decoded</td><td class=n>15</td></tr><tr><td>parse errors</td><td class=n>1</td><td>invalid parameters</td><td class=n>0</td></tr><tr><td>no time (no digit in the timestamp)</td><td class=n>0</td><td>no record text</td><td class=n>0</td></tr><tr><td>unknown tags</td><td class=n>0</td><td>records that tell of trouble</td><td class=n>2</td></tr><tr><td>timestamps backwards</td><td class=n>0</td><td>span (s)</td><td class=n>0.000004100</td></tr><tr><td>first record (s)</td><td class=n>0.000001000</td><td>delta p50 / p99 / max (s)</td><td class=n>0.000000200 / 0.000001099 / 0.000001100</td></tr></table>)report");
+    EXPECT_EQ(
+        piece("<h2>Transactions</h2>", "</table>"),
+        R"report(<h2>Transactions</h2><table><tr><th>from</th><th>to</th><th>count</th><th>unmatched starts</th><th>unmatched ends</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr><tr><td>FPGA_DMARXStart</td><td>FPGA_DMARXStop</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td></td><td></td><td></td><td></td><td></td><td></td><td></td></tr><tr><td>ActivateTransaction</td><td>CompleteTransation</td><td class=n>3</td><td class=n>1</td><td class=n>1</td><td class=n>1.000</td><td class=n>1.200</td><td class=n>1.099</td><td class=n>1.499</td><td class=n>1.499</td><td class=n>1.499</td><td class=n>1.500</td></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr></table>)report");
+    EXPECT_EQ(
+        piece("<table><tr><th>kind</th>", "</table>"),
+        R"report(<table><tr><th>kind</th><th>count</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>07</td><td class=n>2</td><td class=n>1.000</td><td class=n>1.250</td><td class=n>1.001</td><td class=n>1.499</td><td class=n>1.499</td><td class=n>1.499</td><td class=n>1.500</td></tr><tr><td>08</td><td class=n>1</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td></tr></table>)report");
+    EXPECT_EQ(
+        piece("<table class=slowest>", "</table>"),
+        R"report(<table class=slowest><caption>Slowest</caption><tr><th>key</th><th>kind</th><th>start record</th><th>end record</th><th>start (s)</th><th>duration (&micro;s)</th></tr><tr class=ctx data-ctx="s2-0" data-mark="12 15"><td>k2</td><td>07</td><td class=n>12</td><td class=n>15</td><td class=n>0.000003500</td><td class=n>1.500</td></tr><tr class=ctx data-ctx="s2-1" data-mark="13 14"><td>k3</td><td>08</td><td class=n>13</td><td class=n>14</td><td class=n>0.000003600</td><td class=n>1.100</td></tr></table>)report");
+}
+
+}  // namespace
