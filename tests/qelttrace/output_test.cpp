@@ -378,11 +378,10 @@ TEST(LatencyColumns, MembersInTheirOrderNullWhenEmpty) {
 }
 
 // Every kind of event the trace draws, byte for byte: the tracks' names, an
-// instant on a track, an error as a global instant and as a mark on the
-// transaction open, a keyed transaction as an async slice with the depth
-// counter, unkeyed ones as complete slices (one whose end came before its
-// start, one that would overlap the last on its thread), the SATA states, an
-// end with no start, and the starts left open at the end.
+// instant on a track, errors once on their event's or status's track, a keyed
+// transaction as an async slice with the depth counter and its first error, unkeyed ones as
+// complete slices (one whose end came before its start, one that would overlap the last on its
+// thread), the SATA states, an end with no start, and the starts left open at the end.
 TEST(Perfetto, EveryEventByteForByte) {
     std::string written;
     Output out(&written);
@@ -417,34 +416,136 @@ TEST(Perfetto, EveryEventByteForByte) {
 {"ph":"i","name":"SATAWakeup","pid":1,"tid":1,"ts":0.000,"args":{"record":1,"event":"SATAWakeup","qualifier":"istatus=IDLE","argument":"ACT_NONE/ACT_NONE state=IDLE","status":"ok"}},
 {"ph":"b","name":"ActivateTransaction 07","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000001","ts":0.500,"args":{"record":2,"event":"ActivateTransaction","qualifier":"07","argument":"k1","status":"ok","key":"k1","kind":"07"}},
 {"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":0.500,"args":{"depth":1}},
-{"ph":"n","name":"FatalError","pid":1,"tid":0,"ts":0.800,"cat":"ActivateTransaction->CompleteTransation","id":"0x20000000001","args":{"record":4,"event":"FatalError","qualifier":"0","argument":"x\"y","status":"ok"}},
-{"ph":"i","name":"FatalError","pid":1,"tid":0,"ts":0.800,"s":"g","args":{"record":4,"event":"FatalError","qualifier":"0","argument":"x\"y","status":"ok"}},
-{"ph":"n","name":"parse_error","pid":1,"tid":0,"ts":0.800,"cat":"ActivateTransaction->CompleteTransation","id":"0x20000000001","args":{"record":5,"event":"","qualifier":"","argument":"","status":"parse_error"}},
-{"ph":"i","name":"parse_error","pid":1,"tid":0,"ts":0.800,"s":"g","args":{"record":5,"event":"","qualifier":"","argument":"","status":"parse_error"}},
-{"ph":"M","name":"thread_name","pid":1,"tid":2,"args":{"name":"DMA Start"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":2,"args":{"name":"FatalError"}},
 {"ph":"M","name":"thread_sort_index","pid":1,"tid":2,"args":{"sort_index":2}},
-{"ph":"X","name":"DMA Start","pid":1,"tid":2,"ts":0.700,"dur":0.400,"args":{"record":3,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":6,"records":4,"errors":2}},
-{"ph":"e","name":"ActivateTransaction 07","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000001","ts":1.500,"args":{"duration_ns":1000,"end_record":7,"records":6,"errors":2}},
-{"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":1.500,"args":{"depth":0}},
-{"ph":"M","name":"thread_name","pid":1,"tid":3,"args":{"name":"CompleteTransation"}},
+{"ph":"i","name":"FatalError","pid":1,"tid":2,"ts":0.800,"args":{"record":4,"event":"FatalError","qualifier":"0","argument":"x\"y","status":"ok"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":3,"args":{"name":"parse_error"}},
 {"ph":"M","name":"thread_sort_index","pid":1,"tid":3,"args":{"sort_index":3}},
-{"ph":"i","name":"CompleteTransation","pid":1,"tid":3,"ts":1.600,"args":{"record":8,"event":"CompleteTransation","qualifier":"1","argument":"k9","status":"ok"}},
-{"ph":"M","name":"thread_name","pid":1,"tid":4,"args":{"name":"SATA state"}},
+{"ph":"i","name":"parse_error","pid":1,"tid":3,"ts":0.800,"args":{"record":5,"event":"","qualifier":"","argument":"","status":"parse_error"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":4,"args":{"name":"DMA Start"}},
 {"ph":"M","name":"thread_sort_index","pid":1,"tid":4,"args":{"sort_index":4}},
-{"ph":"X","name":"IDLE","pid":1,"tid":4,"ts":0.000,"dur":1.000,"args":{"record":1,"event":"SATAWakeup","qualifier":"istatus=IDLE","argument":"ACT_NONE/ACT_NONE state=IDLE","status":"ok"}},
+{"ph":"X","name":"DMA Start","pid":1,"tid":4,"ts":0.700,"dur":0.400,"args":{"record":3,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":6,"records":4,"errors":2,"first_error_record":4}},
+{"ph":"e","name":"ActivateTransaction 07","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000001","ts":1.500,"args":{"duration_ns":1000,"end_record":7,"records":6,"errors":2,"first_error_record":4}},
+{"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":1.500,"args":{"depth":0}},
+{"ph":"M","name":"thread_name","pid":1,"tid":5,"args":{"name":"CompleteTransation"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":5,"args":{"sort_index":5}},
+{"ph":"i","name":"CompleteTransation","pid":1,"tid":5,"ts":1.600,"args":{"record":8,"event":"CompleteTransation","qualifier":"1","argument":"k9","status":"ok"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":6,"args":{"name":"SATA state"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":6,"args":{"sort_index":6}},
+{"ph":"X","name":"IDLE","pid":1,"tid":6,"ts":0.000,"dur":1.000,"args":{"record":1,"event":"SATAWakeup","qualifier":"istatus=IDLE","argument":"ACT_NONE/ACT_NONE state=IDLE","status":"ok"}},
 {"ph":"i","name":"SATAWakeup","pid":1,"tid":1,"ts":1.000,"args":{"record":9,"event":"SATAWakeup","qualifier":"istatus=BUSY","argument":"ACT_NONE/ACT_NONE state=RCV","status":"ok"}},
-{"ph":"X","name":"DMA Start","pid":1,"tid":2,"ts":1.200,"dur":0.000,"args":{"duration_ns":-50,"record":10,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":11,"records":2,"errors":0}},
-{"ph":"X","name":"DMA Start","pid":1,"tid":2,"ts":1.300,"dur":0.100,"args":{"record":12,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":13,"records":2,"errors":0}},
+{"ph":"X","name":"DMA Start","pid":1,"tid":4,"ts":1.200,"dur":0.000,"args":{"duration_ns":-50,"record":10,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":11,"records":2,"errors":0}},
+{"ph":"X","name":"DMA Start","pid":1,"tid":4,"ts":1.300,"dur":0.100,"args":{"record":12,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":13,"records":2,"errors":0}},
 {"ph":"e","name":"DMA Start","cat":"overlapping","pid":1,"tid":0,"id":"0x30000000001","ts":1.450},
 {"ph":"b","name":"DMA Start","cat":"overlapping","pid":1,"tid":0,"id":"0x30000000001","ts":1.350,"args":{"record":14,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":15,"records":2,"errors":0}},
 {"ph":"b","name":"ActivateTransaction 08","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000002","ts":1.500,"args":{"record":16,"event":"ActivateTransaction","qualifier":"08","argument":"k2","status":"ok","key":"k2","kind":"08"}},
 {"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":1.500,"args":{"depth":1}},
-{"ph":"X","name":"RCV","pid":1,"tid":4,"ts":1.000,"dur":0.600,"args":{"record":9,"event":"SATAWakeup","qualifier":"istatus=BUSY","argument":"ACT_NONE/ACT_NONE state=RCV","status":"ok"}},
-{"ph":"M","name":"thread_name","pid":1,"tid":5,"args":{"name":"FPGA_DMARXStart"}},
-{"ph":"M","name":"thread_sort_index","pid":1,"tid":5,"args":{"sort_index":5}},
-{"ph":"i","name":"FPGA_DMARXStart","pid":1,"tid":5,"ts":1.600,"args":{"record":17,"event":"FPGA_DMARXStart","qualifier":"0","argument":"0","status":"ok"}}
+{"ph":"X","name":"RCV","pid":1,"tid":6,"ts":1.000,"dur":0.600,"args":{"record":9,"event":"SATAWakeup","qualifier":"istatus=BUSY","argument":"ACT_NONE/ACT_NONE state=RCV","status":"ok"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":7,"args":{"name":"FPGA_DMARXStart"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":7,"args":{"sort_index":7}},
+{"ph":"i","name":"FPGA_DMARXStart","pid":1,"tid":7,"ts":1.600,"args":{"record":17,"event":"FPGA_DMARXStart","qualifier":"0","argument":"0","status":"ok"}}
 ],"displayTimeUnit":"ns","otherData":{"source":"qelttrace","time_unit":"microseconds since the first record","first_record_time":"0.000001000","first_record_time_ns":1000}}
 )json");
+}
+
+// A sick dump: commands that never complete and a storm of errors. Each
+// error is one instant, whatever is open; each transaction that ended counts
+// its errors and names the first (the start or the end itself when it is
+// one), and one without errors names none; the trace grows with the records.
+TEST(Perfetto, ErrorsOnceWhateverIsOpen) {
+    std::string written;
+    Output out(&written);
+    PerfettoWriter trace(out, defaultPairs());
+    Writers writers;
+    writers.add(trace);
+    Statistics stats(defaultPairs(), 10, writers);
+    Feed feed(stats);
+    std::int64_t t = 1000000;
+    std::vector<std::uint64_t> errors;
+    const auto next = [&t] { return t += 1000; };
+    const auto error = [&](int i) {
+        if (i % 2 == 0) {
+            feed(next(), "FatalError", "0", "1", true);
+        } else {
+            stats.record(feed.make(next(), "", "", "", true, Status::kParseError, "ZZ 1 1"));
+        }
+        errors.push_back(feed.count());
+    };
+    for (int i = 0; i < 300; ++i)
+        feed(next(), "ActivateTransaction", "60", ("h" + std::to_string(i)).c_str());
+    struct Expected {
+        std::uint64_t end, errors, first;
+    };
+    std::vector<Expected> expected;
+    feed(next(), "ActivateTransaction", "61", "a");  // its errors come in the storm
+    feed(next(), "DMA Start", "0", "1000");
+    for (int i = 0; i < 400; ++i) error(i);
+    feed(next(), "DMA End", "0", "1000");
+    expected.push_back({feed.count(), 400, errors[0]});
+    feed(next(), "CompleteTransation", "1", "a");
+    expected.push_back({feed.count(), 400, errors[0]});
+    feed(next(), "ActivateTransaction", "61", "b");  // none
+    feed(next(), "CompleteTransation", "1", "b");
+    expected.push_back({feed.count(), 0, 0});
+    // A start shown at the time before (its own went backwards) is its own first error.
+    feed(next(), "ActivateTransaction", "61", "c", true, Status::kOk, true);
+    errors.push_back(feed.count());
+    const std::uint64_t startC = feed.count();
+    feed(next(), "ActivateTransaction", "61", "d");
+    for (int i = 0; i < 600; ++i) error(i);
+    feed(next(), "CompleteTransation", "1", "c");
+    expected.push_back({feed.count(), 601, startC});
+    feed(next(), "ActivateTransaction", "61", "e");
+    // An end that is itself the first error.
+    feed(next(), "CompleteTransation", "1", "e", true, Status::kOk, true);
+    errors.push_back(feed.count());
+    expected.push_back({feed.count(), 1, feed.count()});
+    feed(next(), "CompleteTransation", "1", "d");
+    expected.push_back({feed.count(), 601, errors[401]});
+    stats.end(nullptr);
+    out.flush();
+
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < written.size();) {
+        const std::size_t end = written.find('\n', at);
+        lines.push_back(written.substr(at, end - at));
+        at = end == std::string::npos ? written.size() : end + 1;
+    }
+    const auto withRecord = [&lines](const char* member, std::uint64_t record) {
+        const std::string text = "\"" + std::string(member) + "\":" + std::to_string(record) + ",";
+        std::vector<std::string> found;
+        for (const std::string& l : lines) {
+            if (l.find(text) != std::string::npos) found.push_back(l);
+        }
+        return found;
+    };
+    // One instant each (a start that is an error also begins its slice).
+    for (const std::uint64_t e : errors) {
+        const std::vector<std::string> events = withRecord("record", e);
+        const auto instants = std::count_if(events.begin(), events.end(), [](const std::string& l) {
+            return l.rfind("{\"ph\":\"i\"", 0) == 0;
+        });
+        EXPECT_EQ(instants, 1) << "error record " << e;
+        EXPECT_EQ(events.size(), e == startC ? 2u : 1u) << "error record " << e;
+    }
+    EXPECT_EQ(written.find("\"ph\":\"n\""), std::string::npos);
+    EXPECT_EQ(written.find("\"s\":\"g\""), std::string::npos);
+    for (const Expected& x : expected) {
+        const std::vector<std::string> ends = withRecord("end_record", x.end);
+        ASSERT_EQ(ends.size(), 1u) << "end record " << x.end;
+        const std::string counted = "\"errors\":" + std::to_string(x.errors);
+        if (x.errors == 0) {
+            EXPECT_NE(ends[0].find(counted + "}}"), std::string::npos) << ends[0];
+        } else {
+            EXPECT_NE(
+                ends[0].find(counted + ",\"first_error_record\":" + std::to_string(x.first) + "}}"),
+                std::string::npos)
+                << ends[0];
+        }
+    }
+    // Bounded by the records: a few hundred bytes each, not one event per
+    // error and open command.
+    EXPECT_LT(written.size(), 400 * feed.count());
 }
 
 // The reports of a small stream byte for byte, where the tables of figures,

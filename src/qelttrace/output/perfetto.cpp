@@ -22,6 +22,8 @@ constexpr const char* kStateTrack = "SATA state";
 constexpr const TransactionField& kDuration = transactionField("duration_ns");
 // Below this many nanoseconds a double holds every one exactly.
 constexpr std::int64_t kExactDouble = std::int64_t{1} << 53;
+// Beside a transaction's errors, where there are any.
+constexpr JsonKey kFirstErrorRecord("first_error_record");
 
 // An event's first members: its phase, name, category (async events only),
 // process and thread, and the name of the member that follows them, its
@@ -227,17 +229,22 @@ void PerfettoWriter::counter(const TransactionPoint& p, std::int64_t sinceFirstN
     endEvent();
 }
 
-void PerfettoWriter::markErrors(const Record& r, const Observation& o) {
-    const std::string_view name = r.status == Status::kOk ? o.counted : statusName(r.status);
-    for (std::size_t rule = 0; rule < open_.size(); ++rule) {
-        for (const auto& [transaction, a] : open_[rule]) {
-            begin("n", name, kProcessTid, o.sinceFirstNs);
-            json_.member("cat", a->cat);
-            json_.key("id");
-            asyncId(rule, transaction);
-            recordArguments(r);
-        }
-    }
+void PerfettoWriter::awaitFirstError(std::uint64_t ordinal) {
+    ++firstErrors_[ordinal].waiting;
+}
+
+std::uint64_t PerfettoWriter::firstError(const Transaction& t) {
+    const auto found = firstErrors_.find(t.start.troubleBefore + 1);
+    if (found == firstErrors_.end()) return 0;
+    // Not arrived yet: the end itself is the first (its record follows its transaction).
+    const std::uint64_t record = found->second.record != 0 ? found->second.record : t.end.record;
+    if (--found->second.waiting == 0) firstErrors_.erase(found);
+    return t.errors > 0 ? record : 0;
+}
+
+void PerfettoWriter::forgetFirstError(const Transaction& t) {
+    const auto found = firstErrors_.find(t.start.troubleBefore + 1);
+    if (found != firstErrors_.end() && --found->second.waiting == 0) firstErrors_.erase(found);
 }
 
 void PerfettoWriter::record(const Record& r, const Observation& o) {
@@ -250,24 +257,24 @@ void PerfettoWriter::record(const Record& r, const Observation& o) {
     bool drawn = o.paired();
     for (const TransactionPoint& p : o.points) {
         if (p.id == 0) drawn = false;
+        // Its first error is the next one, this record if it is one.
+        if (p.start) awaitFirstError(troubleSeen_ + 1);
         if (rules_[p.rule].key == PairWord::kNone) continue;
         if (p.start) startAsync(p, r, o.sinceFirstNs);
         counter(p, o.sinceFirstNs);
     }
-    if (r.trouble) markErrors(r, o);
+    if (r.trouble) {
+        const auto waited = firstErrors_.find(++troubleSeen_);
+        if (waited != firstErrors_.end()) waited->second.record = r.number;
+    }
     for (const TransactionPoint& p : o.points) {
         if (!p.start && p.id != 0 && p.rule < open_.size()) open_[p.rule].erase(p.id);
     }
     if (!r.trouble && drawn) return;
-    const std::string_view name = r.status == Status::kOk ? o.counted : statusName(r.status);
-    if (r.trouble) {
-        // A global instant: trouble concerns the whole device.
-        begin("i", name, kProcessTid, o.sinceFirstNs);
-        json_.member("s", "g");
-    } else {
-        json_.fragment(track(name).instant);
-        time(o.sinceFirstNs);
-    }
+    // An error once, on its event's track (a record that did not decode: its
+    // status's); the transactions it falls in count it.
+    json_.fragment(track(r.status == Status::kOk ? o.counted : statusName(r.status)).instant);
+    time(o.sinceFirstNs);
     recordArguments(r);
 }
 
@@ -305,6 +312,10 @@ void PerfettoWriter::complete(std::string_view name, const JsonFragment& head, i
 void PerfettoWriter::endArguments(const Transaction& t) {
     // Beside the start's: the slice holds both.
     writeTransactionMembers(json_, TransactionView(t, {}), kInSliceEnd);
+    const std::uint64_t first = firstError(t);
+    if (first == 0) return;
+    json_.key(kFirstErrorRecord);
+    json_.unsignedInteger(first);
 }
 
 void PerfettoWriter::endAsync(const Transaction& t) {
@@ -327,6 +338,7 @@ void PerfettoWriter::transaction(const Transaction& t) {
     const bool keyed = rule.key != PairWord::kNone;
     if (!t.hasStart) return;  // an end with no start: drawn as its record's instant
     if (!t.hasEnd) {
+        forgetFirstError(t);
         if (keyed) {
             // Its async slice stays open: the viewer shows that it never ended.
             open_[t.rule].erase(t.id);
