@@ -130,6 +130,47 @@ TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
               html.find("</script><script>", html.find("id=qelt-data")));
 }
 
+// A hang: 20,000 commands that never complete among others that do, errors,
+// and --top far above what the page lists. The records around the items
+// stay within a fixed number of windows, whatever is open; the slowest
+// listed keep the records around their start and end, the first error its.
+TEST(HtmlReport, WindowsBoundedWhateverIsOpen) {
+    std::string written;
+    Output out(&written);
+    HtmlReport page(out, "hang", defaultPairs());
+    Writers writers;
+    writers.add(page);
+    Statistics stats(defaultPairs(), 1000, writers);
+    Feed feed(stats);
+    std::int64_t t = 1000000;
+    for (int i = 0; i < 20000; ++i) {
+        feed(t += 1000, "ActivateTransaction", "60", ("h" + std::to_string(i)).c_str());
+        const std::string key = "k" + std::to_string(i % 4);
+        if (i >= 4) feed(t += 1000 + i % 7, "CompleteTransation", "1", key.c_str());
+        feed(t += 1000, "ActivateTransaction", "61", key.c_str());
+        if (i % 50 == 0) feed(t += 1000 * (i % 9), "FatalError", "0", "1", true);
+    }
+    stats.end(nullptr);
+    out.flush();
+    constexpr std::size_t kRules = 3, kAtOnce = 2;  // opened at one record, not yet released
+    EXPECT_LE(page.windows().made(), HtmlReport::kFirstStartWindows +
+                                         HtmlReport::kNewestStartWindows +
+                                         HtmlReport::kErrorsShown + HtmlReport::kGapsShown +
+                                         kRules * 2 * HtmlReport::kSlowShown + kAtOnce);
+    const auto items = [&written](const std::string& item) {
+        const std::size_t at = written.find("\"" + item + "\":[");
+        if (at == std::string::npos) return std::size_t{0};
+        const std::size_t end = written.find(']', at);
+        return static_cast<std::size_t>(std::count(written.begin() + static_cast<long>(at),
+                                                   written.begin() + static_cast<long>(end), ',') +
+                                        1);
+    };
+    EXPECT_EQ(items("s2-0"), 4u) << "the slowest: around its start and its end";
+    EXPECT_EQ(items("s2-99"), 4u);
+    EXPECT_EQ(items("e0"), 2u);
+    EXPECT_EQ(items("g0"), 2u);
+}
+
 // Decoded output may hold any times: jumping back and forth they still give a
 // page within the bound, in about the time of any other.
 TEST(HtmlReport, TimesJumpingBackAndForth) {

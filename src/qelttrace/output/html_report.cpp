@@ -195,7 +195,7 @@ HtmlReport::HtmlReport(Output& out, std::string title, std::vector<PairRule> rul
       rules_(std::move(rules)),
       depths_(rules_.size(), LevelSeries(kDepthIntervals)),
       startWindows_(rules_.size()),
-      slowWindows_(rules_.size()) {
+      slowWindows_(rules_.size(), RankedWindows(kSlowShown)) {
     // The states chart steps at each change: the decoder's state names in
     // the order of its table, then its name for a state not in it, then any
     // other name seen.
@@ -214,6 +214,37 @@ int HtmlReport::stateIndex(std::string_view name) {
 void HtmlReport::release(Handle& window) {
     if (window != kNone) windows_.release(window);
     window = kNone;
+}
+
+void HtmlReport::openStart(std::size_t rule, std::uint64_t id) {
+    StartWindow start;
+    if (firstStarts_ < kFirstStartWindows) {
+        ++firstStarts_;
+    } else {
+        if (newestStarts_.size() >= kNewestStartWindows) {
+            const auto oldest = newestStarts_.begin();
+            Handle gone = takeStart(oldest->second.first, oldest->second.second);
+            release(gone);
+        }
+        start.newest = ++startsSeen_;
+        newestStarts_.emplace(start.newest, std::make_pair(rule, id));
+    }
+    start.window = windows_.open();
+    startWindows_[rule][id] = start;
+}
+
+HtmlReport::Handle HtmlReport::takeStart(std::size_t rule, std::uint64_t id) {
+    auto& starts = startWindows_[rule];
+    const auto found = starts.find(id);
+    if (found == starts.end()) return kNone;
+    const StartWindow start = found->second;
+    starts.erase(found);
+    if (start.newest == 0) {
+        --firstStarts_;
+    } else {
+        newestStarts_.erase(start.newest);
+    }
+    return start.window;
 }
 
 void HtmlReport::troubleRecord(const Record& r, const Observation& o) {
@@ -247,24 +278,20 @@ void HtmlReport::record(const Record& r, const Observation& o) {
     windows_.record(r);
     // The windows around what this record starts and ends, or where it is.
     for (const auto& [rule, id] : pendingEnds_) {
-        const auto found = slowWindows_[rule].find(id);
-        if (found != slowWindows_[rule].end()) found->second.end = windows_.open();
+        RankedWindows::Handles* slow = slowWindows_[rule].find(id);
+        if (slow) (*slow)[1] = windows_.open();
     }
     pendingEnds_.clear();
     for (const TransactionPoint& p : o.points) {
-        if (p.start) startWindows_[p.rule][p.id] = windows_.open();
+        if (p.start) openStart(p.rule, p.id);
         if (rules_[p.rule].key != PairWord::kNone) {
             depths_[p.rule].add(o.sinceFirstNs, static_cast<std::int64_t>(p.depth));
         }
     }
-    if (o.topGap) gapWindows_[r.number] = windows_.open();
-    if (o.gapLeft != 0) {
-        const auto left = gapWindows_.find(o.gapLeft);
-        if (left != gapWindows_.end()) {
-            windows_.release(left->second);
-            gapWindows_.erase(left);
-        }
+    if (o.topGap && gapWindows_.admits(r.deltaNs, r.number)) {
+        gapWindows_.offer(windows_, r.number, r.deltaNs, r.number, {windows_.open(), kNone});
     }
+    if (o.gapLeft != 0) gapWindows_.drop(windows_, o.gapLeft);
     deltas_.add(o.sinceFirstNs, r.deltaNs);
     rate_.add(o.sinceFirstNs);
     if (r.trouble) troubleRecord(r, o);
@@ -272,23 +299,15 @@ void HtmlReport::record(const Record& r, const Observation& o) {
 
 void HtmlReport::transaction(const Transaction& t) {
     if (!t.hasStart) return;
-    auto& starts = startWindows_[t.rule];
-    const auto started = starts.find(t.id);
-    Handle start = started != starts.end() ? started->second : kNone;
-    if (started != starts.end()) starts.erase(started);
+    Handle start = takeStart(t.rule, t.id);
     if (!t.matched() || !t.slowest) {
         release(start);
-    } else {
-        slowWindows_[t.rule][t.id] = SlowWindows{start, kNone};
+    } else if (slowWindows_[t.rule].offer(windows_, t.id, t.durationNs(), t.start.record,
+                                          {start, kNone})) {
+        // Its end's window opens at its record, which follows.
         pendingEnds_.emplace_back(t.rule, t.id);
     }
-    if (t.slowestLeft == 0) return;
-    auto& slow = slowWindows_[t.rule];
-    const auto left = slow.find(t.slowestLeft);
-    if (left == slow.end()) return;
-    release(left->second.start);
-    release(left->second.end);
-    slow.erase(left);
+    if (t.slowestLeft != 0) slowWindows_[t.rule].drop(windows_, t.slowestLeft);
 }
 
 void HtmlReport::state(const StateSpan& s) {
@@ -360,8 +379,8 @@ void HtmlReport::contextData(JsonWriter& json, const Statistics& stats) const {
     };
     const std::vector<Statistics::Gap> gaps = stats.topGaps();
     for (std::size_t g = 0; g < gaps.size() && g < kGapsShown; ++g) {
-        const auto found = gapWindows_.find(gaps[g].record);
-        if (found != gapWindows_.end()) item("g" + std::to_string(g), {found->second});
+        const RankedWindows::Handles* found = gapWindows_.find(gaps[g].record);
+        if (found) item("g" + std::to_string(g), {(*found)[0]});
     }
     for (std::size_t e = 0; e < errors_.size(); ++e) {
         item("e" + std::to_string(e), {errors_[e].window});
@@ -369,10 +388,9 @@ void HtmlReport::contextData(JsonWriter& json, const Statistics& stats) const {
     for (std::size_t i = 0; i < stats.pairs().size(); ++i) {
         const auto& slowest = stats.pairStats()[i].slowest;
         for (std::size_t s = 0; s < slowest.size() && s < kSlowShown; ++s) {
-            const auto found = slowWindows_[i].find(slowest[s].id);
-            if (found == slowWindows_[i].end()) continue;
-            item("s" + std::to_string(i) + "-" + std::to_string(s),
-                 {found->second.start, found->second.end});
+            const RankedWindows::Handles* found = slowWindows_[i].find(slowest[s].id);
+            if (!found) continue;
+            item("s" + std::to_string(i) + "-" + std::to_string(s), {(*found)[0], (*found)[1]});
         }
     }
     json.endObject();

@@ -42,6 +42,12 @@ class HtmlReport : public Writer {
     static constexpr std::size_t kGapsShown = 100;
     static constexpr std::size_t kSlowShown = 100;
     static constexpr std::size_t kKindsDrawn = 10;
+    // The windows of transactions' starts held at once: the first ones while
+    // they stay open (under a hang, the oldest, which the page lists first),
+    // and the newest beyond them, the oldest of these giving way. Healthy
+    // traffic (a queue of 32 at most) never has this many open.
+    static constexpr std::size_t kFirstStartWindows = 64;
+    static constexpr std::size_t kNewestStartWindows = 64;
 
     // `rules` are the statistics' pair rules.
     HtmlReport(Output& out, std::string title, std::vector<PairRule> rules);
@@ -52,6 +58,8 @@ class HtmlReport : public Writer {
 
     // The whole page from the finished statistics, for the size check and the tests.
     std::string page(const Statistics& stats) const;
+    // The records around the listed items, for the tests of its bounds.
+    const RecordWindows& windows() const { return windows_; }
 
   private:
     using Handle = RecordWindows::Handle;
@@ -62,8 +70,11 @@ class HtmlReport : public Writer {
         std::string what;
         Handle window;
     };
-    struct SlowWindows {
-        Handle start = kNone, end = kNone;
+    // A start's window: among the first held, or the newest (its place in
+    // newestStarts_).
+    struct StartWindow {
+        Handle window = kNone;
+        std::uint64_t newest = 0;  // 0: among the first
     };
     std::string body(const Statistics& stats) const;
     std::string figures(const Statistics& stats) const;
@@ -75,6 +86,9 @@ class HtmlReport : public Writer {
     int stateIndex(std::string_view name);
     void troubleRecord(const Record& r, const Observation& o);
     void release(Handle& window);
+    void openStart(std::size_t rule, std::uint64_t id);
+    // The window of transaction `id`'s start, no longer held as a start's.
+    Handle takeStart(std::size_t rule, std::uint64_t id);
 
     Output& out_;
     std::string title_;
@@ -91,12 +105,17 @@ class HtmlReport : public Writer {
     int lastState_ = -1;
     std::int64_t lastStateEnd_ = 0;
 
-    // The records around the candidates for listing.
+    // The records around the candidates for listing: a bounded number of
+    // windows, whatever the input holds.
     RecordWindows windows_;
-    bool withContext_ = true;  // false once the page has no room for them
-    std::unordered_map<std::uint64_t, Handle> gapWindows_;                 // by record
-    std::vector<std::unordered_map<std::uint64_t, Handle>> startWindows_;  // per rule, by id
-    std::vector<std::unordered_map<std::uint64_t, SlowWindows>> slowWindows_;
+    bool withContext_ = true;               // false once the page has no room for them
+    RankedWindows gapWindows_{kGapsShown};  // by record
+    // Per rule, by id: the starts of open transactions that have a window.
+    std::vector<std::unordered_map<std::uint64_t, StartWindow>> startWindows_;
+    std::size_t firstStarts_ = 0;  // held among the first
+    std::map<std::uint64_t, std::pair<std::size_t, std::uint64_t>> newestStarts_;  // rule, id
+    std::uint64_t startsSeen_ = 0;
+    std::vector<RankedWindows> slowWindows_;  // per rule, by id: start and end
     std::vector<std::pair<std::size_t, std::uint64_t>> pendingEnds_;  // rule, id
 };
 
