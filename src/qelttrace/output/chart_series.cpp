@@ -107,6 +107,21 @@ void MinMaxSeries::write(JsonWriter& json) const {
     json.endObject();
 }
 
+void PointSeries::add(std::int64_t x, std::int64_t y) {
+    ++count_;
+    if (xs_.size() >= budget_) return;
+    xs_.push_back(x);
+    ys_.push_back(y);
+}
+
+void PointSeries::write(JsonWriter& json) const {
+    json.beginObject();
+    json.memberIntegers("x", differences(xs_));
+    json.memberIntegers("y", ys_);
+    json.memberUnsigned("count", count_);
+    json.endObject();
+}
+
 void CountSeries::add(std::int64_t x) {
     if (!started_) {
         started_ = true;

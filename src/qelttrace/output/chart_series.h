@@ -42,6 +42,24 @@ class MinMaxSeries {
     std::int64_t width_ = 1;
 };
 
+// The first `budget` points (x, y) exactly, the rest counted: marks drawn
+// where each falls (the records that tell of trouble).
+class PointSeries {
+  public:
+    explicit PointSeries(std::size_t budget) : budget_(budget) {}
+    void add(std::int64_t x, std::int64_t y);
+    std::size_t kept() const { return xs_.size(); }
+    std::uint64_t count() const { return count_; }
+    // {"x":[...],"y":[...],"count":N}, x as differences from the previous x
+    // (as every series of the page), N the points added.
+    void write(JsonWriter& json) const;
+
+  private:
+    std::size_t budget_;
+    std::vector<std::int64_t> xs_, ys_;
+    std::uint64_t count_ = 0;
+};
+
 // Records counted per interval of time; the interval doubles as needed to keep
 // at most `buckets` of them.
 class CountSeries {

@@ -248,8 +248,7 @@ HtmlReport::Handle HtmlReport::takeStart(std::size_t rule, std::uint64_t id) {
 }
 
 void HtmlReport::troubleRecord(const Record& r, const Observation& o) {
-    ++errorCount_;
-    if (errorMarks_.size() < kErrorMarks) errorMarks_.emplace_back(o.sinceFirstNs, r.deltaNs);
+    errorMarks_.add(o.sinceFirstNs, r.deltaNs);
     std::string status(statusName(r.status));
     if (r.held) status += ", held at the time before";
     auto group = errorGroups_.find({status, std::string(r.event())});
@@ -408,17 +407,8 @@ std::string HtmlReport::chartData(const Statistics& stats) const {
     json.beginObject();
     json.key("delta");
     deltas_.write(json);
-    std::vector<std::int64_t> xs, ys;
-    for (const auto& [x, y] : errorMarks_) {
-        xs.push_back(x);
-        ys.push_back(y);
-    }
     json.key("errors");
-    json.beginObject();
-    json.memberIntegers("x", xs);
-    json.memberIntegers("y", ys);
-    json.memberUnsigned("count", errorCount_);
-    json.endObject();
+    errorMarks_.write(json);
     json.key("states");
     states_.write(json);
     json.key("stateNames");
@@ -515,7 +505,7 @@ std::string HtmlReport::tables(const Statistics& stats) const {
     for (const Statistics::StateTime& s : stats.states()) {
         t += "<tr>" + cell(html(s.state)) + numberCell(s.entries) + timeCell(s.timeNs) + "</tr>";
     }
-    t += "</table><h2>Errors</h2><p class=note>" + std::to_string(errorCount_) +
+    t += "</table><h2>Errors</h2><p class=note>" + std::to_string(errorMarks_.count()) +
          " records tell of trouble (what --errors selects), by status and event:</p><table>" +
          headRow({"status", "event", "records"});
     std::vector<std::pair<std::pair<std::string, std::string>, std::uint64_t>> groups(
@@ -526,7 +516,7 @@ std::string HtmlReport::tables(const Statistics& stats) const {
         t += "<tr>" + cell(html(what.first)) + cell(html(what.second)) + numberCell(n) + "</tr>";
     }
     t += "</table><p class=note>";
-    if (errorCount_ > errors_.size()) {
+    if (errorMarks_.count() > errors_.size()) {
         t += "The first " + std::to_string(errors_.size()) + " of them:";
     } else {
         t += "Each of them:";
@@ -591,8 +581,8 @@ std::string HtmlReport::body(const Statistics& stats) const {
     b += "<div class=chart-box><div class=chart-title>Delta of every record over time</div>"
          "<p class=note>Log scale; a delta of 0 is drawn at 1 ns; red marks: the records that "
          "tell of trouble";
-    if (errorMarks_.size() < errorCount_) {
-        b += " (the first " + std::to_string(errorMarks_.size()) + ")";
+    if (errorMarks_.kept() < errorMarks_.count()) {
+        b += " (the first " + std::to_string(errorMarks_.kept()) + ")";
     }
     b += ".";
     if (deltas_.reduced()) b += " Reduced to the minimum and maximum of each time bucket.";

@@ -99,8 +99,7 @@ class HtmlReport : public Writer {
     std::vector<LevelSeries> depths_;  // per rule, drawn for keyed ones
     std::vector<std::string> stateNames_;
     std::vector<ErrorRow> errors_;
-    std::uint64_t errorCount_ = 0;
-    std::vector<std::pair<std::int64_t, std::int64_t>> errorMarks_;  // time, delta
+    PointSeries errorMarks_{kErrorMarks};  // time, delta; counts them all
     std::map<std::pair<std::string, std::string>, std::uint64_t> errorGroups_;
     int lastState_ = -1;
     std::int64_t lastStateEnd_ = 0;
