@@ -12,7 +12,11 @@
 // The charts and the records around the listed items are gathered as the
 // records stream (chart_series.h, record_windows.h), from the records, transactions
 // and states the statistics hand on; the tables come from the finished
-// statistics. The page stays under kPageMax: the charts lose resolution until
+// statistics. Memory is bounded whatever the input's health: the charts have
+// budgets of points, the records around the items a fixed number of windows
+// (kFirstStartWindows and kNewestStartWindows for the starts of transactions
+// open, as many as each list shows for the others); nothing else is kept per
+// transaction open. The page stays under kPageMax: the charts lose resolution until
 // it does, and as a last resort the records around the items are left out.
 #pragma once
 
