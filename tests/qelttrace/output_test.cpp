@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "analysis/statistics.h"
+#include "output/chart_series.h"
 #include "output/html_report.h"
 #include "output/json.h"
 #include "output/perfetto.h"
@@ -189,6 +190,56 @@ TEST(HtmlReport, TimesJumpingBackAndForth) {
     stats.end(nullptr);
     out.flush();
     EXPECT_LE(written.size(), HtmlReport::kPageMax);
+}
+
+// The oldest open's age per interval: the largest of each, at its end or
+// just before a change inside it; none where nothing was open; the
+// intervals widened to fit; times that run backwards held at the last.
+TEST(AgeSeries, TheLargestAgeOfEachInterval) {
+    struct Set {
+        std::int64_t x;
+        bool open;
+        std::int64_t since;
+    };
+    const struct {
+        const char* name;
+        std::size_t buckets;
+        std::vector<Set> sets;
+        std::int64_t end;
+        const char* json;
+    } cases[] = {
+        {"a ramp, closed, another",
+         100,
+         {{0, true, 0}, {5500, false, 0}, {8000, true, 7000}},
+         12000,
+         "{\"x\":[0,1000,1000,1000,1000,1000,1000,1000,1000,1000,1000,1000,1000],"
+         "\"max\":[999,1999,2999,3999,4999,5500,-1,-1,1999,2999,3999,4999,5000],"
+         "\"width\":1000}"},
+        {"an older one ends: the next oldest's age",
+         100,
+         {{0, true, 0}, {1500, true, 1200}},
+         2500,
+         "{\"x\":[0,1000,1000],\"max\":[999,1500,1300],\"width\":1000}"},
+        {"widened to fit",
+         4,
+         {{0, true, 0}},
+         10000,
+         "{\"x\":[0,4000,4000],\"max\":[3999,7999,10000],\"width\":4000}"},
+        {"times backwards held at the last",
+         100,
+         {{3000, true, 3000}, {2000, false, 0}},
+         2500,
+         "{\"x\":[3000],\"max\":[0],\"width\":1000}"},
+    };
+    for (const auto& c : cases) {
+        AgeSeries series(c.buckets);
+        for (const Set& s : c.sets) series.set(s.x, s.open, s.since);
+        series.finish(c.end);
+        std::string json;
+        JsonWriter j(json);
+        series.write(j);
+        EXPECT_EQ(json, c.json) << c.name;
+    }
 }
 
 TEST(JsonWriter, CommasAcrossFragmentsAndKeys) {
