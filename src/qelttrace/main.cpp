@@ -96,12 +96,12 @@ int run(const Settings& s) {
         const std::string& target;
         const char* signature;
         Output** output;
-    } reports[] = {
-        {"--perfetto", s.perfetto, kPerfettoSignature, &outputs.perfetto},
-        {"--html", s.html, kHtmlSignature, &outputs.html},
-        {"--transactions", s.transactions,
-         transactionsAsJsonl(s.transactions) ? kTransactionsJsonlSignature : kTransactionsHeader,
-         &outputs.transactions}};
+    } reports[] = {{"--perfetto", s.perfetto, kPerfettoSignature, &outputs.perfetto},
+                   {"--html", s.html, kHtmlSignature, &outputs.html},
+                   {"--transactions", s.transactions,
+                    transactionsAsJsonl(s.transactions) ? kTransactionsJsonlSignature
+                                                        : kTransactionsCsvSignature,
+                    &outputs.transactions}};
     for (const auto& report : reports) {
         if (report.target.empty()) continue;
         targets.push_back(std::make_unique<OutputTarget>());

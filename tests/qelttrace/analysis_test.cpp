@@ -602,7 +602,7 @@ TEST(PairMatcher, MatchesLeavesOpenAndTimesTheDepth) {
                           " ";
             }
         }
-        matcher.finish(out);
+        matcher.finish(out, 0);
         EXPECT_EQ(out.rows, c.handedOn) << c.name;
         EXPECT_EQ(points, c.points) << c.name;
         const PairMatcher::RuleStats& stats = matcher.stats()[0];
@@ -634,7 +634,7 @@ TEST(PairMatcher, KindsBeyondTheCapShareOneRow) {
         matcher.record(end, StreamPoint{end.number, end.timeNs, 0, end.number, 0, false}, marked,
                        out);
     }
-    matcher.finish(out);
+    matcher.finish(out, 0);
     const auto& named = matcher.stats()[0].kinds;
     ASSERT_EQ(named.size(), PairMatcher::kKindsMax + 1);
     EXPECT_EQ(named.back().kind, PairMatcher::kOtherKinds);
