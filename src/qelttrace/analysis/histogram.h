@@ -32,6 +32,9 @@ class LogHistogram {
     // while count() <= kExactMax, else its bucket's midpoint, within [min, max].
     std::int64_t percentile(double q) const;
     bool exact() const { return count_ <= kExactMax; }
+    // Sorts the values it keeps (a percentile does it when needed), so that
+    // the copies of a finished histogram need not each sort theirs.
+    void settle() const;
     // Bucket i's bounds and count, for drawing; buckets outside
     // [firstBucket(), lastBucket()] are empty (all are when count() is 0).
     static void bounds(int index, std::int64_t* low, std::int64_t* high);

@@ -310,6 +310,7 @@ Transaction PairMatcher::unmatched(std::size_t rule, const Open& open, std::stri
     t.id = open.id;
     t.hasStart = true;
     t.start = open.point;
+    t.start.sinceFirstNs = open.point.timeNs - firstNs_;
     t.key = key;
     t.kind = kindOf(rule, open);
     t.startRecord = &open.record;
@@ -346,9 +347,7 @@ void PairMatcher::leftOpen(std::size_t rule, const Open& open, std::string_view 
 }
 
 void PairMatcher::forget(std::size_t rule, const Open& open) {
-    RuleState& s = state_[rule];
-    const auto found = s.byAge.find({open.point.timeNs, open.point.record});
-    if (found != s.byAge.end()) s.agedOut = s.byAge.extract(found);
+    state_[rule].agedOut = state_[rule].byAge.extract(open.age);
 }
 
 void PairMatcher::start(std::size_t rule, const Record& r, const StreamPoint& at,
@@ -381,9 +380,9 @@ void PairMatcher::start(std::size_t rule, const Record& r, const StreamPoint& at
         const std::pair<std::int64_t, std::uint64_t> age(at.timeNs, at.record);
         if (!s.agedOut.empty()) {
             s.agedOut.value() = age;
-            s.byAge.insert(std::move(s.agedOut));
+            opened->age = s.byAge.insert(std::move(s.agedOut)).position;
         } else {
-            s.byAge.insert(age);
+            opened->age = s.byAge.insert(age).first;
         }
     }
     opened->point = at;
@@ -489,6 +488,9 @@ void PairMatcher::finish(Writer& out, std::int64_t lastNs) {
         }
         s.keyed.clear();
         s.byAge.clear();
+        stats_[i].latency.settle();
+        for (const KindStats& k : stats_[i].kinds) k.latency.settle();
+        for (const OutcomeStats& o : stats_[i].outcomes) o.latency.settle();
         // The slowest, longest first; the oldest open, oldest first.
         std::vector<KeptTransaction>& list = stats_[i].slowest;
         list.clear();

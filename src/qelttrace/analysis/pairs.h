@@ -139,6 +139,10 @@ class PairMatcher {
     // The figures; the slowest, the open ones and the depths once finish() ran.
     const std::vector<RuleStats>& stats() const { return stats_; }
 
+    // The stream's first record is at `ns`: a transaction's times since it
+    // (StreamPoint::sinceFirstNs) are reckoned from there, also for a start
+    // that came before it.
+    void startAt(std::int64_t ns) { firstNs_ = ns; }
     // One decoded record at `at`: appends the transaction points it makes to
     // `points` and hands what it closes or leaves open to `out`.
     void record(const Record& record, const StreamPoint& at, std::vector<TransactionPoint>& points,
@@ -148,14 +152,15 @@ class PairMatcher {
     void finish(Writer& out, std::int64_t lastNs);
 
   private:
+    // The open transactions by start time (then record): the oldest first.
+    using OpenByAge = std::set<std::pair<std::int64_t, std::uint64_t>>;
     struct Open {
         StreamPoint point;
         std::uint64_t id = 0;
-        Record record;  // the start, but for its text
+        Record record;              // the start, but for its text
+        OpenByAge::iterator age{};  // keyed: its place in the order by age
     };
     using OpenByKey = std::unordered_map<std::string, Open>;
-    // The open transactions by start time (then record): the oldest first.
-    using OpenByAge = std::set<std::pair<std::int64_t, std::uint64_t>>;
     // The time at each depth inside the window, committed at each end: what
     // follows the last end is outside the span.
     struct DepthClock {
@@ -236,6 +241,7 @@ class PairMatcher {
     std::vector<PairRule> rules_;
     std::size_t slowestMax_;
     TimeWindow window_;
+    std::int64_t firstNs_ = 0;
     std::vector<RuleStats> stats_;
     std::vector<RuleState> state_;
     std::string lookup_;

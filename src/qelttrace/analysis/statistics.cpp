@@ -16,17 +16,12 @@ constexpr std::string_view kHeld = ", held at the time before";
 
 Statistics::Statistics(std::vector<PairRule> rules, std::size_t top, Writer& next,
                        TimeWindow window)
-    : next_(next),
-      relay_(*this),
-      pairs_(std::move(rules), top, window),
-      top_(top),
-      window_(window) {}
+    : next_(next), pairs_(std::move(rules), top, window), top_(top), window_(window) {}
 
-void Statistics::Relay::transaction(const Transaction& t) {
-    Transaction shown = t;
-    shown.start.sinceFirstNs = t.start.timeNs - stats_.firstNs_;
-    shown.end.sinceFirstNs = t.end.timeNs - stats_.firstNs_;
-    stats_.next_.transaction(shown);
+void Statistics::startAt(std::int64_t ns) {
+    firstNs_ = ns;
+    started_ = true;
+    pairs_.startAt(ns);
 }
 
 StreamPoint Statistics::seen(const Record& r) {
@@ -40,14 +35,11 @@ StreamPoint Statistics::seen(const Record& r) {
 void Statistics::passedOver(const Record& r) {
     // Inside the time window, it places the stream in time as a selected
     // record would: a transaction may end at it.
-    if (!started_ && window_.holds(r.timeNs)) {
-        firstNs_ = r.timeNs;
-        started_ = true;
-    }
+    if (!started_ && window_.holds(r.timeNs)) startAt(r.timeNs);
     const StreamPoint at = seen(r);
     if (r.status != Status::kOk) return;
     unseenPoints_.clear();
-    pairs_.record(r, at, unseenPoints_, relay_);
+    pairs_.record(r, at, unseenPoints_, next_);
 }
 
 Statistics::EventCount& Statistics::countOf(std::string_view event) {
@@ -66,10 +58,7 @@ Statistics::EventCount& Statistics::countOf(std::string_view event) {
 }
 
 void Statistics::record(const Record& r) {
-    if (!started_) {
-        firstNs_ = r.timeNs;
-        started_ = true;
-    }
+    if (!started_) startAt(r.timeNs);
     lastNs_ = r.timeNs;
     ++records_;
     ++statuses_[static_cast<std::size_t>(r.status)];
@@ -91,7 +80,7 @@ void Statistics::record(const Record& r) {
         ++event.count;
         o.counted = event.event;
         gapRecord(r);
-        pairs_.record(r, at, o.points, relay_);
+        pairs_.record(r, at, o.points, next_);
         stateRecord(r, at);
     }
     next_.record(r, o);
@@ -168,7 +157,8 @@ void Statistics::end(const DBGTime* closingSpan) {
         next_.state(StateSpan{state_, stateSince_, lastNs_, &stateEntered_});
         inState_ = false;
     }
-    pairs_.finish(relay_, lastTimedNs_);
+    pairs_.finish(next_, lastTimedNs_);
+    deltas_.settle();
     next_.end(Ending{closingSpan, this});
 }
 

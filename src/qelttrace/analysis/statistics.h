@@ -91,18 +91,8 @@ class Statistics : public RecordSink {
     const std::vector<PairMatcher::RuleStats>& pairStats() const { return pairs_.stats(); }
 
   private:
-    // Between the pair matcher and the writers: the transactions' times since
-    // the stream's first record, which a start before it does not know yet.
-    class Relay : public Writer {
-      public:
-        explicit Relay(const Statistics& stats) : stats_(stats) {}
-        void record(const Record&, const Observation&) override {}
-        void transaction(const Transaction& t) override;
-
-      private:
-        const Statistics& stats_;
-    };
-
+    // The stream's first record is at `ns` (once).
+    void startAt(std::int64_t ns);
     // Every record, selected or not: where it stands for the pair rules.
     StreamPoint seen(const Record& r);
     void gapRecord(const Record& r);
@@ -111,7 +101,6 @@ class Statistics : public RecordSink {
     void errorRecord(const Record& r);
 
     Writer& next_;
-    Relay relay_;
     PairMatcher pairs_;
     std::size_t top_;
     TimeWindow window_;
