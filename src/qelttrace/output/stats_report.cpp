@@ -399,6 +399,7 @@ void writeStatsText(const Statistics& s, std::string& out) {
     Columns pairs(withLatencies({{"rule", false},
                                  {"key", false},
                                  {"kind", false},
+                                 {"outcome", false},
                                  {"count", true},
                                  {"unmatched starts", true},
                                  {"unmatched ends", true}},
@@ -407,9 +408,10 @@ void writeStatsText(const Statistics& s, std::string& out) {
         const PairMatcher::RuleStats& p = s.pairStats()[i];
         const PairRule& rule = s.pairs()[i];
         std::vector<std::string> cells = latencyCells(p.latency);
-        cells.insert(cells.begin(), {ruleName(rule), pairWordName(rule.key),
-                                     pairWordName(rule.kind), countText(p.count),
-                                     countText(p.unmatchedStarts), countText(p.unmatchedEnds)});
+        cells.insert(cells.begin(),
+                     {ruleName(rule), pairWordName(rule.key), pairWordName(rule.kind),
+                      pairWordName(rule.outcome), countText(p.count), countText(p.unmatchedStarts),
+                      countText(p.unmatchedEnds)});
         pairs.row(cells);
     }
     pairs.write(out);
