@@ -44,8 +44,8 @@ constexpr cmdline::OptionRow kRows[] = {
     option(Id::kFrom, "--from", "SECONDS",
            "only records at or after this time, and transactions that end then"),
     option(Id::kTo, "--to", "SECONDS",
-           "only records at or before this time, and transactions that end then (those "
-           "open at it, as open)"),
+           "only records at or before this time, and transactions that end then; those "
+           "open at it stay open"),
     cmdline::flag(Id::kErrors, "--errors", "only records that tell of trouble"),
     option(Id::kContext, "--context", "N",
            "also the N records before and after each record a filter selects")
