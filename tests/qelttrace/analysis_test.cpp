@@ -401,6 +401,7 @@ TEST(Statistics, PairsSeeEveryRecordTheRestTheSelection) {
         EXPECT_EQ(stats.pairStats()[2].count, c.commands) << c.name;
         EXPECT_EQ(stats.pairStats()[2].openAtEnd.count, c.open) << c.name;
         EXPECT_EQ(stats.firstNs(), c.firstNs) << c.name;
+        EXPECT_EQ(nanoseconds(stats.firstTime()), c.firstNs) << c.name;
         EXPECT_EQ(seen.text, c.seen) << c.name;
     }
 }

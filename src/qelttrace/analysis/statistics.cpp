@@ -18,10 +18,11 @@ Statistics::Statistics(std::vector<PairRule> rules, std::size_t top, Writer& nex
                        TimeWindow window)
     : next_(next), pairs_(std::move(rules), top, window), top_(top), window_(window) {}
 
-void Statistics::startAt(std::int64_t ns) {
-    firstNs_ = ns;
+void Statistics::startAt(const Record& r) {
+    firstNs_ = r.timeNs;
+    firstTime_ = r.time;
     started_ = true;
-    pairs_.startAt(ns);
+    pairs_.startAt(r.timeNs);
 }
 
 StreamPoint Statistics::seen(const Record& r) {
@@ -35,7 +36,7 @@ StreamPoint Statistics::seen(const Record& r) {
 void Statistics::passedOver(const Record& r) {
     // Inside the time window, it places the stream in time as a selected
     // record would: a transaction may end at it.
-    if (!started_ && window_.holds(r.timeNs)) startAt(r.timeNs);
+    if (!started_ && window_.holds(r.timeNs)) startAt(r);
     const StreamPoint at = seen(r);
     if (r.status != Status::kOk) return;
     unseenPoints_.clear();
@@ -58,7 +59,7 @@ Statistics::EventCount& Statistics::countOf(std::string_view event) {
 }
 
 void Statistics::record(const Record& r) {
-    if (!started_) startAt(r.timeNs);
+    if (!started_) startAt(r);
     lastNs_ = r.timeNs;
     ++records_;
     ++statuses_[static_cast<std::size_t>(r.status)];

@@ -79,8 +79,10 @@ class Statistics : public RecordSink {
     std::uint64_t errors() const { return errors_; }
     std::int64_t spanNs() const { return decoded() ? lastDecodedNs_ - firstDecodedNs_ : 0; }
     // The time of the stream's first record, that Observation::sinceFirstNs
-    // counts from.
+    // counts from (with --event or --errors, it may be a record the filters
+    // passed over), and that time as printed.
     std::int64_t firstNs() const { return firstNs_; }
+    DBGTime firstTime() const { return firstTime_; }
     const LogHistogram& deltas() const { return deltas_; }
     std::vector<EventCount> eventsByCount() const;
     std::vector<Gap> topGaps() const;
@@ -91,8 +93,8 @@ class Statistics : public RecordSink {
     const std::vector<PairMatcher::RuleStats>& pairStats() const { return pairs_.stats(); }
 
   private:
-    // The stream's first record is at `ns` (once).
-    void startAt(std::int64_t ns);
+    // The stream's first record is `r` (once).
+    void startAt(const Record& r);
     // Every record, selected or not: where it stands for the pair rules.
     StreamPoint seen(const Record& r);
     void gapRecord(const Record& r);
@@ -111,6 +113,7 @@ class Statistics : public RecordSink {
     std::array<std::uint64_t, kStatusCount> statuses_{};
     std::int64_t firstNs_ = 0, lastNs_ = 0, firstDecodedNs_ = 0, lastDecodedNs_ = 0;
     bool started_ = false;  // firstNs_ is set
+    DBGTime firstTime_{0, 0};
     // Every record of the input, and those of them that tell of trouble; the
     // time of the last that has one.
     std::uint64_t seen_ = 0, troubleSeen_ = 0;
