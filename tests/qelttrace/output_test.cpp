@@ -134,7 +134,8 @@ TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
 // A hang: 20,000 commands that never complete among others that do, errors,
 // and --top far above what the page lists. The records around the items
 // stay within a fixed number of windows, whatever is open; the slowest
-// listed keep the records around their start and end, the first error its.
+// listed keep the records around their start and end, the first error its,
+// the oldest open at the end theirs.
 TEST(HtmlReport, WindowsBoundedWhateverIsOpen) {
     std::string written;
     Output out(&written);
@@ -170,6 +171,11 @@ TEST(HtmlReport, WindowsBoundedWhateverIsOpen) {
     EXPECT_EQ(items("s2-99"), 4u);
     EXPECT_EQ(items("e0"), 2u);
     EXPECT_EQ(items("g0"), 2u);
+    // The oldest open at the end, listed first, keep the records around
+    // their start (those that started while the first windows were free);
+    // the others list none.
+    for (int n = 0; n < 50; ++n) EXPECT_EQ(items("o2-" + std::to_string(n)), 2u) << n;
+    EXPECT_EQ(items("o2-99"), 0u);
 }
 
 // Decoded output may hold any times: jumping back and forth they still give a
@@ -794,13 +800,26 @@ DMA Start->DMA End (key argument), keyed by the argument
         R"report(<table class=figures><tr><td>records</td><td class=n>16</td><td>decoded</td><td class=n>15</td></tr><tr><td>parse errors</td><td class=n>1</td><td>invalid parameters</td><td class=n>0</td></tr><tr><td>no time (no digit in the timestamp)</td><td class=n>0</td><td>no record text</td><td class=n>0</td></tr><tr><td>unknown tags</td><td class=n>0</td><td>records that tell of trouble</td><td class=n>2</td></tr><tr><td>timestamps backwards</td><td class=n>0</td><td>span (s)</td><td class=n>0.000004100</td></tr><tr><td>first record (s)</td><td class=n>0.000001000</td><td>delta p50 / p99 / max (s)</td><td class=n>0.000000200 / 0.000001100 / 0.000001100</td></tr></table>)report");
     EXPECT_EQ(
         piece("<h2>Transactions</h2>", "</table>"),
-        R"report(<h2>Transactions</h2><table><tr><th>from</th><th>to</th><th>count</th><th>unmatched starts</th><th>unmatched ends</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr><tr><td>FPGA_DMARXStart</td><td>FPGA_DMARXStop</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td></td><td></td><td></td><td></td><td></td><td></td><td></td></tr><tr><td>ActivateTransaction</td><td>CompleteTransation</td><td class=n>3</td><td class=n>1</td><td class=n>1</td><td class=n>1.000</td><td class=n>1.200</td><td class=n>1.100</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr></table>)report");
+        R"report(<h2>Transactions</h2><table><tr><th>from</th><th>to</th><th>count</th><th>unmatched starts</th><th>unmatched ends</th><th>open at the end</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr><tr><td>FPGA_DMARXStart</td><td>FPGA_DMARXStop</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td></td><td></td><td></td><td></td><td></td><td></td><td></td></tr><tr><td>ActivateTransaction</td><td>CompleteTransation</td><td class=n>3</td><td class=n>1</td><td class=n>1</td><td class=n>1</td><td class=n>1.000</td><td class=n>1.200</td><td class=n>1.100</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr></table>)report");
     EXPECT_EQ(
         piece("<table><tr><th>kind</th>", "</table>"),
         R"report(<table><tr><th>kind</th><th>count</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>07</td><td class=n>2</td><td class=n>1.000</td><td class=n>1.250</td><td class=n>1.000</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td></tr><tr><td>08</td><td class=n>1</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td></tr></table>)report");
     EXPECT_EQ(
         piece("<table class=slowest>", "</table>"),
         R"report(<table class=slowest><caption>Slowest</caption><tr><th>key</th><th>kind</th><th>start record</th><th>end record</th><th>start (s)</th><th>duration (&micro;s)</th></tr><tr class=ctx data-ctx="s2-0" data-mark="12 15"><td>k2</td><td>07</td><td class=n>12</td><td class=n>15</td><td class=n>0.000003500</td><td class=n>1.500</td></tr><tr class=ctx data-ctx="s2-1" data-mark="13 14"><td>k3</td><td>08</td><td class=n>13</td><td class=n>14</td><td class=n>0.000003600</td><td class=n>1.100</td></tr></table>)report");
+    // Open at the end, first in its rule's section; by outcome where there are several.
+    EXPECT_EQ(
+        piece("<table class=open>", "</table>"),
+        R"report(<table class=open><caption>Open at the end, the oldest first</caption><tr><th>key</th><th>kind</th><th>start record</th><th>start (s)</th><th>age (s)</th></tr><tr class=ctx data-ctx="o2-0" data-mark="16"><td>k4</td><td>08</td><td class=n>16</td><td class=n>0.000005100</td><td class=n>0.000000000</td></tr></table>)report");
+    EXPECT_LT(page.find("<table class=open>"), page.find("id=chart-latency-2"));
+    EXPECT_EQ(
+        piece("<table class=outcomes>", "</table>"),
+        R"report(<table class=outcomes><caption>By outcome</caption><tr><th>kind</th><th>outcome</th><th>count</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>07</td><td>0 (aborted)</td><td class=n>1</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td></tr><tr><td>07</td><td>1 (completed)</td><td class=n>1</td><td class=n>1.000</td><td class=n>1.000</td><td class=n>1.000</td><td class=n>1.000</td><td class=n>1.000</td><td class=n>1.000</td><td class=n>1.000</td></tr><tr><td>08</td><td>1 (completed)</td><td class=n>1</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td></tr></table>)report");
+    // The densities by kind and outcome: the usual first.
+    EXPECT_NE(page.find("\"usual\":\"1 (completed)\",\"kinds\":[{\"kind\":\"07\",\"n\":["),
+              std::string::npos);
+    EXPECT_NE(page.find("\"outcomes\":[{\"outcome\":\"1 (completed)\",\"n\":["), std::string::npos);
+    EXPECT_NE(page.find("{\"outcome\":\"0 (aborted)\",\"n\":["), std::string::npos);
 }
 
 }  // namespace

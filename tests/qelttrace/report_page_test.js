@@ -7,8 +7,11 @@
 // slow transaction and an error when their rows are clicked, with nothing
 // on the console. Then the page of a dump with nothing for some charts: no
 // SATAWakeup (the states chart says so) and latencies all equal (each
-// density draws its one bucket). Keeps a screenshot in the build tree
-// (doc/report.png is one of them).
+// density draws its one bucket); and that of a failing device: commands that
+// never complete listed first, the oldest first, with the records around
+// their start, the oldest's age drawn as a ramp up to its age at the end,
+// the aborted commands' latencies dashed apart from the completed ones'.
+// Keeps a screenshot in the build tree (doc/report.png is one of them).
 //
 //   node report_page_test.js QELTTRACE DUMP OUTPUT_DIR
 "use strict";
@@ -18,7 +21,7 @@ const os = require("os");
 const path = require("path");
 const { chromium } = require("playwright-core");
 
-const kCharts = 4 + 3 + 1;
+const kCharts = 4 + 3 + 2;  // the records', the rules' densities, the keyed rule's depth and age
 const kRed = [214, 39, 40];       // the errors' marks
 const kFirstKind = [31, 119, 180];  // a density's first series
 
@@ -170,15 +173,76 @@ async function sparsePage(context, qelttrace, outDir) {
   const { tab, seen } = await openPage(context, qelttrace, dump, path.join(outDir, "equal.html"));
   const charts = await tab.evaluate(() => Number(document.body.getAttribute("data-charts")));
   const states = await tab.evaluate(() => document.getElementById("chart-states").textContent);
-  // Drawn: the densities of the transfers and the commands, the queue depth,
-  // the deltas, their density and the rate; not the states.
-  if (charts !== 6) failures.push("sparse page: charts drawn: " + charts + ", expected 6");
+  // Drawn: the densities of the transfers and the commands, the queue depth
+  // and the oldest open's age, the deltas, their density and the rate; not
+  // the states.
+  if (charts !== 7) failures.push("sparse page: charts drawn: " + charts + ", expected 7");
   if (!/No SATAWakeup records/.test(states)) failures.push("the states chart says: " + states);
   for (const id of ["chart-latency-0", "chart-latency-2"]) {
     const n = await pixels(tab, id, kFirstKind);
     if (n <= 0) failures.push(id + ": its one bucket is not drawn (" + n + ")");
   }
   clean("the sparse page", seen);
+}
+
+// Forty commands of kind 60, 10 us apart: one in ten never completes, one in
+// ten is aborted (CompleteTransation 0), the others complete in 5 us.
+async function failingPage(context, qelttrace, outDir) {
+  const dump = path.join(outDir, "failing.txt");
+  const line = (ns, rest) =>
+    String(Math.floor(ns / 1e9)).padStart(6) + "." + String(ns % 1e9).padStart(9, "0") + " " + rest;
+  const lines = [];
+  for (let i = 0; i < 40; i++) {
+    const t = 100e9 + i * 10000, id = String(i + 1).padStart(4, "0");
+    lines.push(line(t, "60 1 " + id));
+    if (i % 10 === 7) lines.push(line(t + 3000, "0 3 " + id));
+    else if (i % 10 !== 3) lines.push(line(t + 5000, "1 3 " + id));
+  }
+  fs.writeFileSync(dump, lines.join("\n") + "\n");
+  const stats = JSON.parse(execFileSync(qelttrace, ["--stats=json", dump]).toString());
+  const open = stats.pairs[2].open_at_end;
+  const { tab, seen } = await openPage(context, qelttrace, dump, path.join(outDir, "failing.html"));
+  const page = await tab.evaluate(() => {
+    const D = JSON.parse(document.getElementById("qelt-data").textContent);
+    const rows = Array.from(document.querySelectorAll("table.open tr.ctx"));
+    const latency = window.qeltCharts["chart-latency-2"];
+    // The open table comes first in its rule's section.
+    const first = document.querySelector("table.open").compareDocumentPosition(
+      document.getElementById("chart-latency-2")) & Node.DOCUMENT_POSITION_FOLLOWING;
+    return { marks: rows.map((r) => Number(r.getAttribute("data-mark"))),
+             first: first !== 0,
+             age: D.rules[2].age.max.filter((v) => v >= 0),
+             width: D.rules[2].age.width,
+             aged: "chart-age-2" in window.qeltCharts,
+             series: latency.series.slice(1).map((s) => [s.label, Array.isArray(s.dash)]) };
+  });
+  await tab.click("table.open tr.ctx");
+  const around = await tab.evaluate(() => {
+    const panel = document.querySelector("table.open").nextElementSibling;
+    return panel && panel.classList.contains("around")
+      ? { rows: panel.querySelectorAll("tr").length - 1,
+          marked: panel.querySelectorAll("tr.item td")[0].textContent }
+      : null;
+  });
+  // Starts of commands 4, 14, 24 and 34: records 7, 26, 45 and 64.
+  if (open.count !== 4 || JSON.stringify(page.marks) !== "[7,26,45,64]" || !page.first) {
+    failures.push("open at the end: " + JSON.stringify([open.count, page.marks, page.first]));
+  }
+  if (!around || around.marked !== "7" || around.rows !== 17) {
+    failures.push("around the oldest open: " + JSON.stringify(around));
+  }
+  // A ramp from the oldest's start to the end: the age never falls again.
+  let fall = 0;
+  page.age.forEach((v, k) => { if (k > 0 && v < page.age[k - 1]) fall = k; });
+  const ramp = (page.age.length - fall) * page.width >= 0.95 * open.oldest[0].age_ns;
+  if (!page.aged || !ramp || page.age[page.age.length - 1] !== open.oldest[0].age_ns) {
+    failures.push("the oldest open's age: " + JSON.stringify(page.age) + ", at the end " +
+                  open.oldest[0].age_ns);
+  }
+  if (JSON.stringify(page.series) !== '[["60 1 (completed)",false],["60 0 (aborted)",true]]') {
+    failures.push("latency series by outcome: " + JSON.stringify(page.series));
+  }
+  clean("the failing device's page", seen);
 }
 
 async function main() {
@@ -197,6 +261,7 @@ async function main() {
   try {
     errors = await generatedPage(context, qelttrace, dump, outDir);
     await sparsePage(context, qelttrace, outDir);
+    await failingPage(context, qelttrace, outDir);
   } finally {
     await context.close();
     fs.rmSync(profile, { recursive: true, force: true });
@@ -206,7 +271,8 @@ async function main() {
     process.exitCode = 1;
   } else {
     console.log("ok: " + kCharts + " charts drawn, " + errors + " errors marked at their times, " +
-                "records around shown, empty charts said, lone buckets drawn, console clean, " +
+                "records around shown, empty charts said, lone buckets drawn, open commands " +
+                "listed first with their age as a ramp, aborted ones apart, console clean, " +
                 "screenshot " + path.join(outDir, "report.png"));
   }
 }

@@ -45,6 +45,7 @@ class HtmlReport : public Writer {
     static constexpr std::size_t kErrorGroupsMax = 1000;
     static constexpr std::size_t kGapsShown = 100;
     static constexpr std::size_t kSlowShown = 100;
+    static constexpr std::size_t kOpenShown = 100;
     static constexpr std::size_t kKindsDrawn = 10;
     // The windows of transactions' starts held at once: the first ones while
     // they stay open (under a hang, the oldest, which the page lists first),
@@ -83,8 +84,12 @@ class HtmlReport : public Writer {
     std::string body(const Statistics& stats) const;
     std::string figures(const Statistics& stats) const;
     std::string ruleSection(const Statistics& stats, std::size_t rule) const;
+    std::string ruleCharts(const Statistics& stats, std::size_t rule) const;
+    std::string openTable(const Statistics& stats, std::size_t rule) const;
+    std::string slowestTable(const Statistics& stats, std::size_t rule) const;
     std::string chartData(const Statistics& stats) const;
     void ruleData(JsonWriter& json, const Statistics& stats, std::size_t rule) const;
+    void latencyData(JsonWriter& json, const Statistics& stats, std::size_t rule) const;
     void contextData(JsonWriter& json, const Statistics& stats) const;
     std::string tables(const Statistics& stats) const;
     int stateIndex(std::string_view name);
@@ -101,6 +106,8 @@ class HtmlReport : public Writer {
     MinMaxSeries states_{kExactPoints};
     CountSeries rate_{1000};
     std::vector<LevelSeries> depths_;  // per rule, drawn for keyed ones
+    std::vector<AgeSeries> ages_;      // likewise: the oldest open's age
+    std::int64_t lastSinceFirst_ = 0;  // the last record's time, where the ages end
     std::vector<std::string> stateNames_;
     std::vector<ErrorRow> errors_;
     PointSeries errorMarks_{kErrorMarks};  // time, delta; counts them all
@@ -119,6 +126,7 @@ class HtmlReport : public Writer {
     std::map<std::uint64_t, std::pair<std::size_t, std::uint64_t>> newestStarts_;  // rule, id
     std::uint64_t startsSeen_ = 0;
     std::vector<RankedWindows> slowWindows_;  // per rule, by id: start and end
+    std::vector<RankedWindows> openWindows_;  // per rule, by start record: open at the end
     std::vector<std::pair<std::size_t, std::uint64_t>> pendingEnds_;  // rule, id
 };
 

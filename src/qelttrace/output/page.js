@@ -1,6 +1,7 @@
 // The report page's charts, drawn with uPlot from the data element
 // "qelt-data" that qelttrace writes: per pair rule its latency density by
-// kind and, for a keyed rule, the transactions open over time; the delta of
+// kind (and outcome, the unusual ones dashed) and, for a keyed rule, the
+// transactions open and the age of the oldest open over time; the delta of
 // every record over time with the records that tell of trouble marked, the
 // SATA state over time, the delta density and the records per interval. A
 // chart with nothing to draw says so in its place. Every x series of the
@@ -74,11 +75,29 @@
                       { label: "lowest " + label, stroke: "#9467bd", paths: paths }] };
   }
 
+  // A rule's latency series: one a kind, or one a kind and outcome where
+  // the transactions end in several (those of an outcome other than the
+  // usual one dashed, in their kind's colour).
+  function latencySeries(l) {
+    var series = [];
+    l.kinds.forEach(function (k, j) {
+      var colour = colours[j % colours.length];
+      if (!k.outcomes) {
+        series.push({ label: k.kind === "" ? "transactions" : k.kind, n: k.n, colour: colour });
+        return;
+      }
+      k.outcomes.forEach(function (o) {
+        series.push({ label: (k.kind === "" ? "" : k.kind + " ") + o.outcome, n: o.n, colour: colour,
+                      dash: o.outcome === l.usual ? undefined : [6, 4] });
+      });
+    });
+    return series;
+  }
+
   D.rules.forEach(function (r, i) {
     var l = r.latency;
-    density("chart-latency-" + i, l, l.kinds.map(function (k) {
-      return { label: k.kind === "" ? "transactions" : k.kind, n: k.n };
-    }), "latency (\u00b5s)", "per \u00b5s", "No transaction to draw.");
+    density("chart-latency-" + i, l, latencySeries(l), "latency (\u00b5s)", "per \u00b5s",
+            "No transaction to draw.");
     if (!r.depth || r.depth.x.length === 0) {
       empty("chart-depth-" + i, "No transaction open to draw.");
     } else {
@@ -91,6 +110,18 @@
                  { label: "mean open", stroke: "#2ca02c", width: 2, paths: step,
                    fill: "rgba(44,160,44,0.15)" }] },
         [millis(r.depth.x), r.depth.max, r.depth.mean.map(function (v) { return v / 1000; })]);
+    }
+    // The oldest open transaction's age, the largest of each interval: a
+    // command that never completes shows as a ramp.
+    if (!r.age || r.age.max.every(function (v) { return v < 0; })) {
+      empty("chart-age-" + i, "No transaction open to draw.");
+    } else {
+      chart("chart-age-" + i, { scales: { x: xs, y: { range: function (u, lo, hi) { return [0, hi * 1.05 || 1]; } } },
+        axes: [{}, { size: 70 }],
+        series: [{ label: "ms since the first record" },
+                 { label: "oldest open's age (s), the largest per " + (r.age.width / 1e6) + " ms",
+                   stroke: "#d62728", width: 1.5, points: { show: false } }] },
+        [millis(r.age.x), r.age.max.map(function (v) { return v < 0 ? null : v / 1e9; })]);
     }
   });
 
