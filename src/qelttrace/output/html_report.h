@@ -1,12 +1,14 @@
 // One self-contained HTML page about a dump, for a lab without network: the
-// headline figures; per pair rule its latencies drawn as a density by kind,
-// for a keyed rule the queue depth over time, its kinds and its slowest
-// transactions; zoomable uPlot charts of the delta of every record over time
-// (the records that tell of trouble marked), the SATA state over time, the
-// delta density and the records per interval; tables of events, top gaps,
-// states and errors (summed up by status and event, and the first ones
-// listed). A click on a listed gap, error or slow transaction shows the
-// records around it. uPlot, its style sheet and its licence notice, and the
+// headline figures; per pair rule first its transactions open at the end
+// (the oldest first), its latencies drawn as a density by kind (and
+// outcome), for a keyed rule the queue depth and the oldest open's age over
+// time, its kinds, outcomes and slowest transactions; zoomable uPlot charts
+// of the delta of every record over time (the records that tell of trouble
+// marked at their times), the SATA state over time, the delta density and
+// the records per interval, each saying so when it has nothing to draw;
+// tables of events, top gaps, states and errors (summed up by status and
+// event, and the first ones listed). A click on a listed open or slow
+// transaction, gap or error shows the records around it. uPlot, its style sheet and its licence notice, and the
 // page's own script and style, are embedded at build time.
 //
 // The charts and the records around the listed items are gathered as the
