@@ -8,8 +8,9 @@
 // the records per interval, each saying so when it has nothing to draw;
 // tables of events, top gaps, states and errors (summed up by status and
 // event, and the first ones listed). A click on a listed open or slow
-// transaction, gap or error shows the records around it. uPlot, its style sheet and its licence notice, and the
-// page's own script and style, are embedded at build time.
+// transaction, gap or error shows the records around it. uPlot, its style
+// sheet and its licence notice, and the page's own script and style, are
+// embedded at build time.
 //
 // The charts and the records around the listed items are gathered as the
 // records stream (chart_series.h, record_windows.h), from the records, transactions
