@@ -65,6 +65,12 @@ function pixels(tab, id, colour) {
   }, [id, colour]);
 }
 
+// A line of a dump at `ns` nanoseconds: "%6d.%09d CODE TAG ARG".
+function dumpLine(ns, rest) {
+  return String(Math.floor(ns / 1e9)).padStart(6) + "." + String(ns % 1e9).padStart(9, "0") + " " +
+         rest;
+}
+
 // The records that tell of trouble, as the JSON lines export has them: time
 // since the first record (ns) and delta.
 function errorsOf(qelttrace, dump) {
@@ -161,13 +167,11 @@ async function generatedPage(context, qelttrace, dump, outDir) {
 // Thirty commands of 5 us and their transfers of 1 us each, no SATAWakeup.
 async function sparsePage(context, qelttrace, outDir) {
   const dump = path.join(outDir, "equal.txt");
-  const line = (ns, rest) =>
-    String(Math.floor(ns / 1e9)).padStart(6) + "." + String(ns % 1e9).padStart(9, "0") + " " + rest;
   const lines = [];
   for (let i = 0; i < 30; i++) {
     const t = 100e9 + i * 10000, id = String(i + 1).padStart(4, "0");
-    lines.push(line(t, "07 1 " + id), line(t + 1000, "0 70 0200"), line(t + 2000, "0 71 0200"),
-               line(t + 5000, "1 3 " + id));
+    lines.push(dumpLine(t, "07 1 " + id), dumpLine(t + 1000, "0 70 0200"),
+               dumpLine(t + 2000, "0 71 0200"), dumpLine(t + 5000, "1 3 " + id));
   }
   fs.writeFileSync(dump, lines.join("\n") + "\n");
   const { tab, seen } = await openPage(context, qelttrace, dump, path.join(outDir, "equal.html"));
@@ -189,14 +193,12 @@ async function sparsePage(context, qelttrace, outDir) {
 // ten is aborted (CompleteTransation 0), the others complete in 5 us.
 async function failingPage(context, qelttrace, outDir) {
   const dump = path.join(outDir, "failing.txt");
-  const line = (ns, rest) =>
-    String(Math.floor(ns / 1e9)).padStart(6) + "." + String(ns % 1e9).padStart(9, "0") + " " + rest;
   const lines = [];
   for (let i = 0; i < 40; i++) {
     const t = 100e9 + i * 10000, id = String(i + 1).padStart(4, "0");
-    lines.push(line(t, "60 1 " + id));
-    if (i % 10 === 7) lines.push(line(t + 3000, "0 3 " + id));
-    else if (i % 10 !== 3) lines.push(line(t + 5000, "1 3 " + id));
+    lines.push(dumpLine(t, "60 1 " + id));
+    if (i % 10 === 7) lines.push(dumpLine(t + 3000, "0 3 " + id));
+    else if (i % 10 !== 3) lines.push(dumpLine(t + 5000, "1 3 " + id));
   }
   fs.writeFileSync(dump, lines.join("\n") + "\n");
   const stats = JSON.parse(execFileSync(qelttrace, ["--stats=json", dump]).toString());
