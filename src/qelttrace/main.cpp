@@ -2,7 +2,8 @@
 // output, or the tool's decoded output, and prints it as the live trace job
 // would have (the default), exports its records (csv, jsonl), filters them,
 // and reports on them (statistics, a Perfetto trace, an HTML page), all in one
-// pass over the input.
+// pass over the input; or compares a run with its baseline (--compare), one
+// pass over each.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "common/exit_status.h"
+#include "compare_run.h"
 #include "input/byte_source.h"
 #include "options.h"
 #include "output/output_file.h"
@@ -67,13 +69,16 @@ int run(const Settings& s) {
     if (!s.perfetto.empty()) named.emplace_back("--perfetto", s.perfetto);
     if (!s.html.empty()) named.emplace_back("--html", s.html);
     if (!s.transactions.empty()) named.emplace_back("--transactions", s.transactions);
-    const std::string clash = targetClash(s.inputs, named);
+    // A comparison's baseline is an input like the others.
+    std::vector<std::string> inputs = s.inputs;
+    if (!s.compare.empty()) inputs.insert(inputs.begin(), s.compare);
+    const std::string clash = targetClash(inputs, named);
     if (!clash.empty()) return failure(clash);
 
     // Every named input opens before anything is read or written: a run that
     // would lack one writes nothing at all.
     bool unreadable = false;
-    for (const std::string& name : s.inputs) {
+    for (const std::string& name : inputs) {
         const std::string reason = name == "-" ? std::string() : cannotRead(name);
         if (reason.empty()) continue;
         std::fprintf(stderr, "qelttrace: %s: %s\n", name.c_str(), reason.c_str());
@@ -119,7 +124,9 @@ int run(const Settings& s) {
     // reports are not put in place.
     const auto outputBroken = [] { return qelt_output_broken(stdout) != 0; };
     int status = exit_status::kSuccess;
-    {
+    if (!s.compare.empty()) {
+        if (!runComparison(s, outputs, stderr, outputBroken)) status = exit_status::kInputOutput;
+    } else {
         Pipeline pipeline(s, outputs, stderr);
         pipeline.input().stopWhen(outputBroken);
         for (const std::string& name : s.inputs) {

@@ -252,6 +252,8 @@ LatencyRow compareLatency(std::string kind, std::string outcome, const LogHistog
     row.outcome = std::move(outcome);
     row.baseline = latencySide(baseline, baselineSpanNs);
     row.run = latencySide(run, runSpanNs);
+    if (row.baseline.count > 0) row.baselineLatency = baseline;
+    if (row.run.count > 0) row.runLatency = run;
     if (row.baseline.count > 0 && row.run.count > 0) {
         row.p50Ratio = ratio(row.baseline.p50, row.run.p50);
         row.p99Ratio = ratio(row.baseline.p99, row.run.p99);

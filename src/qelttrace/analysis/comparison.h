@@ -123,6 +123,10 @@ struct LatencyRow {
     std::optional<double> p50Ratio, p99Ratio;
     KsResult test;  // d 0 and p 1 unless both have some
     Verdict verdict = Verdict::kSame;
+    // The two sides' latencies, for drawing them (null for a side without
+    // any): the histograms of the statistics compared, valid while they are.
+    const LogHistogram* baselineLatency = nullptr;
+    const LogHistogram* runLatency = nullptr;
 };
 
 struct RuleSide {

@@ -1,0 +1,205 @@
+#include "output/compare_page.h"
+
+#include <algorithm>
+
+#include "output/json.h"
+#include "output/page_assets.h"
+#include "output/page_parts.h"
+
+namespace qelttrace {
+
+namespace {
+
+std::string verdictCell(Verdict v) {
+    // What changed stands out; the rest reads as plain text.
+    const std::string name = verdictName(v);
+    return v == Verdict::kSame || v == Verdict::kTooFew ? cell(name) : cell("<b>" + name + "</b>");
+}
+
+std::string textCell(const std::string& text) {
+    return "<td class=n>" + text + "</td>";
+}
+
+std::string optionalCell(const std::optional<double>& ratio) {
+    return ratio ? textCell(ratioText(*ratio)) : std::string("<td></td>");
+}
+
+// p50 ... max of the baseline and the run side by side, in microseconds.
+std::string sideBySide(const LatencyRow& row) {
+    const auto figures = [](const LatencySide& side) {
+        return std::vector<std::int64_t>{side.p50, side.p90, side.p99, side.max};
+    };
+    const std::vector<std::int64_t> b = figures(row.baseline), r = figures(row.run);
+    std::string cells;
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        cells += row.baseline.count ? microsCell(b[i]) : std::string("<td></td>");
+        cells += row.run.count ? microsCell(r[i]) : std::string("<td></td>");
+    }
+    return cells;
+}
+
+// Whether a row's densities are drawn: the first kComparisonChartsMax rows
+// of all rules, in the rules' order and each rule's by importance.
+struct ChartPlan {
+    std::size_t drawn = 0, left = 0;
+    bool take() {
+        if (drawn < kComparisonChartsMax) return ++drawn, true;
+        ++left;
+        return false;
+    }
+};
+
+std::string figures(const Comparison& c, const ComparedNames& names) {
+    const DumpSide* sides[] = {&c.baseline, &c.run};
+    std::string t = "<table class=figures>" + headRow({"", "baseline", "run"});
+    t += "<tr><td>input</td>" + cell(html(names.baseline)) + cell(html(names.run)) + "</tr>";
+    const struct {
+        const char* label;
+        std::uint64_t DumpSide::*count;
+    } counts[] = {{"records", &DumpSide::records},
+                  {"decoded", &DumpSide::decoded},
+                  {"records that tell of trouble", &DumpSide::errors}};
+    for (const auto& row : counts) {
+        t += std::string("<tr><td>") + row.label + "</td>";
+        for (const DumpSide* side : sides) t += numberCell(side->*row.count);
+        t += "</tr>";
+    }
+    t += "<tr><td>span (s)</td>";
+    for (const DumpSide* side : sides) t += timeCell(side->spanNs);
+    return t + "</tr></table>";
+}
+
+std::string ruleSection(const RuleComparison& rule, std::size_t index, ChartPlan& plan,
+                        JsonWriter& data) {
+    const bool kinds = rule.rule.kind != PairWord::kNone;
+    std::string s = "<h3>" + html(rule.rule.start) + " &rarr; " + html(rule.rule.end) +
+                    "</h3><p class=note>Transactions " +
+                    std::to_string(rule.baseline.latency.count) + " &rarr; " +
+                    std::to_string(rule.run.latency.count);
+    if (rule.rule.key != PairWord::kNone) {
+        s += ", keyed by the " + std::string(pairWordName(rule.rule.key));
+    }
+    if (kinds) s += ", kinds by the " + std::string(pairWordName(rule.rule.kind));
+    s += "; unmatched starts " + std::to_string(rule.baseline.unmatchedStarts) + " &rarr; " +
+         std::to_string(rule.run.unmatchedStarts) + ", ends " +
+         std::to_string(rule.baseline.unmatchedEnds) + " &rarr; " +
+         std::to_string(rule.run.unmatchedEnds) + ".</p>";
+    if (rule.rows.empty()) return s;
+    bool outcomes = false;
+    for (const LatencyRow& row : rule.rows) outcomes = outcomes || !row.outcome.empty();
+    s += "<table class=compare><tr>";
+    if (kinds) s += "<th>kind</th>";
+    if (outcomes) s += "<th>outcome</th>";
+    s += "<th>verdict</th><th>count base</th><th>count run</th><th>rate/s base</th>"
+         "<th>rate/s run</th>";
+    for (const char* figure : {"p50", "p90", "p99", "max"}) {
+        s += std::string("<th>") + figure + " base (&micro;s)</th><th>" + figure +
+             " run (&micro;s)</th>";
+    }
+    s += "<th>p50 ratio</th><th>p99 ratio</th><th>p-value</th></tr>";
+    std::string charts;
+    for (std::size_t k = 0; k < rule.rows.size(); ++k) {
+        const LatencyRow& row = rule.rows[k];
+        const std::string id = std::to_string(index) + "-" + std::to_string(k);
+        s += "<tr data-row=\"" + id + "\">";
+        if (kinds) s += cell(html(row.kind));
+        if (outcomes) s += cell(html(row.outcome));
+        s += verdictCell(row.verdict) + numberCell(row.baseline.count) + numberCell(row.run.count) +
+             textCell(rateText(row.baseline.perSecond)) + textCell(rateText(row.run.perSecond)) +
+             sideBySide(row) + optionalCell(row.p50Ratio) + optionalCell(row.p99Ratio);
+        const bool both = row.baseline.count > 0 && row.run.count > 0;
+        s += both ? textCell(pValueText(row.test.pValue)) : std::string("<td></td>");
+        s += "</tr>";
+        if (!plan.take()) continue;
+        // The two densities over the same bars: those of both sides' buckets.
+        const LogHistogram none;
+        const LogHistogram& b = row.baselineLatency ? *row.baselineLatency : none;
+        const LogHistogram& r = row.runLatency ? *row.runLatency : none;
+        const int first = std::min(b.count() ? b.firstBucket() : r.firstBucket(),
+                                   r.count() ? r.firstBucket() : b.firstBucket());
+        const int last = std::max(b.lastBucket(), r.lastBucket());
+        std::vector<std::int64_t> lows, widths;
+        histogramGroups(first, last, lows, widths);
+        data.beginObject();
+        data.member("id", id);
+        data.memberIntegers("x", lows);
+        data.memberIntegers("w", widths);
+        data.memberIntegers("baseline", groupCounts(b, first / kHistogramGroup, lows.size()));
+        data.memberIntegers("run", groupCounts(r, first / kHistogramGroup, lows.size()));
+        data.endObject();
+        std::string title = kinds ? "Kind " + html(row.kind) : std::string("Latency");
+        if (outcomes && !row.outcome.empty()) title += ", " + html(row.outcome);
+        title += ": " + std::string(verdictName(row.verdict));
+        charts += "<div class=chart-box><div class=chart-title>" + title +
+                  "</div><div id=chart-compare-" + id + " class=chart></div></div>";
+    }
+    s += "</table>";
+    if (!charts.empty()) s += "<div class=charts>" + charts + "</div>";
+    return s;
+}
+
+std::string countTable(const char* title, const std::vector<CountRow>& rows, bool errors) {
+    std::string t = std::string("<h2>") + title + "</h2><table class=compare><tr>";
+    if (errors) t += "<th>status</th>";
+    t += "<th>event</th><th>verdict</th><th>count base</th><th>count run</th>"
+         "<th>rate/s base</th><th>rate/s run</th><th>rate ratio</th></tr>";
+    for (const CountRow& row : rows) {
+        t += "<tr>";
+        if (errors) t += cell(html(row.status));
+        t += cell(html(row.event)) + verdictCell(row.verdict) + numberCell(row.baseline.count) +
+             numberCell(row.run.count) + textCell(rateText(row.baseline.perSecond)) +
+             textCell(rateText(row.run.perSecond)) + optionalCell(row.rateRatio) + "</tr>";
+    }
+    return t + "</table>";
+}
+
+std::string stateTable(const std::vector<StateRow>& rows) {
+    std::string t = "<h2>SATA states</h2><table class=compare>" +
+                    headRow({"state", "share base (%)", "share run (%)", "change (points)",
+                             "entries base", "entries run", "time base (s)", "time run (s)"});
+    for (const StateRow& row : rows) {
+        t += "<tr>" + cell(html(row.state)) + textCell(shareText(row.baseline.share)) +
+             textCell(shareText(row.run.share)) + textCell(pointsText(row.changePoints)) +
+             numberCell(row.baseline.entries) + numberCell(row.run.entries) +
+             timeCell(row.baseline.timeNs) + timeCell(row.run.timeNs) + "</tr>";
+    }
+    return t + "</table>";
+}
+
+}  // namespace
+
+std::string comparisonPage(const Comparison& c, const ComparedNames& names) {
+    std::string data;
+    JsonWriter json(data);
+    json.beginObject();
+    json.key("comparison");
+    json.beginObject();
+    json.key("latency");
+    json.beginArray();
+    const std::string title = names.run + " against " + names.baseline;
+    std::string body = "<h1>SATA trace comparison: " + html(title) + "</h1>" + figures(c, names);
+    body += "<p>Verdicts: transactions " + html(tallyText(c.latencyVerdicts)) + "; events " +
+            html(tallyText(c.eventVerdicts)) + "; errors " + html(tallyText(c.errorVerdicts)) +
+            ".</p>";
+    body +=
+        "<h2>Transactions</h2><p class=note>Per kind the run's latencies against the "
+        "baseline's: slower or faster when a two-sample Kolmogorov-Smirnov test rejects "
+        "one distribution at p &lt; 0.001 and the p50 or the p99 moved by 10% or more one "
+        "way (neither the other); too few below 20 a side. The densities overlaid: the "
+        "baseline in grey, the run in colour, transactions per microsecond of latency. "
+        "Drag on a chart to zoom, double-click to reset.</p>";
+    ChartPlan plan;
+    for (std::size_t i = 0; i < c.rules.size(); ++i) body += ruleSection(c.rules[i], i, plan, json);
+    json.endArray();
+    json.endObject();
+    json.endObject();
+    if (plan.left > 0) {
+        body += "<p class=note>The densities of the first " + std::to_string(plan.drawn) +
+                " rows are drawn, not those of the " + std::to_string(plan.left) + " others.</p>";
+    }
+    body += countTable("Events", c.events, false) + countTable("Errors", c.errors, true) +
+            stateTable(c.states);
+    return pageDocument(title, body, data, std::string_view(kCompareJs, kCompareJsSize));
+}
+
+}  // namespace qelttrace
