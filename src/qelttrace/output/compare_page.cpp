@@ -51,7 +51,7 @@ struct ChartPlan {
 
 std::string figures(const Comparison& c, const ComparedNames& names) {
     const DumpSide* sides[] = {&c.baseline, &c.run};
-    std::string t = "<table class=figures>" + headRow({"", "baseline", "run"});
+    std::string t = "<table>" + headRow({"", "baseline", "run"});
     t += "<tr><td>input</td>" + cell(html(names.baseline)) + cell(html(names.run)) + "</tr>";
     const struct {
         const char* label;
