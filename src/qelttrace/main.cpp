@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,10 +56,13 @@ bool commitTargets(std::vector<std::unique_ptr<OutputTarget>>& targets) {
     return ok;
 }
 
-int run(const Settings& s) {
+// Whether the run may begin: the dump not forgotten on the command line, no
+// output over an input, every named input opening (a run that would lack one
+// writes nothing at all). Otherwise the status, after saying why.
+std::optional<int> refusal(const Settings& s) {
     if (s.inputs.size() == 1 && s.inputs[0] == "-" && s.inputsNamed == 0 &&
         qelt_is_terminal(stdin)) {
-        // The dump forgotten on the command line: bad usage, nothing failed.
+        // Bad usage, nothing failed.
         std::fputs(
             "qelttrace: no input file, and standard input is a terminal: name the dump "
             "(or - to type it)\n",
@@ -74,9 +78,6 @@ int run(const Settings& s) {
     if (!s.compare.empty()) inputs.insert(inputs.begin(), s.compare);
     const std::string clash = targetClash(inputs, named);
     if (!clash.empty()) return failure(clash);
-
-    // Every named input opens before anything is read or written: a run that
-    // would lack one writes nothing at all.
     bool unreadable = false;
     for (const std::string& name : inputs) {
         const std::string reason = name == "-" ? std::string() : cannotRead(name);
@@ -85,10 +86,94 @@ int run(const Settings& s) {
         unreadable = true;
     }
     if (unreadable) return exit_status::kInputOutput;
+    return std::nullopt;
+}
 
-    removeTemporariesOnInterrupt();
+// The report files being written, and the outputs into them.
+struct Reports {
     std::vector<std::unique_ptr<OutputTarget>> targets;
     std::vector<std::unique_ptr<Output>> streams;
+};
+
+// Opens the targets of the reports named and points `outputs` at them; false
+// after saying why one could not be.
+bool openReports(const Settings& s, Reports& reports, Outputs& outputs) {
+    const struct {
+        const char* option;
+        const std::string& target;
+        const char* signature;
+        Output** output;
+    } named[] = {
+        {"--perfetto", s.perfetto, kPerfettoSignature, &outputs.perfetto},
+        {"--html", s.html, kHtmlSignature, &outputs.html},
+        {"--transactions", s.transactions,
+         transactionsAsJsonl(s.transactions) ? kTransactionsJsonlSignature : kTransactionsHeader,
+         &outputs.transactions}};
+    for (const auto& report : named) {
+        if (report.target.empty()) continue;
+        reports.targets.push_back(std::make_unique<OutputTarget>());
+        std::string error;
+        if (!reports.targets.back()->open(report.option, report.target, report.signature, error)) {
+            failure(error);
+            return false;
+        }
+        reports.streams.push_back(std::make_unique<Output>(reports.targets.back()->stream()));
+        *report.output = reports.streams.back().get();
+    }
+    return true;
+}
+
+// A reader of standard output that has gone ends the run as an interrupt
+// does. Where a broken pipe raises no signal (it is ignored, or Windows has
+// none), the writes fail: reading stops at the next block, and the reports
+// are not put in place.
+bool outputBroken() {
+    return qelt_output_broken(stdout) != 0;
+}
+
+// Every input through one pipeline into `outputs`: the status.
+int decodeInputs(const Settings& s, const Outputs& outputs) {
+    int status = exit_status::kSuccess;
+    Pipeline pipeline(s, outputs, stderr);
+    pipeline.input().stopWhen(outputBroken);
+    for (const std::string& name : s.inputs) {
+        if (outputBroken()) break;
+        // Like cat, a file that cannot be read does not stop the others.
+        if (!pipeline.input().read(name)) status = exit_status::kInputOutput;
+    }
+    if (!outputBroken()) pipeline.finish();
+    return status;
+}
+
+// Puts the reports in place, unless the run failed: a report that lacks an
+// input is not put where a whole one is expected. The run's final status.
+int finishReports(Reports& reports, int status) {
+    reports.streams.clear();  // their last bytes into the files
+    std::fflush(stdout);
+    if (outputBroken()) {
+        for (const auto& target : reports.targets) target->discard();
+        std::fprintf(stderr, "qelttrace: standard output: %s\n", std::strerror(EPIPE));
+        return exit_status::kInputOutput;
+    }
+    if (status != exit_status::kSuccess) {
+        for (const auto& target : reports.targets) {
+            if (!target->replaces()) continue;
+            std::fprintf(stderr, "qelttrace: %s: not written, as an input could not be read\n",
+                         target->name().c_str());
+            target->discard();
+        }
+    }
+    if (!commitTargets(reports.targets)) status = exit_status::kInputOutput;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        status = failure(std::string("standard output: ") + std::strerror(errno));
+    }
+    return status;
+}
+
+int run(const Settings& s) {
+    if (const std::optional<int> refused = refusal(s)) return *refused;
+    removeTemporariesOnInterrupt();
+    Reports reports;
     Output standard(stdout);
     Outputs outputs;
     if (s.printRecords) {
@@ -96,67 +181,14 @@ int run(const Settings& s) {
         *records[static_cast<int>(s.format)] = &standard;
     }
     if (s.stats != StatsFormat::kNone) outputs.stats = &standard;
-    const struct {
-        const char* option;
-        const std::string& target;
-        const char* signature;
-        Output** output;
-    } reports[] = {
-        {"--perfetto", s.perfetto, kPerfettoSignature, &outputs.perfetto},
-        {"--html", s.html, kHtmlSignature, &outputs.html},
-        {"--transactions", s.transactions,
-         transactionsAsJsonl(s.transactions) ? kTransactionsJsonlSignature : kTransactionsHeader,
-         &outputs.transactions}};
-    for (const auto& report : reports) {
-        if (report.target.empty()) continue;
-        targets.push_back(std::make_unique<OutputTarget>());
-        std::string error;
-        if (!targets.back()->open(report.option, report.target, report.signature, error)) {
-            return failure(error);
-        }
-        streams.push_back(std::make_unique<Output>(targets.back()->stream()));
-        *report.output = streams.back().get();
-    }
-
-    // A reader of standard output that has gone ends the run as an interrupt
-    // does. Where a broken pipe raises no signal (it is ignored, or Windows
-    // has none), the writes fail: reading stops at the next block, and the
-    // reports are not put in place.
-    const auto outputBroken = [] { return qelt_output_broken(stdout) != 0; };
+    if (!openReports(s, reports, outputs)) return exit_status::kInputOutput;
     int status = exit_status::kSuccess;
-    if (!s.compare.empty()) {
-        if (!runComparison(s, outputs, stderr, outputBroken)) status = exit_status::kInputOutput;
-    } else {
-        Pipeline pipeline(s, outputs, stderr);
-        pipeline.input().stopWhen(outputBroken);
-        for (const std::string& name : s.inputs) {
-            if (outputBroken()) break;
-            // Like cat, a file that cannot be read does not stop the others.
-            if (!pipeline.input().read(name)) status = exit_status::kInputOutput;
-        }
-        if (!outputBroken()) pipeline.finish();
+    if (s.compare.empty()) {
+        status = decodeInputs(s, outputs);
+    } else if (!runComparison(s, outputs, stderr, outputBroken)) {
+        status = exit_status::kInputOutput;
     }
-    streams.clear();  // their last bytes into the files
-    std::fflush(stdout);
-    if (outputBroken()) {
-        for (const auto& target : targets) target->discard();
-        std::fprintf(stderr, "qelttrace: standard output: %s\n", std::strerror(EPIPE));
-        return exit_status::kInputOutput;
-    }
-    if (status != exit_status::kSuccess) {
-        // A report that lacks an input is not put where a whole one is expected.
-        for (const auto& target : targets) {
-            if (!target->replaces()) continue;
-            std::fprintf(stderr, "qelttrace: %s: not written, as an input could not be read\n",
-                         target->name().c_str());
-            target->discard();
-        }
-    }
-    if (!commitTargets(targets)) status = exit_status::kInputOutput;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        status = failure(std::string("standard output: ") + std::strerror(errno));
-    }
-    return status;
+    return finishReports(reports, status);
 }
 
 }  // namespace

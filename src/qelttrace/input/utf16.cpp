@@ -34,63 +34,80 @@ class Utf16Reader final : public ByteSource {
         // Within the loop nothing is pending: a character spills over only
         // when `out` is full, which ends the loop.
         while (o < end && !ended_) {
-            if (end_ - at_ < 2 && !innerEnded_) {
+            if (end_ - at_ >= 2) {
+                decode(o, end);
+            } else if (!innerEnded_) {
                 fill();
-                continue;
+            } else {
+                finishInput(o, end);
             }
-            if (end_ - at_ < 2) {
-                // The end: what is left unfinished is a character that
-                // could not be read, unless a read error cut it.
-                if (!error_.empty()) {
-                    ended_ = true;
-                } else if (high_ != 0) {
-                    high_ = 0;
-                    put(kReplacement, o, end);
-                } else if (end_ > at_) {
-                    at_ = end_;
-                    put(kReplacement, o, end);
-                } else {
-                    ended_ = true;
-                }
-                continue;
-            }
-            const unsigned char* p = in_.data() + at_;
-            const unsigned char* const last = in_.data() + end_ - 1;
-            // ASCII, the whole of a trace, one byte each.
-            if (high_ == 0) {
-                while (p < last && o < end) {
-                    const std::uint32_t unit = this->unit(p);
-                    if (unit >= 0x80) break;
-                    *o++ = static_cast<char>(unit);
-                    p += 2;
-                }
-            }
-            if (p < last && o < end) {
-                const std::uint32_t unit = this->unit(p);
-                p += 2;
-                if (high_ != 0 && isLowSurrogate(unit)) {
-                    put(0x10000 + ((high_ - 0xd800) << 10) + (unit - 0xdc00), o, end);
-                    high_ = 0;
-                } else {
-                    if (high_ != 0) {
-                        high_ = 0;
-                        put(kReplacement, o, end);
-                    }
-                    if (isHighSurrogate(unit)) {
-                        high_ = unit;
-                    } else if (o < end) {
-                        put(isLowSurrogate(unit) ? kReplacement : unit, o, end);
-                    } else {
-                        p -= 2;  // no room left: read again next time
-                    }
-                }
-            }
-            at_ = static_cast<std::size_t>(p - in_.data());
         }
         return static_cast<std::size_t>(o - out);
     }
 
   private:
+    // The whole code units at hand into `o`, while there is room.
+    void decode(char*& o, char* end) {
+        const unsigned char* p = in_.data() + at_;
+        const unsigned char* const last = in_.data() + end_ - 1;
+        if (high_ == 0) p = copyAscii(p, last, o, end);
+        if (p < last && o < end) p = decodeUnit(p, o, end);
+        at_ = static_cast<std::size_t>(p - in_.data());
+    }
+
+    // ASCII, the whole of a trace, one byte each.
+    const unsigned char* copyAscii(const unsigned char* p, const unsigned char* last, char*& o,
+                                   char* end) const {
+        while (p < last && o < end) {
+            const std::uint32_t unit = this->unit(p);
+            if (unit >= 0x80) break;
+            *o++ = static_cast<char>(unit);
+            p += 2;
+        }
+        return p;
+    }
+
+    // One code unit past ASCII, or the low half of a pair; returns where the
+    // next one begins.
+    const unsigned char* decodeUnit(const unsigned char* p, char*& o, char* end) {
+        const std::uint32_t unit = this->unit(p);
+        p += 2;
+        if (high_ != 0 && isLowSurrogate(unit)) {
+            put(0x10000 + ((high_ - 0xd800) << 10) + (unit - 0xdc00), o, end);
+            high_ = 0;
+            return p;
+        }
+        if (high_ != 0) {
+            high_ = 0;
+            put(kReplacement, o, end);
+        }
+        if (isHighSurrogate(unit)) {
+            high_ = unit;
+        } else if (o < end) {
+            put(isLowSurrogate(unit) ? kReplacement : unit, o, end);
+        } else {
+            p -= 2;  // no room left: read again next time
+        }
+        return p;
+    }
+
+    // The input is over with less than a code unit left: what is left
+    // unfinished is a character that could not be read, unless a read error
+    // cut it.
+    void finishInput(char*& o, char* end) {
+        if (!error_.empty()) {
+            ended_ = true;
+        } else if (high_ != 0) {
+            high_ = 0;
+            put(kReplacement, o, end);
+        } else if (end_ > at_) {
+            at_ = end_;
+            put(kReplacement, o, end);
+        } else {
+            ended_ = true;
+        }
+    }
+
     std::uint32_t unit(const unsigned char* p) const {
         return bigEndian_ ? (std::uint32_t{p[0]} << 8) | p[1] : (std::uint32_t{p[1]} << 8) | p[0];
     }
