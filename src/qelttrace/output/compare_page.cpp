@@ -69,69 +69,96 @@ std::string figures(const Comparison& c, const ComparedNames& names) {
     return t + "</tr></table>";
 }
 
-std::string ruleSection(const RuleComparison& rule, std::size_t index, ChartPlan& plan,
-                        JsonWriter& data) {
-    const bool kinds = rule.rule.kind != PairWord::kNone;
+// The rule's name and its figures in each dump.
+std::string ruleHead(const RuleComparison& rule) {
+    const auto change = [](std::uint64_t baseline, std::uint64_t run) {
+        return std::to_string(baseline) + " &rarr; " + std::to_string(run);
+    };
     std::string s = "<h3>" + html(rule.rule.start) + " &rarr; " + html(rule.rule.end) +
                     "</h3><p class=note>Transactions " +
-                    std::to_string(rule.baseline.latency.count) + " &rarr; " +
-                    std::to_string(rule.run.latency.count);
+                    change(rule.baseline.latency.count, rule.run.latency.count);
     if (rule.rule.key != PairWord::kNone) {
         s += ", keyed by the " + std::string(pairWordName(rule.rule.key));
     }
-    if (kinds) s += ", kinds by the " + std::string(pairWordName(rule.rule.kind));
-    s += "; unmatched starts " + std::to_string(rule.baseline.unmatchedStarts) + " &rarr; " +
-         std::to_string(rule.run.unmatchedStarts) + ", ends " +
-         std::to_string(rule.baseline.unmatchedEnds) + " &rarr; " +
-         std::to_string(rule.run.unmatchedEnds) + ".</p>";
-    if (rule.rows.empty()) return s;
-    bool outcomes = false;
-    for (const LatencyRow& row : rule.rows) outcomes = outcomes || !row.outcome.empty();
-    s += "<table class=compare><tr>";
-    if (kinds) s += "<th>kind</th>";
-    if (outcomes) s += "<th>outcome</th>";
+    if (rule.rule.kind != PairWord::kNone) {
+        s += ", kinds by the " + std::string(pairWordName(rule.rule.kind));
+    }
+    return s + "; unmatched starts " +
+           change(rule.baseline.unmatchedStarts, rule.run.unmatchedStarts) + ", ends " +
+           change(rule.baseline.unmatchedEnds, rule.run.unmatchedEnds) + ".</p>";
+}
+
+// The columns a rule's table has beside the figures.
+struct RuleColumns {
+    bool kinds = false, outcomes = false;
+    explicit RuleColumns(const RuleComparison& rule) : kinds(rule.rule.kind != PairWord::kNone) {
+        for (const LatencyRow& row : rule.rows) outcomes = outcomes || !row.outcome.empty();
+    }
+};
+
+std::string kindHeads(const RuleColumns& columns) {
+    std::string s = "<tr>";
+    if (columns.kinds) s += "<th>kind</th>";
+    if (columns.outcomes) s += "<th>outcome</th>";
     s += "<th>verdict</th><th>count base</th><th>count run</th><th>rate/s base</th>"
          "<th>rate/s run</th>";
     for (const char* figure : {"p50", "p90", "p99", "max"}) {
         s += std::string("<th>") + figure + " base (&micro;s)</th><th>" + figure +
              " run (&micro;s)</th>";
     }
-    s += "<th>p50 ratio</th><th>p99 ratio</th><th>p-value</th></tr>";
+    return s + "<th>p50 ratio</th><th>p99 ratio</th><th>p-value</th></tr>";
+}
+
+// A row of the table, named `id` for its chart.
+std::string kindRow(const LatencyRow& row, const std::string& id, const RuleColumns& columns) {
+    std::string s = "<tr data-row=\"" + id + "\">";
+    if (columns.kinds) s += cell(html(row.kind));
+    if (columns.outcomes) s += cell(html(row.outcome));
+    s += verdictCell(row.verdict) + numberCell(row.baseline.count) + numberCell(row.run.count) +
+         textCell(rateText(row.baseline.perSecond)) + textCell(rateText(row.run.perSecond)) +
+         sideBySide(row) + optionalCell(row.p50Ratio) + optionalCell(row.p99Ratio);
+    const bool both = row.baseline.count > 0 && row.run.count > 0;
+    s += both ? textCell(pValueText(row.test.pValue)) : std::string("<td></td>");
+    return s + "</tr>";
+}
+
+// The chart of a row: its data, the two densities over the same bars (those
+// of both sides' buckets), and its place on the page.
+std::string kindChart(const LatencyRow& row, const std::string& id, const RuleColumns& columns,
+                      JsonWriter& data) {
+    const LogHistogram none;
+    const LogHistogram& b = row.baselineLatency ? *row.baselineLatency : none;
+    const LogHistogram& r = row.runLatency ? *row.runLatency : none;
+    const int first = std::min(b.count() ? b.firstBucket() : r.firstBucket(),
+                               r.count() ? r.firstBucket() : b.firstBucket());
+    const int last = std::max(b.lastBucket(), r.lastBucket());
+    std::vector<std::int64_t> lows, widths;
+    histogramGroups(first, last, lows, widths);
+    data.beginObject();
+    data.member("id", id);
+    data.memberIntegers("x", lows);
+    data.memberIntegers("w", widths);
+    data.memberIntegers("baseline", groupCounts(b, first / kHistogramGroup, lows.size()));
+    data.memberIntegers("run", groupCounts(r, first / kHistogramGroup, lows.size()));
+    data.endObject();
+    std::string title = columns.kinds ? "Kind " + html(row.kind) : std::string("Latency");
+    if (columns.outcomes && !row.outcome.empty()) title += ", " + html(row.outcome);
+    title += ": " + std::string(verdictName(row.verdict));
+    return "<div class=chart-box><div class=chart-title>" + title + "</div><div id=chart-compare-" +
+           id + " class=chart></div></div>";
+}
+
+std::string ruleSection(const RuleComparison& rule, std::size_t index, ChartPlan& plan,
+                        JsonWriter& data) {
+    std::string s = ruleHead(rule);
+    if (rule.rows.empty()) return s;
+    const RuleColumns columns(rule);
+    s += "<table>" + kindHeads(columns);
     std::string charts;
     for (std::size_t k = 0; k < rule.rows.size(); ++k) {
-        const LatencyRow& row = rule.rows[k];
         const std::string id = std::to_string(index) + "-" + std::to_string(k);
-        s += "<tr data-row=\"" + id + "\">";
-        if (kinds) s += cell(html(row.kind));
-        if (outcomes) s += cell(html(row.outcome));
-        s += verdictCell(row.verdict) + numberCell(row.baseline.count) + numberCell(row.run.count) +
-             textCell(rateText(row.baseline.perSecond)) + textCell(rateText(row.run.perSecond)) +
-             sideBySide(row) + optionalCell(row.p50Ratio) + optionalCell(row.p99Ratio);
-        const bool both = row.baseline.count > 0 && row.run.count > 0;
-        s += both ? textCell(pValueText(row.test.pValue)) : std::string("<td></td>");
-        s += "</tr>";
-        if (!plan.take()) continue;
-        // The two densities over the same bars: those of both sides' buckets.
-        const LogHistogram none;
-        const LogHistogram& b = row.baselineLatency ? *row.baselineLatency : none;
-        const LogHistogram& r = row.runLatency ? *row.runLatency : none;
-        const int first = std::min(b.count() ? b.firstBucket() : r.firstBucket(),
-                                   r.count() ? r.firstBucket() : b.firstBucket());
-        const int last = std::max(b.lastBucket(), r.lastBucket());
-        std::vector<std::int64_t> lows, widths;
-        histogramGroups(first, last, lows, widths);
-        data.beginObject();
-        data.member("id", id);
-        data.memberIntegers("x", lows);
-        data.memberIntegers("w", widths);
-        data.memberIntegers("baseline", groupCounts(b, first / kHistogramGroup, lows.size()));
-        data.memberIntegers("run", groupCounts(r, first / kHistogramGroup, lows.size()));
-        data.endObject();
-        std::string title = kinds ? "Kind " + html(row.kind) : std::string("Latency");
-        if (outcomes && !row.outcome.empty()) title += ", " + html(row.outcome);
-        title += ": " + std::string(verdictName(row.verdict));
-        charts += "<div class=chart-box><div class=chart-title>" + title +
-                  "</div><div id=chart-compare-" + id + " class=chart></div></div>";
+        s += kindRow(rule.rows[k], id, columns);
+        if (plan.take()) charts += kindChart(rule.rows[k], id, columns, data);
     }
     s += "</table>";
     if (!charts.empty()) s += "<div class=charts>" + charts + "</div>";
@@ -139,7 +166,7 @@ std::string ruleSection(const RuleComparison& rule, std::size_t index, ChartPlan
 }
 
 std::string countTable(const char* title, const std::vector<CountRow>& rows, bool errors) {
-    std::string t = std::string("<h2>") + title + "</h2><table class=compare><tr>";
+    std::string t = std::string("<h2>") + title + "</h2><table><tr>";
     if (errors) t += "<th>status</th>";
     t += "<th>event</th><th>verdict</th><th>count base</th><th>count run</th>"
          "<th>rate/s base</th><th>rate/s run</th><th>rate ratio</th></tr>";
@@ -154,7 +181,7 @@ std::string countTable(const char* title, const std::vector<CountRow>& rows, boo
 }
 
 std::string stateTable(const std::vector<StateRow>& rows) {
-    std::string t = "<h2>SATA states</h2><table class=compare>" +
+    std::string t = "<h2>SATA states</h2><table>" +
                     headRow({"state", "share base (%)", "share run (%)", "change (points)",
                              "entries base", "entries run", "time base (s)", "time run (s)"});
     for (const StateRow& row : rows) {
