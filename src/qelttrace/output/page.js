@@ -43,7 +43,8 @@
                   paths: uPlot.paths.stepped({ align: 1 }), points: { show: false } });
     });
     return chart(id, { scales: { x: { time: false, distr: 3 }, y: { distr: 3 } },
-                axes: [{ label: xLabel }, { size: 70, label: yLabel }], series: opts }, data);
+                       axes: [{ label: xLabel }, { size: 70, label: yLabel }], series: opts },
+                 data);
   }
 
   // Points drawn exactly ({x, y}) or reduced to a minimum and a maximum per
