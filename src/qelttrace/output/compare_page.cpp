@@ -26,14 +26,11 @@ std::string optionalCell(const std::optional<double>& ratio) {
 
 // p50 ... max of the baseline and the run side by side, in microseconds.
 std::string sideBySide(const LatencyRow& row) {
-    const auto figures = [](const LatencySide& side) {
-        return std::vector<std::int64_t>{side.p50, side.p90, side.p99, side.max};
-    };
-    const std::vector<std::int64_t> b = figures(row.baseline), r = figures(row.run);
     std::string cells;
-    for (std::size_t i = 0; i < b.size(); ++i) {
-        cells += row.baseline.count ? microsCell(b[i]) : std::string("<td></td>");
-        cells += row.run.count ? microsCell(r[i]) : std::string("<td></td>");
+    for (const SideFigure& f : kSideFigures) {
+        for (const LatencySide* side : {&row.baseline, &row.run}) {
+            cells += side->count ? microsCell(side->*f.value) : std::string("<td></td>");
+        }
     }
     return cells;
 }
@@ -102,8 +99,8 @@ std::string kindHeads(const RuleColumns& columns) {
     if (columns.outcomes) s += "<th>outcome</th>";
     s += "<th>verdict</th><th>count base</th><th>count run</th><th>rate/s base</th>"
          "<th>rate/s run</th>";
-    for (const char* figure : {"p50", "p90", "p99", "max"}) {
-        s += std::string("<th>") + figure + " base (&micro;s)</th><th>" + figure +
+    for (const SideFigure& f : kSideFigures) {
+        s += std::string("<th>") + f.label + " base (&micro;s)</th><th>" + f.label +
              " run (&micro;s)</th>";
     }
     return s + "<th>p50 ratio</th><th>p99 ratio</th><th>p-value</th></tr>";

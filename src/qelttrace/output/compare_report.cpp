@@ -65,6 +65,43 @@ std::string change(const char* figure, std::uint64_t baseline, std::uint64_t run
     return std::string(figure) + " " + countText(baseline) + " -> " + countText(run);
 }
 
+// The heads of a rule's table: its kind and outcome where it has them, then
+// each figure of the baseline and the run side by side.
+Columns kindColumns(bool kinds, bool outcomes) {
+    std::vector<Columns::Head> heads;
+    if (kinds) heads.push_back({"kind", false});
+    if (outcomes) heads.push_back({"outcome", false});
+    heads.insert(heads.end(), {{"verdict", false},
+                               {"count base", true},
+                               {"count run", true},
+                               {"rate/s base", true},
+                               {"rate/s run", true}});
+    for (const SideFigure& f : kSideFigures) {
+        heads.push_back({std::string(f.label) + " base (s)", true});
+        heads.push_back({std::string(f.label) + " run (s)", true});
+    }
+    heads.insert(heads.end(), {{"p50 ratio", true}, {"p99 ratio", true}, {"p-value", true}});
+    return Columns(heads);
+}
+
+std::vector<std::string> kindCells(const LatencyRow& row, bool kinds, bool outcomes) {
+    std::vector<std::string> cells;
+    if (kinds) cells.push_back(row.kind);
+    if (outcomes) cells.push_back(row.outcome);
+    cells.insert(cells.end(),
+                 {verdictName(row.verdict), countText(row.baseline.count), countText(row.run.count),
+                  rateText(row.baseline.perSecond), rateText(row.run.perSecond)});
+    for (const SideFigure& f : kSideFigures) {
+        for (const LatencySide* side : {&row.baseline, &row.run}) {
+            cells.push_back(side->count ? durationText(side->*f.value) : std::string());
+        }
+    }
+    cells.push_back(optionalRatio(row.p50Ratio));
+    cells.push_back(optionalRatio(row.p99Ratio));
+    cells.push_back(bothSides(row) ? pValueText(row.test.pValue) : std::string());
+    return cells;
+}
+
 void writeRuleText(const RuleComparison& rule, std::string& out) {
     out += "\n" + ruleTitle(rule) + "\n";
     out +=
@@ -75,42 +112,8 @@ void writeRuleText(const RuleComparison& rule, std::string& out) {
     const bool kinds = rule.rule.kind != PairWord::kNone;
     bool outcomes = false;
     for (const LatencyRow& row : rule.rows) outcomes = outcomes || !row.outcome.empty();
-    std::vector<Columns::Head> heads;
-    if (kinds) heads.push_back({"kind", false});
-    if (outcomes) heads.push_back({"outcome", false});
-    heads.insert(heads.end(), {{"verdict", false},
-                               {"count base", true},
-                               {"count run", true},
-                               {"rate/s base", true},
-                               {"rate/s run", true}});
-    for (const char* figure : {"p50", "p90", "p99", "max"}) {
-        heads.push_back({std::string(figure) + " base (s)", true});
-        heads.push_back({std::string(figure) + " run (s)", true});
-    }
-    heads.insert(heads.end(), {{"p50 ratio", true}, {"p99 ratio", true}, {"p-value", true}});
-    Columns table(heads);
-    for (const LatencyRow& row : rule.rows) {
-        std::vector<std::string> cells;
-        if (kinds) cells.push_back(row.kind);
-        if (outcomes) cells.push_back(row.outcome);
-        cells.push_back(verdictName(row.verdict));
-        cells.push_back(countText(row.baseline.count));
-        cells.push_back(countText(row.run.count));
-        cells.push_back(rateText(row.baseline.perSecond));
-        cells.push_back(rateText(row.run.perSecond));
-        const auto figures = [&row](const LatencySide& side) {
-            return std::vector<std::int64_t>{side.p50, side.p90, side.p99, side.max};
-        };
-        const std::vector<std::int64_t> b = figures(row.baseline), r = figures(row.run);
-        for (std::size_t i = 0; i < b.size(); ++i) {
-            cells.push_back(row.baseline.count ? durationText(b[i]) : std::string());
-            cells.push_back(row.run.count ? durationText(r[i]) : std::string());
-        }
-        cells.push_back(optionalRatio(row.p50Ratio));
-        cells.push_back(optionalRatio(row.p99Ratio));
-        cells.push_back(bothSides(row) ? pValueText(row.test.pValue) : std::string());
-        table.row(cells);
-    }
+    Columns table = kindColumns(kinds, outcomes);
+    for (const LatencyRow& row : rule.rows) table.row(kindCells(row, kinds, outcomes));
     table.write(out);
 }
 
@@ -173,11 +176,7 @@ void writeLatencySide(JsonWriter& j, std::string_view key, const LatencySide& si
     j.beginObject();
     j.memberUnsigned("count", side.count);
     jsonReal(j, "rate", side.perSecond);
-    const bool any = side.count > 0;
-    j.memberMaybe("p50_ns", any, side.p50);
-    j.memberMaybe("p90_ns", any, side.p90);
-    j.memberMaybe("p99_ns", any, side.p99);
-    j.memberMaybe("max_ns", any, side.max);
+    for (const SideFigure& f : kSideFigures) j.memberMaybe(f.key, side.count > 0, side.*f.value);
     j.endObject();
 }
 

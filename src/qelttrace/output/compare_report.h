@@ -20,6 +20,18 @@
 
 namespace qelttrace {
 
+// The latency figures of a side of a row, in the order every output shows
+// them: the label of their columns and their JSON member.
+struct SideFigure {
+    const char* label;
+    const char* key;
+    std::int64_t LatencySide::*value;
+};
+inline constexpr SideFigure kSideFigures[] = {{"p50", "p50_ns", &LatencySide::p50},
+                                              {"p90", "p90_ns", &LatencySide::p90},
+                                              {"p99", "p99_ns", &LatencySide::p99},
+                                              {"max", "max_ns", &LatencySide::max}};
+
 // How the reports name the two inputs.
 struct ComparedNames {
     std::string baseline, run;
