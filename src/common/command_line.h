@@ -71,6 +71,16 @@ struct OptionRow {
     // The default as --help shows it, "(default X)" (null: none shown).
     std::string (*shownDefault)() = nullptr;
 
+    // A copy with one member changed. Defined before the setters that use it:
+    // clang does not instantiate a member template used in a constant
+    // expression before its definition.
+    template <typename T, typename V>
+    constexpr OptionRow with(T OptionRow::*member, V v) const {
+        OptionRow row = *this;
+        row.*member = v;
+        return row;
+    }
+
     constexpr OptionRow each() const { return with(&OptionRow::repeat, Repeat::kEach); }
     constexpr OptionRow last() const { return with(&OptionRow::repeat, Repeat::kLast); }
     constexpr OptionRow inlineValue() const { return with(&OptionRow::takes, Takes::kInlineValue); }
@@ -84,14 +94,6 @@ struct OptionRow {
     }
     constexpr OptionRow excluding(OptionSet set, const char* why) const {
         return with(&OptionRow::excludes, set).with(&OptionRow::excludesWhy, why);
-    }
-
-  private:
-    template <typename T, typename V>
-    constexpr OptionRow with(T OptionRow::*member, V v) const {
-        OptionRow row = *this;
-        row.*member = v;
-        return row;
     }
 };
 
