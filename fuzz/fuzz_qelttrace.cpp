@@ -17,7 +17,12 @@
 //     column count (RFC 4180 quoting);
 //   - every JSON line, the report, the trace and the page's data are JSON;
 //   - the records counted agree: CSV rows, JSON lines, the report's records,
-//     the page's figure, the record numbers of the trace's events.
+//     the page's figure, the record numbers of the trace's events;
+//   - through a time window from the first record's time and the other
+//     filters with --context (so that transactions are matched over records
+//     passed over, and begin before the window), with a second rule of the
+//     default's events keyed, of a kind and with an outcome: every output
+//     still JSON or whole CSV rows, no more records than the whole input.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -149,6 +154,59 @@ bool decodeInput(std::string_view input, std::size_t block, std::size_t limit, s
     return true;
 }
 
+// The time_ns of the first record of a CSV export (its third field, never quoted).
+std::int64_t firstTimeNs(const std::string& csv) {
+    const std::size_t row = csv.find("\r\n") + 2;
+    const std::size_t first = csv.find(',', row) + 1;
+    const std::size_t second = csv.find(',', first) + 1;
+    const std::size_t end = csv.find(',', second);
+    return std::stoll(csv.substr(second, end - second));
+}
+
+// The input through a window, the other filters and a further rule.
+void checkWindow(std::string_view raw, const std::string& wholeCsv, std::uint64_t records) {
+    std::string text, csv, stats, perfetto, html, transactions;
+    {
+        SataResetTiming();
+        Output textOut(&text), csvOut(&csv), statsOut(&stats), perfettoOut(&perfetto),
+            htmlOut(&html), transactionsOut(&transactions);
+        Settings settings;
+        settings.stats = StatsFormat::kJson;
+        settings.title = "fuzz";
+        settings.top = 3;
+        // From a little after the first record, for as long as the input is
+        // in bytes, in microseconds.
+        settings.filter.hasFrom = settings.filter.hasTo = true;
+        settings.filter.fromNs = firstTimeNs(wholeCsv) + 1;
+        settings.filter.toNs =
+            settings.filter.fromNs + static_cast<std::int64_t>(raw.size()) * 1000;
+        settings.filter.events = {"*[AEae]*"};
+        settings.filter.context = 2;
+        PairRule rule;
+        FUZZ_CHECK(parsePair("DMA Start,DMA End,argument,qualifier,argument", &rule).empty(),
+                   "the rule reads");
+        settings.pairs.push_back(rule);
+        Outputs outputs{&textOut,     &csvOut,  nullptr,         &statsOut,
+                        &perfettoOut, &htmlOut, &transactionsOut};
+        FILE* quiet = std::fopen("/dev/null", "w");
+        FUZZ_CHECK(quiet != nullptr, "/dev/null opens");
+        {
+            Pipeline pipeline(settings, outputs, quiet);
+            pipeline.input().feedFile("fuzz", raw.data(), raw.size());
+            pipeline.finish();
+        }
+        std::fclose(quiet);
+    }
+    FUZZ_CHECK(csvRows(csv, 9) - 1 <= records, "a window holds no more than the input");
+    FUZZ_CHECK(csvRows(transactions, 10) >= 1, "the windowed listing has its header");
+    FUZZ_CHECK(text.empty() || text.back() == '\n', "the records end their line");
+    JsonCheck report({"records"});
+    FUZZ_CHECK(report.parse(stats), "the windowed report is JSON");
+    JsonCheck trace({"record"});
+    FUZZ_CHECK(trace.parse(perfetto), "the windowed trace is JSON");
+    checkPageData(html);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -203,7 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::size_t records = csvRows(csv, 9);
     FUZZ_CHECK(records >= 1, "the CSV has its header");
-    FUZZ_CHECK(csvRows(transactions, 9) >= 1, "the listing has its header");
+    FUZZ_CHECK(csvRows(transactions, 10) >= 1, "the listing has its header");
     std::size_t jsonLines = 0;
     for (const std::string_view line : linesOf(jsonl)) {
         JsonCheck object;
@@ -228,5 +286,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(drawn.size() == n && (n == 0 || (*drawn.begin() == 1 &&
                                                 static_cast<std::uint64_t>(*drawn.rbegin()) == n)),
                "the trace draws every record");
+    if (n > 0) checkWindow(raw, csv, n);
     return 0;
 }

@@ -17,7 +17,7 @@ namespace {
 class DumpAnalysis {
   public:
     DumpAnalysis(const Settings& s, FILE* diagnostics)
-        : statistics_(rules(s), s.top, none_),
+        : statistics_(pairRules(s.pairs), s.top, none_, s.filter.window()),
           filter_(s.filter, statistics_),
           // The statistics count the records that tell of trouble.
           reader_(std::make_unique<InputReader>(filter_, diagnostics, true)) {}
@@ -44,12 +44,6 @@ class DumpAnalysis {
     const Statistics& statistics() const { return statistics_; }
 
   private:
-    static std::vector<PairRule> rules(const Settings& s) {
-        std::vector<PairRule> all = defaultPairs();
-        all.insert(all.end(), s.pairs.begin(), s.pairs.end());
-        return all;
-    }
-
     Writers none_;
     Statistics statistics_;
     Filter filter_;

@@ -103,12 +103,12 @@ bool openReports(const Settings& s, Reports& reports, Outputs& outputs) {
         const std::string& target;
         const char* signature;
         Output** output;
-    } named[] = {
-        {"--perfetto", s.perfetto, kPerfettoSignature, &outputs.perfetto},
-        {"--html", s.html, kHtmlSignature, &outputs.html},
-        {"--transactions", s.transactions,
-         transactionsAsJsonl(s.transactions) ? kTransactionsJsonlSignature : kTransactionsHeader,
-         &outputs.transactions}};
+    } named[] = {{"--perfetto", s.perfetto, kPerfettoSignature, &outputs.perfetto},
+                 {"--html", s.html, kHtmlSignature, &outputs.html},
+                 {"--transactions", s.transactions,
+                  transactionsAsJsonl(s.transactions) ? kTransactionsJsonlSignature
+                                                      : kTransactionsCsvSignature,
+                  &outputs.transactions}};
     for (const auto& report : named) {
         if (report.target.empty()) continue;
         reports.targets.push_back(std::make_unique<OutputTarget>());

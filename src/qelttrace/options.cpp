@@ -43,8 +43,11 @@ constexpr cmdline::OptionRow kRows[] = {
     option(Id::kEvent, "--event", "PATTERN",
            "only records whose event matches the glob PATTERN (again: any of them)")
         .each(),
-    option(Id::kFrom, "--from", "SECONDS", "only records at or after this time"),
-    option(Id::kTo, "--to", "SECONDS", "only records at or before this time"),
+    option(Id::kFrom, "--from", "SECONDS",
+           "only records at or after this time, and transactions that end then"),
+    option(Id::kTo, "--to", "SECONDS",
+           "only records at or before this time, and transactions that end then; those "
+           "open at it stay open"),
     cmdline::flag(Id::kErrors, "--errors", "only records that tell of trouble"),
     option(Id::kContext, "--context", "N",
            "also the N records before and after each record a filter selects")
@@ -60,9 +63,9 @@ constexpr cmdline::OptionRow kRows[] = {
         .shows([] { return std::to_string(Settings{}.top); })
         .needing(setOf(Id::kStats, Id::kHtml, Id::kCompare),
                  "sets how many gaps and slowest transactions the report and the page list"),
-    option(Id::kPair, "--pair", "START,END[,KEY[,KIND]]",
-           "also measure the transactions from START to END, keyed and of a kind named by the "
-           "qualifier, the argument or none (again: more pairs)")
+    option(Id::kPair, "--pair", "START,END[,KEY[,KIND[,OUTCOME]]]",
+           "also measure the transactions from START to END, keyed, of a kind and with an "
+           "outcome (END's) named by the qualifier, the argument or none (again: more pairs)")
         .each()
         .needing(setOf(Id::kStats, Id::kPerfetto, Id::kHtml, Id::kTransactions, Id::kCompare),
                  "measures pairs for the reports"),

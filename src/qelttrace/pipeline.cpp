@@ -8,12 +8,14 @@
 namespace qelttrace {
 
 Pipeline::Pipeline(const Settings& s, const Outputs& o, FILE* diagnostics) {
-    std::vector<PairRule> rules = defaultPairs();
-    rules.insert(rules.end(), s.pairs.begin(), s.pairs.end());
+    std::vector<PairRule> rules = pairRules(s.pairs);
     const std::pair<Format, Output*> records[] = {
         {Format::kText, o.text}, {Format::kCsv, o.csv}, {Format::kJsonl, o.jsonl}};
     for (const auto& [format, output] : records) {
-        if (output) owned_.push_back(makeRecordWriter(format, *output, s.filter.active()));
+        if (output) {
+            owned_.push_back(
+                makeRecordWriter(format, *output, s.filter.active(), s.filter.context > 0));
+        }
     }
     if (o.stats) owned_.push_back(std::make_unique<StatsWriter>(s.stats, *o.stats));
     if (o.perfetto) {
@@ -29,7 +31,10 @@ Pipeline::Pipeline(const Settings& s, const Outputs& o, FILE* diagnostics) {
     // The statistics are gathered only for the outputs that report them.
     const bool gathering = o.stats || o.perfetto || o.html || o.transactions;
     if (gathering) {
-        analysis_ = std::make_unique<Statistics>(std::move(rules), s.top, writers_);
+        // Every record reaches them, the filters' selection marked: the pairs
+        // match over the whole input, the rest counts the selection.
+        analysis_ =
+            std::make_unique<Statistics>(std::move(rules), s.top, writers_, s.filter.window());
     } else {
         analysis_ = std::make_unique<Unobserved>(writers_);
     }

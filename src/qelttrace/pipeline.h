@@ -1,6 +1,9 @@
 // One run of qelttrace, built in the one order the records go: the inputs,
 // the filter, the statistics (only when an output wants them), the writers.
-// The caller supplies where each output goes and feeds the inputs.
+// The filter hands the statistics the records it passes over too, for the
+// pair rules alone: transactions are matched over the whole input, and
+// those of the time window reported. The caller supplies where each output
+// goes and feeds the inputs.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +30,7 @@ struct Settings {
     FilterOptions filter;
     StatsFormat stats = StatsFormat::kNone;
     std::size_t top = 10;
-    std::vector<PairRule> pairs;  // added to the default pairs
+    std::vector<PairRule> pairs;  // added to the default pairs (pairRules names them)
     std::string perfetto, html;   // the targets named, "" for none
     std::string transactions;     // likewise; JSON lines when it ends in ".jsonl"
     std::string title;            // the inputs, for the page

@@ -298,11 +298,14 @@ TEST(JsonWriter, StringsHoldAnyBytes) {
     }
 }
 
-// A start left open has no end fields: empty in CSV, null in JSON. The
-// slices' arguments are the fields their table names.
+// A start left open has no end fields: empty in CSV, null in JSON; in the
+// listing's JSON lines an empty text is null too, as in its CSV (a rule
+// without key or kind, an end without outcome). The slices' arguments are
+// the fields their table names.
 TEST(TransactionFields, ListedWhereTheTableSays) {
     EXPECT_STREQ(kTransactionsHeader,
-                 "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors");
+                 "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors,"
+                 "outcome");
     KeptTransaction kept;
     kept.key = "k,1";
     kept.kind = "07";
@@ -314,24 +317,38 @@ TEST(TransactionFields, ListedWhereTheTableSays) {
     kept.durationNs = 300;
     kept.records = 5;
     kept.errors = 1;
+    kept.outcome = "0";
     const TransactionView ended(kept, "A->B");
+    KeptTransaction bare = kept;
+    bare.key.clear();
+    bare.kind.clear();
+    bare.outcome.clear();
+    const TransactionView unkeyed(bare, "S->E");
     const struct {
         const TransactionView& view;
         unsigned output;
+        bool emptyAsNull;
         const char* csv;
         const char* json;
     } cases[] = {
-        {open, 0, "A->B,\"k,1\",07,5,,-100,,,",
+        {open, 0, false, "A->B,\"k,1\",07,5,,-100,,,,",
          "{\"rule\":\"A->B\",\"key\":\"k,1\",\"kind\":\"07\",\"start_record\":5,\"end_record\":"
-         "null,\"start_ns\":-100,\"duration_ns\":null,\"records\":null,\"errors\":null}"},
-        {ended, 0, "A->B,\"k,1\",07,5,9,-100,300,5,1",
+         "null,\"start_ns\":-100,\"duration_ns\":null,\"records\":null,\"errors\":null,"
+         "\"outcome\":null}"},
+        {ended, 0, false, "A->B,\"k,1\",07,5,9,-100,300,5,1,0",
          "{\"rule\":\"A->B\",\"key\":\"k,1\",\"kind\":\"07\",\"start_record\":5,\"end_record\":9,"
-         "\"start_ns\":-100,\"duration_ns\":300,\"records\":5,\"errors\":1}"},
-        {ended, kInSlowest, nullptr,
+         "\"start_ns\":-100,\"duration_ns\":300,\"records\":5,\"errors\":1,\"outcome\":\"0\"}"},
+        {unkeyed, 0, true, "S->E,,,5,9,-100,300,5,1,",
+         "{\"rule\":\"S->E\",\"key\":null,\"kind\":null,\"start_record\":5,\"end_record\":9,"
+         "\"start_ns\":-100,\"duration_ns\":300,\"records\":5,\"errors\":1,\"outcome\":null}"},
+        {unkeyed, kInSlowest, false, nullptr,
+         "{\"key\":\"\",\"kind\":\"\",\"start_record\":5,\"end_record\":9,\"start_ns\":-100,"
+         "\"duration_ns\":300}"},
+        {ended, kInSlowest, false, nullptr,
          "{\"key\":\"k,1\",\"kind\":\"07\",\"start_record\":5,\"end_record\":9,\"start_ns\":-100,"
          "\"duration_ns\":300}"},
-        {ended, kInSliceStart, nullptr, "{\"key\":\"k,1\",\"kind\":\"07\"}"},
-        {ended, kInSliceEnd, nullptr, "{\"end_record\":9,\"records\":5,\"errors\":1}"},
+        {ended, kInSliceStart, false, nullptr, "{\"key\":\"k,1\",\"kind\":\"07\"}"},
+        {ended, kInSliceEnd, false, nullptr, "{\"end_record\":9,\"records\":5,\"errors\":1}"},
     };
     for (const auto& c : cases) {
         if (c.csv) {
@@ -342,7 +359,7 @@ TEST(TransactionFields, ListedWhereTheTableSays) {
         std::string json;
         JsonWriter j(json);
         j.beginObject();
-        writeTransactionMembers(j, c.view, c.output);
+        writeTransactionMembers(j, c.view, c.output, c.emptyAsNull);
         j.endObject();
         EXPECT_EQ(json, c.json);
     }
@@ -475,7 +492,7 @@ TEST(Reports, TheTablesByteForByte) {
     feed(3500, "ActivateTransaction", "07", "k2");
     feed(3600, "ActivateTransaction", "08", "k3");
     feed(4700, "CompleteTransation", "1", "k3");
-    feed(5000, "CompleteTransation", "1", "k2");
+    feed(5000, "CompleteTransation", "0", "k2");  // aborted
     feed(5100, "ActivateTransaction", "08", "k4");
     stats.end(nullptr);
     std::string text, json;
@@ -494,7 +511,7 @@ span (s)            0.000004100
 
 delta (s)
   count          min         mean          p50          p90          p99        p99.9          max
-     14  0.000000100  0.000000293  0.000000200  0.000000500  0.000001099  0.000001099  0.000001100
+     14  0.000000100  0.000000293  0.000000200  0.000000500  0.000001100  0.000001100  0.000001100
 
 events
   event                count    first (s)     last (s)
@@ -516,36 +533,48 @@ SATA states
   RCV          1  0.000002100
 
 pairs
-  rule                                     key       kind       count  unmatched starts  unmatched ends      min (s)     mean (s)      p50 (s)      p90 (s)      p99 (s)    p99.9 (s)      max (s)
-  DMA Start->DMA End                       none      none           2                 0               0  0.000000150  0.000000275  0.000000150  0.000000400  0.000000400  0.000000400  0.000000400
-  FPGA_DMARXStart->FPGA_DMARXStop          none      none           0                 0               0
-  ActivateTransaction->CompleteTransation  argument  qualifier      3                 1               1  0.000001000  0.000001200  0.000001099  0.000001499  0.000001499  0.000001499  0.000001500
-  DMA Start->DMA End                       argument  none           2                 0               0  0.000000150  0.000000275  0.000000150  0.000000400  0.000000400  0.000000400  0.000000400
+  rule                                     key       kind       outcome    count  unmatched starts  unmatched ends      min (s)     mean (s)      p50 (s)      p90 (s)      p99 (s)    p99.9 (s)      max (s)
+  DMA Start->DMA End                       none      none       none           2                 0               0  0.000000150  0.000000275  0.000000150  0.000000400  0.000000400  0.000000400  0.000000400
+  FPGA_DMARXStart->FPGA_DMARXStop          none      none       none           0                 0               0
+  ActivateTransaction->CompleteTransation  argument  qualifier  qualifier      3                 1               1  0.000001000  0.000001200  0.000001100  0.000001500  0.000001500  0.000001500  0.000001500
+  DMA Start->DMA End (key argument)        argument  none       none           2                 0               0  0.000000150  0.000000275  0.000000150  0.000000400  0.000000400  0.000000400  0.000000400
 
 DMA Start->DMA End
+  none open at the end
   slowest
   start record  end record    start (s)  duration (s)
              3           6  0.000001700   0.000000400
             10          11  0.000003200   0.000000150
 
 FPGA_DMARXStart->FPGA_DMARXStop
+  none open at the end
 
-ActivateTransaction->CompleteTransation, keyed by the argument, kinds by the qualifier
+ActivateTransaction->CompleteTransation, keyed by the argument, kinds by the qualifier, outcomes by the qualifier
+  1 open at the end, the oldest ActivateTransaction 08 key k4 from record 16, 0.000000000 s
   kinds
   kind  count      min (s)     mean (s)      p50 (s)      p90 (s)      p99 (s)    p99.9 (s)      max (s)
-  07        2  0.000001000  0.000001250  0.000001001  0.000001499  0.000001499  0.000001499  0.000001500
+  07        2  0.000001000  0.000001250  0.000001000  0.000001500  0.000001500  0.000001500  0.000001500
   08        1  0.000001100  0.000001100  0.000001100  0.000001100  0.000001100  0.000001100  0.000001100
+  outcomes
+  kind  outcome        count      min (s)     mean (s)      p50 (s)      p90 (s)      p99 (s)    p99.9 (s)      max (s)
+  07    0 (aborted)        1  0.000001500  0.000001500  0.000001500  0.000001500  0.000001500  0.000001500  0.000001500
+  07    1 (completed)      1  0.000001000  0.000001000  0.000001000  0.000001000  0.000001000  0.000001000  0.000001000
+  08    1 (completed)      1  0.000001100  0.000001100  0.000001100  0.000001100  0.000001100  0.000001100  0.000001100
   slowest
   key  kind  start record  end record    start (s)  duration (s)
   k2   07              12          15  0.000003500   0.000001500
   k3   08              13          14  0.000003600   0.000001100
+  oldest open at the end
+  key  kind  start record    start (s)      age (s)
+  k4   08              16  0.000005100  0.000000000
   depth: max 2, mean 1.028571
   depth     time (s)
       0  0.000001000
       1  0.000001400
       2  0.000001100
 
-DMA Start->DMA End, keyed by the argument
+DMA Start->DMA End (key argument), keyed by the argument
+  none open at the end
   slowest
   key   start record  end record    start (s)  duration (s)
   1000             3           6  0.000001700   0.000000400
@@ -557,7 +586,7 @@ DMA Start->DMA End, keyed by the argument
 )report");
     EXPECT_EQ(
         json,
-        R"report({"records":16,"decoded":15,"parse_errors":1,"invalid_parameters":0,"statuses":{"ok":15,"parse_error":1,"invalid_parameter":0,"no_time":0,"no_text":0,"unknown_tag":0},"span_ns":4100,"backwards":0,"errors":2,"events":[{"event":"ActivateTransaction","count":4,"first_ns":1500,"last_ns":5100},{"event":"CompleteTransation","count":4,"first_ns":2500,"last_ns":5000},{"event":"SATAWakeup","count":2,"first_ns":1000,"last_ns":3000},{"event":"DMA Start","count":2,"first_ns":1700,"last_ns":3200},{"event":"DMA End","count":2,"first_ns":2100,"last_ns":3350},{"event":"FatalError","count":1,"first_ns":1800,"last_ns":1800}],"delta":{"count":14,"min_ns":100,"p50_ns":200,"p90_ns":500,"p99_ns":1099,"p999_ns":1099,"max_ns":1100,"mean_ns":293},"top_gaps":[{"record":14,"time_ns":4700,"delta_ns":1100,"event":"CompleteTransation","previous_event":"ActivateTransaction"},{"record":2,"time_ns":1500,"delta_ns":500,"event":"ActivateTransaction","previous_event":"SATAWakeup"}],"states":[{"state":"IDLE","entries":1,"time_ns":2000},{"state":"RCV","entries":1,"time_ns":2100}],"pairs":[{"start":"DMA Start","end":"DMA End","key":"none","kind":"none","count":2,"unmatched_starts":0,"unmatched_ends":0,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400,"kinds":[{"kind":"","count":2,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400}],"slowest":[{"key":"","kind":"","start_record":3,"end_record":6,"start_ns":1700,"duration_ns":400},{"key":"","kind":"","start_record":10,"end_record":11,"start_ns":3200,"duration_ns":150}]},{"start":"FPGA_DMARXStart","end":"FPGA_DMARXStop","key":"none","kind":"none","count":0,"unmatched_starts":0,"unmatched_ends":0,"min_ns":null,"mean_ns":null,"p50_ns":null,"p90_ns":null,"p99_ns":null,"p999_ns":null,"max_ns":null,"kinds":[],"slowest":[]},{"start":"ActivateTransaction","end":"CompleteTransation","key":"argument","kind":"qualifier","count":3,"unmatched_starts":1,"unmatched_ends":1,"min_ns":1000,"mean_ns":1200,"p50_ns":1099,"p90_ns":1499,"p99_ns":1499,"p999_ns":1499,"max_ns":1500,"kinds":[{"kind":"07","count":2,"min_ns":1000,"mean_ns":1250,"p50_ns":1001,"p90_ns":1499,"p99_ns":1499,"p999_ns":1499,"max_ns":1500},{"kind":"08","count":1,"min_ns":1100,"mean_ns":1100,"p50_ns":1100,"p90_ns":1100,"p99_ns":1100,"p999_ns":1100,"max_ns":1100}],"slowest":[{"key":"k2","kind":"07","start_record":12,"end_record":15,"start_ns":3500,"duration_ns":1500},{"key":"k3","kind":"08","start_record":13,"end_record":14,"start_ns":3600,"duration_ns":1100}],"depth":{"max":2,"mean":1.028571,"time_ns":[1000,1400,1100]}},{"start":"DMA Start","end":"DMA End","key":"argument","kind":"none","count":2,"unmatched_starts":0,"unmatched_ends":0,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400,"kinds":[{"kind":"","count":2,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400}],"slowest":[{"key":"1000","kind":"","start_record":3,"end_record":6,"start_ns":1700,"duration_ns":400},{"key":"1000","kind":"","start_record":10,"end_record":11,"start_ns":3200,"duration_ns":150}],"depth":{"max":1,"mean":0.333333,"time_ns":[1100,550]}}]}
+        R"report({"records":16,"decoded":15,"parse_errors":1,"invalid_parameters":0,"statuses":{"ok":15,"parse_error":1,"invalid_parameter":0,"no_time":0,"no_text":0,"unknown_tag":0},"span_ns":4100,"backwards":0,"errors":2,"events":[{"event":"ActivateTransaction","count":4,"first_ns":1500,"last_ns":5100},{"event":"CompleteTransation","count":4,"first_ns":2500,"last_ns":5000},{"event":"SATAWakeup","count":2,"first_ns":1000,"last_ns":3000},{"event":"DMA Start","count":2,"first_ns":1700,"last_ns":3200},{"event":"DMA End","count":2,"first_ns":2100,"last_ns":3350},{"event":"FatalError","count":1,"first_ns":1800,"last_ns":1800}],"delta":{"count":14,"min_ns":100,"p50_ns":200,"p90_ns":500,"p99_ns":1100,"p999_ns":1100,"max_ns":1100,"mean_ns":293},"top_gaps":[{"record":14,"time_ns":4700,"delta_ns":1100,"event":"CompleteTransation","previous_event":"ActivateTransaction"},{"record":2,"time_ns":1500,"delta_ns":500,"event":"ActivateTransaction","previous_event":"SATAWakeup"}],"states":[{"state":"IDLE","entries":1,"time_ns":2000},{"state":"RCV","entries":1,"time_ns":2100}],"pairs":[{"rule":"DMA Start->DMA End","start":"DMA Start","end":"DMA End","key":"none","kind":"none","outcome":"none","count":2,"unmatched_starts":0,"unmatched_ends":0,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400,"kinds":[{"kind":"","count":2,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400}],"outcomes":[],"slowest":[{"key":"","kind":"","start_record":3,"end_record":6,"start_ns":1700,"duration_ns":400},{"key":"","kind":"","start_record":10,"end_record":11,"start_ns":3200,"duration_ns":150}],"open_at_end":{"count":0,"oldest":[]}},{"rule":"FPGA_DMARXStart->FPGA_DMARXStop","start":"FPGA_DMARXStart","end":"FPGA_DMARXStop","key":"none","kind":"none","outcome":"none","count":0,"unmatched_starts":0,"unmatched_ends":0,"min_ns":null,"mean_ns":null,"p50_ns":null,"p90_ns":null,"p99_ns":null,"p999_ns":null,"max_ns":null,"kinds":[],"outcomes":[],"slowest":[],"open_at_end":{"count":0,"oldest":[]}},{"rule":"ActivateTransaction->CompleteTransation","start":"ActivateTransaction","end":"CompleteTransation","key":"argument","kind":"qualifier","outcome":"qualifier","count":3,"unmatched_starts":1,"unmatched_ends":1,"min_ns":1000,"mean_ns":1200,"p50_ns":1100,"p90_ns":1500,"p99_ns":1500,"p999_ns":1500,"max_ns":1500,"kinds":[{"kind":"07","count":2,"min_ns":1000,"mean_ns":1250,"p50_ns":1000,"p90_ns":1500,"p99_ns":1500,"p999_ns":1500,"max_ns":1500},{"kind":"08","count":1,"min_ns":1100,"mean_ns":1100,"p50_ns":1100,"p90_ns":1100,"p99_ns":1100,"p999_ns":1100,"max_ns":1100}],"outcomes":[{"kind":"07","outcome":"0","count":1,"min_ns":1500,"mean_ns":1500,"p50_ns":1500,"p90_ns":1500,"p99_ns":1500,"p999_ns":1500,"max_ns":1500},{"kind":"07","outcome":"1","count":1,"min_ns":1000,"mean_ns":1000,"p50_ns":1000,"p90_ns":1000,"p99_ns":1000,"p999_ns":1000,"max_ns":1000},{"kind":"08","outcome":"1","count":1,"min_ns":1100,"mean_ns":1100,"p50_ns":1100,"p90_ns":1100,"p99_ns":1100,"p999_ns":1100,"max_ns":1100}],"slowest":[{"key":"k2","kind":"07","start_record":12,"end_record":15,"start_ns":3500,"duration_ns":1500},{"key":"k3","kind":"08","start_record":13,"end_record":14,"start_ns":3600,"duration_ns":1100}],"open_at_end":{"count":1,"oldest":[{"key":"k4","kind":"08","start_record":16,"start_ns":5100,"age_ns":0}]},"depth":{"max":2,"mean":1.028571,"time_ns":[1000,1400,1100]}},{"rule":"DMA Start->DMA End (key argument)","start":"DMA Start","end":"DMA End","key":"argument","kind":"none","outcome":"none","count":2,"unmatched_starts":0,"unmatched_ends":0,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400,"kinds":[{"kind":"","count":2,"min_ns":150,"mean_ns":275,"p50_ns":150,"p90_ns":400,"p99_ns":400,"p999_ns":400,"max_ns":400}],"outcomes":[],"slowest":[{"key":"1000","kind":"","start_record":3,"end_record":6,"start_ns":1700,"duration_ns":400},{"key":"1000","kind":"","start_record":10,"end_record":11,"start_ns":3200,"duration_ns":150}],"open_at_end":{"count":0,"oldest":[]},"depth":{"max":1,"mean":0.333333,"time_ns":[1100,550]}}]}
 )report");
     const std::string page = html.page(stats);
     const auto piece = [&page](const std::string& from, const std::string& to) {
@@ -569,13 +598,13 @@ DMA Start->DMA End, keyed by the argument
     };
     EXPECT_EQ(
         piece("<table class=figures>", "</table>"),
-        R"report(<table class=figures><tr><td>records</td><td class=n>16</td><td>decoded</td><td class=n>15</td></tr><tr><td>parse errors</td><td class=n>1</td><td>invalid parameters</td><td class=n>0</td></tr><tr><td>no time (no digit in the timestamp)</td><td class=n>0</td><td>no record text</td><td class=n>0</td></tr><tr><td>unknown tags</td><td class=n>0</td><td>records that tell of trouble</td><td class=n>2</td></tr><tr><td>timestamps backwards</td><td class=n>0</td><td>span (s)</td><td class=n>0.000004100</td></tr><tr><td>first record (s)</td><td class=n>0.000001000</td><td>delta p50 / p99 / max (s)</td><td class=n>0.000000200 / 0.000001099 / 0.000001100</td></tr></table>)report");
+        R"report(<table class=figures><tr><td>records</td><td class=n>16</td><td>decoded</td><td class=n>15</td></tr><tr><td>parse errors</td><td class=n>1</td><td>invalid parameters</td><td class=n>0</td></tr><tr><td>no time (no digit in the timestamp)</td><td class=n>0</td><td>no record text</td><td class=n>0</td></tr><tr><td>unknown tags</td><td class=n>0</td><td>records that tell of trouble</td><td class=n>2</td></tr><tr><td>timestamps backwards</td><td class=n>0</td><td>span (s)</td><td class=n>0.000004100</td></tr><tr><td>first record (s)</td><td class=n>0.000001000</td><td>delta p50 / p99 / max (s)</td><td class=n>0.000000200 / 0.000001100 / 0.000001100</td></tr></table>)report");
     EXPECT_EQ(
         piece("<h2>Transactions</h2>", "</table>"),
-        R"report(<h2>Transactions</h2><table><tr><th>from</th><th>to</th><th>count</th><th>unmatched starts</th><th>unmatched ends</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr><tr><td>FPGA_DMARXStart</td><td>FPGA_DMARXStop</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td></td><td></td><td></td><td></td><td></td><td></td><td></td></tr><tr><td>ActivateTransaction</td><td>CompleteTransation</td><td class=n>3</td><td class=n>1</td><td class=n>1</td><td class=n>1.000</td><td class=n>1.200</td><td class=n>1.099</td><td class=n>1.499</td><td class=n>1.499</td><td class=n>1.499</td><td class=n>1.500</td></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr></table>)report");
+        R"report(<h2>Transactions</h2><table><tr><th>from</th><th>to</th><th>count</th><th>unmatched starts</th><th>unmatched ends</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr><tr><td>FPGA_DMARXStart</td><td>FPGA_DMARXStop</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td></td><td></td><td></td><td></td><td></td><td></td><td></td></tr><tr><td>ActivateTransaction</td><td>CompleteTransation</td><td class=n>3</td><td class=n>1</td><td class=n>1</td><td class=n>1.000</td><td class=n>1.200</td><td class=n>1.100</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr></table>)report");
     EXPECT_EQ(
         piece("<table><tr><th>kind</th>", "</table>"),
-        R"report(<table><tr><th>kind</th><th>count</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>07</td><td class=n>2</td><td class=n>1.000</td><td class=n>1.250</td><td class=n>1.001</td><td class=n>1.499</td><td class=n>1.499</td><td class=n>1.499</td><td class=n>1.500</td></tr><tr><td>08</td><td class=n>1</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td></tr></table>)report");
+        R"report(<table><tr><th>kind</th><th>count</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>07</td><td class=n>2</td><td class=n>1.000</td><td class=n>1.250</td><td class=n>1.000</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td></tr><tr><td>08</td><td class=n>1</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td></tr></table>)report");
     EXPECT_EQ(
         piece("<table class=slowest>", "</table>"),
         R"report(<table class=slowest><caption>Slowest</caption><tr><th>key</th><th>kind</th><th>start record</th><th>end record</th><th>start (s)</th><th>duration (&micro;s)</th></tr><tr class=ctx data-ctx="s2-0" data-mark="12 15"><td>k2</td><td>07</td><td class=n>12</td><td class=n>15</td><td class=n>0.000003500</td><td class=n>1.500</td></tr><tr class=ctx data-ctx="s2-1" data-mark="13 14"><td>k3</td><td>08</td><td class=n>13</td><td class=n>14</td><td class=n>0.000003600</td><td class=n>1.100</td></tr></table>)report");

@@ -11,6 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <random>
@@ -38,6 +41,8 @@ using qelttest::ToolRun;
 using qelttrace::exit_status::kInputOutput;
 using qelttrace::exit_status::kUsage;
 
+// The header of a listing of before its outcome column: still replaced as a
+// listing of its own.
 constexpr char kListingHeader[] =
     "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors";
 
@@ -698,14 +703,24 @@ TEST_F(Qelttrace, FiltersAtTheirEdges) {
     EXPECT_EQ(text.out,
               "\n     4.000000000\t     0.000000000\tCancelAll 0 a"
               "\n     6.000000000\t     1.000000000\tFatalError 0 a\n");
+    // With --context, groups that are not next to each other are parted by a
+    // line "--", as grep parts them; touching ones are one group.
+    EXPECT_EQ(run({"--event", "DMA Start", "--context", "1", file}).out,
+              "\n     1.000000000\t     0.000000000\tDMA Start 0 a"
+              "\n     2.000000000\t     1.000000000\tDMA End 0 a"
+              "\n--"
+              "\n     6.000000000\t     1.000000000\tFatalError 0 a"
+              "\n     7.000000000\t     1.000000000\tDMA Start 0 b\n");
+    EXPECT_EQ(run({"--errors", "--context", "1", file}).out.find("--"), std::string::npos);
 }
 
 // Every transaction of every pair rule, in the order they end, then the starts
 // left open in start order, their end fields empty; an end with no start is
 // no row. A transaction's records run from its start to its end, both
-// included, its errors are those of them --errors selects. The JSON lines
-// hold the same rows; the listing comes out the same beside every other
-// output in one pass.
+// included, its errors are those of them --errors selects; its outcome the
+// end's code. The JSON lines hold the same rows, an empty field null; the
+// listing comes out the same beside every other output in one pass. Two
+// rules of the same events are told apart in every output.
 TEST_F(Qelttrace, TransactionsListedAsTheyEndThenTheUnmatchedStarts) {
     const std::string dump = write("small.txt",
                                    "1.000000000 07 1 0001\n"
@@ -713,45 +728,254 @@ TEST_F(Qelttrace, TransactionsListedAsTheyEndThenTheUnmatchedStarts) {
                                    "1.002000000 0 70 a\n"
                                    "1.003000000 ABCD 2 0\n"  // a parse error inside three
                                    "1.004000000 0 71 a\n"
-                                   "1.005000000 0 3 0002\n"
-                                   "1.006000000 07 1 0003\n"  // open at the end
-                                   "1.007000000 0 70 b\n"     // open at the end
-                                   "1.008000000 0 3 0001\n"
+                                   "1.005000000 0 3 0002\n"    // aborted
+                                   "1.006000000 07 1 0003\n"   // open at the end
+                                   "1.007000000 0 70 b\n"      // open at the end
+                                   "1.008000000 1 3 0001\n"    // completed
                                    "1.009000000 0 3 0009\n");  // an end with no start
     const std::string rule = "ActivateTransaction->CompleteTransation,";
     const std::string expected =
-        "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors\r\n"
-        "DMA Start->DMA End,,,3,5,1002000000,2000000,3,1\r\n" +
-        rule + "0002,25,2,6,1001000000,4000000,5,1\r\n" + rule +
-        "0001,07,1,9,1000000000,8000000,9,1\r\n" + rule +
-        "0003,07,7,,1006000000,,,\r\n"
-        "DMA Start->DMA End,,,8,,1007000000,,,\r\n";
+        "rule,key,kind,start_record,end_record,start_ns,duration_ns,records,errors,outcome\r\n"
+        "DMA Start->DMA End,,,3,5,1002000000,2000000,3,1,\r\n" +
+        rule + "0002,25,2,6,1001000000,4000000,5,1,0\r\n" + rule +
+        "0001,07,1,9,1000000000,8000000,9,1,1\r\n" + rule +
+        "0003,07,7,,1006000000,,,,\r\n"
+        "DMA Start->DMA End,,,8,,1007000000,,,,\r\n";
     ToolRun alone = run({"--transactions", "-", dump});
     EXPECT_EQ(alone.status, 0) << alone.err;
     EXPECT_EQ(alone.out, expected);
 
     const std::string csv = dir_ + "/t.csv", jsonl = dir_ + "/t.jsonl";
-    ToolRun all = run({"--transactions", jsonl, "--stats=json", "--perfetto", dir_ + "/p.json",
-                       "--html", dir_ + "/r.html", dump});
+    const std::string perfetto = dir_ + "/p.json";
+    ToolRun all = run({"--transactions", jsonl, "--stats=json", "--perfetto", perfetto, "--html",
+                       dir_ + "/r.html", dump});
     EXPECT_EQ(all.status, 0) << all.err;
-    EXPECT_NE(all.out.find("\"unmatched_starts\":1,\"unmatched_ends\":0"), std::string::npos);
+    EXPECT_NE(all.out.find("\"unmatched_starts\":1,\"unmatched_ends\":1"), std::string::npos);
+    EXPECT_NE(all.out.find("\"open_at_end\":{\"count\":1,\"oldest\":[{\"key\":\"0003\",\"kind\":"
+                           "\"07\",\"start_record\":7,\"start_ns\":1006000000,\"age_ns\":3000000}"
+                           "]}"),
+              std::string::npos)
+        << all.out;
     std::istringstream lines(readFile(jsonl));
     std::string line;
     ASSERT_TRUE(std::getline(lines, line));
     EXPECT_EQ(line,
-              "{\"rule\":\"DMA Start->DMA End\",\"key\":\"\",\"kind\":\"\",\"start_record\":3,"
+              "{\"rule\":\"DMA Start->DMA End\",\"key\":null,\"kind\":null,\"start_record\":3,"
               "\"end_record\":5,\"start_ns\":1002000000,\"duration_ns\":2000000,\"records\":3,"
-              "\"errors\":1}");
+              "\"errors\":1,\"outcome\":null}");
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line,
+              "{\"rule\":\"ActivateTransaction->CompleteTransation\",\"key\":\"0002\",\"kind\":"
+              "\"25\",\"start_record\":2,\"end_record\":6,\"start_ns\":1001000000,\"duration_ns\":"
+              "4000000,\"records\":5,\"errors\":1,\"outcome\":\"0\"}");
     std::string last;
-    int rows = 1;
+    int rows = 2;
     while (std::getline(lines, line)) last = line, ++rows;
     EXPECT_EQ(rows, 5);
     EXPECT_EQ(last,
-              "{\"rule\":\"DMA Start->DMA End\",\"key\":\"\",\"kind\":\"\",\"start_record\":8,"
+              "{\"rule\":\"DMA Start->DMA End\",\"key\":null,\"kind\":null,\"start_record\":8,"
               "\"end_record\":null,\"start_ns\":1007000000,\"duration_ns\":null,\"records\":null,"
-              "\"errors\":null}");
+              "\"errors\":null,\"outcome\":null}");
     ASSERT_EQ(run({"--transactions", csv, "--format", "jsonl", dump}).status, 0);
     EXPECT_EQ(readFile(csv), expected);
+
+    // The default DMA rule and one keyed by the argument: two names, in the
+    // listing, the reports and the trace.
+    const std::string keyed = "DMA Start->DMA End (key argument)";
+    ToolRun two = run({"--pair", "DMA Start,DMA End,argument", "--transactions", csv, "--perfetto",
+                       perfetto, "--stats", dump});
+    EXPECT_EQ(two.status, 0) << two.err;
+    EXPECT_NE(readFile(csv).find(keyed + ",a,,3,5,"), std::string::npos) << readFile(csv);
+    EXPECT_NE(readFile(perfetto).find("\"cat\":\"" + keyed + "\""), std::string::npos);
+    EXPECT_NE(two.out.find("\n" + keyed + ", keyed by the argument\n"), std::string::npos)
+        << two.out;
+    EXPECT_NE(two.out.find("\nDMA Start->DMA End\n"), std::string::npos) << two.out;
+}
+
+// What a failing device's dump says of its commands, read from its lines
+// alone ("%6d.%09d CODE TAG ARG"; tag 1 is ActivateTransaction, keyed by ARG
+// and of the kind CODE, but for the codes F3 and D1, which are other events;
+// tag 3 CompleteTransation, its CODE the outcome),
+// without qelttrace: the latencies by kind and outcome of the commands that
+// end inside the window [fromNs, toNs], and those open when it closes (at the
+// end, or at `toNs`), as --stats=json writes them with --top `top`.
+struct CommandsOfADump {
+    std::string outcomes, openAtEnd;
+};
+
+CommandsOfADump commandsOf(const std::string& capture, std::size_t top, std::int64_t fromNs,
+                           std::int64_t toNs) {
+    struct Open {
+        std::int64_t startNs = 0;
+        std::uint64_t record = 0;
+        std::string kind;
+    };
+    struct Left {
+        std::int64_t startNs = 0;
+        std::uint64_t record = 0;
+        std::string key, kind;
+        std::int64_t ageNs = 0;
+    };
+    std::map<std::string, Open> open;
+    std::vector<std::string> kinds;  // in the order first seen at an end
+    std::map<std::string, std::map<std::string, std::vector<std::int64_t>>> latencies;
+    std::vector<Left> left;
+    std::uint64_t record = 0;
+    std::int64_t lastNs = 0;
+    const auto leave = [&](const std::string& key, const Open& o, std::int64_t atNs) {
+        left.push_back({o.startNs, o.record, key, o.kind, atNs - o.startNs});
+    };
+    std::istringstream lines(capture);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string time, code, tag, arg, more;
+        if (!(words >> time >> code >> tag >> arg) || (words >> more)) continue;
+        const std::size_t point = time.find('.');
+        if (point == std::string::npos || time.size() - point != 10 ||
+            time.find_first_not_of("0123456789.") != std::string::npos) {
+            continue;
+        }
+        ++record;
+        const std::int64_t ns =
+            std::stoll(time.substr(0, point)) * 1000000000 + std::stoll(time.substr(point + 1));
+        lastNs = ns;
+        const auto found = open.find(arg);
+        const bool activate =
+            tag == "1" && code != "F3" && code != "f3" && code != "D1" && code != "d1";
+        if (activate) {
+            // A second start with its key open: the first never ended, and
+            // was open at --to if it began before it and was left after.
+            if (found != open.end() && found->second.startNs <= toNs && ns > toNs) {
+                leave(arg, found->second, toNs);
+            }
+            open[arg] = Open{ns, record, code};
+        } else if (tag == "3" && found != open.end()) {
+            const Open o = found->second;
+            open.erase(found);
+            if (ns >= fromNs && ns <= toNs) {
+                if (std::find(kinds.begin(), kinds.end(), o.kind) == kinds.end()) {
+                    kinds.push_back(o.kind);
+                }
+                latencies[o.kind][code].push_back(ns - o.startNs);
+            } else if (ns > toNs && o.startNs <= toNs) {
+                leave(arg, o, toNs);
+            }
+        }
+    }
+    for (const auto& [key, o] : open) {
+        if (o.startNs <= toNs) leave(key, o, std::min(toNs, lastNs));
+    }
+    // The kinds by their count, the first seen first among equals; the
+    // outcomes of each by their words.
+    const auto count = [&latencies](const std::string& kind) {
+        std::size_t n = 0;
+        for (const auto& [word, values] : latencies[kind]) n += values.size();
+        return n;
+    };
+    std::stable_sort(
+        kinds.begin(), kinds.end(),
+        [&count](const std::string& a, const std::string& b) { return count(a) > count(b); });
+    CommandsOfADump dump;
+    dump.outcomes = "\"outcomes\":[";
+    for (const std::string& kind : kinds) {
+        for (auto& [word, values] : latencies[kind]) {
+            std::sort(values.begin(), values.end());
+            long double sum = 0;
+            for (const std::int64_t v : values) sum += static_cast<long double>(v);
+            const auto nearest = [&values](double q) {
+                const auto rank =
+                    static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
+                return values[std::max<std::size_t>(rank, 1) - 1];
+            };
+            if (dump.outcomes.back() == '}') dump.outcomes += ",";
+            dump.outcomes += "{\"kind\":\"" + kind + "\",\"outcome\":\"" + word +
+                             "\",\"count\":" + std::to_string(values.size()) +
+                             ",\"min_ns\":" + std::to_string(values.front()) + ",\"mean_ns\":" +
+                             std::to_string(std::llround(static_cast<double>(
+                                 sum / static_cast<long double>(values.size())))) +
+                             ",\"p50_ns\":" + std::to_string(nearest(0.5)) +
+                             ",\"p90_ns\":" + std::to_string(nearest(0.9)) +
+                             ",\"p99_ns\":" + std::to_string(nearest(0.99)) +
+                             ",\"p999_ns\":" + std::to_string(nearest(0.999)) +
+                             ",\"max_ns\":" + std::to_string(values.back()) + "}";
+        }
+    }
+    dump.outcomes += "]";
+    std::sort(left.begin(), left.end(), [](const Left& a, const Left& b) {
+        return a.startNs != b.startNs ? a.startNs < b.startNs : a.record < b.record;
+    });
+    dump.openAtEnd = "\"open_at_end\":{\"count\":" + std::to_string(left.size()) + ",\"oldest\":[";
+    for (std::size_t i = 0; i < left.size() && i < top; ++i) {
+        const Left& t = left[i];
+        dump.openAtEnd += std::string(i ? "," : "") + "{\"key\":\"" + t.key + "\",\"kind\":\"" +
+                          t.kind + "\",\"start_record\":" + std::to_string(t.record) +
+                          ",\"start_ns\":" + std::to_string(t.startNs) +
+                          ",\"age_ns\":" + std::to_string(t.ageNs) + "}";
+    }
+    dump.openAtEnd += "]}";
+    return dump;
+}
+
+// The dump of a device that hangs and is reset, fetched by the real trace job
+// from a live bridge: its commands' outcomes (aborted by the resets, or
+// completed) and those still open, counted from its lines alone, are what
+// --stats=json says; and so they are in a window from a quarter to half-way
+// through the dump, the commands matched over the whole dump. Each (kind, outcome) holds fewer than
+// 10,000 latencies, so that every percentile is the one that occurred.
+TEST_F(Qelttrace, OutcomesAndOpenCommandsOfAFailingDeviceAsItsDumpHasThem) {
+    const auto bridge =
+        qelttest::startBridge({"--records", "20000", "--seed", "7", "--scenario", "hang,resets",
+                               "--error-rate", "0", "--page-size", "1000000"});
+    ASSERT_TRUE(bridge);
+    const ToolRun job = qelttest::runTool({"-satatrace", "-raw", qelttest::addressOf(*bridge)});
+    ASSERT_EQ(job.status, 0) << job.err;
+    const std::string capture = write("capture.txt", job.out);
+    const std::size_t top = 7;
+    const CommandsOfADump whole = commandsOf(job.out, top, INT64_MIN, INT64_MAX);
+    // A dump of a failing device: commands aborted, and many left open.
+    ASSERT_NE(whole.outcomes.find("\"outcome\":\"0\""), std::string::npos) << whole.outcomes;
+    ASSERT_EQ(whole.openAtEnd.find("\"count\":0,"), std::string::npos);
+    ToolRun stats = run({"--stats=json", "--top", std::to_string(top), capture});
+    ASSERT_EQ(stats.status, 0) << stats.err;
+    EXPECT_NE(stats.out.find(whole.outcomes), std::string::npos) << whole.outcomes << "\n"
+                                                                 << stats.out;
+    EXPECT_NE(stats.out.find(whole.openAtEnd), std::string::npos) << whole.openAtEnd << "\n"
+                                                                  << stats.out;
+
+    // From a quarter to half-way through the dump's time.
+    std::int64_t firstNs = -1, lastNs = 0;
+    std::istringstream lines(job.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string time;
+        if (!(words >> time) || time.size() < 11 || time[time.size() - 10] != '.' ||
+            !std::isdigit(static_cast<unsigned char>(time[0]))) {
+            continue;
+        }
+        const std::int64_t ns = std::stoll(time.substr(0, time.size() - 10)) * 1000000000 +
+                                std::stoll(time.substr(time.size() - 9));
+        if (firstNs < 0) firstNs = ns;
+        lastNs = ns;
+    }
+    const std::int64_t fromNs = firstNs + (lastNs - firstNs) / 4;
+    const std::int64_t toNs = firstNs + (lastNs - firstNs) / 2;
+    const CommandsOfADump half = commandsOf(job.out, top, fromNs, toNs);
+    const auto seconds = [](std::int64_t ns) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%lld.%09lld", static_cast<long long>(ns / 1000000000),
+                      static_cast<long long>(ns % 1000000000));
+        return std::string(text);
+    };
+    ToolRun window = run({"--stats=json", "--top", std::to_string(top), "--from", seconds(fromNs),
+                          "--to", seconds(toNs), capture});
+    ASSERT_EQ(window.status, 0) << window.err;
+    EXPECT_NE(window.out.find(half.outcomes), std::string::npos) << half.outcomes << "\n"
+                                                                 << window.out;
+    EXPECT_NE(window.out.find(half.openAtEnd), std::string::npos) << half.openAtEnd << "\n"
+                                                                  << window.out;
+    EXPECT_NE(half.openAtEnd, whole.openAtEnd);
 }
 
 // The events of a Perfetto trace, one a line as qelttrace writes them.
@@ -903,7 +1127,8 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
         {{"--pair", "A,A"}, "--pair A,A"},
         {{"--pair", "A,B,key"}, "--pair A,B,key"},
         {{"--pair", "A,B,none,key"}, "--pair A,B,none,key: the kind is"},
-        {{"--pair", "A,B,none,none,none"}, "--pair A,B,none,none,none"},
+        {{"--pair", "A,B,none,none,key"}, "--pair A,B,none,none,key: the outcome is"},
+        {{"--pair", "A,B,none,none,none,none"}, "--pair A,B,none,none,none,none: not START"},
         {{"--transactions", target}, "--html and --transactions name the same file"},
         {{"--transactions", "-", "--stats"}, "standard output takes one output"},
         {{"--stats=xml"}, "--stats=xml"},
@@ -1226,6 +1451,10 @@ const PlantedPair& plantedDumps() {
         r.commands(draw, "CA", 15, 30000, rSpan);
         b.commands(draw, "42", 500, 90000, bSpan);
         r.commands(draw, "42", 500, 56250, rSpan);
+        // Commands of 60 that end aborted, and that are never answered, in
+        // the run only.
+        r.commands(draw, "60", 30, 250000, rSpan, "0");
+        r.unanswered(draw, "60", 5, rSpan);
         // Transfers, of no kind: the same.
         b.transfers(draw, 100, 24000, bSpan);
         r.transfers(draw, 100, 24000, rSpan);
@@ -1287,9 +1516,9 @@ TEST_F(Qelttrace, CompareNamesEveryPlantedChange) {
     const std::vector<std::string> lines = linesOf(r.out);
     ASSERT_GT(lines.size(), 20u);
     EXPECT_EQ(lines[0], "baseline " + baseline + ": span 100.000000000 s, 47821 records; run " +
-                            run + ": span 50.000000000 s, 47058 records");
+                            run + ": span 50.000000000 s, 47123 records");
     EXPECT_EQ(lines[1],
-              "verdicts: transactions 1 slower, 1 new, 1 faster, 1 gone, 1 too few, 2 same; "
+              "verdicts: transactions 1 slower, 2 new, 1 faster, 1 gone, 1 too few, 2 same; "
               "events 6 more, 1 new, 1 gone; errors 1 new, 1 fewer, 1 gone, 1 same");
     // A rule without kinds: one row, no kind column.
     const auto transfers = std::find(lines.begin(), lines.end(), "DMA Start->DMA End");
@@ -1297,39 +1526,43 @@ TEST_F(Qelttrace, CompareNamesEveryPlantedChange) {
     EXPECT_EQ(wordsOf(transfers[2])[0], "verdict");
     EXPECT_EQ(wordsOf(transfers[3])[0] + " " + wordsOf(transfers[3])[1], "same 100");
     EXPECT_EQ(transfers[4], "");
-    // The command kinds, the changes that matter first.
+    // The command kinds and their outcomes, the changes that matter first;
+    // the commands aborted and those never answered side by side.
     const auto at = std::find(lines.begin(), lines.end(),
                               "ActivateTransaction->CompleteTransation, keyed by the argument, "
-                              "kinds by the qualifier");
+                              "kinds by the qualifier, outcomes by the qualifier");
     ASSERT_NE(at, lines.end()) << r.out;
     EXPECT_EQ(at[1],
-              "  transactions 22640 -> 22555, unmatched starts 0 -> 0, unmatched ends 0 -> 0");
+              "  transactions 22640 -> 22585, unmatched starts 0 -> 5, unmatched ends 0 -> 0, "
+              "open at the end 0 -> 5, aborted 0 -> 30");
     const std::vector<std::string> heads = wordsOf(at[2]);
     ASSERT_GE(heads.size(), 3u);
-    EXPECT_EQ(heads[0], "kind");
-    EXPECT_EQ(heads[1], "verdict");
+    EXPECT_EQ(heads[0] + " " + heads[1] + " " + heads[2], "kind outcome verdict");
     const struct {
-        const char* kind;
+        const char* kindAndOutcome;
         const char* verdict;
         const char* counts;
-    } rows[] = {{"60", "slower", "2000 2000"}, {"25", "new", "0 40"},
-                {"42", "faster", "500 500"},   {"35", "gone", "40 0"},
-                {"CA", "too", "100 15"},       {"61", "same", "20000 20000"}};
+    } rows[] = {
+        {"60 1 (completed)", "slower", "2000 2000"}, {"25 1 (completed)", "new", "0 40"},
+        {"60 0 (aborted)", "new", "0 30"},           {"42 1 (completed)", "faster", "500 500"},
+        {"35 1 (completed)", "gone", "40 0"},        {"CA 1 (completed)", "too", "100 15"},
+        {"61 1 (completed)", "same", "20000 20000"}};
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const std::vector<std::string> words = wordsOf(at[3 + i]);
-        ASSERT_GE(words.size(), 4u) << at[3 + i];
-        EXPECT_EQ(words[0], rows[i].kind) << at[3 + i];
-        EXPECT_EQ(words[1], rows[i].verdict) << at[3 + i];
-        const std::size_t counts = words[1] == "too" ? 3 : 2;
+        ASSERT_GE(words.size(), 7u) << at[3 + i];
+        EXPECT_EQ(words[0] + " " + words[1] + " " + words[2], rows[i].kindAndOutcome) << at[3 + i];
+        EXPECT_EQ(words[3], rows[i].verdict) << at[3 + i];
+        const std::size_t counts = words[3] == "too" ? 5 : 4;
         EXPECT_EQ(words[counts] + " " + words[counts + 1], rows[i].counts) << at[3 + i];
     }
+    EXPECT_EQ(at[3 + std::size(rows)], "");
     // The slower kind's ratios and p-value, after its p50 ... max side by side.
     const std::vector<std::string> slower = wordsOf(at[3]);
-    ASSERT_EQ(slower.size(), 17u) << at[3];
-    EXPECT_NEAR(std::stod(slower[14]), 1.6, 0.05) << at[3];
-    EXPECT_LT(std::stod(slower[16]), 1e-20) << at[3];
+    ASSERT_EQ(slower.size(), 19u) << at[3];
+    EXPECT_NEAR(std::stod(slower[16]), 1.6, 0.05) << at[3];
+    EXPECT_LT(std::stod(slower[18]), 1e-20) << at[3];
     // Rates per second of each dump's span: 2000 in 100 s and in 50 s.
-    EXPECT_EQ(slower[4] + " " + slower[5], "20.000 40.000");
+    EXPECT_EQ(slower[6] + " " + slower[7], "20.000 40.000");
 
     EXPECT_EQ(
         wordsOf(lineStarting(lines, "  CancelAll ")),
@@ -1356,10 +1589,12 @@ TEST_F(Qelttrace, CompareNamesEveryPlantedChange) {
                                   "Complete*", "--pair", "CancelAll,FatalError", run});
     ASSERT_EQ(filtered.status, 0) << filtered.err;
     EXPECT_EQ(linesOf(filtered.out)[1],
-              "verdicts: transactions 1 slower, 1 new, 1 faster, 1 gone, 1 too few, 1 same; "
+              "verdicts: transactions 1 slower, 3 new, 1 faster, 1 gone, 1 too few, 2 same; "
               "events 2 more; errors none");
-    EXPECT_EQ(filtered.out.find("\nDMA Start "), std::string::npos);
-    EXPECT_NE(filtered.out.find("\nCancelAll->FatalError\n  transactions 0 -> 0,"),
+    // The pair rules see every record whatever the filters select; the
+    // events are those selected.
+    EXPECT_EQ(filtered.out.find("\n  DMA Start "), std::string::npos);
+    EXPECT_NE(filtered.out.find("\nCancelAll->FatalError\n  transactions 0 -> 11,"),
               std::string::npos);
 }
 
@@ -1378,21 +1613,32 @@ TEST_F(Qelttrace, CompareAsJsonHoldsEachDumpsStatistics) {
         alone[i] = stats.out.substr(0, stats.out.size() - 1);
     }
     const std::string head = "{\"baseline\":" + alone[0] + ",\"run\":" + alone[1] +
-                             ",\"changes\":{\"pairs\":[{\"start\":\"DMA Start\",";
+                             ",\"changes\":{\"pairs\":[{\"rule\":\"DMA Start->DMA End\","
+                             "\"start\":\"DMA Start\",";
     EXPECT_EQ(r.out.substr(0, head.size()), head);
-    EXPECT_NE(r.out.find("{\"start\":\"ActivateTransaction\",\"end\":\"CompleteTransation\","
-                         "\"kind\":\"60\",\"outcome\":null,\"verdict\":\"slower\","
-                         "\"baseline\":{\"count\":2000,\"rate\":20,"),
+    EXPECT_NE(r.out.find("{\"rule\":\"ActivateTransaction->CompleteTransation\",\"start\":"
+                         "\"ActivateTransaction\",\"end\":\"CompleteTransation\",\"kind\":\"60\","
+                         "\"outcome\":\"1\",\"verdict\":\"slower\",\"baseline\":{\"count\":2000,"
+                         "\"rate\":20,"),
               std::string::npos);
-    EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");
+    EXPECT_NE(r.out.find("\"kind\":\"60\",\"outcome\":\"0\",\"verdict\":\"new\""),
+              std::string::npos);
+    // Each rule's counts side by side, those open at the end and aborted among them.
+    EXPECT_NE(r.out.find("{\"rule\":\"ActivateTransaction->CompleteTransation\",\"start\":"
+                         "\"ActivateTransaction\",\"end\":\"CompleteTransation\",\"baseline\":{"
+                         "\"count\":22640,\"unmatched_starts\":0,\"unmatched_ends\":0,"
+                         "\"open_at_end\":0,\"aborted\":0},\"run\":{\"count\":22585,"
+                         "\"unmatched_starts\":5,\"unmatched_ends\":0,\"open_at_end\":5,"
+                         "\"aborted\":30}}"),
+              std::string::npos);
     // The 3% shift: the test rejects, the verdict is the same.
-    const std::size_t same = r.out.find("\"kind\":\"61\",\"outcome\":null,\"verdict\":\"same\"");
+    const std::size_t same = r.out.find("\"kind\":\"61\",\"outcome\":\"1\",\"verdict\":\"same\"");
     ASSERT_NE(same, std::string::npos);
     const std::size_t p = r.out.find("\"p_value\":", same);
     ASSERT_NE(p, std::string::npos);
     EXPECT_LT(std::stod(r.out.substr(p + 10, 24)), 0.001);
     // A kind of one side only: no figures on the other, no ratios, no test.
-    EXPECT_NE(r.out.find("\"kind\":\"25\",\"outcome\":null,\"verdict\":\"new\",\"baseline\":{"
+    EXPECT_NE(r.out.find("\"kind\":\"25\",\"outcome\":\"1\",\"verdict\":\"new\",\"baseline\":{"
                          "\"count\":0,\"rate\":0,\"p50_ns\":null,\"p90_ns\":null,\"p99_ns\":"
                          "null,\"max_ns\":null},\"run\":{\"count\":40,\"rate\":0.8,"),
               std::string::npos);
@@ -1406,7 +1652,8 @@ TEST_F(Qelttrace, CompareAsJsonHoldsEachDumpsStatistics) {
               std::string::npos);
     EXPECT_NE(r.out.find("{\"state\":\"SND\",\"baseline_share\":0,\"run_share\":0.2"),
               std::string::npos);
-    EXPECT_NE(r.out.find("{\"start\":\"DMA Start\",\"end\":\"DMA End\",\"kind\":null,"
+    EXPECT_NE(r.out.find("{\"rule\":\"DMA Start->DMA End\",\"start\":\"DMA Start\",\"end\":"
+                         "\"DMA End\",\"kind\":null,"
                          "\"outcome\":null,\"verdict\":\"same\",\"baseline\":{\"count\":100,"),
               std::string::npos)
         << "no kind for a rule without kinds";

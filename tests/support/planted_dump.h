@@ -46,16 +46,23 @@ class PlantedDump {
     void add(std::int64_t ns, std::string text) { lines_.emplace_back(ns, std::move(text)); }
 
     // `count` commands of kind `kind` (ActivateTransaction, keyed by a number
-    // of their own, and its CompleteTransation) spread over `spanNs`, their
-    // latencies around `medianNs`.
-    void commands(Draw& draw, const char* kind, int count, double medianNs, std::int64_t spanNs) {
+    // of their own, and its CompleteTransation with the code `outcome`: 1
+    // completed, 0 aborted) spread over `spanNs`, their latencies around
+    // `medianNs`.
+    void commands(Draw& draw, const char* kind, int count, double medianNs, std::int64_t spanNs,
+                  const char* outcome = "1") {
         for (int i = 0; i < count; ++i) {
-            const auto start =
-                static_cast<std::int64_t>(draw.uniform() * static_cast<double>(spanNs - kSecond));
-            char key[16];
-            std::snprintf(key, sizeof key, "%06X", ++keys_);
+            const std::int64_t start = startTime(draw, spanNs);
+            const std::string key = nextKey();
             add(start, std::string(kind) + " 1 " + key);
-            add(start + draw.latency(medianNs), std::string("1 3 ") + key);
+            add(start + draw.latency(medianNs), std::string(outcome) + " 3 " + key);
+        }
+    }
+
+    // `count` commands of kind `kind` that are never answered: open at the end.
+    void unanswered(Draw& draw, const char* kind, int count, std::int64_t spanNs) {
+        for (int i = 0; i < count; ++i) {
+            add(startTime(draw, spanNs), std::string(kind) + " 1 " + nextKey());
         }
     }
 
@@ -107,6 +114,16 @@ class PlantedDump {
     }
 
   private:
+    // A command's start, at least a second before the span's end.
+    static std::int64_t startTime(Draw& draw, std::int64_t spanNs) {
+        return static_cast<std::int64_t>(draw.uniform() * static_cast<double>(spanNs - kSecond));
+    }
+    std::string nextKey() {
+        char key[16];
+        std::snprintf(key, sizeof key, "%06X", ++keys_);
+        return key;
+    }
+
     std::vector<std::pair<std::int64_t, std::string>> lines_;
     int keys_ = 0;
 };

@@ -137,23 +137,30 @@ void Filter::record(const Record& r) {
         --after_;
     } else if (options_.context > 0) {
         // A ring of the last `context` records; it grows only as far as the
-        // input goes.
+        // input goes. The one it lets go was in no record's context.
         if (before_.size() < options_.context && held_ == before_.size()) {
             before_.push_back(r);
             ++held_;
             return;
         }
         const std::size_t slot = (head_ + held_) % before_.size();
-        before_[slot] = r;
         if (held_ == before_.size()) {
+            next_.passedOver(before_[head_]);
             head_ = (head_ + 1) % before_.size();
         } else {
             ++held_;
         }
+        before_[slot] = r;
+    } else {
+        next_.passedOver(r);
     }
 }
 
 void Filter::end(const DBGTime* closingSpan) {
+    for (; held_ > 0; --held_) {
+        next_.passedOver(before_[head_]);
+        head_ = (head_ + 1) % before_.size();
+    }
     next_.end(closingSpan);
 }
 

@@ -2,7 +2,9 @@
 // several), a window on the time (--from, --to, both bounds included), the
 // records that tell of trouble (--errors), and the records around each record
 // they select (--context N, as grep -C: overlapping windows merge, each
-// record once).
+// record once). The records they do not select are handed on all the same,
+// as passed over (RecordSink::passedOver), in the input's order: the pair
+// rules match over the whole input.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +28,7 @@ struct FilterOptions {
     // Whether any filter leaves records out (the text format then prints the
     // records alone).
     bool active() const { return !events.empty() || hasFrom || hasTo || errors; }
+    TimeWindow window() const { return TimeWindow{hasFrom, hasTo, fromNs, toNs}; }
 };
 
 // Glob matching on bytes: '*', '?', '[...]' (ranges, '!' or '^' to negate),
@@ -35,7 +38,9 @@ bool globMatch(std::string_view pattern, std::string_view text);
 std::string globError(std::string_view pattern);
 
 // Passes the records that the filters select, and those around them, on to
-// `next`; banner and span lines only when no filter is active.
+// `next`, and the others as passed over; banner and span lines only when no
+// filter is active. A record not selected is handed on once it is known not
+// to be in the context of a later one: at most `context` records late.
 class Filter : public RecordSink {
   public:
     Filter(FilterOptions options, RecordSink& next);

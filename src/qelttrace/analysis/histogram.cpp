@@ -7,10 +7,10 @@ namespace qelttrace {
 
 namespace {
 
+// The place of the highest bit set in `v` (> 0): one instruction where the
+// compiler has it, rather than a step per bit for every value added.
 int highestBit(std::uint64_t v) {
-    int bit = 0;
-    while (v >>= 1) ++bit;
-    return bit;
+    return 63 - __builtin_clzll(v);
 }
 
 }  // namespace
@@ -40,6 +40,16 @@ void LogHistogram::add(std::int64_t value) {
     if (count_ == 0 || value > max_) max_ = value;
     ++count_;
     sum_ += static_cast<long double>(value);
+    if (count_ <= kExactMax) {
+        // Grown by hand, so that it never holds room for more than kExactMax.
+        if (values_.size() == values_.capacity()) {
+            values_.reserve(std::min(kExactMax, std::max<std::size_t>(16, 2 * values_.size())));
+        }
+        values_.push_back(value);
+        sorted_ = false;
+    } else if (!values_.empty()) {
+        std::vector<std::int64_t>().swap(values_);
+    }
     const int index = indexOf(value);
     if (counts_.empty()) base_ = index;
     if (index < base_) {
@@ -58,10 +68,24 @@ void LogHistogram::add(std::int64_t value) {
     ++counts_[at];
 }
 
+std::uint64_t LogHistogram::rankOf(double q) const {
+    const auto rank = static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(count_)));
+    return std::max<std::uint64_t>(1, std::min(rank, count_));
+}
+
+void LogHistogram::settle() const {
+    if (sorted_) return;
+    std::sort(values_.begin(), values_.end());
+    sorted_ = true;
+}
+
 std::int64_t LogHistogram::percentile(double q) const {
     if (count_ == 0) return 0;
-    auto rank = static_cast<std::uint64_t>(std::ceil(q * static_cast<double>(count_)));
-    rank = std::max<std::uint64_t>(1, std::min(rank, count_));
+    const std::uint64_t rank = rankOf(q);
+    if (exact()) {
+        settle();
+        return values_[static_cast<std::size_t>(rank - 1)];
+    }
     std::uint64_t seen = 0;
     const int last = lastBucket();
     for (int i = firstBucket(); i <= last; ++i) {

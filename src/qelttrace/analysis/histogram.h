@@ -1,8 +1,12 @@
 // Logarithmic buckets for latencies and deltas: counts, minimum, maximum and
-// mean exact, percentiles within 0.4%. Memory holds the buckets between the
-// smallest and the largest value seen (at most kBuckets), whatever the count.
+// mean exact; percentiles exact (a value that occurred, by nearest rank) up
+// to kExactMax values, within 0.4% beyond. Memory holds the buckets between
+// the smallest and the largest value seen (at most kBuckets), and the values
+// themselves until there are more than kExactMax of them (at most
+// kExactMax x 8 bytes, taken as they arrive), whatever the count.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -13,6 +17,8 @@ class LogHistogram {
     // 128 buckets per power of two above 127, one per value below.
     static constexpr int kSub = 128;
     static constexpr int kBuckets = kSub + 56 * kSub;
+    // Up to this many values, percentiles are exact.
+    static constexpr std::size_t kExactMax = 10000;
 
     void add(std::int64_t value);
     std::uint64_t count() const { return count_; }
@@ -22,9 +28,13 @@ class LogHistogram {
     double mean() const {
         return count_ ? static_cast<double>(sum_ / static_cast<long double>(count_)) : 0.0;
     }
-    // The value at quantile q (0 < q <= 1) by nearest rank, as its bucket's
-    // midpoint, within [min, max].
+    // The value at quantile q (0 < q <= 1) by nearest rank: the value itself
+    // while count() <= kExactMax, else its bucket's midpoint, within [min, max].
     std::int64_t percentile(double q) const;
+    bool exact() const { return count_ <= kExactMax; }
+    // Sorts the values it keeps (a percentile does it when needed), so that
+    // the copies of a finished histogram need not each sort theirs.
+    void settle() const;
     // Bucket i's bounds and count, for drawing; buckets outside
     // [firstBucket(), lastBucket()] are empty (all are when count() is 0).
     static void bounds(int index, std::int64_t* low, std::int64_t* high);
@@ -39,7 +49,13 @@ class LogHistogram {
     int lastBucket() const { return count_ ? indexOf(max_) : -1; }
 
   private:
+    std::uint64_t rankOf(double q) const;
+
     std::vector<std::uint64_t> counts_;  // buckets base_ onwards
+    // Every value while there are at most kExactMax, sorted when `sorted_`
+    // (a percentile sorts them; adding one more unsorts them).
+    mutable std::vector<std::int64_t> values_;
+    mutable bool sorted_ = true;
     int base_ = 0;
     std::uint64_t count_ = 0;
     std::int64_t min_ = 0;

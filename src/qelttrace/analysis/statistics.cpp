@@ -14,8 +14,34 @@ constexpr std::string_view kHeld = ", held at the time before";
 
 }  // namespace
 
-Statistics::Statistics(std::vector<PairRule> rules, std::size_t top, Writer& next)
-    : next_(next), pairs_(std::move(rules), top), top_(top) {}
+Statistics::Statistics(std::vector<PairRule> rules, std::size_t top, Writer& next,
+                       TimeWindow window)
+    : next_(next), pairs_(std::move(rules), top, window), top_(top), window_(window) {}
+
+void Statistics::startAt(const Record& r) {
+    firstNs_ = r.timeNs;
+    firstTime_ = r.time;
+    started_ = true;
+    pairs_.startAt(r.timeNs);
+}
+
+StreamPoint Statistics::seen(const Record& r) {
+    ++seen_;
+    const std::uint64_t troubleBefore = troubleSeen_;
+    if (r.trouble) ++troubleSeen_;
+    if (r.status != Status::kNoTime) lastTimedNs_ = r.timeNs;
+    return StreamPoint{r.number, r.timeNs, r.timeNs - firstNs_, seen_, troubleBefore, r.trouble};
+}
+
+void Statistics::passedOver(const Record& r) {
+    // Inside the time window, it places the stream in time as a selected
+    // record would: a transaction may end at it.
+    if (!started_ && window_.holds(r.timeNs)) startAt(r);
+    const StreamPoint at = seen(r);
+    if (r.status != Status::kOk) return;
+    unseenPoints_.clear();
+    pairs_.record(r, at, unseenPoints_, next_);
+}
 
 Statistics::EventCount& Statistics::countOf(std::string_view event) {
     auto found = events_.find(event);
@@ -33,7 +59,7 @@ Statistics::EventCount& Statistics::countOf(std::string_view event) {
 }
 
 void Statistics::record(const Record& r) {
-    if (records_ == 0) firstNs_ = r.timeNs;
+    if (!started_) startAt(r);
     lastNs_ = r.timeNs;
     ++records_;
     ++statuses_[static_cast<std::size_t>(r.status)];
@@ -45,7 +71,7 @@ void Statistics::record(const Record& r) {
     o.points.clear();
     o.topGap = false;
     o.gapLeft = 0;
-    const std::uint64_t troubleBefore = errors_ - (r.trouble ? 1 : 0);
+    const StreamPoint at = seen(r);
     if (r.status == Status::kOk) {
         if (decoded() == 1) firstDecodedNs_ = r.timeNs;
         lastDecodedNs_ = r.timeNs;
@@ -55,8 +81,6 @@ void Statistics::record(const Record& r) {
         ++event.count;
         o.counted = event.event;
         gapRecord(r);
-        const StreamPoint at{r.number, r.timeNs,      o.sinceFirstNs,
-                             records_, troubleBefore, r.trouble};
         pairs_.record(r, at, o.points, next_);
         stateRecord(r, at);
     }
@@ -134,7 +158,8 @@ void Statistics::end(const DBGTime* closingSpan) {
         next_.state(StateSpan{state_, stateSince_, lastNs_, &stateEntered_});
         inState_ = false;
     }
-    pairs_.finish(next_);
+    pairs_.finish(next_, lastTimedNs_);
+    deltas_.settle();
     next_.end(Ending{closingSpan, this});
 }
 

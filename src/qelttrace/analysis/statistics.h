@@ -7,6 +7,11 @@
 // once the input is over (Ending::statistics), never while it streams. The
 // records that tell of trouble are also counted by status and event (at most
 // kErrorGroupsMax groups, the rest as one).
+//
+// The pair rules see every record of the input, those the filters passed over
+// too (passedOver), so that a transaction is matched whole whatever the
+// window; they hand on the transactions of the time window (pairs.h). All
+// else is of the records selected.
 #pragma once
 
 #include <array>
@@ -32,10 +37,11 @@ class Statistics : public RecordSink {
     static constexpr std::size_t kErrorGroupsMax = 1000;
     static constexpr const char* kOtherErrors = "(other)";
 
-    Statistics(std::vector<PairRule> rules, std::size_t top, Writer& next);
+    Statistics(std::vector<PairRule> rules, std::size_t top, Writer& next, TimeWindow window = {});
     void banner(const char* text) override { next_.banner(text); }
     void span(const DBGTime& span) override { next_.span(span); }
     void record(const Record& record) override;
+    void passedOver(const Record& record) override;
     void end(const DBGTime* closingSpan) override;
 
     struct EventCount {
@@ -72,7 +78,11 @@ class Statistics : public RecordSink {
     std::uint64_t backwards() const { return backwards_; }
     std::uint64_t errors() const { return errors_; }
     std::int64_t spanNs() const { return decoded() ? lastDecodedNs_ - firstDecodedNs_ : 0; }
+    // The time of the stream's first record, that Observation::sinceFirstNs
+    // counts from (with --event or --errors, it may be a record the filters
+    // passed over), and that time as printed.
     std::int64_t firstNs() const { return firstNs_; }
+    DBGTime firstTime() const { return firstTime_; }
     const LogHistogram& deltas() const { return deltas_; }
     std::vector<EventCount> eventsByCount() const;
     std::vector<Gap> topGaps() const;
@@ -83,6 +93,10 @@ class Statistics : public RecordSink {
     const std::vector<PairMatcher::RuleStats>& pairStats() const { return pairs_.stats(); }
 
   private:
+    // The stream's first record is `r` (once).
+    void startAt(const Record& r);
+    // Every record, selected or not: where it stands for the pair rules.
+    StreamPoint seen(const Record& r);
     void gapRecord(const Record& r);
     void stateRecord(const Record& r, const StreamPoint& at);
     EventCount& countOf(std::string_view event);
@@ -91,11 +105,19 @@ class Statistics : public RecordSink {
     Writer& next_;
     PairMatcher pairs_;
     std::size_t top_;
+    TimeWindow window_;
     Observation observation_;
+    std::vector<TransactionPoint> unseenPoints_;  // of the records passed over
 
     std::uint64_t records_ = 0, backwards_ = 0, errors_ = 0;
     std::array<std::uint64_t, kStatusCount> statuses_{};
     std::int64_t firstNs_ = 0, lastNs_ = 0, firstDecodedNs_ = 0, lastDecodedNs_ = 0;
+    bool started_ = false;  // firstNs_ is set
+    DBGTime firstTime_{0, 0};
+    // Every record of the input, and those of them that tell of trouble; the
+    // time of the last that has one.
+    std::uint64_t seen_ = 0, troubleSeen_ = 0;
+    std::int64_t lastTimedNs_ = 0;
     LogHistogram deltas_;
 
     std::deque<std::string> names_;  // keys of events_, at stable addresses

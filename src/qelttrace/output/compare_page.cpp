@@ -66,31 +66,26 @@ std::string figures(const Comparison& c, const ComparedNames& names) {
     return t + "</tr></table>";
 }
 
-// The rule's name and its figures in each dump.
+// The rule's name, what reads its keys, kinds and outcomes, and its counts
+// in each dump.
 std::string ruleHead(const RuleComparison& rule) {
-    const auto change = [](std::uint64_t baseline, std::uint64_t run) {
-        return std::to_string(baseline) + " &rarr; " + std::to_string(run);
-    };
-    std::string s = "<h3>" + html(rule.rule.start) + " &rarr; " + html(rule.rule.end) +
-                    "</h3><p class=note>Transactions " +
-                    change(rule.baseline.latency.count, rule.run.latency.count);
-    if (rule.rule.key != PairWord::kNone) {
-        s += ", keyed by the " + std::string(pairWordName(rule.rule.key));
+    std::string s = "<h3>" + html(rule.name) + "</h3><p class=note>";
+    const std::pair<const char*, PairWord> words[] = {
+        {"keyed", rule.rule.key}, {"kinds", rule.rule.kind}, {"outcomes", rule.rule.outcome}};
+    for (const auto& [what, word] : words) {
+        if (word == PairWord::kNone) continue;
+        s += std::string(what) + " by the " + pairWordName(word) + "; ";
     }
-    if (rule.rule.kind != PairWord::kNone) {
-        s += ", kinds by the " + std::string(pairWordName(rule.rule.kind));
-    }
-    return s + "; unmatched starts " +
-           change(rule.baseline.unmatchedStarts, rule.run.unmatchedStarts) + ", ends " +
-           change(rule.baseline.unmatchedEnds, rule.run.unmatchedEnds) + ".</p>";
+    // The counts are plain numbers and words of ours: nothing to escape.
+    return s + ruleCounts(rule, " &rarr; ") + ".</p>";
 }
 
 // The columns a rule's table has beside the figures.
 struct RuleColumns {
     bool kinds = false, outcomes = false;
-    explicit RuleColumns(const RuleComparison& rule) : kinds(rule.rule.kind != PairWord::kNone) {
-        for (const LatencyRow& row : rule.rows) outcomes = outcomes || !row.outcome.empty();
-    }
+    explicit RuleColumns(const RuleComparison& rule)
+        : kinds(rule.rule.kind != PairWord::kNone),
+          outcomes(rule.rule.outcome != PairWord::kNone) {}
 };
 
 std::string kindHeads(const RuleColumns& columns) {
@@ -107,10 +102,11 @@ std::string kindHeads(const RuleColumns& columns) {
 }
 
 // A row of the table, named `id` for its chart.
-std::string kindRow(const LatencyRow& row, const std::string& id, const RuleColumns& columns) {
+std::string kindRow(const PairRule& rule, const LatencyRow& row, const std::string& id,
+                    const RuleColumns& columns) {
     std::string s = "<tr data-row=\"" + id + "\">";
     if (columns.kinds) s += cell(html(row.kind));
-    if (columns.outcomes) s += cell(html(row.outcome));
+    if (columns.outcomes) s += cell(html(outcomeLabel(rule, row.outcome)));
     s += verdictCell(row.verdict) + numberCell(row.baseline.count) + numberCell(row.run.count) +
          textCell(rateText(row.baseline.perSecond)) + textCell(rateText(row.run.perSecond)) +
          sideBySide(row) + optionalCell(row.p50Ratio) + optionalCell(row.p99Ratio);
@@ -121,8 +117,8 @@ std::string kindRow(const LatencyRow& row, const std::string& id, const RuleColu
 
 // The chart of a row: its data, the two densities over the same bars (those
 // of both sides' buckets), and its place on the page.
-std::string kindChart(const LatencyRow& row, const std::string& id, const RuleColumns& columns,
-                      JsonWriter& data) {
+std::string kindChart(const PairRule& rule, const LatencyRow& row, const std::string& id,
+                      const RuleColumns& columns, JsonWriter& data) {
     const LogHistogram none;
     const LogHistogram& b = row.baselineLatency ? *row.baselineLatency : none;
     const LogHistogram& r = row.runLatency ? *row.runLatency : none;
@@ -139,7 +135,7 @@ std::string kindChart(const LatencyRow& row, const std::string& id, const RuleCo
     data.memberIntegers("run", groupCounts(r, first / kHistogramGroup, lows.size()));
     data.endObject();
     std::string title = columns.kinds ? "Kind " + html(row.kind) : std::string("Latency");
-    if (columns.outcomes && !row.outcome.empty()) title += ", " + html(row.outcome);
+    if (columns.outcomes) title += ", " + html(outcomeLabel(rule, row.outcome));
     title += ": " + std::string(verdictName(row.verdict));
     return "<div class=chart-box><div class=chart-title>" + title + "</div><div id=chart-compare-" +
            id + " class=chart></div></div>";
@@ -154,8 +150,8 @@ std::string ruleSection(const RuleComparison& rule, std::size_t index, ChartPlan
     std::string charts;
     for (std::size_t k = 0; k < rule.rows.size(); ++k) {
         const std::string id = std::to_string(index) + "-" + std::to_string(k);
-        s += kindRow(rule.rows[k], id, columns);
-        if (plan.take()) charts += kindChart(rule.rows[k], id, columns, data);
+        s += kindRow(rule.rule, rule.rows[k], id, columns);
+        if (plan.take()) charts += kindChart(rule.rule, rule.rows[k], id, columns, data);
     }
     s += "</table>";
     if (!charts.empty()) s += "<div class=charts>" + charts + "</div>";

@@ -57,12 +57,10 @@ std::string ruleTitle(const RuleComparison& rule) {
     if (rule.rule.kind != PairWord::kNone) {
         title += ", kinds by the " + std::string(pairWordName(rule.rule.kind));
     }
+    if (rule.rule.outcome != PairWord::kNone) {
+        title += ", outcomes by the " + std::string(pairWordName(rule.rule.outcome));
+    }
     return title;
-}
-
-// "FIGURE BASELINE -> RUN", for a rule's counts.
-std::string change(const char* figure, std::uint64_t baseline, std::uint64_t run) {
-    return std::string(figure) + " " + countText(baseline) + " -> " + countText(run);
 }
 
 // The heads of a rule's table: its kind and outcome where it has them, then
@@ -84,10 +82,11 @@ Columns kindColumns(bool kinds, bool outcomes) {
     return Columns(heads);
 }
 
-std::vector<std::string> kindCells(const LatencyRow& row, bool kinds, bool outcomes) {
+std::vector<std::string> kindCells(const PairRule& rule, const LatencyRow& row, bool kinds,
+                                   bool outcomes) {
     std::vector<std::string> cells;
     if (kinds) cells.push_back(row.kind);
-    if (outcomes) cells.push_back(row.outcome);
+    if (outcomes) cells.push_back(outcomeLabel(rule, row.outcome));
     cells.insert(cells.end(),
                  {verdictName(row.verdict), countText(row.baseline.count), countText(row.run.count),
                   rateText(row.baseline.perSecond), rateText(row.run.perSecond)});
@@ -104,16 +103,12 @@ std::vector<std::string> kindCells(const LatencyRow& row, bool kinds, bool outco
 
 void writeRuleText(const RuleComparison& rule, std::string& out) {
     out += "\n" + ruleTitle(rule) + "\n";
-    out +=
-        "  " + change("transactions", rule.baseline.latency.count, rule.run.latency.count) + ", " +
-        change("unmatched starts", rule.baseline.unmatchedStarts, rule.run.unmatchedStarts) + ", " +
-        change("unmatched ends", rule.baseline.unmatchedEnds, rule.run.unmatchedEnds) + "\n";
+    out += "  " + ruleCounts(rule, " -> ") + "\n";
     if (rule.rows.empty()) return;
     const bool kinds = rule.rule.kind != PairWord::kNone;
-    bool outcomes = false;
-    for (const LatencyRow& row : rule.rows) outcomes = outcomes || !row.outcome.empty();
+    const bool outcomes = rule.rule.outcome != PairWord::kNone;
     Columns table = kindColumns(kinds, outcomes);
-    for (const LatencyRow& row : rule.rows) table.row(kindCells(row, kinds, outcomes));
+    for (const LatencyRow& row : rule.rows) table.row(kindCells(rule.rule, row, kinds, outcomes));
     table.write(out);
 }
 
@@ -186,6 +181,7 @@ void writePairChanges(JsonWriter& j, const Comparison& c) {
     for (const RuleComparison& rule : c.rules) {
         for (const LatencyRow& row : rule.rows) {
             j.beginObject();
+            j.member("rule", rule.name);
             j.member("start", rule.rule.start);
             j.member("end", rule.rule.end);
             j.key("kind");
@@ -209,6 +205,28 @@ void writePairChanges(JsonWriter& j, const Comparison& c) {
                      bothSides(row) ? std::optional<double>(row.test.pValue) : std::nullopt);
             j.endObject();
         }
+    }
+    j.endArray();
+}
+
+void writeRuleSide(JsonWriter& j, std::string_view key, const RuleSide& side) {
+    j.key(key);
+    j.beginObject();
+    for (const RuleCount& f : kRuleCounts) j.memberUnsigned(f.key, f.value(side));
+    j.endObject();
+}
+
+void writeRuleChanges(JsonWriter& j, const Comparison& c) {
+    j.key("rules");
+    j.beginArray();
+    for (const RuleComparison& rule : c.rules) {
+        j.beginObject();
+        j.member("rule", rule.name);
+        j.member("start", rule.rule.start);
+        j.member("end", rule.rule.end);
+        writeRuleSide(j, "baseline", rule.baseline);
+        writeRuleSide(j, "run", rule.run);
+        j.endObject();
     }
     j.endArray();
 }
@@ -273,6 +291,18 @@ std::string pointsText(double points) {
     return formatted(Form::kSignedOneDecimal, points);
 }
 
+std::string ruleCounts(const RuleComparison& rule, const char* arrow) {
+    std::string text;
+    for (const RuleCount& f : kRuleCounts) {
+        // Only a rule that reads outcomes tells the aborted apart.
+        if (f.outcomesOnly && rule.rule.outcome == PairWord::kNone) continue;
+        if (!text.empty()) text += ", ";
+        text += std::string(f.label) + " " + countText(f.value(rule.baseline)) + arrow +
+                countText(f.value(rule.run));
+    }
+    return text;
+}
+
 std::string tallyText(const VerdictTally& tally) {
     std::string text;
     for (std::size_t v = 0; v < kVerdictCount; ++v) {
@@ -307,6 +337,7 @@ void writeComparisonJson(const Comparison& c, const Statistics& baseline, const 
     j.beginObject();
     writePairChanges(j, c);
     writeCountChanges(j, c);
+    writeRuleChanges(j, c);
     j.endObject();
     j.endObject();
     out += '\n';

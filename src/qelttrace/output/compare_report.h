@@ -32,6 +32,22 @@ inline constexpr SideFigure kSideFigures[] = {{"p50", "p50_ns", &LatencySide::p5
                                               {"p99", "p99_ns", &LatencySide::p99},
                                               {"max", "max_ns", &LatencySide::max}};
 
+// A rule's counts in each dump, in the order every output shows them: the
+// label of the text and the page, the JSON member.
+struct RuleCount {
+    const char* label;
+    const char* key;
+    std::uint64_t (*value)(const RuleSide&);
+    bool outcomesOnly;  // shown for a rule that reads outcomes only
+};
+inline constexpr RuleCount kRuleCounts[] = {
+    {"transactions", "count", [](const RuleSide& s) { return s.latency.count; }, false},
+    {"unmatched starts", "unmatched_starts", [](const RuleSide& s) { return s.unmatchedStarts; },
+     false},
+    {"unmatched ends", "unmatched_ends", [](const RuleSide& s) { return s.unmatchedEnds; }, false},
+    {"open at the end", "open_at_end", [](const RuleSide& s) { return s.openAtEnd; }, false},
+    {"aborted", "aborted", [](const RuleSide& s) { return s.aborted; }, true}};
+
 // How the reports name the two inputs.
 struct ComparedNames {
     std::string baseline, run;
@@ -50,6 +66,8 @@ std::string ratioText(double ratio);
 std::string pValueText(double p);
 std::string shareText(double share);
 std::string pointsText(double points);
+// A rule's counts, each "LABEL BASELINE" + arrow + "RUN", joined by ", ".
+std::string ruleCounts(const RuleComparison& rule, const char* arrow);
 // "2 slower, 1 new, 5 same", in the verdicts' order of importance; "none".
 std::string tallyText(const VerdictTally& tally);
 

@@ -13,7 +13,8 @@ constexpr std::size_t kLineRoom = 512;
 
 class TextWriter : public Writer {
   public:
-    TextWriter(Output& out, bool filtered) : out_(out), filtered_(filtered) {}
+    TextWriter(Output& out, bool filtered, bool groups)
+        : out_(out), filtered_(filtered), groups_(filtered && groups) {}
 
     void banner(const char* text) override {
         if (!filtered_) print(SataLineBanner, text, nullptr, std::char_traits<char>::length(text));
@@ -22,6 +23,10 @@ class TextWriter : public Writer {
         if (!filtered_) printSpan(span);
     }
     void record(const Record& r, const Observation&) override {
+        // Each record's line begins with its line feed: the separator goes
+        // on a line of its own between the two.
+        if (groups_ && printed_ && r.number != lastNumber_ + 1) out_.write("\n--", 3);
+        lastNumber_ = r.number;
         // The record as the formatter had it, to print it as the formatter
         // does (its word buffers are not needed: the words point into the record).
         SataTraceRecord shown;
@@ -78,7 +83,9 @@ class TextWriter : public Writer {
 
     Output& out_;
     bool filtered_;
+    bool groups_;
     bool printed_ = false;
+    std::uint64_t lastNumber_ = 0;
     std::string text_, line_;
 };
 
@@ -118,7 +125,7 @@ class JsonlWriter : public Writer {
 
 }  // namespace
 
-std::unique_ptr<Writer> makeRecordWriter(Format format, Output& out, bool filtered) {
+std::unique_ptr<Writer> makeRecordWriter(Format format, Output& out, bool filtered, bool groups) {
     switch (format) {
         case Format::kCsv:
             return std::make_unique<CsvWriter>(out);
@@ -127,7 +134,7 @@ std::unique_ptr<Writer> makeRecordWriter(Format format, Output& out, bool filter
         case Format::kText:
             break;
     }
-    return std::make_unique<TextWriter>(out, filtered);
+    return std::make_unique<TextWriter>(out, filtered, groups);
 }
 
 }  // namespace qelttrace

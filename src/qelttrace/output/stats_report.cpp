@@ -119,11 +119,27 @@ std::string depthMean(const PairMatcher::Depth& depth) {
     return text;
 }
 
+void writeOpenAtEnd(JsonWriter& j, const PairMatcher::OpenAtEnd& open) {
+    j.key("open_at_end");
+    j.beginObject();
+    j.memberUnsigned("count", open.count);
+    writeObjects(j, "oldest", open.oldest, [&j](const PairMatcher::OpenTransaction& t) {
+        j.member("key", t.key);
+        j.member("kind", t.kind);
+        j.memberUnsigned("start_record", t.startRecord);
+        j.memberInteger("start_ns", t.startNs);
+        j.memberInteger("age_ns", t.ageNs);
+    });
+    j.endObject();
+}
+
 void writeRule(JsonWriter& j, const PairRule& rule, const PairMatcher::RuleStats& p) {
+    j.member("rule", ruleName(rule));
     j.member("start", rule.start);
     j.member("end", rule.end);
     j.member("key", pairWordName(rule.key));
     j.member("kind", pairWordName(rule.kind));
+    j.member("outcome", pairWordName(rule.outcome));
     j.memberUnsigned("count", p.count);
     j.memberUnsigned("unmatched_starts", p.unmatchedStarts);
     j.memberUnsigned("unmatched_ends", p.unmatchedEnds);
@@ -133,9 +149,16 @@ void writeRule(JsonWriter& j, const PairRule& rule, const PairMatcher::RuleStats
         j.memberUnsigned("count", k.latency.count());
         writeLatencyMembers(j, k.latency);
     });
+    writeObjects(j, "outcomes", p.outcomesInOrder(), [&j](const PairMatcher::OutcomeStats& o) {
+        j.member("kind", o.kind);
+        j.member("outcome", o.outcome);
+        j.memberUnsigned("count", o.latency.count());
+        writeLatencyMembers(j, o.latency);
+    });
     writeObjects(j, "slowest", p.slowest, [&j](const KeptTransaction& t) {
         writeTransactionMembers(j, TransactionView(t, {}), kInSlowest);
     });
+    writeOpenAtEnd(j, p.openAtEnd);
     if (rule.key == PairWord::kNone) return;
     j.key("depth");
     j.beginObject();
@@ -222,12 +245,77 @@ void writeSlowestText(const PairRule& rule, const std::vector<KeptTransaction>& 
     slow.write(out);
 }
 
+// "N open at the end, the oldest EVENT KIND key KEY from record R, AGE s":
+// what is left hanging, first, as a hung device shows.
+void writeOpenLine(const PairRule& rule, const PairMatcher::OpenAtEnd& open, std::string& out) {
+    const char* when = open.atTo ? "--to" : "the end";
+    if (open.count == 0) {
+        out += std::string("  none open at ") + when + "\n";
+        return;
+    }
+    out += "  " + countText(open.count) + " open at " + when;
+    if (!open.oldest.empty()) {
+        const PairMatcher::OpenTransaction& t = open.oldest.front();
+        out += ", the oldest " + rule.start;
+        if (rule.kind != PairWord::kNone) out += " " + t.kind;
+        if (rule.key != PairWord::kNone) out += " key " + t.key;
+        out += " from record " + countText(t.startRecord) + ", " + durationText(t.ageNs) + " s";
+    }
+    out += "\n";
+}
+
+void writeOldestText(const PairRule& rule, const PairMatcher::OpenAtEnd& open, std::string& out) {
+    if (open.oldest.empty()) return;
+    out += open.atTo ? "  oldest open at --to\n" : "  oldest open at the end\n";
+    std::vector<Columns::Head> heads;
+    if (rule.key != PairWord::kNone) heads.push_back({"key", false});
+    if (rule.kind != PairWord::kNone) heads.push_back({"kind", false});
+    heads.insert(heads.end(), {{"start record", true}, {"start (s)", true}, {"age (s)", true}});
+    Columns oldest(heads);
+    for (const PairMatcher::OpenTransaction& t : open.oldest) {
+        std::vector<std::string> cells;
+        if (rule.key != PairWord::kNone) cells.push_back(t.key);
+        if (rule.kind != PairWord::kNone) cells.push_back(t.kind);
+        cells.insert(cells.end(),
+                     {countText(t.startRecord), durationText(t.startNs), durationText(t.ageNs)});
+        oldest.row(cells);
+    }
+    oldest.write(out);
+}
+
+void writeOutcomesText(const PairRule& rule, const PairMatcher::RuleStats& p, std::string& out) {
+    if (rule.outcome == PairWord::kNone) return;
+    out += "  outcomes\n";
+    const bool kinds = rule.kind != PairWord::kNone;
+    std::vector<Columns::Head> heads;
+    if (kinds) heads.push_back({"kind", false});
+    heads.insert(heads.end(), {{"outcome", false}, {"count", true}});
+    Columns outcomes(withLatencies(heads, " (s)"));
+    for (const PairMatcher::OutcomeStats& o : p.outcomesInOrder()) {
+        std::vector<std::string> cells;
+        if (kinds) cells.push_back(o.kind);
+        cells.push_back(outcomeLabel(rule, o.outcome));
+        cells.push_back(countText(o.latency.count()));
+        const std::vector<std::string> latencies = latencyCells(o.latency);
+        cells.insert(cells.end(), latencies.begin(), latencies.end());
+        outcomes.row(cells);
+    }
+    outcomes.write(out);
+}
+
 void writeRuleText(const PairRule& rule, const PairMatcher::RuleStats& p, std::string& out) {
     out += "\n" + ruleName(rule);
     if (rule.key != PairWord::kNone) out += ", keyed by the " + std::string(pairWordName(rule.key));
     if (rule.kind != PairWord::kNone) {
         out += ", kinds by the " + std::string(pairWordName(rule.kind));
-        out += "\n  kinds\n";
+    }
+    if (rule.outcome != PairWord::kNone) {
+        out += ", outcomes by the " + std::string(pairWordName(rule.outcome));
+    }
+    out += "\n";
+    writeOpenLine(rule, p.openAtEnd, out);
+    if (rule.kind != PairWord::kNone) {
+        out += "  kinds\n";
         Columns kinds(withLatencies({{"kind", false}, {"count", true}}, " (s)"));
         for (const PairMatcher::KindStats& k : p.kindsByCount()) {
             std::vector<std::string> cells = latencyCells(k.latency);
@@ -235,13 +323,13 @@ void writeRuleText(const PairRule& rule, const PairMatcher::RuleStats& p, std::s
             kinds.row(cells);
         }
         kinds.write(out);
-    } else {
-        out += "\n";
     }
+    writeOutcomesText(rule, p, out);
     if (!p.slowest.empty()) {
         out += "  slowest\n";
         writeSlowestText(rule, p.slowest, out);
     }
+    writeOldestText(rule, p.openAtEnd, out);
     if (rule.key == PairWord::kNone) return;
     out += "  depth: max " + countText(p.depth.max) + ", mean " + depthMean(p.depth) + "\n";
     Columns depth({{"depth", true}, {"time (s)", true}});
@@ -274,6 +362,7 @@ void writeStatsText(const Statistics& s, std::string& out) {
     Columns pairs(withLatencies({{"rule", false},
                                  {"key", false},
                                  {"kind", false},
+                                 {"outcome", false},
                                  {"count", true},
                                  {"unmatched starts", true},
                                  {"unmatched ends", true}},
@@ -282,9 +371,10 @@ void writeStatsText(const Statistics& s, std::string& out) {
         const PairMatcher::RuleStats& p = s.pairStats()[i];
         const PairRule& rule = s.pairs()[i];
         std::vector<std::string> cells = latencyCells(p.latency);
-        cells.insert(cells.begin(), {ruleName(rule), pairWordName(rule.key),
-                                     pairWordName(rule.kind), countText(p.count),
-                                     countText(p.unmatchedStarts), countText(p.unmatchedEnds)});
+        cells.insert(cells.begin(),
+                     {ruleName(rule), pairWordName(rule.key), pairWordName(rule.kind),
+                      pairWordName(rule.outcome), countText(p.count), countText(p.unmatchedStarts),
+                      countText(p.unmatchedEnds)});
         pairs.row(cells);
     }
     pairs.write(out);

@@ -8,6 +8,7 @@ TransactionView::TransactionView(const Transaction& t, std::string_view ruleName
     : rule(ruleName),
       key(t.key),
       kind(t.kind),
+      outcome(t.outcome),
       startRecord(t.start.record),
       endRecord(t.end.record),
       startNs(t.start.timeNs),
@@ -20,6 +21,7 @@ TransactionView::TransactionView(const KeptTransaction& t, std::string_view rule
     : rule(ruleName),
       key(t.key),
       kind(t.kind),
+      outcome(t.outcome),
       startRecord(t.startRecord),
       endRecord(t.endRecord),
       startNs(t.startNs),
@@ -34,13 +36,16 @@ bool shownFor(const TransactionField& field, const PairRule& rule) {
             return rule.key != PairWord::kNone;
         case ShownFor::kRuleWithKinds:
             return rule.kind != PairWord::kNone;
+        case ShownFor::kRuleWithOutcomes:
+            return rule.outcome != PairWord::kNone;
         case ShownFor::kEveryRule:
             break;
     }
     return true;
 }
 
-void writeTransactionMembers(JsonWriter& json, const TransactionView& t, unsigned output) {
+void writeTransactionMembers(JsonWriter& json, const TransactionView& t, unsigned output,
+                             bool emptyAsNull) {
     for (const TransactionField& f : kTransactionFields) {
         if (output != 0 && !(f.outputs & output)) continue;
         json.key(f.key);
@@ -50,7 +55,11 @@ void writeTransactionMembers(JsonWriter& json, const TransactionView& t, unsigne
         }
         const TransactionValue v = f.value(t);
         if (f.unit == Unit::kText) {
-            json.string(v.text);
+            if (emptyAsNull && v.text.empty()) {
+                json.null();
+            } else {
+                json.string(v.text);
+            }
         } else {
             json.integer(v.number);
         }

@@ -26,7 +26,7 @@ enum class Unit {
 
 // A transaction as the table reads it: one handed on, or one kept.
 struct TransactionView {
-    std::string_view rule, key, kind;
+    std::string_view rule, key, kind, outcome;
     std::uint64_t startRecord = 0, endRecord = 0;
     std::int64_t startNs = 0, durationNs = 0;
     std::uint64_t records = 0, errors = 0;
@@ -57,8 +57,9 @@ enum TransactionOutput : unsigned {
 };
 
 // In the tables of the slowest (--stats and the page): for every rule, or
-// only for a rule that has keys, or kinds. --stats=json names them all.
-enum class ShownFor { kEveryRule, kKeyedRule, kRuleWithKinds };
+// only for a rule that has keys, kinds, or outcomes. --stats=json names them
+// all.
+enum class ShownFor { kEveryRule, kKeyedRule, kRuleWithKinds, kRuleWithOutcomes };
 
 struct TransactionField {
     std::string_view name;   // the CSV column and the JSON member
@@ -104,6 +105,9 @@ inline constexpr TransactionField kTransactionFields[] = {
      [](const TransactionView& t) { return TransactionValue::ofCount(t.records); }},
     {"errors", "errors", Unit::kCount, true, kInSliceEnd, ShownFor::kEveryRule,
      [](const TransactionView& t) { return TransactionValue::ofCount(t.errors); }},
+    // Last, so that a listing of before it is replaced as one of its own.
+    {"outcome", "outcome", Unit::kText, true, 0, ShownFor::kRuleWithOutcomes,
+     [](const TransactionView& t) { return TransactionValue::ofText(t.outcome); }},
 };
 constexpr std::size_t kTransactionFieldCount =
     sizeof kTransactionFields / sizeof kTransactionFields[0];
@@ -142,8 +146,11 @@ inline constexpr const char* kTransactionsHeader = kTransactionsHeaderText.text;
 // Whether `field` has a column in a table of the slowest of `rule`.
 bool shownFor(const TransactionField& field, const PairRule& rule);
 // The fields in `output` (a TransactionOutput bit) of `t`, as members of the
-// JSON object being written; every field when `output` is 0.
-void writeTransactionMembers(JsonWriter& json, const TransactionView& t, unsigned output);
+// JSON object being written; every field when `output` is 0. A field a start
+// left open does not have is null; with `emptyAsNull` (the listing's JSON
+// lines, whose fields are those of its CSV) so is an empty text.
+void writeTransactionMembers(JsonWriter& json, const TransactionView& t, unsigned output,
+                             bool emptyAsNull = false);
 // Every field of `t` as a CSV row (RFC 4180), no line end.
 void appendTransactionCsvRow(std::string& out, const TransactionView& t);
 

@@ -44,7 +44,7 @@ class TransactionListing : public Writer {
         if (jsonl_) {
             JsonWriter j(out);
             j.beginObject();
-            writeTransactionMembers(j, row, 0);
+            writeTransactionMembers(j, row, 0, true);
             j.endObject();
             out += '\n';
         } else {
