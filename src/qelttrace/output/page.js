@@ -5,6 +5,7 @@
 // SATA state over time, the delta density and the records per interval. A
 // click on a row with data-ctx shows the records around its item beneath it.
 // Sets data-charts on the body to the number drawn, for the browser test.
+// Its chart functions serve the comparison's page too (window.qeltPage).
 (function () {
   "use strict";
   var D = JSON.parse(document.getElementById("qelt-data").textContent);
@@ -38,11 +39,12 @@
       var y = s.n.map(function (n, g) { return n > 0 ? n / h.w[g] * 1000 : null; });
       y.push(null);
       data.push(y);
-      opts.push({ label: s.label, stroke: colours[i % colours.length], width: 1.5,
+      opts.push({ label: s.label, stroke: s.stroke || colours[i % colours.length], width: 1.5,
                   paths: uPlot.paths.stepped({ align: 1 }), points: { show: false } });
     });
-    chart(id, { scales: { x: { time: false, distr: 3 }, y: { distr: 3 } },
-                axes: [{ label: xLabel }, { size: 70, label: yLabel }], series: opts }, data);
+    return chart(id, { scales: { x: { time: false, distr: 3 }, y: { distr: 3 } },
+                       axes: [{ label: xLabel }, { size: 70, label: yLabel }], series: opts },
+                 data);
   }
 
   // Points drawn exactly ({x, y}) or reduced to a minimum and a maximum per
@@ -54,6 +56,11 @@
              series: [{ label: "highest " + label, stroke: colour, paths: paths },
                       { label: "lowest " + label, stroke: "#9467bd", paths: paths }] };
   }
+
+  // The comparison's page draws its own charts with these (compare.js).
+  window.qeltPage = { data: D, chart: chart, density: density, colours: colours,
+                      drawn: function () { return drawn; } };
+  if (D.comparison) return;
 
   D.rules.forEach(function (r, i) {
     var l = r.latency;
