@@ -2,7 +2,8 @@
 // output, or the tool's decoded output, and prints it as the live trace job
 // would have (the default), exports its records (csv, jsonl), filters them,
 // and reports on them (statistics, a Perfetto trace, an HTML page), all in one
-// pass over the input.
+// pass over the input; or compares a run with its baseline (--compare), one
+// pass over each.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common/exit_status.h"
+#include "compare_run.h"
 #include "input/byte_source.h"
 #include "options.h"
 #include "output/output_file.h"
@@ -71,10 +73,13 @@ std::optional<int> refusal(const Settings& s) {
     if (!s.perfetto.empty()) named.emplace_back("--perfetto", s.perfetto);
     if (!s.html.empty()) named.emplace_back("--html", s.html);
     if (!s.transactions.empty()) named.emplace_back("--transactions", s.transactions);
-    const std::string clash = targetClash(s.inputs, named);
+    // A comparison's baseline is an input like the others.
+    std::vector<std::string> inputs = s.inputs;
+    if (!s.compare.empty()) inputs.insert(inputs.begin(), s.compare);
+    const std::string clash = targetClash(inputs, named);
     if (!clash.empty()) return failure(clash);
     bool unreadable = false;
-    for (const std::string& name : s.inputs) {
+    for (const std::string& name : inputs) {
         const std::string reason = name == "-" ? std::string() : cannotRead(name);
         if (reason.empty()) continue;
         std::fprintf(stderr, "qelttrace: %s: %s\n", name.c_str(), reason.c_str());
@@ -177,7 +182,12 @@ int run(const Settings& s) {
     }
     if (s.stats != StatsFormat::kNone) outputs.stats = &standard;
     if (!openReports(s, reports, outputs)) return exit_status::kInputOutput;
-    const int status = decodeInputs(s, outputs);
+    int status = exit_status::kSuccess;
+    if (s.compare.empty()) {
+        status = decodeInputs(s, outputs);
+    } else if (!runComparison(s, outputs, stderr, outputBroken)) {
+        status = exit_status::kInputOutput;
+    }
     return finishReports(reports, status);
 }
 

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <iterator>
 #include <vector>
 
@@ -30,6 +31,7 @@ enum class Id {
     kPerfetto,
     kHtml,
     kTransactions,
+    kCompare,
     kHelp,
     kVersion,
     kCount
@@ -59,13 +61,13 @@ constexpr cmdline::OptionRow kRows[] = {
            "the N largest gaps and slowest transactions of each pair in the report and on the "
            "page")
         .shows([] { return std::to_string(Settings{}.top); })
-        .needing(setOf(Id::kStats, Id::kHtml),
+        .needing(setOf(Id::kStats, Id::kHtml, Id::kCompare),
                  "sets how many gaps and slowest transactions the report and the page list"),
     option(Id::kPair, "--pair", "START,END[,KEY[,KIND[,OUTCOME]]]",
            "also measure the transactions from START to END, keyed, of a kind and with an "
            "outcome (END's) named by the qualifier, the argument or none (again: more pairs)")
         .each()
-        .needing(setOf(Id::kStats, Id::kPerfetto, Id::kHtml, Id::kTransactions),
+        .needing(setOf(Id::kStats, Id::kPerfetto, Id::kHtml, Id::kTransactions, Id::kCompare),
                  "measures pairs for the reports"),
     option(Id::kPerfetto, "--perfetto", "FILE",
            "write a trace for ui.perfetto.dev or chrome://tracing (-: standard output)"),
@@ -73,6 +75,11 @@ constexpr cmdline::OptionRow kRows[] = {
     option(Id::kTransactions, "--transactions", "FILE",
            "write every transaction of the pairs as CSV, or JSON lines when FILE ends in .jsonl "
            "(-: standard output)"),
+    option(Id::kCompare, "--compare", "BASELINE",
+           "judge what changed from the dump BASELINE to the FILEs, per pair rule and kind, "
+           "events, errors and states: a text report, or --stats=json, or the page of --html")
+        .excluding(setOf(Id::kFormat, Id::kPerfetto, Id::kTransactions),
+                   "reports the comparison as text, --stats=json or --html"),
     cmdline::helpFlag(Id::kHelp),
     cmdline::versionFlag(Id::kVersion),
 };
@@ -94,7 +101,13 @@ const char kDescription[] =
     "Each record has the fields record, time, time_ns, delta_ns, event,\n"
     "qualifier, argument, status and text. --stats, --perfetto, --html and\n"
     "--transactions combine in one pass; with any of them the records are\n"
-    "printed only when --format is given.\n";
+    "printed only when --format is given.\n"
+    "\n"
+    "--compare BASELINE reads the dump BASELINE and then the FILEs (the run), each\n"
+    "in one pass with the same filters and pair rules, and reports what changed:\n"
+    "per pair rule and kind the latencies with a verdict (slower, faster, new,\n"
+    "gone, too few, same) from a Kolmogorov-Smirnov test and the shift of the\n"
+    "median or p99, then the events, errors and SATA states.\n";
 
 constexpr cmdline::CommandLine kCommandLine =
     cmdline::commandLine("qelttrace", QELT_VERSION, kRows, "[FILE...]", "a FILE", kDescription,
@@ -123,8 +136,8 @@ std::string checkFormat(const Given& g, Settings& s) {
     } else {
         return "--format " + format + ": not text, csv or jsonl";
     }
-    const bool reporting =
-        g.has(Id::kStats) || g.has(Id::kPerfetto) || g.has(Id::kHtml) || g.has(Id::kTransactions);
+    const bool reporting = g.has(Id::kStats) || g.has(Id::kPerfetto) || g.has(Id::kHtml) ||
+                           g.has(Id::kTransactions) || g.has(Id::kCompare);
     s.printRecords = !reporting || g.has(Id::kFormat);
     return {};
 }
@@ -183,6 +196,22 @@ std::string checkReports(const Given& g, Settings& s) {
     return {};
 }
 
+// A comparison reads two dumps with the same filters and pair rules, and
+// reports as text (what --stats gives, the default), as JSON or as a page.
+std::string checkCompare(const Given& g, Settings& s) {
+    if (!g.has(Id::kCompare)) return {};
+    s.compare = g.value(Id::kCompare);
+    if (s.compare.empty()) return "--compare needs a BASELINE";
+    for (const Id id : {Id::kFrom, Id::kTo}) {
+        if (!g.has(id)) continue;
+        return std::string(kRows[static_cast<size_t>(id)].name) +
+               " does not go with --compare: the baseline and the run each have their own "
+               "clock, so one window of time would cut them at unrelated places";
+    }
+    if (s.stats == StatsFormat::kNone && s.html.empty()) s.stats = StatsFormat::kText;
+    return {};
+}
+
 // Two reports never go to one file, and standard output carries one output
 // at most.
 std::string checkTargets(const Settings& s) {
@@ -238,6 +267,7 @@ cmdline::Outcome parseCommandLine(int argc, const char* const* argv, Settings& s
             std::string why = checkFormat(g, s);
             if (why.empty()) why = checkFilters(g, s);
             if (why.empty()) why = checkReports(g, s);
+            if (why.empty()) why = checkCompare(g, s);
             return why;
         });
     if (outcome != cmdline::Outcome::kRun) return outcome;
@@ -245,6 +275,12 @@ cmdline::Outcome parseCommandLine(int argc, const char* const* argv, Settings& s
     if (!error.empty()) return cmdline::Outcome::kUsageError;
     s.inputsNamed = given.operands().size();
     s.inputs = given.operands().empty() ? std::vector<std::string>{"-"} : given.operands();
+    if (s.compare == "-" && std::find(s.inputs.begin(), s.inputs.end(), "-") != s.inputs.end()) {
+        error =
+            "--compare -: the baseline and the run cannot both be standard input (name the "
+            "run's FILEs)";
+        return cmdline::Outcome::kUsageError;
+    }
     s.title.clear();
     for (const std::string& name : s.inputs) {
         if (!s.title.empty()) s.title += " ";

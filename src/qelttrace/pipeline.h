@@ -34,6 +34,7 @@ struct Settings {
     std::string perfetto, html;   // the targets named, "" for none
     std::string transactions;     // likewise; JSON lines when it ends in ".jsonl"
     std::string title;            // the inputs, for the page
+    std::string compare;          // --compare: the baseline, "" for none
 };
 
 // Where the outputs go: null for an output not wanted. The records may go out

@@ -18,30 +18,14 @@
 #include <vector>
 
 #include "analysis/statistics.h"
+#include "support/planted_dump.h"
 #include "support/record_feed.h"
 
 namespace {
 
 using namespace qelttrace;
 using Feed = qelttest::RecordFeed;
-
-// Normal deviates by Box-Muller from the engine's bits (the standard fixes
-// the engine, not its distributions), so every platform draws the same.
-struct Draw {
-    explicit Draw(std::uint64_t seed) : random(seed) {}
-    double uniform() {  // in (0, 1)
-        return (static_cast<double>(random() >> 11) + 0.5) / 9007199254740992.0;
-    }
-    double normal() {
-        return std::sqrt(-2 * std::log(uniform())) * std::cos(6.283185307179586 * uniform());
-    }
-    // A latency around `medianNs`, spread like a device's, on a 10 ns clock.
-    std::int64_t latency(double medianNs, double sigma = 0.4) {
-        const double v = medianNs * std::exp(sigma * normal());
-        return static_cast<std::int64_t>(v / 10) * 10;
-    }
-    std::mt19937_64 random;
-};
+using qelttest::Draw;
 
 LogHistogram sample(std::uint64_t seed, int count, double medianNs, double factor = 1.0) {
     Draw draw(seed);

@@ -5,16 +5,18 @@
 # sample as `qelttelnet -satatrace -raw` prints it, trace.txt its decoded
 # output, probelink.log the sample session log (a trace job recorded with
 # PROBELINK_LOG), dump.txt.gz the sample compressed, powershell.txt the
-# sample in UTF-16LE with its byte-order mark. Each example runs in a
-# directory of its own, through the shell; it must end with status 0, say
-# nothing on standard error, and print or write something.
-#   doc_examples_test.sh README MANPAGE BIN_DIR SAMPLE SAMPLE_LOG
+# sample in UTF-16LE with its byte-order mark, baseline.txt a baseline of
+# the sample for --compare (the sample without its errors). Each example
+# runs in a directory of its own, through the shell; it must end with status
+# 0, say nothing on standard error, and print or write something.
+#   doc_examples_test.sh README MANPAGE BIN_DIR SAMPLE SAMPLE_LOG SAMPLE_BASELINE
 set -euo pipefail
 readme=$1
 manpage=$2
 bin=$(cd "$3" && pwd)
 sample=$4
 sample_log=$5
+sample_baseline=$6
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -33,6 +35,7 @@ sed 's/$/\r/' "$sample" > "$inputs/dump.txt"
 gzip -c "$inputs/dump.txt" > "$inputs/dump.txt.gz"
 { printf '\xff\xfe'; iconv -f LATIN1 -t UTF-16LE "$inputs/dump.txt"; } > "$inputs/powershell.txt"
 cp "$sample_log" "$inputs/probelink.log"
+sed 's/$/\r/' "$sample_baseline" > "$inputs/baseline.txt"
 
 # The command lines that run qelttrace: from the README's sh blocks (a
 # directory before the name dropped, comments dropped) and from the manual

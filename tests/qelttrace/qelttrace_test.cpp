@@ -27,6 +27,7 @@
 #include "support/e2e_support.h"
 #include "support/encodings.h"
 #include "support/files.h"
+#include "support/planted_dump.h"
 #include "support/terminal.h"
 
 namespace {
@@ -410,7 +411,7 @@ TEST_F(Qelttrace, HelpVersionAndUnknownOptions) {
     EXPECT_EQ(run({"-h"}).out, help.out);
     for (const char* option :
          {"--format", "--event", "--from", "--to", "--errors", "--context", "--stats", "--top",
-          "--pair", "--perfetto", "--html", "--transactions", "--version"}) {
+          "--pair", "--perfetto", "--html", "--transactions", "--compare", "--version"}) {
         EXPECT_NE(help.out.find(std::string("\n  ") + option), std::string::npos) << option;
     }
     for (const char* internal : {"{", "}", "TEXT", "REQUIRED", "At Most", "OPTIONS", "[Option"}) {
@@ -1141,6 +1142,21 @@ TEST_F(Qelttrace, BadUsageLeavesNothingUnderTheTarget) {
         {{"--context", "2"}, "--context shows the records around those a filter selects"},
         {{"--stats", "--perfetto", "-"}, "standard output takes one output"},
         {{"--perfetto", "-", "--format", "csv"}, "standard output takes one output"},
+        // A comparison: the two dumps have clocks of their own, and it has outputs of its own.
+        {{"--compare", input, "--from", "1"},
+         "--from does not go with --compare: the baseline and the run each have their own clock"},
+        {{"--compare", input, "--to", "1"}, "--to does not go with --compare"},
+        {{"--compare", input, "--format", "csv"},
+         "--compare reports the comparison as text, --stats=json or --html: it does not go with "
+         "--format"},
+        {{"--compare", input, "--perfetto", dir_ + "/out.json"},
+         "--compare reports the comparison as text, --stats=json or --html: it does not go with "
+         "--perfetto"},
+        {{"--compare", input, "--transactions", "-"}, "--compare reports the comparison"},
+        {{"--compare"}, "--compare needs a value: BASELINE"},
+        {{"--compare", input, "--compare", input}, "--compare is given twice"},
+        {{"--compare", "-", "-"},
+         "--compare -: the baseline and the run cannot both be standard input"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -1408,6 +1424,295 @@ TEST_F(Qelttrace, BrokenPipeEndsTheRunAsAnInterruptDoes) {
         EXPECT_EQ(names(), before) << c.ignored;
         EXPECT_EQ(readFile(page), old) << c.ignored;
     }
+}
+
+// Two dumps of the bridge with a change of every kind planted in them: the
+// baseline 100 s long, the run 50 s.
+struct PlantedPair {
+    std::string baseline, run;
+};
+
+const PlantedPair& plantedDumps() {
+    static const PlantedPair pair = [] {
+        constexpr std::int64_t s = qelttest::PlantedDump::kSecond;
+        const std::int64_t bSpan = 100 * s, rSpan = 50 * s;
+        qelttest::Draw draw(7);
+        qelttest::PlantedDump b, r;
+        // Commands: 60 60% slower; 61 3% slower, a shift the test alone
+        // sees in 20,000 a side; 25 only in the run; 35 only in the
+        // baseline; CA too few in the run; 42 60% faster.
+        b.commands(draw, "60", 2000, 50000, bSpan);
+        r.commands(draw, "60", 2000, 80000, rSpan);
+        b.commands(draw, "61", 20000, 40000, bSpan);
+        r.commands(draw, "61", 20000, 41200, rSpan);
+        r.commands(draw, "25", 40, 300000, rSpan);
+        b.commands(draw, "35", 40, 500000, bSpan);
+        b.commands(draw, "CA", 100, 30000, bSpan);
+        r.commands(draw, "CA", 15, 30000, rSpan);
+        b.commands(draw, "42", 500, 90000, bSpan);
+        r.commands(draw, "42", 500, 56250, rSpan);
+        // Commands of 60 that end aborted, and that are never answered, in
+        // the run only.
+        r.commands(draw, "60", 30, 250000, rSpan, "0");
+        r.unanswered(draw, "60", 5, rSpan);
+        // Transfers, of no kind: the same.
+        b.transfers(draw, 100, 24000, bSpan);
+        r.transfers(draw, 100, 24000, rSpan);
+        // Events and errors: CancelAll at twice the rate; FatalError new,
+        // UnexpectedState gone (both trouble); parse errors at a third of
+        // the rate; unknown tags at the same rate.
+        b.spread(draw, "00 2 0", 200, bSpan);
+        r.spread(draw, "00 2 0", 200, rSpan);
+        r.spread(draw, "0 0 0", 12, rSpan);
+        b.spread(draw, "0 9 0", 30, bSpan);
+        b.spread(draw, "ABCD 2 0", 60, bSpan);
+        r.spread(draw, "ABCD 2 0", 10, rSpan);
+        b.spread(draw, "1 99 0", 50, bSpan);
+        r.spread(draw, "1 99 0", 25, rSpan);
+        // States: IDLE 80% -> 50%, RCV 20% -> 30%, SND new at 20%.
+        b.states(bSpan, {{1, 80}, {2, 20}});
+        r.states(rSpan, {{1, 50}, {2, 30}, {3, 20}});
+        b.add(bSpan, "00 2 0");
+        r.add(rSpan, "00 2 0");
+        return PlantedPair{b.text(), r.text()};
+    }();
+    return pair;
+}
+
+// The lines of `text`.
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The first line of `lines` that begins with `start`, or "".
+std::string lineStarting(const std::vector<std::string>& lines, const std::string& start) {
+    for (const std::string& line : lines) {
+        if (line.rfind(start, 0) == 0) return line;
+    }
+    return {};
+}
+
+// The words of a line, split at blanks.
+std::vector<std::string> wordsOf(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// Every verdict, from two dumps with changes planted in them, as the text
+// of qelttrace --compare: the inputs and their spans, the verdicts summed
+// up, each rule's kinds with the changes first, the events, the errors and
+// the states, changed rows first.
+TEST_F(Qelttrace, CompareNamesEveryPlantedChange) {
+    const std::string baseline = write("baseline.txt", plantedDumps().baseline);
+    const std::string run = write("run.txt", plantedDumps().run);
+    ToolRun r = this->run({"--compare", baseline, run});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::vector<std::string> lines = linesOf(r.out);
+    ASSERT_GT(lines.size(), 20u);
+    EXPECT_EQ(lines[0], "baseline " + baseline + ": span 100.000000000 s, 47821 records; run " +
+                            run + ": span 50.000000000 s, 47123 records");
+    EXPECT_EQ(lines[1],
+              "verdicts: transactions 1 slower, 2 new, 1 faster, 1 gone, 1 too few, 2 same; "
+              "events 6 more, 1 new, 1 gone; errors 1 new, 1 fewer, 1 gone, 1 same");
+    // A rule without kinds: one row, no kind column.
+    const auto transfers = std::find(lines.begin(), lines.end(), "DMA Start->DMA End");
+    ASSERT_NE(transfers, lines.end()) << r.out;
+    EXPECT_EQ(wordsOf(transfers[2])[0], "verdict");
+    EXPECT_EQ(wordsOf(transfers[3])[0] + " " + wordsOf(transfers[3])[1], "same 100");
+    EXPECT_EQ(transfers[4], "");
+    // The command kinds and their outcomes, the changes that matter first;
+    // the commands aborted and those never answered side by side.
+    const auto at = std::find(lines.begin(), lines.end(),
+                              "ActivateTransaction->CompleteTransation, keyed by the argument, "
+                              "kinds by the qualifier, outcomes by the qualifier");
+    ASSERT_NE(at, lines.end()) << r.out;
+    EXPECT_EQ(at[1],
+              "  transactions 22640 -> 22585, unmatched starts 0 -> 5, unmatched ends 0 -> 0, "
+              "open at the end 0 -> 5, aborted 0 -> 30");
+    const std::vector<std::string> heads = wordsOf(at[2]);
+    ASSERT_GE(heads.size(), 3u);
+    EXPECT_EQ(heads[0] + " " + heads[1] + " " + heads[2], "kind outcome verdict");
+    const struct {
+        const char* kindAndOutcome;
+        const char* verdict;
+        const char* counts;
+    } rows[] = {
+        {"60 1 (completed)", "slower", "2000 2000"}, {"25 1 (completed)", "new", "0 40"},
+        {"60 0 (aborted)", "new", "0 30"},           {"42 1 (completed)", "faster", "500 500"},
+        {"35 1 (completed)", "gone", "40 0"},        {"CA 1 (completed)", "too", "100 15"},
+        {"61 1 (completed)", "same", "20000 20000"}};
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const std::vector<std::string> words = wordsOf(at[3 + i]);
+        ASSERT_GE(words.size(), 7u) << at[3 + i];
+        EXPECT_EQ(words[0] + " " + words[1] + " " + words[2], rows[i].kindAndOutcome) << at[3 + i];
+        EXPECT_EQ(words[3], rows[i].verdict) << at[3 + i];
+        const std::size_t counts = words[3] == "too" ? 5 : 4;
+        EXPECT_EQ(words[counts] + " " + words[counts + 1], rows[i].counts) << at[3 + i];
+    }
+    EXPECT_EQ(at[3 + std::size(rows)], "");
+    // The slower kind's ratios and p-value, after its p50 ... max side by side.
+    const std::vector<std::string> slower = wordsOf(at[3]);
+    ASSERT_EQ(slower.size(), 19u) << at[3];
+    EXPECT_NEAR(std::stod(slower[16]), 1.6, 0.05) << at[3];
+    EXPECT_LT(std::stod(slower[18]), 1e-20) << at[3];
+    // Rates per second of each dump's span: 2000 in 100 s and in 50 s.
+    EXPECT_EQ(slower[6] + " " + slower[7], "20.000 40.000");
+
+    EXPECT_EQ(
+        wordsOf(lineStarting(lines, "  CancelAll ")),
+        (std::vector<std::string>{"CancelAll", "more", "201", "201", "2.010", "4.020", "2.000"}));
+    EXPECT_EQ(wordsOf(lineStarting(lines, "  FatalError ")),
+              (std::vector<std::string>{"FatalError", "new", "0", "12", "0.000", "0.240"}));
+    EXPECT_EQ(
+        wordsOf(lineStarting(lines, "  parse_error ")),
+        (std::vector<std::string>{"parse_error", "fewer", "60", "10", "0.600", "0.200", "0.333"}));
+    EXPECT_EQ(wordsOf(lineStarting(lines, "  unknown_tag ")),
+              (std::vector<std::string>{"unknown_tag", "99", "same", "50", "25", "0.500", "0.500",
+                                        "1.000"}));
+    // States: the largest change first.
+    const auto states = std::find(lines.begin(), lines.end(), "SATA states");
+    ASSERT_NE(states, lines.end());
+    EXPECT_EQ(wordsOf(states[2])[0] + " " + wordsOf(states[2])[3], "IDLE -30.0");
+    EXPECT_EQ(wordsOf(states[3])[0] + " " + wordsOf(states[3])[3], "SND +20.0");
+    EXPECT_EQ(wordsOf(states[4])[0] + " " + wordsOf(states[4])[3], "RCV +10.0");
+
+    // --stats asks for the same text; the same pair rules and filters apply
+    // to both dumps.
+    EXPECT_EQ(this->run({"--compare", baseline, "--stats", run}).out, r.out);
+    ToolRun filtered = this->run({"--compare", baseline, "--event", "Activate*", "--event",
+                                  "Complete*", "--pair", "CancelAll,FatalError", run});
+    ASSERT_EQ(filtered.status, 0) << filtered.err;
+    EXPECT_EQ(linesOf(filtered.out)[1],
+              "verdicts: transactions 1 slower, 3 new, 1 faster, 1 gone, 1 too few, 2 same; "
+              "events 2 more; errors none");
+    // The pair rules see every record whatever the filters select; the
+    // events are those selected.
+    EXPECT_EQ(filtered.out.find("\n  DMA Start "), std::string::npos);
+    EXPECT_NE(filtered.out.find("\nCancelAll->FatalError\n  transactions 0 -> 11,"),
+              std::string::npos);
+}
+
+// --stats=json: each dump's own --stats=json, byte for byte, then the
+// changes; null where a figure does not exist.
+TEST_F(Qelttrace, CompareAsJsonHoldsEachDumpsStatistics) {
+    const std::string baseline = write("baseline.txt", plantedDumps().baseline);
+    const std::string run = write("run.txt", plantedDumps().run);
+    ToolRun r = this->run({"--compare", baseline, "--stats=json", run});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string alone[2];
+    for (int i = 0; i < 2; ++i) {
+        ToolRun stats = this->run({"--stats=json", i == 0 ? baseline : run});
+        ASSERT_EQ(stats.status, 0);
+        ASSERT_EQ(stats.out.back(), '\n');
+        alone[i] = stats.out.substr(0, stats.out.size() - 1);
+    }
+    const std::string head = "{\"baseline\":" + alone[0] + ",\"run\":" + alone[1] +
+                             ",\"changes\":{\"pairs\":[{\"rule\":\"DMA Start->DMA End\","
+                             "\"start\":\"DMA Start\",";
+    EXPECT_EQ(r.out.substr(0, head.size()), head);
+    EXPECT_NE(r.out.find("{\"rule\":\"ActivateTransaction->CompleteTransation\",\"start\":"
+                         "\"ActivateTransaction\",\"end\":\"CompleteTransation\",\"kind\":\"60\","
+                         "\"outcome\":\"1\",\"verdict\":\"slower\",\"baseline\":{\"count\":2000,"
+                         "\"rate\":20,"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("\"kind\":\"60\",\"outcome\":\"0\",\"verdict\":\"new\""),
+              std::string::npos);
+    // Each rule's counts side by side, those open at the end and aborted among them.
+    EXPECT_NE(r.out.find("{\"rule\":\"ActivateTransaction->CompleteTransation\",\"start\":"
+                         "\"ActivateTransaction\",\"end\":\"CompleteTransation\",\"baseline\":{"
+                         "\"count\":22640,\"unmatched_starts\":0,\"unmatched_ends\":0,"
+                         "\"open_at_end\":0,\"aborted\":0},\"run\":{\"count\":22585,"
+                         "\"unmatched_starts\":5,\"unmatched_ends\":0,\"open_at_end\":5,"
+                         "\"aborted\":30}}"),
+              std::string::npos);
+    // The 3% shift: the test rejects, the verdict is the same.
+    const std::size_t same = r.out.find("\"kind\":\"61\",\"outcome\":\"1\",\"verdict\":\"same\"");
+    ASSERT_NE(same, std::string::npos);
+    const std::size_t p = r.out.find("\"p_value\":", same);
+    ASSERT_NE(p, std::string::npos);
+    EXPECT_LT(std::stod(r.out.substr(p + 10, 24)), 0.001);
+    // A kind of one side only: no figures on the other, no ratios, no test.
+    EXPECT_NE(r.out.find("\"kind\":\"25\",\"outcome\":\"1\",\"verdict\":\"new\",\"baseline\":{"
+                         "\"count\":0,\"rate\":0,\"p50_ns\":null,\"p90_ns\":null,\"p99_ns\":"
+                         "null,\"max_ns\":null},\"run\":{\"count\":40,\"rate\":0.8,"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("\"p50_ratio\":null,\"p99_ratio\":null,\"p_value\":null}"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("{\"event\":\"CancelAll\",\"verdict\":\"more\",\"baseline_count\":201,"
+                         "\"run_count\":201,\"baseline_rate\":2.01,\"run_rate\":4.02}"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("{\"status\":\"parse_error\",\"event\":\"\",\"verdict\":\"fewer\","
+                         "\"baseline\":60,\"run\":10}"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("{\"state\":\"SND\",\"baseline_share\":0,\"run_share\":0.2"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("{\"rule\":\"DMA Start->DMA End\",\"start\":\"DMA Start\",\"end\":"
+                         "\"DMA End\",\"kind\":null,"
+                         "\"outcome\":null,\"verdict\":\"same\",\"baseline\":{\"count\":100,"),
+              std::string::npos)
+        << "no kind for a rule without kinds";
+}
+
+// The baseline is an input like any: compressed, decoded output, a session
+// log, standard input; each compares as the plain dump does.
+TEST_F(Qelttrace, CompareReadsBaselinesOfEveryKind) {
+    const std::string plain = plantedDumps().baseline;
+    const std::string baseline = write("baseline.txt", plain);
+    const std::string run = write("run.txt", plantedDumps().run);
+    const std::string decoded = write("baseline.decoded", this->run({baseline}).out);
+    const ToolRun reference = this->run({"--compare", baseline, "--stats=json", run});
+    ASSERT_EQ(reference.status, 0);
+    const struct {
+        std::string baseline, input, run;
+    } forms[] = {
+        {write("baseline.txt.gz", qelttest::gzipped(plain)), "", run},
+        {write("baseline.utf16", qelttest::utf16(plain, false)), "", run},
+        {decoded, "", run},
+        {"-", plain, run},
+        {baseline, readFile(run), "-"},
+    };
+    for (const auto& form : forms) {
+        ToolRun r = this->run({"--compare", form.baseline, "--stats=json", form.run}, form.input);
+        EXPECT_EQ(r.status, 0) << form.baseline << ": " << r.err;
+        EXPECT_EQ(r.err, "") << form.baseline;
+        EXPECT_EQ(r.out, reference.out) << form.baseline;
+    }
+    // The sample's session log against the sample: one dump, so nothing changed.
+    ToolRun log = this->run({"--compare", QELT_OLDER_LOG, sampleTracePath()});
+    EXPECT_EQ(log.status, 0) << log.err;
+    EXPECT_EQ(linesOf(log.out)[1],
+              "verdicts: transactions 3 too few; events 32 same; errors 9 same");
+}
+
+// The baseline is an input: no report is written over it, and one that
+// cannot be read is a failed input, before anything is written.
+TEST_F(Qelttrace, CompareBaselineIsAnInput) {
+    const std::string baseline = write("baseline.txt", readFile(sampleTracePath()));
+    const std::string run = write("run.txt", readFile(sampleTracePath()));
+    const std::vector<std::string> before = names();
+    ToolRun over = this->run({"--compare", baseline, "--html", baseline, run});
+    EXPECT_EQ(over.status, kInputOutput);
+    EXPECT_EQ(over.err, "qelttrace: --html " + baseline + " is the input " + baseline +
+                            ": it would be overwritten\n");
+    EXPECT_EQ(readFile(baseline), readFile(sampleTracePath()));
+    const std::string page = dir_ + "/page.html";
+    ToolRun missing = this->run({"--compare", dir_ + "/missing.txt", "--html", page, run});
+    EXPECT_EQ(missing.status, kInputOutput);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err.rfind("qelttrace: " + dir_ + "/missing.txt: ", 0), 0u) << missing.err;
+    EXPECT_EQ(names(), before);
+    // A page of the comparison, and the text beside it when --stats asks.
+    ToolRun both = this->run({"--compare", baseline, "--html", page, "--stats", run});
+    EXPECT_EQ(both.status, 0) << both.err;
+    EXPECT_EQ(both.out, this->run({"--compare", baseline, run}).out);
+    EXPECT_EQ(readFile(page).rfind("<!DOCTYPE html>", 0), 0u);
+    EXPECT_EQ(this->run({"--compare", baseline, "--html", page, run}).out, "");
 }
 
 }  // namespace

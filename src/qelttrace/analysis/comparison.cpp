@@ -80,28 +80,41 @@ void tally(const std::vector<Row>& rows, VerdictTally& into) {
 }
 
 bool sameRule(const PairRule& a, const PairRule& b) {
-    return a.start == b.start && a.end == b.end && a.key == b.key && a.kind == b.kind;
+    return a.start == b.start && a.end == b.end && a.key == b.key && a.kind == b.kind &&
+           a.outcome == b.outcome;
 }
 
-// A rule's latency histograms by kind and outcome: where outcomes arrive,
-// each kind's outcomes join here.
+// A rule's latency histograms by kind and outcome: per kind, or where the
+// rule reads an outcome per kind and outcome.
 using SeriesKey = std::pair<std::string, std::string>;
 
-void addSeries(const PairMatcher::RuleStats* stats, bool baseline,
+void addSeries(const PairRule& rule, const PairMatcher::RuleStats* stats, bool baseline,
                std::map<SeriesKey, std::pair<const LogHistogram*, const LogHistogram*>>& into) {
     if (stats == nullptr) return;
-    for (const PairMatcher::KindStats& k : stats->kinds) {
-        auto& sides = into[SeriesKey(k.kind, std::string())];
-        (baseline ? sides.first : sides.second) = &k.latency;
+    const auto add = [&](const std::string& kind, const std::string& outcome,
+                         const LogHistogram& h) {
+        auto& sides = into[SeriesKey(kind, outcome)];
+        (baseline ? sides.first : sides.second) = &h;
+    };
+    if (rule.outcome == PairWord::kNone) {
+        for (const PairMatcher::KindStats& k : stats->kinds) add(k.kind, std::string(), k.latency);
+    } else {
+        for (const PairMatcher::OutcomeStats& o : stats->outcomes) {
+            add(o.kind, o.outcome, o.latency);
+        }
     }
 }
 
-RuleSide ruleSide(const PairMatcher::RuleStats* stats, std::int64_t spanNs) {
+RuleSide ruleSide(const PairRule& rule, const PairMatcher::RuleStats* stats, std::int64_t spanNs) {
     RuleSide side;
     if (stats == nullptr) return side;
     side.latency = latencySide(&stats->latency, spanNs);
     side.unmatchedStarts = stats->unmatchedStarts;
     side.unmatchedEnds = stats->unmatchedEnds;
+    side.openAtEnd = stats->openAtEnd.count;
+    for (const PairMatcher::OutcomeStats& o : stats->outcomes) {
+        if (outcomeMeaning(rule, o.outcome) == kAborted) side.aborted += o.latency.count();
+    }
     return side;
 }
 
@@ -111,11 +124,11 @@ RuleComparison compareRule(const PairRule& rule, const PairMatcher::RuleStats* b
     RuleComparison c;
     c.rule = rule;
     c.name = ruleName(rule);
-    c.baseline = ruleSide(baseline, baselineSpanNs);
-    c.run = ruleSide(run, runSpanNs);
+    c.baseline = ruleSide(rule, baseline, baselineSpanNs);
+    c.run = ruleSide(rule, run, runSpanNs);
     std::map<SeriesKey, std::pair<const LogHistogram*, const LogHistogram*>> series;
-    addSeries(baseline, true, series);
-    addSeries(run, false, series);
+    addSeries(rule, baseline, true, series);
+    addSeries(rule, run, false, series);
     for (const auto& [key, sides] : series) {
         c.rows.push_back(compareLatency(key.first, key.second, sides.first, baselineSpanNs,
                                         sides.second, runSpanNs));
@@ -252,6 +265,8 @@ LatencyRow compareLatency(std::string kind, std::string outcome, const LogHistog
     row.outcome = std::move(outcome);
     row.baseline = latencySide(baseline, baselineSpanNs);
     row.run = latencySide(run, runSpanNs);
+    if (row.baseline.count > 0) row.baselineLatency = baseline;
+    if (row.run.count > 0) row.runLatency = run;
     if (row.baseline.count > 0 && row.run.count > 0) {
         row.p50Ratio = ratio(row.baseline.p50, row.run.p50);
         row.p99Ratio = ratio(row.baseline.p99, row.run.p99);

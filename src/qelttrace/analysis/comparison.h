@@ -10,7 +10,7 @@
 //                  Statistics
 //
 // The rules:
-//   latency (per pair rule, kind and outcome)
+//   latency (per pair rule and kind, and per outcome where the rule reads one)
 //     new / gone   transactions in only one of the two
 //     too few      fewer than kLatencyMin on a side that has some
 //     slower       the test rejects equal distributions at p < kPValueMax,
@@ -117,17 +117,24 @@ struct LatencySide {
 // One kind (and outcome) of a pair rule, in both dumps.
 struct LatencyRow {
     std::string kind;     // empty for a rule without kinds
-    std::string outcome;  // empty: transactions are not told apart by outcome yet
+    std::string outcome;  // the end's word; empty for a rule without outcomes
     LatencySide baseline, run;
     // run / baseline, where both have some and the baseline's is above 0.
     std::optional<double> p50Ratio, p99Ratio;
     KsResult test;  // d 0 and p 1 unless both have some
     Verdict verdict = Verdict::kSame;
+    // The two sides' latencies, for drawing them (null for a side without
+    // any): the histograms of the statistics compared, valid while they are.
+    const LogHistogram* baselineLatency = nullptr;
+    const LogHistogram* runLatency = nullptr;
 };
 
 struct RuleSide {
     LatencySide latency;  // all kinds together
-    std::uint64_t unmatchedStarts = 0, unmatchedEnds = 0;
+    // The starts left unmatched (those open at the end among them), the ends
+    // with no start; the transactions still open when the dump ended (a hung
+    // device's), and those that ended aborted (outcomeMeaning).
+    std::uint64_t unmatchedStarts = 0, unmatchedEnds = 0, openAtEnd = 0, aborted = 0;
 };
 
 struct RuleComparison {

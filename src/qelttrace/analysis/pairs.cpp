@@ -80,17 +80,23 @@ void nameRules(std::vector<PairRule>& rules) {
     }
 }
 
-std::string outcomeLabel(const PairRule& rule, std::string_view outcome) {
+std::string_view outcomeMeaning(const PairRule& rule, std::string_view outcome) {
     // The bridge's completion codes: what the CompleteTransation's qualifier says.
     static constexpr struct {
         std::string_view code, meaning;
-    } kCodes[] = {{"1", "completed"}, {"0", "aborted"}};
+    } kCodes[] = {{"1", kCompleted}, {"0", kAborted}};
     if (rule.end == "CompleteTransation" && rule.outcome == PairWord::kQualifier) {
         for (const auto& c : kCodes) {
-            if (outcome == c.code) return std::string(c.code) + " (" + std::string(c.meaning) + ")";
+            if (outcome == c.code) return c.meaning;
         }
     }
-    return std::string(outcome);
+    return {};
+}
+
+std::string outcomeLabel(const PairRule& rule, std::string_view outcome) {
+    const std::string_view meaning = outcomeMeaning(rule, outcome);
+    if (meaning.empty()) return std::string(outcome);
+    return std::string(outcome) + " (" + std::string(meaning) + ")";
 }
 
 std::string parsePair(const std::string& text, PairRule* rule) {

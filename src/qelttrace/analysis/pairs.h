@@ -31,6 +31,7 @@
 #include <queue>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -74,9 +75,13 @@ void nameRules(std::vector<PairRule>& rules);
 const char* pairWordName(PairWord word);
 // The rule's name: "START->END", or the one nameRules gave it.
 std::string ruleName(const PairRule& rule);
-// An outcome as the readable report names it: the bridge's codes of a
-// CompleteTransation's qualifier with their meaning ("1 (completed)",
-// "0 (aborted)"), any other word as it is.
+// What an outcome means where the rule's words are known: kCompleted or
+// kAborted for the bridge's codes of a CompleteTransation's qualifier ("1",
+// "0"), empty for any other word.
+inline constexpr std::string_view kCompleted = "completed", kAborted = "aborted";
+std::string_view outcomeMeaning(const PairRule& rule, std::string_view outcome);
+// An outcome as the readable report names it: the word with its meaning
+// ("1 (completed)", "0 (aborted)"), any other word as it is.
 std::string outcomeLabel(const PairRule& rule, std::string_view outcome);
 
 class PairMatcher {

@@ -8,7 +8,8 @@
 // data is written as differences from the previous x. A click on a row with
 // data-ctx shows the records around its item beneath it. Sets data-charts on
 // the body to the number drawn, and keeps each chart by its element's id in
-// window.qeltCharts, for the browser test.
+// window.qeltCharts, for the browser test. Its chart functions serve the
+// comparison's page too (window.qeltPage).
 (function () {
   "use strict";
   var D = JSON.parse(document.getElementById("qelt-data").textContent);
@@ -46,7 +47,7 @@
   // the next bucket's (two points a bucket, so that a bucket alone, between
   // empty ones or the only one, shows as well); empty buckets draw nothing.
   function density(id, h, series, xLabel, yLabel, none) {
-    if (h.x.length === 0) return empty(id, none);
+    if (h.x.length === 0) return empty(id, none || "Nothing to draw.");
     var x = [];
     h.x.forEach(function (low, g) { x.push(low, low + h.w[g]); });
     var data = [x.map(function (v) { return Math.max(v, 1) / 1000; })];
@@ -58,11 +59,12 @@
         y.push(v, v);
       });
       data.push(y);
-      opts.push({ label: s.label, stroke: s.colour || colours[i % colours.length], width: 1.5,
+      opts.push({ label: s.label, stroke: s.stroke || colours[i % colours.length], width: 1.5,
                   dash: s.dash, points: { show: false } });
     });
-    chart(id, { scales: { x: { time: false, distr: 3 }, y: { distr: 3 } },
-                axes: [{ label: xLabel }, { size: 70, label: yLabel }], series: opts }, data);
+    return chart(id, { scales: { x: { time: false, distr: 3 }, y: { distr: 3 } },
+                       axes: [{ label: xLabel }, { size: 70, label: yLabel }], series: opts },
+                 data);
   }
 
   // Points drawn exactly ({x, y}) or reduced to a minimum and a maximum per
@@ -83,16 +85,21 @@
     l.kinds.forEach(function (k, j) {
       var colour = colours[j % colours.length];
       if (!k.outcomes) {
-        series.push({ label: k.kind === "" ? "transactions" : k.kind, n: k.n, colour: colour });
+        series.push({ label: k.kind === "" ? "transactions" : k.kind, n: k.n, stroke: colour });
         return;
       }
       k.outcomes.forEach(function (o) {
-        series.push({ label: (k.kind === "" ? "" : k.kind + " ") + o.outcome, n: o.n, colour: colour,
+        series.push({ label: (k.kind === "" ? "" : k.kind + " ") + o.outcome, n: o.n, stroke: colour,
                       dash: o.outcome === l.usual ? undefined : [6, 4] });
       });
     });
     return series;
   }
+
+  // The comparison's page draws its own charts with these (compare.js).
+  window.qeltPage = { data: D, chart: chart, density: density, empty: empty, colours: colours,
+                      drawn: function () { return drawn; } };
+  if (D.comparison) return;
 
   D.rules.forEach(function (r, i) {
     var l = r.latency;

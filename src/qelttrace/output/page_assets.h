@@ -1,7 +1,8 @@
 // What the HTML report embeds, generated at build time by cmake/embed_files.cmake
 // into page_assets.cpp: uPlot's script, style sheet, licence notice and
 // version from its npm package, and the page's own script and style sheet
-// (page.js, page.css beside this file).
+// (page.js, page.css beside this file), and the comparison page's script
+// (compare.js).
 #pragma once
 
 #include <cstddef>
@@ -19,5 +20,7 @@ extern const char kPageJs[];
 extern const std::size_t kPageJsSize;
 extern const char kPageCss[];
 extern const std::size_t kPageCssSize;
+extern const char kCompareJs[];
+extern const std::size_t kCompareJsSize;
 
 }  // namespace qelttrace

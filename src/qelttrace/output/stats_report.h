@@ -5,12 +5,15 @@
 #include <string>
 
 #include "analysis/statistics.h"
+#include "output/json.h"
 #include "output/output.h"
 
 namespace qelttrace {
 
 void writeStatsText(const Statistics& stats, std::string& out);
 void writeStatsJson(const Statistics& stats, std::string& out);
+// The same object as the next value of `json`, without the line end.
+void writeStatsJson(JsonWriter& json, const Statistics& stats);
 
 enum class StatsFormat { kNone, kText, kJson };
 
