@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "analysis/statistics.h"
+#include "output/chart_series.h"
 #include "output/html_report.h"
 #include "output/json.h"
 #include "output/perfetto.h"
@@ -130,6 +131,53 @@ TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
               html.find("</script><script>", html.find("id=qelt-data")));
 }
 
+// A hang: 20,000 commands that never complete among others that do, errors,
+// and --top far above what the page lists. The records around the items
+// stay within a fixed number of windows, whatever is open; the slowest
+// listed keep the records around their start and end, the first error its,
+// the oldest open at the end theirs.
+TEST(HtmlReport, WindowsBoundedWhateverIsOpen) {
+    std::string written;
+    Output out(&written);
+    HtmlReport page(out, "hang", defaultPairs());
+    Writers writers;
+    writers.add(page);
+    Statistics stats(defaultPairs(), 1000, writers);
+    Feed feed(stats);
+    std::int64_t t = 1000000;
+    for (int i = 0; i < 20000; ++i) {
+        feed(t += 1000, "ActivateTransaction", "60", ("h" + std::to_string(i)).c_str());
+        const std::string key = "k" + std::to_string(i % 4);
+        if (i >= 4) feed(t += 1000 + i % 7, "CompleteTransation", "1", key.c_str());
+        feed(t += 1000, "ActivateTransaction", "61", key.c_str());
+        if (i % 50 == 0) feed(t += 1000 * (i % 9), "FatalError", "0", "1", true);
+    }
+    stats.end(nullptr);
+    out.flush();
+    constexpr std::size_t kRules = 3, kAtOnce = 2;  // opened at one record, not yet released
+    EXPECT_LE(page.windows().made(), HtmlReport::kFirstStartWindows +
+                                         HtmlReport::kNewestStartWindows +
+                                         HtmlReport::kErrorsShown + HtmlReport::kGapsShown +
+                                         kRules * 2 * HtmlReport::kSlowShown + kAtOnce);
+    const auto items = [&written](const std::string& item) {
+        const std::size_t at = written.find("\"" + item + "\":[");
+        if (at == std::string::npos) return std::size_t{0};
+        const std::size_t end = written.find(']', at);
+        return static_cast<std::size_t>(std::count(written.begin() + static_cast<long>(at),
+                                                   written.begin() + static_cast<long>(end), ',') +
+                                        1);
+    };
+    EXPECT_EQ(items("s2-0"), 4u) << "the slowest: around its start and its end";
+    EXPECT_EQ(items("s2-99"), 4u);
+    EXPECT_EQ(items("e0"), 2u);
+    EXPECT_EQ(items("g0"), 2u);
+    // The oldest open at the end, listed first, keep the records around
+    // their start (those that started while the first windows were free);
+    // the others list none.
+    for (int n = 0; n < 50; ++n) EXPECT_EQ(items("o2-" + std::to_string(n)), 2u) << n;
+    EXPECT_EQ(items("o2-99"), 0u);
+}
+
 // Decoded output may hold any times: jumping back and forth they still give a
 // page within the bound, in about the time of any other.
 TEST(HtmlReport, TimesJumpingBackAndForth) {
@@ -148,6 +196,56 @@ TEST(HtmlReport, TimesJumpingBackAndForth) {
     stats.end(nullptr);
     out.flush();
     EXPECT_LE(written.size(), HtmlReport::kPageMax);
+}
+
+// The oldest open's age per interval: the largest of each, at its end or
+// just before a change inside it; none where nothing was open; the
+// intervals widened to fit; times that run backwards held at the last.
+TEST(AgeSeries, TheLargestAgeOfEachInterval) {
+    struct Set {
+        std::int64_t x;
+        bool open;
+        std::int64_t since;
+    };
+    const struct {
+        const char* name;
+        std::size_t buckets;
+        std::vector<Set> sets;
+        std::int64_t end;
+        const char* json;
+    } cases[] = {
+        {"a ramp, closed, another",
+         100,
+         {{0, true, 0}, {5500, false, 0}, {8000, true, 7000}},
+         12000,
+         "{\"x\":[0,1000,1000,1000,1000,1000,1000,1000,1000,1000,1000,1000,1000],"
+         "\"max\":[999,1999,2999,3999,4999,5500,-1,-1,1999,2999,3999,4999,5000],"
+         "\"width\":1000}"},
+        {"an older one ends: the next oldest's age",
+         100,
+         {{0, true, 0}, {1500, true, 1200}},
+         2500,
+         "{\"x\":[0,1000,1000],\"max\":[999,1500,1300],\"width\":1000}"},
+        {"widened to fit",
+         4,
+         {{0, true, 0}},
+         10000,
+         "{\"x\":[0,4000,4000],\"max\":[3999,7999,10000],\"width\":4000}"},
+        {"times backwards held at the last",
+         100,
+         {{3000, true, 3000}, {2000, false, 0}},
+         2500,
+         "{\"x\":[3000],\"max\":[0],\"width\":1000}"},
+    };
+    for (const auto& c : cases) {
+        AgeSeries series(c.buckets);
+        for (const Set& s : c.sets) series.set(s.x, s.open, s.since);
+        series.finish(c.end);
+        std::string json;
+        JsonWriter j(json);
+        series.write(j);
+        EXPECT_EQ(json, c.json) << c.name;
+    }
 }
 
 TEST(JsonWriter, CommasAcrossFragmentsAndKeys) {
@@ -395,11 +493,10 @@ TEST(LatencyColumns, MembersInTheirOrderNullWhenEmpty) {
 }
 
 // Every kind of event the trace draws, byte for byte: the tracks' names, an
-// instant on a track, an error as a global instant and as a mark on the
-// transaction open, a keyed transaction as an async slice with the depth
-// counter, unkeyed ones as complete slices (one whose end came before its
-// start, one that would overlap the last on its thread), the SATA states, an
-// end with no start, and the starts left open at the end.
+// instant on a track, errors once on their event's or status's track, a keyed
+// transaction as an async slice with the depth counter and its first error, unkeyed ones as
+// complete slices (one whose end came before its start, one that would overlap the last on its
+// thread), the SATA states, an end with no start, and the starts left open at the end.
 TEST(Perfetto, EveryEventByteForByte) {
     std::string written;
     Output out(&written);
@@ -434,34 +531,144 @@ TEST(Perfetto, EveryEventByteForByte) {
 {"ph":"i","name":"SATAWakeup","pid":1,"tid":1,"ts":0.000,"args":{"record":1,"event":"SATAWakeup","qualifier":"istatus=IDLE","argument":"ACT_NONE/ACT_NONE state=IDLE","status":"ok"}},
 {"ph":"b","name":"ActivateTransaction 07","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000001","ts":0.500,"args":{"record":2,"event":"ActivateTransaction","qualifier":"07","argument":"k1","status":"ok","key":"k1","kind":"07"}},
 {"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":0.500,"args":{"depth":1}},
-{"ph":"n","name":"FatalError","pid":1,"tid":0,"ts":0.800,"cat":"ActivateTransaction->CompleteTransation","id":"0x20000000001","args":{"record":4,"event":"FatalError","qualifier":"0","argument":"x\"y","status":"ok"}},
-{"ph":"i","name":"FatalError","pid":1,"tid":0,"ts":0.800,"s":"g","args":{"record":4,"event":"FatalError","qualifier":"0","argument":"x\"y","status":"ok"}},
-{"ph":"n","name":"parse_error","pid":1,"tid":0,"ts":0.800,"cat":"ActivateTransaction->CompleteTransation","id":"0x20000000001","args":{"record":5,"event":"","qualifier":"","argument":"","status":"parse_error"}},
-{"ph":"i","name":"parse_error","pid":1,"tid":0,"ts":0.800,"s":"g","args":{"record":5,"event":"","qualifier":"","argument":"","status":"parse_error"}},
-{"ph":"M","name":"thread_name","pid":1,"tid":2,"args":{"name":"DMA Start"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":2,"args":{"name":"FatalError"}},
 {"ph":"M","name":"thread_sort_index","pid":1,"tid":2,"args":{"sort_index":2}},
-{"ph":"X","name":"DMA Start","pid":1,"tid":2,"ts":0.700,"dur":0.400,"args":{"record":3,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":6,"records":4,"errors":2}},
-{"ph":"e","name":"ActivateTransaction 07","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000001","ts":1.500,"args":{"duration_ns":1000,"end_record":7,"records":6,"errors":2}},
-{"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":1.500,"args":{"depth":0}},
-{"ph":"M","name":"thread_name","pid":1,"tid":3,"args":{"name":"CompleteTransation"}},
+{"ph":"i","name":"FatalError","pid":1,"tid":2,"ts":0.800,"args":{"record":4,"event":"FatalError","qualifier":"0","argument":"x\"y","status":"ok"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":3,"args":{"name":"parse_error"}},
 {"ph":"M","name":"thread_sort_index","pid":1,"tid":3,"args":{"sort_index":3}},
-{"ph":"i","name":"CompleteTransation","pid":1,"tid":3,"ts":1.600,"args":{"record":8,"event":"CompleteTransation","qualifier":"1","argument":"k9","status":"ok"}},
-{"ph":"M","name":"thread_name","pid":1,"tid":4,"args":{"name":"SATA state"}},
+{"ph":"i","name":"parse_error","pid":1,"tid":3,"ts":0.800,"args":{"record":5,"event":"","qualifier":"","argument":"","status":"parse_error"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":4,"args":{"name":"DMA Start"}},
 {"ph":"M","name":"thread_sort_index","pid":1,"tid":4,"args":{"sort_index":4}},
-{"ph":"X","name":"IDLE","pid":1,"tid":4,"ts":0.000,"dur":1.000,"args":{"record":1,"event":"SATAWakeup","qualifier":"istatus=IDLE","argument":"ACT_NONE/ACT_NONE state=IDLE","status":"ok"}},
+{"ph":"X","name":"DMA Start","pid":1,"tid":4,"ts":0.700,"dur":0.400,"args":{"record":3,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":6,"records":4,"errors":2,"first_error_record":4}},
+{"ph":"e","name":"ActivateTransaction 07","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000001","ts":1.500,"args":{"duration_ns":1000,"end_record":7,"records":6,"errors":2,"first_error_record":4}},
+{"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":1.500,"args":{"depth":0}},
+{"ph":"M","name":"thread_name","pid":1,"tid":5,"args":{"name":"CompleteTransation"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":5,"args":{"sort_index":5}},
+{"ph":"i","name":"CompleteTransation","pid":1,"tid":5,"ts":1.600,"args":{"record":8,"event":"CompleteTransation","qualifier":"1","argument":"k9","status":"ok"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":6,"args":{"name":"SATA state"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":6,"args":{"sort_index":6}},
+{"ph":"X","name":"IDLE","pid":1,"tid":6,"ts":0.000,"dur":1.000,"args":{"record":1,"event":"SATAWakeup","qualifier":"istatus=IDLE","argument":"ACT_NONE/ACT_NONE state=IDLE","status":"ok"}},
 {"ph":"i","name":"SATAWakeup","pid":1,"tid":1,"ts":1.000,"args":{"record":9,"event":"SATAWakeup","qualifier":"istatus=BUSY","argument":"ACT_NONE/ACT_NONE state=RCV","status":"ok"}},
-{"ph":"X","name":"DMA Start","pid":1,"tid":2,"ts":1.200,"dur":0.000,"args":{"duration_ns":-50,"record":10,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":11,"records":2,"errors":0}},
-{"ph":"X","name":"DMA Start","pid":1,"tid":2,"ts":1.300,"dur":0.100,"args":{"record":12,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":13,"records":2,"errors":0}},
+{"ph":"X","name":"DMA Start","pid":1,"tid":4,"ts":1.200,"dur":0.000,"args":{"duration_ns":-50,"record":10,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":11,"records":2,"errors":0}},
+{"ph":"X","name":"DMA Start","pid":1,"tid":4,"ts":1.300,"dur":0.100,"args":{"record":12,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":13,"records":2,"errors":0}},
 {"ph":"e","name":"DMA Start","cat":"overlapping","pid":1,"tid":0,"id":"0x30000000001","ts":1.450},
 {"ph":"b","name":"DMA Start","cat":"overlapping","pid":1,"tid":0,"id":"0x30000000001","ts":1.350,"args":{"record":14,"event":"DMA Start","qualifier":"0","argument":"1000","status":"ok","end_record":15,"records":2,"errors":0}},
 {"ph":"b","name":"ActivateTransaction 08","cat":"ActivateTransaction->CompleteTransation","pid":1,"tid":0,"id":"0x20000000002","ts":1.500,"args":{"record":16,"event":"ActivateTransaction","qualifier":"08","argument":"k2","status":"ok","key":"k2","kind":"08"}},
 {"ph":"C","name":"ActivateTransaction","pid":1,"tid":0,"ts":1.500,"args":{"depth":1}},
-{"ph":"X","name":"RCV","pid":1,"tid":4,"ts":1.000,"dur":0.600,"args":{"record":9,"event":"SATAWakeup","qualifier":"istatus=BUSY","argument":"ACT_NONE/ACT_NONE state=RCV","status":"ok"}},
-{"ph":"M","name":"thread_name","pid":1,"tid":5,"args":{"name":"FPGA_DMARXStart"}},
-{"ph":"M","name":"thread_sort_index","pid":1,"tid":5,"args":{"sort_index":5}},
-{"ph":"i","name":"FPGA_DMARXStart","pid":1,"tid":5,"ts":1.600,"args":{"record":17,"event":"FPGA_DMARXStart","qualifier":"0","argument":"0","status":"ok"}}
+{"ph":"X","name":"RCV","pid":1,"tid":6,"ts":1.000,"dur":0.600,"args":{"record":9,"event":"SATAWakeup","qualifier":"istatus=BUSY","argument":"ACT_NONE/ACT_NONE state=RCV","status":"ok"}},
+{"ph":"M","name":"thread_name","pid":1,"tid":7,"args":{"name":"FPGA_DMARXStart"}},
+{"ph":"M","name":"thread_sort_index","pid":1,"tid":7,"args":{"sort_index":7}},
+{"ph":"i","name":"FPGA_DMARXStart","pid":1,"tid":7,"ts":1.600,"args":{"record":17,"event":"FPGA_DMARXStart","qualifier":"0","argument":"0","status":"ok"}}
 ],"displayTimeUnit":"ns","otherData":{"source":"qelttrace","time_unit":"microseconds since the first record","first_record_time":"0.000001000","first_record_time_ns":1000}}
 )json");
+}
+
+// A sick dump: commands that never complete and a storm of errors. Each
+// error is one instant, whatever is open; each transaction that ended counts
+// its errors and names the first (the start or the end itself when it is
+// one), and one without errors names none, nor one some of whose errors the
+// filters passed over; the trace grows with the records.
+TEST(Perfetto, ErrorsOnceWhateverIsOpen) {
+    std::string written;
+    Output out(&written);
+    PerfettoWriter trace(out, defaultPairs());
+    Writers writers;
+    writers.add(trace);
+    Statistics stats(defaultPairs(), 10, writers);
+    Feed feed(stats);
+    std::int64_t t = 1000000;
+    std::vector<std::uint64_t> errors;
+    const auto next = [&t] { return t += 1000; };
+    const auto error = [&](int i) {
+        if (i % 2 == 0) {
+            feed(next(), "FatalError", "0", "1", true);
+        } else {
+            stats.record(feed.make(next(), "", "", "", true, Status::kParseError, "ZZ 1 1"));
+        }
+        errors.push_back(feed.count());
+    };
+    for (int i = 0; i < 300; ++i)
+        feed(next(), "ActivateTransaction", "60", ("h" + std::to_string(i)).c_str());
+    struct Expected {
+        std::uint64_t end, errors, first;
+    };
+    std::vector<Expected> expected;
+    feed(next(), "ActivateTransaction", "61", "a");  // its errors come in the storm
+    feed(next(), "DMA Start", "0", "1000");
+    for (int i = 0; i < 400; ++i) error(i);
+    feed(next(), "DMA End", "0", "1000");
+    expected.push_back({feed.count(), 400, errors[0]});
+    feed(next(), "CompleteTransation", "1", "a");
+    expected.push_back({feed.count(), 400, errors[0]});
+    feed(next(), "ActivateTransaction", "61", "b");  // none
+    feed(next(), "CompleteTransation", "1", "b");
+    expected.push_back({feed.count(), 0, 0});
+    // A start shown at the time before (its own went backwards) is its own first error.
+    feed(next(), "ActivateTransaction", "61", "c", true, Status::kOk, true);
+    errors.push_back(feed.count());
+    const std::uint64_t startC = feed.count();
+    feed(next(), "ActivateTransaction", "61", "d");
+    for (int i = 0; i < 600; ++i) error(i);
+    feed(next(), "CompleteTransation", "1", "c");
+    expected.push_back({feed.count(), 601, startC});
+    feed(next(), "ActivateTransaction", "61", "e");
+    // An end that is itself the first error.
+    feed(next(), "CompleteTransation", "1", "e", true, Status::kOk, true);
+    errors.push_back(feed.count());
+    expected.push_back({feed.count(), 1, feed.count()});
+    feed(next(), "CompleteTransation", "1", "d");
+    expected.push_back({feed.count(), 601, errors[401]});
+    // An error the filters passed over (--event, --from) counts, but this
+    // trace never saw it: which came first is not known, so none is named.
+    feed(next(), "ActivateTransaction", "61", "f");
+    stats.passedOver(feed.make(next(), "FatalError", "0", "2", true));
+    error(0);
+    feed(next(), "CompleteTransation", "1", "f");
+    expected.push_back({feed.count(), 2, 0});
+    stats.end(nullptr);
+    out.flush();
+
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < written.size();) {
+        const std::size_t end = written.find('\n', at);
+        lines.push_back(written.substr(at, end - at));
+        at = end == std::string::npos ? written.size() : end + 1;
+    }
+    const auto withRecord = [&lines](const char* member, std::uint64_t record) {
+        const std::string text = "\"" + std::string(member) + "\":" + std::to_string(record) + ",";
+        std::vector<std::string> found;
+        for (const std::string& l : lines) {
+            if (l.find(text) != std::string::npos) found.push_back(l);
+        }
+        return found;
+    };
+    // One instant each (a start that is an error also begins its slice).
+    for (const std::uint64_t e : errors) {
+        const std::vector<std::string> events = withRecord("record", e);
+        const auto instants = std::count_if(events.begin(), events.end(), [](const std::string& l) {
+            return l.rfind("{\"ph\":\"i\"", 0) == 0;
+        });
+        EXPECT_EQ(instants, 1) << "error record " << e;
+        EXPECT_EQ(events.size(), e == startC ? 2u : 1u) << "error record " << e;
+    }
+    EXPECT_EQ(written.find("\"ph\":\"n\""), std::string::npos);
+    EXPECT_EQ(written.find("\"s\":\"g\""), std::string::npos);
+    for (const Expected& x : expected) {
+        const std::vector<std::string> ends = withRecord("end_record", x.end);
+        ASSERT_EQ(ends.size(), 1u) << "end record " << x.end;
+        const std::string counted = "\"errors\":" + std::to_string(x.errors);
+        if (x.first == 0) {
+            EXPECT_NE(ends[0].find(counted + "}}"), std::string::npos) << ends[0];
+        } else {
+            EXPECT_NE(
+                ends[0].find(counted + ",\"first_error_record\":" + std::to_string(x.first) + "}}"),
+                std::string::npos)
+                << ends[0];
+        }
+    }
+    // Bounded by the records: a few hundred bytes each, not one event per
+    // error and open command.
+    EXPECT_LT(written.size(), 400 * feed.count());
 }
 
 // The reports of a small stream byte for byte, where the tables of figures,
@@ -601,13 +808,26 @@ DMA Start->DMA End (key argument), keyed by the argument
         R"report(<table class=figures><tr><td>records</td><td class=n>16</td><td>decoded</td><td class=n>15</td></tr><tr><td>parse errors</td><td class=n>1</td><td>invalid parameters</td><td class=n>0</td></tr><tr><td>no time (no digit in the timestamp)</td><td class=n>0</td><td>no record text</td><td class=n>0</td></tr><tr><td>unknown tags</td><td class=n>0</td><td>records that tell of trouble</td><td class=n>2</td></tr><tr><td>timestamps backwards</td><td class=n>0</td><td>span (s)</td><td class=n>0.000004100</td></tr><tr><td>first record (s)</td><td class=n>0.000001000</td><td>delta p50 / p99 / max (s)</td><td class=n>0.000000200 / 0.000001100 / 0.000001100</td></tr></table>)report");
     EXPECT_EQ(
         piece("<h2>Transactions</h2>", "</table>"),
-        R"report(<h2>Transactions</h2><table><tr><th>from</th><th>to</th><th>count</th><th>unmatched starts</th><th>unmatched ends</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr><tr><td>FPGA_DMARXStart</td><td>FPGA_DMARXStop</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td></td><td></td><td></td><td></td><td></td><td></td><td></td></tr><tr><td>ActivateTransaction</td><td>CompleteTransation</td><td class=n>3</td><td class=n>1</td><td class=n>1</td><td class=n>1.000</td><td class=n>1.200</td><td class=n>1.100</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr></table>)report");
+        R"report(<h2>Transactions</h2><table><tr><th>from</th><th>to</th><th>count</th><th>unmatched starts</th><th>unmatched ends</th><th>open at the end</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr><tr><td>FPGA_DMARXStart</td><td>FPGA_DMARXStop</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td></td><td></td><td></td><td></td><td></td><td></td><td></td></tr><tr><td>ActivateTransaction</td><td>CompleteTransation</td><td class=n>3</td><td class=n>1</td><td class=n>1</td><td class=n>1</td><td class=n>1.000</td><td class=n>1.200</td><td class=n>1.100</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td></tr><tr><td>DMA Start</td><td>DMA End</td><td class=n>2</td><td class=n>0</td><td class=n>0</td><td class=n>0</td><td class=n>0.150</td><td class=n>0.275</td><td class=n>0.150</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td><td class=n>0.400</td></tr></table>)report");
     EXPECT_EQ(
         piece("<table><tr><th>kind</th>", "</table>"),
         R"report(<table><tr><th>kind</th><th>count</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>07</td><td class=n>2</td><td class=n>1.000</td><td class=n>1.250</td><td class=n>1.000</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td></tr><tr><td>08</td><td class=n>1</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td></tr></table>)report");
     EXPECT_EQ(
         piece("<table class=slowest>", "</table>"),
         R"report(<table class=slowest><caption>Slowest</caption><tr><th>key</th><th>kind</th><th>start record</th><th>end record</th><th>start (s)</th><th>duration (&micro;s)</th></tr><tr class=ctx data-ctx="s2-0" data-mark="12 15"><td>k2</td><td>07</td><td class=n>12</td><td class=n>15</td><td class=n>0.000003500</td><td class=n>1.500</td></tr><tr class=ctx data-ctx="s2-1" data-mark="13 14"><td>k3</td><td>08</td><td class=n>13</td><td class=n>14</td><td class=n>0.000003600</td><td class=n>1.100</td></tr></table>)report");
+    // Open at the end, first in its rule's section; by outcome where there are several.
+    EXPECT_EQ(
+        piece("<table class=open>", "</table>"),
+        R"report(<table class=open><caption>Open at the end, the oldest first</caption><tr><th>key</th><th>kind</th><th>start record</th><th>start (s)</th><th>age (s)</th></tr><tr class=ctx data-ctx="o2-0" data-mark="16"><td>k4</td><td>08</td><td class=n>16</td><td class=n>0.000005100</td><td class=n>0.000000000</td></tr></table>)report");
+    EXPECT_LT(page.find("<table class=open>"), page.find("id=chart-latency-2"));
+    EXPECT_EQ(
+        piece("<table class=outcomes>", "</table>"),
+        R"report(<table class=outcomes><caption>By outcome</caption><tr><th>kind</th><th>outcome</th><th>count</th><th>min (&micro;s)</th><th>mean (&micro;s)</th><th>p50 (&micro;s)</th><th>p90 (&micro;s)</th><th>p99 (&micro;s)</th><th>p99.9 (&micro;s)</th><th>max (&micro;s)</th></tr><tr><td>07</td><td>0 (aborted)</td><td class=n>1</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td><td class=n>1.500</td></tr><tr><td>07</td><td>1 (completed)</td><td class=n>1</td><td class=n>1.000</td><td class=n>1.000</td><td class=n>1.000</td><td class=n>1.000</td><td class=n>1.000</td><td class=n>1.000</td><td class=n>1.000</td></tr><tr><td>08</td><td>1 (completed)</td><td class=n>1</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td><td class=n>1.100</td></tr></table>)report");
+    // The densities by kind and outcome: the usual first.
+    EXPECT_NE(page.find("\"usual\":\"1 (completed)\",\"kinds\":[{\"kind\":\"07\",\"n\":["),
+              std::string::npos);
+    EXPECT_NE(page.find("\"outcomes\":[{\"outcome\":\"1 (completed)\",\"n\":["), std::string::npos);
+    EXPECT_NE(page.find("{\"outcome\":\"0 (aborted)\",\"n\":["), std::string::npos);
 }
 
 }  // namespace

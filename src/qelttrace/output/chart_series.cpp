@@ -107,6 +107,21 @@ void MinMaxSeries::write(JsonWriter& json) const {
     json.endObject();
 }
 
+void PointSeries::add(std::int64_t x, std::int64_t y) {
+    ++count_;
+    if (xs_.size() >= budget_) return;
+    xs_.push_back(x);
+    ys_.push_back(y);
+}
+
+void PointSeries::write(JsonWriter& json) const {
+    json.beginObject();
+    json.memberIntegers("x", differences(xs_));
+    json.memberIntegers("y", ys_);
+    json.memberUnsigned("count", count_);
+    json.endObject();
+}
+
 void CountSeries::add(std::int64_t x) {
     if (!started_) {
         started_ = true;
@@ -197,6 +212,62 @@ void LevelSeries::write(JsonWriter& json) const {
     json.beginObject();
     json.memberIntegers("x", differences(xs));
     json.memberIntegers("mean", means);
+    json.memberIntegers("max", maxes);
+    json.memberInteger("width", width_);
+    json.endObject();
+}
+
+void AgeSeries::widen() {
+    const std::size_t count = max_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t a = 2 * i, b = 2 * i + 1;
+        max_[i] = std::max(a < count ? max_[a] : kNone, b < count ? max_[b] : kNone);
+    }
+    width_ *= 2;
+    used_ = (used_ + 1) / 2;
+}
+
+void AgeSeries::hold(std::int64_t until) {
+    while (index(until) >= max_.size()) widen();
+    const std::size_t last = index(until);
+    used_ = std::max(used_, last + 1);
+    if (!open_) return;
+    // The age at each interval's end within [lastX_, until], where it is largest.
+    for (std::size_t i = index(lastX_); i <= last; ++i) {
+        const std::int64_t end =
+            i == last ? until : origin_ + static_cast<std::int64_t>(i + 1) * width_ - 1;
+        max_[i] = std::max(max_[i], std::max<std::int64_t>(0, end - since_));
+    }
+}
+
+void AgeSeries::set(std::int64_t x, bool open, std::int64_t since) {
+    if (!started_) {
+        started_ = true;
+        origin_ = lastX_ = x;
+    }
+    x = std::max(x, lastX_);
+    hold(x);
+    lastX_ = x;
+    open_ = open;
+    since_ = since;
+    hold(x);  // the age just after the change, in its interval
+}
+
+void AgeSeries::finish(std::int64_t x) {
+    if (!started_) return;
+    x = std::max(x, lastX_);
+    hold(x);
+    lastX_ = x;
+}
+
+void AgeSeries::write(JsonWriter& json) const {
+    std::vector<std::int64_t> xs, maxes;
+    for (std::size_t i = 0; i < used_; ++i) {
+        xs.push_back(origin_ + static_cast<std::int64_t>(i) * width_);
+        maxes.push_back(max_[i]);
+    }
+    json.beginObject();
+    json.memberIntegers("x", differences(xs));
     json.memberIntegers("max", maxes);
     json.memberInteger("width", width_);
     json.endObject();

@@ -42,6 +42,24 @@ class MinMaxSeries {
     std::int64_t width_ = 1;
 };
 
+// The first `budget` points (x, y) exactly, the rest counted: marks drawn
+// where each falls (the records that tell of trouble).
+class PointSeries {
+  public:
+    explicit PointSeries(std::size_t budget) : budget_(budget) {}
+    void add(std::int64_t x, std::int64_t y);
+    std::size_t kept() const { return xs_.size(); }
+    std::uint64_t count() const { return count_; }
+    // {"x":[...],"y":[...],"count":N}, x as differences from the previous x
+    // (as every series of the page), N the points added.
+    void write(JsonWriter& json) const;
+
+  private:
+    std::size_t budget_;
+    std::vector<std::int64_t> xs_, ys_;
+    std::uint64_t count_ = 0;
+};
+
 // Records counted per interval of time; the interval doubles as needed to keep
 // at most `buckets` of them.
 class CountSeries {
@@ -81,6 +99,38 @@ class LevelSeries {
     std::vector<std::int64_t> max_;  // -1: nothing held in it
     bool started_ = false;
     std::int64_t origin_ = 0, width_ = 1000, lastX_ = 0, level_ = 0;
+    std::size_t used_ = 0;
+};
+
+// The age of the oldest of what is open (a rule's transactions), per
+// interval of time: the largest in each. Between two changes the age grows
+// with time, so an interval's largest is at its end, or just before a change
+// inside it; a hang shows as a ramp. The interval doubles as needed to keep
+// at most `buckets` of them.
+class AgeSeries {
+  public:
+    explicit AgeSeries(std::size_t buckets) : max_(buckets, kNone) {}
+    // From `x` on, the oldest open started at `since` (on the clock of x), or
+    // nothing is open. A time before the last one counts as the last one.
+    void set(std::int64_t x, bool open, std::int64_t since);
+    // The input ended at `x`: the age grew until then.
+    void finish(std::int64_t x);
+    bool empty() const { return !started_; }
+    // {"x":[...],"max":[...],"width":W}, x as differences, the largest age
+    // of each interval in nanoseconds, -1 where nothing was open.
+    void write(JsonWriter& json) const;
+
+  private:
+    static constexpr std::int64_t kNone = -1;
+    void hold(std::int64_t until);
+    void widen();
+    std::size_t index(std::int64_t x) const {
+        return static_cast<std::size_t>((x - origin_) / width_);
+    }
+
+    std::vector<std::int64_t> max_;
+    bool started_ = false, open_ = false;
+    std::int64_t origin_ = 0, width_ = 1000, lastX_ = 0, since_ = 0;
     std::size_t used_ = 0;
 };
 

@@ -80,8 +80,10 @@ HtmlReport::HtmlReport(Output& out, std::string title, std::vector<PairRule> rul
       title_(std::move(title)),
       rules_(std::move(rules)),
       depths_(rules_.size(), LevelSeries(kDepthIntervals)),
+      ages_(rules_.size(), AgeSeries(kDepthIntervals)),
       startWindows_(rules_.size()),
-      slowWindows_(rules_.size()) {
+      slowWindows_(rules_.size(), RankedWindows(kSlowShown)),
+      openWindows_(rules_.size(), RankedWindows(kOpenShown)) {
     // The states chart steps at each change: the decoder's state names in
     // the order of its table, then its name for a state not in it, then any
     // other name seen.
@@ -102,9 +104,39 @@ void HtmlReport::release(Handle& window) {
     window = kNone;
 }
 
+void HtmlReport::openStart(std::size_t rule, std::uint64_t id) {
+    StartWindow start;
+    if (firstStarts_ < kFirstStartWindows) {
+        ++firstStarts_;
+    } else {
+        if (newestStarts_.size() >= kNewestStartWindows) {
+            const auto oldest = newestStarts_.begin();
+            Handle gone = takeStart(oldest->second.first, oldest->second.second);
+            release(gone);
+        }
+        start.newest = ++startsSeen_;
+        newestStarts_.emplace(start.newest, std::make_pair(rule, id));
+    }
+    start.window = windows_.open();
+    startWindows_[rule][id] = start;
+}
+
+HtmlReport::Handle HtmlReport::takeStart(std::size_t rule, std::uint64_t id) {
+    auto& starts = startWindows_[rule];
+    const auto found = starts.find(id);
+    if (found == starts.end()) return kNone;
+    const StartWindow start = found->second;
+    starts.erase(found);
+    if (start.newest == 0) {
+        --firstStarts_;
+    } else {
+        newestStarts_.erase(start.newest);
+    }
+    return start.window;
+}
+
 void HtmlReport::troubleRecord(const Record& r, const Observation& o) {
-    ++errorCount_;
-    if (errorMarks_.size() < kErrorMarks) errorMarks_.emplace_back(o.sinceFirstNs, r.deltaNs);
+    errorMarks_.add(o.sinceFirstNs, r.deltaNs);
     std::string status(statusName(r.status));
     if (r.held) status += ", held at the time before";
     auto group = errorGroups_.find({status, std::string(r.event())});
@@ -133,48 +165,48 @@ void HtmlReport::record(const Record& r, const Observation& o) {
     windows_.record(r);
     // The windows around what this record starts and ends, or where it is.
     for (const auto& [rule, id] : pendingEnds_) {
-        const auto found = slowWindows_[rule].find(id);
-        if (found != slowWindows_[rule].end()) found->second.end = windows_.open();
+        RankedWindows::Handles* slow = slowWindows_[rule].find(id);
+        if (slow) (*slow)[1] = windows_.open();
     }
     pendingEnds_.clear();
     for (const TransactionPoint& p : o.points) {
-        if (p.start) startWindows_[p.rule][p.id] = windows_.open();
+        if (p.start) openStart(p.rule, p.id);
         if (rules_[p.rule].key != PairWord::kNone) {
             depths_[p.rule].add(o.sinceFirstNs, static_cast<std::int64_t>(p.depth));
+            // On the clock of the times since the first record.
+            ages_[p.rule].set(o.sinceFirstNs, p.depth > 0,
+                              p.oldestStartNs - (r.timeNs - o.sinceFirstNs));
         }
     }
-    if (o.topGap) gapWindows_[r.number] = windows_.open();
-    if (o.gapLeft != 0) {
-        const auto left = gapWindows_.find(o.gapLeft);
-        if (left != gapWindows_.end()) {
-            windows_.release(left->second);
-            gapWindows_.erase(left);
-        }
+    if (o.topGap && gapWindows_.admits(r.deltaNs, r.number)) {
+        gapWindows_.offer(windows_, r.number, r.deltaNs, r.number, {windows_.open(), kNone});
     }
+    if (o.gapLeft != 0) gapWindows_.drop(windows_, o.gapLeft);
     deltas_.add(o.sinceFirstNs, r.deltaNs);
     rate_.add(o.sinceFirstNs);
+    lastSinceFirst_ = std::max(lastSinceFirst_, o.sinceFirstNs);
     if (r.trouble) troubleRecord(r, o);
 }
 
 void HtmlReport::transaction(const Transaction& t) {
     if (!t.hasStart) return;
-    auto& starts = startWindows_[t.rule];
-    const auto started = starts.find(t.id);
-    Handle start = started != starts.end() ? started->second : kNone;
-    if (started != starts.end()) starts.erase(started);
+    Handle start = takeStart(t.rule, t.id);
+    if (t.openAtEnd) {
+        // Listed oldest first, as the statistics list them.
+        if (start != kNone) {
+            openWindows_[t.rule].offer(windows_, t.start.record, -t.start.timeNs, t.start.record,
+                                       {start, kNone});
+        }
+        return;
+    }
     if (!t.matched() || !t.slowest) {
         release(start);
-    } else {
-        slowWindows_[t.rule][t.id] = SlowWindows{start, kNone};
+    } else if (slowWindows_[t.rule].offer(windows_, t.id, t.durationNs(), t.start.record,
+                                          {start, kNone})) {
+        // Its end's window opens at its record, which follows.
         pendingEnds_.emplace_back(t.rule, t.id);
     }
-    if (t.slowestLeft == 0) return;
-    auto& slow = slowWindows_[t.rule];
-    const auto left = slow.find(t.slowestLeft);
-    if (left == slow.end()) return;
-    release(left->second.start);
-    release(left->second.end);
-    slow.erase(left);
+    if (t.slowestLeft != 0) slowWindows_[t.rule].drop(windows_, t.slowestLeft);
 }
 
 void HtmlReport::state(const StateSpan& s) {
@@ -183,19 +215,35 @@ void HtmlReport::state(const StateSpan& s) {
     states_.add(s.start.sinceFirstNs, lastState_);
 }
 
-void HtmlReport::ruleData(JsonWriter& json, const Statistics& stats, std::size_t i) const {
+// The usual outcome of a rule's transactions (the most frequent), when
+// they have more than one: the others are drawn apart. Empty otherwise.
+namespace {
+
+std::string_view usualOutcome(const PairMatcher::RuleStats& p) {
+    std::map<std::string_view, std::uint64_t> counts;
+    for (const PairMatcher::OutcomeStats& o : p.outcomes) counts[o.outcome] += o.latency.count();
+    if (counts.size() < 2) return {};
+    const auto most =
+        std::max_element(counts.begin(), counts.end(),
+                         [](const auto& a, const auto& b) { return a.second < b.second; });
+    return most->first;
+}
+
+}  // namespace
+
+void HtmlReport::latencyData(JsonWriter& json, const Statistics& stats, std::size_t i) const {
     const PairRule& rule = stats.pairs()[i];
     const PairMatcher::RuleStats& p = stats.pairStats()[i];
-    json.beginObject();
-    json.member("name", ruleName(rule));
-    // The kinds drawn: the most frequent, the rest as one series.
+    // The kinds drawn: the most frequent, the rest as one series; each kind
+    // by outcome, the usual one first, when there are several.
     std::vector<std::int64_t> lows, widths;
     histogramGroups(p.latency, lows, widths);
     const int firstGroup = p.latency.firstBucket() / kHistogramGroup;
-    json.key("latency");
+    const std::string_view usual = usualOutcome(p);
     json.beginObject();
     json.memberIntegers("x", lows);
     json.memberIntegers("w", widths);
+    if (!usual.empty()) json.member("usual", outcomeLabel(rule, usual));
     json.key("kinds");
     json.beginArray();
     const std::vector<PairMatcher::KindStats> kinds = p.kindsByCount();
@@ -210,6 +258,25 @@ void HtmlReport::ruleData(JsonWriter& json, const Statistics& stats, std::size_t
         json.beginObject();
         json.member("kind", rule.kind == PairWord::kNone ? std::string_view() : kinds[k].kind);
         json.memberIntegers("n", counts);
+        if (!usual.empty()) {
+            std::vector<const PairMatcher::OutcomeStats*> outcomes;
+            for (const PairMatcher::OutcomeStats& o : p.outcomes) {
+                if (o.kind == kinds[k].kind) outcomes.push_back(&o);
+            }
+            std::stable_sort(outcomes.begin(), outcomes.end(),
+                             [usual](const auto* a, const auto* b) {
+                                 return (a->outcome == usual) > (b->outcome == usual);
+                             });
+            json.key("outcomes");
+            json.beginArray();
+            for (const PairMatcher::OutcomeStats* o : outcomes) {
+                json.beginObject();
+                json.member("outcome", outcomeLabel(rule, o->outcome));
+                json.memberIntegers("n", groupCounts(o->latency, firstGroup, lows.size()));
+                json.endObject();
+            }
+            json.endArray();
+        }
         json.endObject();
     }
     if (kinds.size() > kKindsDrawn) {
@@ -220,11 +287,26 @@ void HtmlReport::ruleData(JsonWriter& json, const Statistics& stats, std::size_t
     }
     json.endArray();
     json.endObject();
+}
+
+void HtmlReport::ruleData(JsonWriter& json, const Statistics& stats, std::size_t i) const {
+    const PairRule& rule = stats.pairs()[i];
+    json.beginObject();
+    json.member("name", ruleName(rule));
+    json.key("latency");
+    latencyData(json, stats, i);
+    const bool keyed = rule.key != PairWord::kNone;
     json.key("depth");
-    if (rule.key == PairWord::kNone || depths_[i].empty()) {
+    if (!keyed || depths_[i].empty()) {
         json.null();
     } else {
         depths_[i].write(json);
+    }
+    json.key("age");
+    if (!keyed || ages_[i].empty()) {
+        json.null();
+    } else {
+        ages_[i].write(json);
     }
     json.endObject();
 }
@@ -246,19 +328,23 @@ void HtmlReport::contextData(JsonWriter& json, const Statistics& stats) const {
     };
     const std::vector<Statistics::Gap> gaps = stats.topGaps();
     for (std::size_t g = 0; g < gaps.size() && g < kGapsShown; ++g) {
-        const auto found = gapWindows_.find(gaps[g].record);
-        if (found != gapWindows_.end()) item("g" + std::to_string(g), {found->second});
+        const RankedWindows::Handles* found = gapWindows_.find(gaps[g].record);
+        if (found) item("g" + std::to_string(g), {(*found)[0]});
     }
     for (std::size_t e = 0; e < errors_.size(); ++e) {
         item("e" + std::to_string(e), {errors_[e].window});
     }
     for (std::size_t i = 0; i < stats.pairs().size(); ++i) {
+        const auto& oldest = stats.pairStats()[i].openAtEnd.oldest;
+        for (std::size_t n = 0; n < oldest.size() && n < kOpenShown; ++n) {
+            const RankedWindows::Handles* found = openWindows_[i].find(oldest[n].startRecord);
+            if (found) item("o" + std::to_string(i) + "-" + std::to_string(n), {(*found)[0]});
+        }
         const auto& slowest = stats.pairStats()[i].slowest;
         for (std::size_t s = 0; s < slowest.size() && s < kSlowShown; ++s) {
-            const auto found = slowWindows_[i].find(slowest[s].id);
-            if (found == slowWindows_[i].end()) continue;
-            item("s" + std::to_string(i) + "-" + std::to_string(s),
-                 {found->second.start, found->second.end});
+            const RankedWindows::Handles* found = slowWindows_[i].find(slowest[s].id);
+            if (!found) continue;
+            item("s" + std::to_string(i) + "-" + std::to_string(s), {(*found)[0], (*found)[1]});
         }
     }
     json.endObject();
@@ -276,17 +362,8 @@ std::string HtmlReport::chartData(const Statistics& stats) const {
     json.beginObject();
     json.key("delta");
     deltas_.write(json);
-    std::vector<std::int64_t> xs, ys;
-    for (const auto& [x, y] : errorMarks_) {
-        xs.push_back(x);
-        ys.push_back(y);
-    }
     json.key("errors");
-    json.beginObject();
-    json.memberIntegers("x", xs);
-    json.memberIntegers("y", ys);
-    json.memberUnsigned("count", errorCount_);
-    json.endObject();
+    errorMarks_.write(json);
     json.key("states");
     states_.write(json);
     json.key("stateNames");
@@ -309,43 +386,58 @@ std::string HtmlReport::chartData(const Statistics& stats) const {
     return data;
 }
 
-std::string HtmlReport::ruleSection(const Statistics& stats, std::size_t i) const {
+std::string HtmlReport::ruleCharts(const Statistics& stats, std::size_t i) const {
     const PairRule& rule = stats.pairs()[i];
     const PairMatcher::RuleStats& p = stats.pairStats()[i];
-    const bool keyed = rule.key != PairWord::kNone, kinds = rule.kind != PairWord::kNone;
-    std::string s = "<h3>" + html(rule.start) + " &rarr; " + html(rule.end) + "</h3><p class=note>";
-    s += std::to_string(p.count) + " transactions";
-    if (keyed) s += ", keyed by the " + std::string(pairWordName(rule.key));
-    if (kinds) s += ", kinds by the " + std::string(pairWordName(rule.kind));
-    s += "; " + std::to_string(p.unmatchedStarts) + " starts and " +
-         std::to_string(p.unmatchedEnds) + " ends unmatched.";
-    if (keyed) {
-        char mean[32];
-        std::snprintf(mean, sizeof mean, "%.2f", p.depth.mean());
-        s += " Depth: at most " + std::to_string(p.depth.max) + " open, " + mean + " on average.";
-    }
-    s += "</p>";
-    if (p.count == 0) return s;
     const std::string id = std::to_string(i);
-    s += "<div class=charts><div class=chart-box><div class=chart-title>Latency density" +
-         std::string(kinds ? " by kind" : "") + "</div><div id=chart-latency-" + id +
-         " class=chart></div></div>";
-    if (keyed) {
-        s += "<div class=chart-box><div class=chart-title>Transactions open (queue depth)</div>"
-             "<div id=chart-depth-" +
-             id + " class=chart></div></div>";
+    const auto box = [&id](const std::string& title, const char* chart) {
+        return "<div class=chart-box><div class=chart-title>" + title + "</div><div id=chart-" +
+               chart + "-" + id + " class=chart></div></div>";
+    };
+    std::string s = "<div class=charts>";
+    if (p.count > 0) {
+        s += box(std::string("Latency density") + (rule.kind != PairWord::kNone ? " by kind" : "") +
+                     (usualOutcome(p).empty() ? "" : " and outcome (dashed: not the usual one)"),
+                 "latency");
     }
-    s += "</div>";
-    if (kinds) {
-        s += "<table><tr><th>kind</th><th>count</th>" + latencyHeads() + "</tr>";
-        for (const PairMatcher::KindStats& k : p.kindsByCount()) {
-            s += "<tr>" + cell(html(k.kind)) + numberCell(k.latency.count()) +
-                 latencyCells(k.latency) + "</tr>";
-        }
-        s += "</table>";
+    if (rule.key != PairWord::kNone) {
+        s += box("Transactions open (queue depth)", "depth");
+        s += box("Age of the oldest transaction open", "age");
     }
-    if (p.slowest.empty()) return s;
-    s += "<table class=slowest><caption>Slowest</caption><tr>";
+    return s + "</div>";
+}
+
+std::string HtmlReport::openTable(const Statistics& stats, std::size_t i) const {
+    const PairRule& rule = stats.pairs()[i];
+    const PairMatcher::OpenAtEnd& open = stats.pairStats()[i].openAtEnd;
+    if (open.oldest.empty()) return {};
+    const std::string id = std::to_string(i);
+    const bool keyed = rule.key != PairWord::kNone, kinds = rule.kind != PairWord::kNone;
+    std::string s = "<table class=open><caption>Open at " +
+                    std::string(open.atTo ? "--to" : "the end") +
+                    ", the oldest first</caption><tr>";
+    if (keyed) s += "<th>key</th>";
+    if (kinds) s += "<th>kind</th>";
+    s += "<th>start record</th><th>start (s)</th><th>age (s)</th></tr>";
+    for (std::size_t n = 0; n < open.oldest.size() && n < kOpenShown; ++n) {
+        const PairMatcher::OpenTransaction& t = open.oldest[n];
+        // The records around its start, where they were kept.
+        const bool around = openWindows_[i].find(t.startRecord) != nullptr;
+        s += clickableRow("o" + id + "-" + std::to_string(n), withContext_ && around,
+                          std::to_string(t.startRecord));
+        if (keyed) s += cell(html(t.key));
+        if (kinds) s += cell(html(t.kind));
+        s += numberCell(t.startRecord) + timeCell(t.startNs) + timeCell(t.ageNs) + "</tr>";
+    }
+    return s + "</table>";
+}
+
+std::string HtmlReport::slowestTable(const Statistics& stats, std::size_t i) const {
+    const PairRule& rule = stats.pairs()[i];
+    const PairMatcher::RuleStats& p = stats.pairStats()[i];
+    if (p.slowest.empty()) return {};
+    const std::string id = std::to_string(i);
+    std::string s = "<table class=slowest><caption>Slowest</caption><tr>";
     for (const TransactionField& f : kTransactionFields) {
         if ((f.outputs & kInSlowest) && shownFor(f, rule)) s += headOf(f);
     }
@@ -361,6 +453,59 @@ std::string HtmlReport::ruleSection(const Statistics& stats, std::size_t i) cons
         s += "</tr>";
     }
     return s + "</table>";
+}
+
+std::string HtmlReport::ruleSection(const Statistics& stats, std::size_t i) const {
+    const PairRule& rule = stats.pairs()[i];
+    const PairMatcher::RuleStats& p = stats.pairStats()[i];
+    const bool keyed = rule.key != PairWord::kNone, kinds = rule.kind != PairWord::kNone;
+    std::string s =
+        "<h3>" +
+        (rule.name.empty() ? html(rule.start) + " &rarr; " + html(rule.end) : html(rule.name)) +
+        "</h3><p class=note>";
+    s += std::to_string(p.count) + " transactions";
+    if (keyed) s += ", keyed by the " + std::string(pairWordName(rule.key));
+    if (kinds) s += ", kinds by the " + std::string(pairWordName(rule.kind));
+    if (rule.outcome != PairWord::kNone) {
+        s += ", outcomes by the " + std::string(pairWordName(rule.outcome));
+    }
+    s += "; " + std::to_string(p.unmatchedStarts) + " starts and " +
+         std::to_string(p.unmatchedEnds) + " ends unmatched";
+    if (p.openAtEnd.count > 0) {
+        s += ", of which " + std::to_string(p.openAtEnd.count) + " still open at " +
+             (p.openAtEnd.atTo ? "--to" : "the end");
+    }
+    s += ".";
+    if (keyed) {
+        char mean[32];
+        std::snprintf(mean, sizeof mean, "%.2f", p.depth.mean());
+        s += " Depth: at most " + std::to_string(p.depth.max) + " open, " + mean + " on average.";
+    }
+    s += "</p>";
+    if (p.count == 0 && p.openAtEnd.count == 0) return s;
+    // What is left hanging first, the first thing to look at when a device
+    // hangs; the slowest last.
+    s += openTable(stats, i) + ruleCharts(stats, i);
+    if (kinds && p.count > 0) {
+        s += "<table><tr><th>kind</th><th>count</th>" + latencyHeads() + "</tr>";
+        for (const PairMatcher::KindStats& k : p.kindsByCount()) {
+            s += "<tr>" + cell(html(k.kind)) + numberCell(k.latency.count()) +
+                 latencyCells(k.latency) + "</tr>";
+        }
+        s += "</table>";
+    }
+    if (!usualOutcome(p).empty()) {
+        s += "<table class=outcomes><caption>By outcome</caption><tr>" +
+             std::string(kinds ? "<th>kind</th>" : "") + "<th>outcome</th><th>count</th>" +
+             latencyHeads() + "</tr>";
+        for (const PairMatcher::OutcomeStats& o : p.outcomesInOrder()) {
+            s += "<tr>" + std::string(kinds ? cell(html(o.kind)) : "") +
+                 cell(html(outcomeLabel(rule, o.outcome))) + numberCell(o.latency.count()) +
+                 latencyCells(o.latency) + "</tr>";
+        }
+        s += "</table>";
+    }
+    return s + slowestTable(stats, i);
 }
 
 std::string HtmlReport::tables(const Statistics& stats) const {
@@ -381,7 +526,7 @@ std::string HtmlReport::tables(const Statistics& stats) const {
     for (const Statistics::StateTime& s : stats.states()) {
         t += "<tr>" + cell(html(s.state)) + numberCell(s.entries) + timeCell(s.timeNs) + "</tr>";
     }
-    t += "</table><h2>Errors</h2><p class=note>" + std::to_string(errorCount_) +
+    t += "</table><h2>Errors</h2><p class=note>" + std::to_string(errorMarks_.count()) +
          " records tell of trouble (what --errors selects), by status and event:</p><table>" +
          headRow({"status", "event", "records"});
     std::vector<std::pair<std::pair<std::string, std::string>, std::uint64_t>> groups(
@@ -392,7 +537,7 @@ std::string HtmlReport::tables(const Statistics& stats) const {
         t += "<tr>" + cell(html(what.first)) + cell(html(what.second)) + numberCell(n) + "</tr>";
     }
     t += "</table><p class=note>";
-    if (errorCount_ > errors_.size()) {
+    if (errorMarks_.count() > errors_.size()) {
         t += "The first " + std::to_string(errors_.size()) + " of them:";
     } else {
         t += "Each of them:";
@@ -431,14 +576,14 @@ std::string HtmlReport::figures(const Statistics& stats) const {
 std::string HtmlReport::body(const Statistics& stats) const {
     std::string b = "<h1>SATA trace: " + html(title_) + "</h1>" + figures(stats);
     b += "<h2>Transactions</h2><table><tr><th>from</th><th>to</th><th>count</th>"
-         "<th>unmatched starts</th><th>unmatched ends</th>" +
+         "<th>unmatched starts</th><th>unmatched ends</th><th>open at the end</th>" +
          latencyHeads() + "</tr>";
     for (std::size_t i = 0; i < stats.pairs().size(); ++i) {
         const PairRule& rule = stats.pairs()[i];
         const PairMatcher::RuleStats& p = stats.pairStats()[i];
         b += "<tr>" + cell(html(rule.start)) + cell(html(rule.end)) + numberCell(p.count) +
-             numberCell(p.unmatchedStarts) + numberCell(p.unmatchedEnds) + latencyCells(p.latency) +
-             "</tr>";
+             numberCell(p.unmatchedStarts) + numberCell(p.unmatchedEnds) +
+             numberCell(p.openAtEnd.count) + latencyCells(p.latency) + "</tr>";
     }
     b += "</table><p class=note>Latencies as a density: transactions per microsecond of "
          "latency, so that the widening buckets of the log scale show no false bump. Drag on a "
@@ -457,8 +602,8 @@ std::string HtmlReport::body(const Statistics& stats) const {
     b += "<div class=chart-box><div class=chart-title>Delta of every record over time</div>"
          "<p class=note>Log scale; a delta of 0 is drawn at 1 ns; red marks: the records that "
          "tell of trouble";
-    if (errorMarks_.size() < errorCount_) {
-        b += " (the first " + std::to_string(errorMarks_.size()) + ")";
+    if (errorMarks_.kept() < errorMarks_.count()) {
+        b += " (the first " + std::to_string(errorMarks_.kept()) + ")";
     }
     b += ".";
     if (deltas_.reduced()) b += " Reduced to the minimum and maximum of each time bucket.";
@@ -481,8 +626,9 @@ std::string HtmlReport::page(const Statistics& stats) const {
 void HtmlReport::end(const Ending& ending) {
     if (!ending.statistics) return;
     const Statistics& stats = *ending.statistics;
-    // The last state holds until the last record.
+    // The last state holds until the last record, the oldest open grows older until then.
     if (lastState_ >= 0) states_.add(lastStateEnd_, lastState_);
+    for (AgeSeries& age : ages_) age.finish(lastSinceFirst_);
     std::string p = page(stats);
     // Every input fits the bound: the charts lose resolution until it does,
     // and at last the records around the listed items go.

@@ -1,11 +1,15 @@
 // The report page's charts, drawn with uPlot from the data element
 // "qelt-data" that qelttrace writes: per pair rule its latency density by
-// kind and, for a keyed rule, the transactions open over time; the delta of
+// kind (and outcome, the unusual ones dashed) and, for a keyed rule, the
+// transactions open and the age of the oldest open over time; the delta of
 // every record over time with the records that tell of trouble marked, the
 // SATA state over time, the delta density and the records per interval. A
-// click on a row with data-ctx shows the records around its item beneath it.
-// Sets data-charts on the body to the number drawn, for the browser test.
-// Its chart functions serve the comparison's page too (window.qeltPage).
+// chart with nothing to draw says so in its place. Every x series of the
+// data is written as differences from the previous x. A click on a row with
+// data-ctx shows the records around its item beneath it. Sets data-charts on
+// the body to the number drawn, and keeps each chart by its element's id in
+// window.qeltCharts, for the browser test. Its chart functions serve the
+// comparison's page too (window.qeltPage).
 (function () {
   "use strict";
   var D = JSON.parse(document.getElementById("qelt-data").textContent);
@@ -15,6 +19,7 @@
   function millis(a) { return sum(a).map(function (v) { return v / 1e6; }); }
   function positive(a) { return a.map(function (v) { return Math.max(v, 1); }); }
   var drawn = 0;
+  var charts = window.qeltCharts = {};
   function chart(id, opts, data) {
     var el = document.getElementById(id);
     if (!el) return null;
@@ -22,25 +27,40 @@
     opts.height = 240;
     opts.cursor = { drag: { x: true, y: false } };
     var u = new uPlot(opts, data, el);
+    charts[id] = u;
     drawn++;
     return u;
+  }
+  // In place of a chart with nothing to draw: why.
+  function empty(id, why) {
+    var el = document.getElementById(id);
+    if (!el) return;
+    var p = document.createElement("p");
+    p.className = "note empty";
+    p.textContent = why;
+    el.appendChild(p);
   }
   var xs = { time: false };
 
   // A density chart of log buckets: each series' count over the bucket's
-  // width, per microsecond, as steps from each bucket's lower bound to the
-  // next (a last point closes the last bucket); empty buckets draw nothing.
-  function density(id, h, series, xLabel, yLabel) {
-    if (h.x.length === 0) return;
-    var x = h.x.concat([h.x[h.x.length - 1] + h.w[h.w.length - 1]]);
+  // width, per microsecond, as a flat step from the bucket's lower bound to
+  // the next bucket's (two points a bucket, so that a bucket alone, between
+  // empty ones or the only one, shows as well); empty buckets draw nothing.
+  function density(id, h, series, xLabel, yLabel, none) {
+    if (h.x.length === 0) return empty(id, none || "Nothing to draw.");
+    var x = [];
+    h.x.forEach(function (low, g) { x.push(low, low + h.w[g]); });
     var data = [x.map(function (v) { return Math.max(v, 1) / 1000; })];
     var opts = [{ label: xLabel }];
     series.forEach(function (s, i) {
-      var y = s.n.map(function (n, g) { return n > 0 ? n / h.w[g] * 1000 : null; });
-      y.push(null);
+      var y = [];
+      s.n.forEach(function (n, g) {
+        var v = n > 0 ? n / h.w[g] * 1000 : null;
+        y.push(v, v);
+      });
       data.push(y);
       opts.push({ label: s.label, stroke: s.stroke || colours[i % colours.length], width: 1.5,
-                  paths: uPlot.paths.stepped({ align: 1 }), points: { show: false } });
+                  dash: s.dash, points: { show: false } });
     });
     return chart(id, { scales: { x: { time: false, distr: 3 }, y: { distr: 3 } },
                        axes: [{ label: xLabel }, { size: 70, label: yLabel }], series: opts },
@@ -57,17 +77,37 @@
                       { label: "lowest " + label, stroke: "#9467bd", paths: paths }] };
   }
 
+  // A rule's latency series: one a kind, or one a kind and outcome where
+  // the transactions end in several (those of an outcome other than the
+  // usual one dashed, in their kind's colour).
+  function latencySeries(l) {
+    var series = [];
+    l.kinds.forEach(function (k, j) {
+      var colour = colours[j % colours.length];
+      if (!k.outcomes) {
+        series.push({ label: k.kind === "" ? "transactions" : k.kind, n: k.n, stroke: colour });
+        return;
+      }
+      k.outcomes.forEach(function (o) {
+        series.push({ label: (k.kind === "" ? "" : k.kind + " ") + o.outcome, n: o.n, stroke: colour,
+                      dash: o.outcome === l.usual ? undefined : [6, 4] });
+      });
+    });
+    return series;
+  }
+
   // The comparison's page draws its own charts with these (compare.js).
-  window.qeltPage = { data: D, chart: chart, density: density, colours: colours,
+  window.qeltPage = { data: D, chart: chart, density: density, empty: empty, colours: colours,
                       drawn: function () { return drawn; } };
   if (D.comparison) return;
 
   D.rules.forEach(function (r, i) {
     var l = r.latency;
-    density("chart-latency-" + i, l, l.kinds.map(function (k) {
-      return { label: k.kind === "" ? "transactions" : k.kind, n: k.n };
-    }), "latency (\u00b5s)", "per \u00b5s");
-    if (r.depth && r.depth.x.length > 0) {
+    density("chart-latency-" + i, l, latencySeries(l), "latency (\u00b5s)", "per \u00b5s",
+            "No transaction to draw.");
+    if (!r.depth || r.depth.x.length === 0) {
+      empty("chart-depth-" + i, "No transaction open to draw.");
+    } else {
       var step = uPlot.paths.stepped({ align: 1 });
       var per = r.depth.width / 1e6;
       chart("chart-depth-" + i, { scales: { x: xs, y: { range: function (u, lo, hi) { return [0, hi + 0.5]; } } },
@@ -78,9 +118,22 @@
                    fill: "rgba(44,160,44,0.15)" }] },
         [millis(r.depth.x), r.depth.max, r.depth.mean.map(function (v) { return v / 1000; })]);
     }
+    // The oldest open transaction's age, the largest of each interval: a
+    // command that never completes shows as a ramp.
+    if (!r.age || r.age.max.every(function (v) { return v < 0; })) {
+      empty("chart-age-" + i, "No transaction open to draw.");
+    } else {
+      chart("chart-age-" + i, { scales: { x: xs, y: { range: function (u, lo, hi) { return [0, hi * 1.05 || 1]; } } },
+        axes: [{}, { size: 70 }],
+        series: [{ label: "ms since the first record" },
+                 { label: "oldest open's age (s), the largest per " + (r.age.width / 1e6) + " ms",
+                   stroke: "#d62728", width: 1.5, points: { show: false } }] },
+        [millis(r.age.x), r.age.max.map(function (v) { return v < 0 ? null : v / 1e9; })]);
+    }
   });
 
-  // The records that tell of trouble, marked where they fall on the delta chart.
+  // The records that tell of trouble, marked at their own times and deltas
+  // on the delta chart.
   var marks = D.errors;
   var markX = millis(marks.x), markY = positive(marks.y);
   function drawMarks(u) {
@@ -108,9 +161,13 @@
                            hooks: { draw: [drawMarks] },
                            series: [{ label: "ms since the first record" }].concat(dm.series) },
           [millis(d.x)].concat(dm.data));
+  } else {
+    empty("chart-delta", "No record to draw.");
   }
   var s = D.states;
-  if (s.x.length > 0) {
+  if (s.x.length === 0) {
+    empty("chart-states", "No SATAWakeup records: no state to draw.");
+  } else {
     var names = D.stateNames;
     var sm = minMax(s, "state", "#2ca02c", uPlot.paths.stepped({ align: 1 }));
     chart("chart-states", {
@@ -121,9 +178,11 @@
     }, [millis(s.x)].concat(sm.data));
   }
   density("chart-histogram", D.histogram, [{ label: "records", n: D.histogram.n }],
-          "delta (\u00b5s)", "per \u00b5s");
+          "delta (\u00b5s)", "per \u00b5s", "No delta to draw: fewer than two records decoded.");
   var r = D.rate;
-  if (r.x.length > 0) {
+  if (r.x.length === 0) {
+    empty("chart-rate", "No record to draw.");
+  } else {
     chart("chart-rate", {
       scales: { x: xs },
       series: [{ label: "ms since the first record" },
@@ -178,10 +237,22 @@
     panel = document.createElement("div");
     panel.className = "around";
     panel.setAttribute("data-for", row.getAttribute("data-ctx"));
+    // A window not kept (the start of a transaction among too many open):
+    // only the records around the others, and a word about it.
+    var kept = [], lost = [];
+    marked.forEach(function (m) {
+      var inside = false;
+      for (var k = 0; k < ranges.length; k += 2) {
+        if (m >= ranges[k] && m <= ranges[k + 1]) inside = true;
+      }
+      (inside ? kept : lost).push(m);
+    });
     var title = document.createElement("div");
     title.className = "note";
-    title.textContent = "The records around record" + (marked.length > 1 ? "s " : " ") +
-                        marked.join(" and ") + " (marked):";
+    title.textContent = "The records around record" + (kept.length > 1 ? "s " : " ") +
+                        kept.join(" and ") + " (marked)" +
+                        (lost.length ? "; those around record " + lost.join(" and ") +
+                         " were not kept (too many transactions open at once)" : "") + ":";
     panel.appendChild(title);
     panel.appendChild(aroundTable(ranges, marked));
     table.parentNode.insertBefore(panel, table.nextSibling);

@@ -22,6 +22,8 @@ constexpr const char* kStateTrack = "SATA state";
 constexpr const TransactionField& kDuration = transactionField("duration_ns");
 // Below this many nanoseconds a double holds every one exactly.
 constexpr std::int64_t kExactDouble = std::int64_t{1} << 53;
+// Beside a transaction's errors, where there are any.
+constexpr JsonKey kFirstErrorRecord("first_error_record");
 
 // An event's first members: its phase, name, category (async events only),
 // process and thread, and the name of the member that follows them, its
@@ -203,7 +205,7 @@ void PerfettoWriter::recordArguments(const Record& r) {
 void PerfettoWriter::startAsync(const TransactionPoint& p, const Record& r,
                                 std::int64_t sinceFirstNs) {
     const Async& a = asyncOf(p.rule, p.kind);
-    open_[p.rule][p.id] = &a;
+    open_[p.rule][p.id].async = &a;
     json_.fragment(a.begin);
     asyncId(p.rule, p.id);
     json_.key("ts");
@@ -227,17 +229,37 @@ void PerfettoWriter::counter(const TransactionPoint& p, std::int64_t sinceFirstN
     endEvent();
 }
 
-void PerfettoWriter::markErrors(const Record& r, const Observation& o) {
-    const std::string_view name = r.status == Status::kOk ? o.counted : statusName(r.status);
-    for (std::size_t rule = 0; rule < open_.size(); ++rule) {
-        for (const auto& [transaction, a] : open_[rule]) {
-            begin("n", name, kProcessTid, o.sinceFirstNs);
-            json_.member("cat", a->cat);
-            json_.key("id");
-            asyncId(rule, transaction);
-            recordArguments(r);
-        }
+void PerfettoWriter::opened(std::size_t rule, std::uint64_t id) {
+    // Its first error is the next one this trace sees: this record, if it is one.
+    const std::uint64_t ordinal = errorsSeen_ + 1;
+    open_[rule][id].firstError = ordinal;
+    ++firstErrors_[ordinal].waiting;
+}
+
+PerfettoWriter::Closed PerfettoWriter::close(const Transaction& t) {
+    Closed closed;
+    auto& open = open_[t.rule];
+    const auto found = open.find(t.id);
+    if (found == open.end()) return closed;
+    closed.seen = true;
+    closed.async = found->second.async;
+    const std::uint64_t ordinal = found->second.firstError;
+    open.erase(found);
+    closed.errorsSeen = errorsSeen_ + 1 - ordinal;
+    const auto first = firstErrors_.find(ordinal);
+    if (first == firstErrors_.end()) return closed;
+    closed.firstErrorRecord = first->second.record;
+    if (--first->second.waiting == 0) firstErrors_.erase(first);
+    return closed;
+}
+
+std::uint64_t PerfettoWriter::firstError(const Transaction& t, const Closed& closed) {
+    if (!closed.seen || t.errors == 0) return 0;
+    // Its end's record follows it: the end may be the first.
+    if (closed.errorsSeen + (t.end.trouble ? 1 : 0) != t.errors) {
+        return 0;  // some of them were not selected: which came first is not known here
     }
+    return closed.firstErrorRecord != 0 ? closed.firstErrorRecord : t.end.record;
 }
 
 void PerfettoWriter::record(const Record& r, const Observation& o) {
@@ -250,24 +272,20 @@ void PerfettoWriter::record(const Record& r, const Observation& o) {
     bool drawn = o.paired();
     for (const TransactionPoint& p : o.points) {
         if (p.id == 0) drawn = false;
+        if (p.start) opened(p.rule, p.id);
         if (rules_[p.rule].key == PairWord::kNone) continue;
         if (p.start) startAsync(p, r, o.sinceFirstNs);
         counter(p, o.sinceFirstNs);
     }
-    if (r.trouble) markErrors(r, o);
-    for (const TransactionPoint& p : o.points) {
-        if (!p.start && p.id != 0 && p.rule < open_.size()) open_[p.rule].erase(p.id);
+    if (r.trouble) {
+        const auto waited = firstErrors_.find(++errorsSeen_);
+        if (waited != firstErrors_.end()) waited->second.record = r.number;
     }
     if (!r.trouble && drawn) return;
-    const std::string_view name = r.status == Status::kOk ? o.counted : statusName(r.status);
-    if (r.trouble) {
-        // A global instant: trouble concerns the whole device.
-        begin("i", name, kProcessTid, o.sinceFirstNs);
-        json_.member("s", "g");
-    } else {
-        json_.fragment(track(name).instant);
-        time(o.sinceFirstNs);
-    }
+    // An error once, on its event's track (a record that did not decode: its
+    // status's); the transactions it falls in count it.
+    json_.fragment(track(r.status == Status::kOk ? o.counted : statusName(r.status)).instant);
+    time(o.sinceFirstNs);
     recordArguments(r);
 }
 
@@ -302,23 +320,25 @@ void PerfettoWriter::complete(std::string_view name, const JsonFragment& head, i
     if (endNs < startNs) json_.memberInteger(kDuration.name, endNs - startNs);
 }
 
-void PerfettoWriter::endArguments(const Transaction& t) {
+void PerfettoWriter::endArguments(const Transaction& t, std::uint64_t firstErrorRecord) {
     // Beside the start's: the slice holds both.
     writeTransactionMembers(json_, TransactionView(t, {}), kInSliceEnd);
+    if (firstErrorRecord == 0) return;
+    json_.key(kFirstErrorRecord);
+    json_.unsignedInteger(firstErrorRecord);
 }
 
-void PerfettoWriter::endAsync(const Transaction& t) {
-    const auto found = open_[t.rule].find(t.id);
-    if (found == open_[t.rule].end()) return;
+void PerfettoWriter::endAsync(const Transaction& t, const Async& a,
+                              std::uint64_t firstErrorRecord) {
     // Where time ran backwards, the slice ends where it began.
     const std::int64_t ended = t.start.sinceFirstNs + std::max<std::int64_t>(0, t.durationNs());
-    json_.fragment(found->second->end);
+    json_.fragment(a.end);
     asyncId(t.rule, t.id);
     json_.key("ts");
     time(ended);
     beginArguments();
     json_.memberInteger(kDuration.name, t.durationNs());
-    endArguments(t);
+    endArguments(t, firstErrorRecord);
     endEvent();
 }
 
@@ -326,25 +346,24 @@ void PerfettoWriter::transaction(const Transaction& t) {
     const PairRule& rule = rules_[t.rule];
     const bool keyed = rule.key != PairWord::kNone;
     if (!t.hasStart) return;  // an end with no start: drawn as its record's instant
+    const Closed closed = close(t);
     if (!t.hasEnd) {
-        if (keyed) {
-            // Its async slice stays open: the viewer shows that it never ended.
-            open_[t.rule].erase(t.id);
-            return;
-        }
+        // Its async slice stays open: the viewer shows that it never ended.
+        if (keyed) return;
         json_.fragment(track(rule.start).instant);
         time(t.start.sinceFirstNs);
         recordArguments(*t.startRecord);
         return;
     }
     if (keyed) {
-        endAsync(t);
+        // Not drawn where this trace did not see it start.
+        if (closed.async) endAsync(t, *closed.async, firstError(t, closed));
         return;
     }
     const Track& on = track(rule.start);
     complete(rule.start, on.complete, on.tid, t.start.sinceFirstNs, t.start.timeNs, t.end.timeNs);
     writeJsonFields(json_, *t.startRecord, true);
-    endArguments(t);
+    endArguments(t, firstError(t, closed));
     endEvent();
 }
 

@@ -1,11 +1,12 @@
 // A Chrome trace-event JSON that Perfetto's UI and chrome://tracing open:
 //   - one track (thread) per event, every record that no transaction draws
-//     an instant on its event's track, errors as global instants;
+//     an instant on its event's track; every record that tells of trouble
+//     likewise, once (one that did not decode on a track of its status);
 //   - each keyed rule's transactions as async slices ("b"/"e", one id a
 //     transaction, so that overlapping ones never share a row), named by the
 //     start event and the kind, their key, kind, records and errors in their
-//     arguments, the errors inside them as instants on their tracks ("n"),
-//     and a counter track "START depth" with the number open at each change;
+//     arguments (and the first error's record, where there are errors), and a
+//     counter track "START depth" with the number open at each change;
 //   - each unkeyed rule's transactions as complete slices ("X") on the track
 //     of its start event, the SATA states as complete slices on a track of
 //     their own; a complete slice that would overlap one before it on its
@@ -15,7 +16,9 @@
 //     fields (a transaction's those of its start, and its end record's
 //     number, its records and errors), but the counters'.
 // Written as the records stream, from what the statistics hand on; memory
-// holds the tracks and the transactions open. Times are relative to the
+// holds the tracks and a few words per transaction open, and each record
+// costs what its own events cost, whatever is open: the trace grows with
+// the input alone. Times are relative to the
 // first record. A trace that passes kWarnAt gets one warning: a browser
 // holds the whole trace in its memory.
 #pragma once
@@ -23,6 +26,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -81,10 +85,30 @@ class PerfettoWriter : public Writer {
     void endEvent();
     void recordArguments(const Record& r);
     void startAsync(const TransactionPoint& p, const Record& r, std::int64_t sinceFirstNs);
-    void markErrors(const Record& r, const Observation& o);
     void counter(const TransactionPoint& p, std::int64_t sinceFirstNs);
-    void endAsync(const Transaction& t);
-    void endArguments(const Transaction& t);
+    // What is kept of a transaction open: its async slice's events (keyed
+    // rules), and the ordinal among the errors this trace sees (from 1) of
+    // the first that may fall inside it. Transactions that start between two
+    // errors wait for the same one.
+    struct Open {
+        const Async* async = nullptr;
+        std::uint64_t firstError = 0;
+    };
+    // A transaction that ends or is left open, as this trace saw it: whether
+    // it saw it start, the errors it saw from its start up to its end
+    // record (not included), the first of them (0: none).
+    struct Closed {
+        bool seen = false;
+        const Async* async = nullptr;
+        std::uint64_t errorsSeen = 0, firstErrorRecord = 0;
+    };
+    void opened(std::size_t rule, std::uint64_t id);
+    Closed close(const Transaction& t);
+    // The record of the first of `t`'s errors, 0 when it has none or when
+    // this trace did not see all of them (records the filters passed over).
+    static std::uint64_t firstError(const Transaction& t, const Closed& closed);
+    void endAsync(const Transaction& t, const Async& a, std::uint64_t firstErrorRecord);
+    void endArguments(const Transaction& t, std::uint64_t firstErrorRecord);
     // A complete slice on thread `tid`, or an async one where it would
     // overlap the last on that thread, up to its arguments' first member.
     void complete(std::string_view name, const JsonFragment& head, int tid,
@@ -102,10 +126,18 @@ class PerfettoWriter : public Writer {
     std::unordered_map<std::string_view, JsonFragment> stateHeads_;  // by state, on "SATA state"
     std::vector<std::unordered_map<std::string, Async>> asyncs_;     // per rule, by kind
     std::vector<JsonFragment> counters_;                             // per rule
-    // Per keyed rule, its transactions open (by id, with their kind), and the
-    // depth drawn last (none at first).
-    std::vector<std::unordered_map<std::uint64_t, const Async*>> open_;
+    // Per rule, its transactions open (by id), and the depth drawn last
+    // (none at first).
+    std::vector<std::unordered_map<std::uint64_t, Open>> open_;
     std::vector<std::size_t> depthShown_;
+    // The errors that open transactions wait for as their first, by ordinal:
+    // how many wait, and its record once it came (0 before). At most one an
+    // open transaction, and an error costs one lookup, whatever is open.
+    struct FirstError {
+        std::uint64_t waiting = 0, record = 0;
+    };
+    std::map<std::uint64_t, FirstError> firstErrors_;
+    std::uint64_t errorsSeen_ = 0;
     // Per thread, where its last complete slice ends.
     std::unordered_map<int, std::int64_t> completeEnd_;
     std::uint64_t overlapping_ = 0;
