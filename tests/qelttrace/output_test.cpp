@@ -58,9 +58,7 @@ TEST(Perfetto, OneWarningOnceTheTracePassesItsBound) {
         FILE* said = std::fopen(name, "w+b");
         ASSERT_NE(said, nullptr);
         PerfettoWriter trace(out, defaultPairs(), said, "big.json", 100000);
-        Writers writers;
-        writers.add(trace);
-        Statistics stats(defaultPairs(), 10, writers);
+        Statistics stats(defaultPairs(), 10, trace);
         Feed feed(stats);
         for (std::int64_t i = 0; i < records; ++i) feed(1000 * i, "CancelAll", "00", "0001");
         stats.end(nullptr);
@@ -92,9 +90,7 @@ TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
     std::string written;
     Output out(&written);
     HtmlReport page(out, "a million records", defaultPairs());
-    Writers writers;
-    writers.add(page);
-    Statistics stats(defaultPairs(), HtmlReport::kSlowShown, writers);
+    Statistics stats(defaultPairs(), HtmlReport::kSlowShown, page);
     Feed feed(stats);
     const std::string longText(300, 'x');
     std::int64_t t = 1523000000000;
@@ -140,9 +136,7 @@ TEST(HtmlReport, WindowsBoundedWhateverIsOpen) {
     std::string written;
     Output out(&written);
     HtmlReport page(out, "hang", defaultPairs());
-    Writers writers;
-    writers.add(page);
-    Statistics stats(defaultPairs(), 1000, writers);
+    Statistics stats(defaultPairs(), 1000, page);
     Feed feed(stats);
     std::int64_t t = 1000000;
     for (int i = 0; i < 20000; ++i) {
@@ -184,9 +178,7 @@ TEST(HtmlReport, TimesJumpingBackAndForth) {
     std::string written;
     Output out(&written);
     HtmlReport page(out, "backwards", {});
-    Writers writers;
-    writers.add(page);
-    Statistics stats({}, 10, writers);
+    Statistics stats({}, 10, page);
     Feed feed(stats);
     std::int64_t t = 1523000000000;
     for (std::int64_t i = 0; i < 300000; ++i) {
@@ -492,6 +484,20 @@ TEST(LatencyColumns, MembersInTheirOrderNullWhenEmpty) {
     }
 }
 
+// How the small streams of the byte-for-byte tests begin: a wakeup, a keyed
+// command around a transfer, an error and a record that did not decode inside
+// both, then an end with no start.
+void feedSmallStream(Statistics& stats, Feed& feed) {
+    feed(1000, "SATAWakeup", "istatus=IDLE", "ACT_NONE/ACT_NONE state=IDLE");
+    feed(1500, "ActivateTransaction", "07", "k1");
+    feed(1700, "DMA Start", "0", "1000");
+    feed(1800, "FatalError", "0", "x\"y", true);
+    stats.record(feed.make(1800, "", "", "", true, Status::kParseError, "ABCD 2 0"));
+    feed(2100, "DMA End", "0", "1000");
+    feed(2500, "CompleteTransation", "1", "k1");
+    feed(2600, "CompleteTransation", "1", "k9");
+}
+
 // Every kind of event the trace draws, byte for byte: the tracks' names, an
 // instant on a track, errors once on their event's or status's track, a keyed
 // transaction as an async slice with the depth counter and its first error, unkeyed ones as
@@ -501,18 +507,9 @@ TEST(Perfetto, EveryEventByteForByte) {
     std::string written;
     Output out(&written);
     PerfettoWriter trace(out, defaultPairs());
-    Writers writers;
-    writers.add(trace);
-    Statistics stats(defaultPairs(), 10, writers);
+    Statistics stats(defaultPairs(), 10, trace);
     Feed feed(stats);
-    feed(1000, "SATAWakeup", "istatus=IDLE", "ACT_NONE/ACT_NONE state=IDLE");
-    feed(1500, "ActivateTransaction", "07", "k1");
-    feed(1700, "DMA Start", "0", "1000");
-    feed(1800, "FatalError", "0", "x\"y", true);
-    stats.record(feed.make(1800, "", "", "", true, Status::kParseError, "ABCD 2 0"));
-    feed(2100, "DMA End", "0", "1000");
-    feed(2500, "CompleteTransation", "1", "k1");
-    feed(2600, "CompleteTransation", "1", "k9");
+    feedSmallStream(stats, feed);
     feed(2000, "SATAWakeup", "istatus=BUSY", "ACT_NONE/ACT_NONE state=RCV");
     feed(2200, "DMA Start", "0", "1000");
     feed(2150, "DMA End", "0", "1000");
@@ -572,9 +569,7 @@ TEST(Perfetto, ErrorsOnceWhateverIsOpen) {
     std::string written;
     Output out(&written);
     PerfettoWriter trace(out, defaultPairs());
-    Writers writers;
-    writers.add(trace);
-    Statistics stats(defaultPairs(), 10, writers);
+    Statistics stats(defaultPairs(), 10, trace);
     Feed feed(stats);
     std::int64_t t = 1000000;
     std::vector<std::uint64_t> errors;
@@ -681,18 +676,9 @@ TEST(Reports, TheTablesByteForByte) {
     std::string written;
     Output out(&written);
     HtmlReport html(out, "t", rules);
-    Writers writers;
-    writers.add(html);
-    Statistics stats(rules, 2, writers);
+    Statistics stats(rules, 2, html);
     Feed feed(stats);
-    feed(1000, "SATAWakeup", "istatus=IDLE", "ACT_NONE/ACT_NONE state=IDLE");
-    feed(1500, "ActivateTransaction", "07", "k1");
-    feed(1700, "DMA Start", "0", "1000");
-    feed(1800, "FatalError", "0", "x\"y", true);
-    stats.record(feed.make(1800, "", "", "", true, Status::kParseError, "ABCD 2 0"));
-    feed(2100, "DMA End", "0", "1000");
-    feed(2500, "CompleteTransation", "1", "k1");
-    feed(2600, "CompleteTransation", "1", "k9");
+    feedSmallStream(stats, feed);
     feed(3000, "SATAWakeup", "istatus=BUSY", "ACT_NONE/ACT_NONE state=RCV");
     feed(3200, "DMA Start", "0", "1000");
     feed(3350, "DMA End", "0", "1000");
