@@ -240,6 +240,64 @@ TEST(AgeSeries, TheLargestAgeOfEachInterval) {
     }
 }
 
+// Each series with fewer intervals than its input needs: the intervals
+// double and merge in pairs, keeping the smallest and largest of each side
+// (a value that stands alone in its pair kept as it was), the counts and
+// the time held at each level summed.
+TEST(ChartSeries, IntervalsMergeInPairs) {
+    const struct {
+        const char* name;
+        std::function<void(JsonWriter&)> write;
+        const char* json;
+    } cases[] = {
+        {"minimum and maximum, reduced and then coarsened",
+         [](JsonWriter& j) {
+             MinMaxSeries s(4);
+             for (const auto& p : std::vector<std::pair<int, int>>{
+                      {0, 5}, {1, 1}, {2, 9}, {3, 4}, {4, 7}, {5, -2}, {9, 3}})
+                 s.add(p.first, p.second);
+             s.coarsen();
+             s.write(j);
+         },
+         "{\"x\":[0],\"min\":[-2],\"max\":[9]}"},
+        {"counts",
+         [](JsonWriter& j) {
+             CountSeries s(2);
+             for (const std::int64_t x : {0, 500, 1500, 2500, 2600, 5000}) s.add(x);
+             s.write(j);
+         },
+         "{\"x\":[0,4000],\"y\":[5,1],\"width\":4000}"},
+        {"level: mean and maximum",
+         [](JsonWriter& j) {
+             LevelSeries s(2);
+             s.add(0, 1);
+             s.add(1500, 3);
+             s.add(2500, 0);
+             s.add(4100, 2);
+             s.add(9000, 0);
+             s.write(j);
+         },
+         "{\"x\":[0,8000],\"mean\":[1538,2000],\"max\":[3,2],\"width\":8000}"},
+        {"age: the largest",
+         [](JsonWriter& j) {
+             AgeSeries s(2);
+             s.set(0, true, 0);
+             s.set(1500, false, 0);
+             s.set(2500, true, 2500);
+             s.set(3000, false, 0);
+             s.finish(9000);
+             s.write(j);
+         },
+         "{\"x\":[0,8000],\"max\":[1500,-1],\"width\":8000}"},
+    };
+    for (const auto& c : cases) {
+        std::string json;
+        JsonWriter j(json);
+        c.write(j);
+        EXPECT_EQ(json, c.json) << c.name;
+    }
+}
+
 TEST(JsonWriter, CommasAcrossFragmentsAndKeys) {
     // An event's head in an array (its line break first), ending after a key.
     const JsonFragment head([](JsonWriter& j) {
