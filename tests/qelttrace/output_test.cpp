@@ -2,8 +2,9 @@
 // and keys, strings of any bytes), the transaction fields where each output
 // lists them (a transaction left open), the latency members, the Perfetto
 // trace byte for byte for every kind of event, its times and its warning,
-// the reports (--stats, --stats=json, the page's tables) byte for byte, and a
-// page for 1,000,000 records that stays under its bound with every spike kept.
+// the reports (--stats, --stats=json, the page's tables) byte for byte, the
+// charts' series as their intervals merge, and a page for 1,000,000 records
+// that stays under its bound with every spike kept.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -228,6 +229,11 @@ TEST(AgeSeries, TheLargestAgeOfEachInterval) {
          {{3000, true, 3000}, {2000, false, 0}},
          2500,
          "{\"x\":[3000],\"max\":[0],\"width\":1000}"},
+        {"widened after ages were kept: the largest of each pair",
+         2,
+         {{0, true, 0}, {1500, false, 0}, {2500, true, 2500}, {3000, false, 0}},
+         9000,
+         "{\"x\":[0,8000],\"max\":[1500,-1],\"width\":8000}"},
     };
     for (const auto& c : cases) {
         AgeSeries series(c.buckets);
@@ -241,9 +247,9 @@ TEST(AgeSeries, TheLargestAgeOfEachInterval) {
 }
 
 // Each series with fewer intervals than its input needs: the intervals
-// double and merge in pairs, keeping the smallest and largest of each side
-// (a value that stands alone in its pair kept as it was), the counts and
-// the time held at each level summed.
+// double and merge in pairs, keeping the smallest and the largest of the
+// pair, summing the counts and the time held at each level (the age's
+// merges are among AgeSeries' cases).
 TEST(ChartSeries, IntervalsMergeInPairs) {
     const struct {
         const char* name;
@@ -278,17 +284,6 @@ TEST(ChartSeries, IntervalsMergeInPairs) {
              s.write(j);
          },
          "{\"x\":[0,8000],\"mean\":[1538,2000],\"max\":[3,2],\"width\":8000}"},
-        {"age: the largest",
-         [](JsonWriter& j) {
-             AgeSeries s(2);
-             s.set(0, true, 0);
-             s.set(1500, false, 0);
-             s.set(2500, true, 2500);
-             s.set(3000, false, 0);
-             s.finish(9000);
-             s.write(j);
-         },
-         "{\"x\":[0,8000],\"max\":[1500,-1],\"width\":8000}"},
     };
     for (const auto& c : cases) {
         std::string json;
