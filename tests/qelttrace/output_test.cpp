@@ -30,6 +30,22 @@ namespace {
 using namespace qelttrace;
 using Feed = qelttest::RecordFeed;
 
+// What `write` writes through a JsonWriter, against `json`.
+struct WriteCase {
+    const char* name;
+    std::function<void(JsonWriter&)> write;
+    const char* json;
+};
+
+void expectEachWrites(const std::vector<WriteCase>& cases) {
+    for (const WriteCase& c : cases) {
+        std::string json;
+        JsonWriter j(json);
+        c.write(j);
+        EXPECT_EQ(json, c.json) << c.name;
+    }
+}
+
 TEST(Perfetto, MicrosecondsReadBackAsTheExactNanosecond) {
     std::mt19937_64 random(11);
     std::vector<std::int64_t> values = {
@@ -251,11 +267,7 @@ TEST(AgeSeries, TheLargestAgeOfEachInterval) {
 // pair, summing the counts and the time held at each level (the age's
 // merges are among AgeSeries' cases).
 TEST(ChartSeries, IntervalsMergeInPairs) {
-    const struct {
-        const char* name;
-        std::function<void(JsonWriter&)> write;
-        const char* json;
-    } cases[] = {
+    expectEachWrites({
         {"minimum and maximum, reduced and then coarsened",
          [](JsonWriter& j) {
              MinMaxSeries s(4);
@@ -284,13 +296,7 @@ TEST(ChartSeries, IntervalsMergeInPairs) {
              s.write(j);
          },
          "{\"x\":[0,8000],\"mean\":[1538,2000],\"max\":[3,2],\"width\":8000}"},
-    };
-    for (const auto& c : cases) {
-        std::string json;
-        JsonWriter j(json);
-        c.write(j);
-        EXPECT_EQ(json, c.json) << c.name;
-    }
+    });
 }
 
 TEST(JsonWriter, CommasAcrossFragmentsAndKeys) {
@@ -322,11 +328,7 @@ TEST(JsonWriter, CommasAcrossFragmentsAndKeys) {
     });
     const JsonKey name("name");
     const JsonKey longName(std::string(40, 'x'));
-    const struct {
-        const char* name;
-        std::function<void(JsonWriter&)> write;
-        const char* json;
-    } cases[] = {
+    expectEachWrites({
         {"an event's head, twice in an array",
          [&](JsonWriter& j) {
              j.beginArray();
@@ -409,13 +411,7 @@ TEST(JsonWriter, CommasAcrossFragmentsAndKeys) {
          },
          "[\n{\"a\":null,\"b\":-5,\"c\":[],\"d\":[1,-2],\"e\":0.500,\"f\":18446744073709551615}"
          "\n]"},
-    };
-    for (const auto& c : cases) {
-        std::string out;
-        JsonWriter j(out);
-        c.write(j);
-        EXPECT_EQ(out, c.json) << c.name;
-    }
+    });
 }
 
 TEST(JsonWriter, StringsHoldAnyBytes) {
