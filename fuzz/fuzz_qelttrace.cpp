@@ -154,6 +154,18 @@ bool decodeInput(std::string_view input, std::size_t block, std::size_t limit, s
     return true;
 }
 
+// The input through the whole pipeline into OUTPUTS, its diagnostics dropped.
+void analyse(const Settings& settings, const Outputs& outputs, std::string_view raw) {
+    FILE* quiet = std::fopen("/dev/null", "w");
+    FUZZ_CHECK(quiet != nullptr, "/dev/null opens");
+    {
+        Pipeline pipeline(settings, outputs, quiet);
+        pipeline.input().feedFile("fuzz", raw.data(), raw.size());
+        pipeline.finish();
+    }
+    std::fclose(quiet);
+}
+
 // The time_ns of the first record of a CSV export (its third field, never quoted).
 std::int64_t firstTimeNs(const std::string& csv) {
     const std::size_t row = csv.find("\r\n") + 2;
@@ -188,14 +200,7 @@ void checkWindow(std::string_view raw, const std::string& wholeCsv, std::uint64_
         settings.pairs.push_back(rule);
         Outputs outputs{&textOut,     &csvOut,  nullptr,         &statsOut,
                         &perfettoOut, &htmlOut, &transactionsOut};
-        FILE* quiet = std::fopen("/dev/null", "w");
-        FUZZ_CHECK(quiet != nullptr, "/dev/null opens");
-        {
-            Pipeline pipeline(settings, outputs, quiet);
-            pipeline.input().feedFile("fuzz", raw.data(), raw.size());
-            pipeline.finish();
-        }
-        std::fclose(quiet);
+        analyse(settings, outputs, raw);
     }
     FUZZ_CHECK(csvRows(csv, 9) - 1 <= records, "a window holds no more than the input");
     FUZZ_CHECK(csvRows(transactions, 10) >= 1, "the windowed listing has its header");
@@ -239,14 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         settings.title = "fuzz";
         Outputs outputs{&textOut,     &csvOut,  &jsonlOut,       &statsOut,
                         &perfettoOut, &htmlOut, &transactionsOut};
-        FILE* quiet = std::fopen("/dev/null", "w");
-        FUZZ_CHECK(quiet != nullptr, "/dev/null opens");
-        {
-            Pipeline pipeline(settings, outputs, quiet);
-            pipeline.input().feedFile("fuzz", raw.data(), raw.size());
-            pipeline.finish();
-        }
-        std::fclose(quiet);
+        analyse(settings, outputs, raw);
     }
 
     // The text: the plain decoder's, where the live path changes no line.

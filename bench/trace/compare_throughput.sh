@@ -22,55 +22,23 @@ for program in qelttrace qeltbridge qelttelnet; do
   [[ -x "$build/bin/$program" ]] || { echo "compare_throughput.sh: no $build/bin/$program (build it first)" >&2; exit 2; }
 done
 
-ram=/dev/shm
-[[ -d "$ram" && -w "$ram" ]] || ram="${TMPDIR:-/tmp}"
-work="$(mktemp -d "$ram/qelttrace-compare-bench.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+. "$root/bench/trace/common.sh"
+bench_work qelttrace-compare-bench /dev/shm "${TMPDIR:-/tmp}"
 baseline="$work/baseline.txt"
 run="$work/run.txt"
 "$root/scripts/generated_dump.sh" "$build/bin" "$records" 1 "$baseline"
 "$root/scripts/generated_dump.sh" "$build/bin" "$records" 2 "$run" --queue-depth 16
 total=$(( $(wc -l < "$baseline") + $(wc -l < "$run") ))
 
-# Times a command: prints "REAL CPU" in seconds (CPU = user + system).
-timed() {
-  local TIMEFORMAT='%R %U %S' t
-  t=$( { time "$@" > /dev/null; } 2>&1 )
-  awk -v t="$t" 'BEGIN { split(t, f, " "); printf "%.3f %.3f\n", f[1], f[2] + f[3] }'
-}
-
-# Peak resident set size of a command, in kB.
-if /usr/bin/time -v true > /dev/null 2>&1; then
-  how="/usr/bin/time -v (Maximum resident set size)"
-  peak_of() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ { print $2 }'; }
-else
-  how="getrusage(RUSAGE_CHILDREN).ru_maxrss through a python3 wrapper"
-  peak_of() {
-    python3 -c 'import resource, subprocess, sys
-subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
-print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$@"
-  }
-fi
-
 cat "$baseline" "$run" > /dev/null
 echo "command: $0 $build $records"
 echo "inputs: $baseline ($(wc -c < "$baseline") bytes) and $run ($(wc -c < "$run") bytes), $total lines together"
-printf '%-26s %9s %9s %12s %12s %10s  %s\n' mode "real s" "CPU s" records/s records/CPU-s "peak kB" goal
+figures_heading 26
 # Best of three; the rate counts the records of both dumps (`n` of them).
 run_mode() {
-  local name="$1" goal="$2" n="$3"; shift 3
-  local best="" cpu="" real c
-  for _ in 1 2 3; do
-    read -r real c < <(timed "$qelttrace" "$@")
-    if [[ -z "$best" ]] || awk -v a="$real" -v b="$best" 'BEGIN { exit !(a < b) }'; then
-      best=$real; cpu=$c
-    fi
-  done
-  local rate cpu_rate peak
-  rate=$(awk -v n="$n" -v t="$best" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
-  cpu_rate=$(awk -v n="$n" -v t="$cpu" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
-  peak=$(peak_of "$qelttrace" "$@")
-  printf '%-26s %9s %9s %12s %12s %10s  %s\n' "$name" "$best" "$cpu" "$rate" "$cpu_rate" "$peak" "$goal"
+  local name="$1" goal="$2" n="$3"
+  shift 3
+  figures_row 26 "$name" "$n" "$goal" "$qelttrace" "$@"
 }
 run_mode "--stats=json, one dump" "(memory of one analysis)" "$(wc -l < "$run")" --stats=json "$run"
 run_mode "--compare (text)" ">= 1000000/s, < 16384 kB" "$total" --compare "$baseline" "$run"
@@ -79,4 +47,4 @@ run_mode "--compare --html" ">= 1000000/s, < 16384 kB" "$total" --compare "$base
 echo "$("$qelttrace" --compare "$baseline" "$run" | sed -n 2p)"
 echo "page:      $(wc -c < "$work/compare.html") bytes"
 echo "peak RSS measured with $how"
-echo "load:      $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown) (the machine is shared: elapsed times vary)"
+echo "load:      $(load_average) (the machine is shared: elapsed times vary)"

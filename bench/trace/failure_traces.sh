@@ -34,10 +34,8 @@ done
 /usr/bin/time -v true > /dev/null 2>&1 ||
   { echo "failure_traces.sh: no /usr/bin/time (Debian's package time)" >&2; exit 2; }
 
-ram="${TMPDIR:-/dev/shm}"
-[[ -d "$ram" && -w "$ram" ]] || ram=/tmp
-work="$(mktemp -d "$ram/qelttrace-failures.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+. "$root/bench/trace/common.sh"
+bench_work qelttrace-failures "${TMPDIR:-/dev/shm}" /tmp
 
 # A run that writes more than this is stopped (SIGXFSZ): a trace that grows
 # with the errors times the transactions open passes it within seconds.
@@ -72,7 +70,7 @@ best_of_three() {
     measure "$@"
     (( m_peak > b_peak )) && b_peak=$m_peak
     if [[ -n $m_stopped ]]; then b_stopped=$m_stopped; b_elapsed=$m_elapsed; return; fi
-    if [[ -z "$b_elapsed" ]] || awk -v a="$m_elapsed" -v b="$b_elapsed" 'BEGIN { exit !(a < b) }'; then
+    if [[ -z "$b_elapsed" ]] || is_less "$m_elapsed" "$b_elapsed"; then
       b_elapsed=$m_elapsed
     fi
     awk -v a="$m_elapsed" 'BEGIN { exit !(a > 60) }' && return
@@ -86,7 +84,7 @@ verdict() {  # CONDITION (awk): sets $v to "ok" or "MISSED"
 
 missed=0
 echo "command: $0 $build $qelttrace $limit"
-echo "machine load: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown) (shared: elapsed times vary)"
+echo "machine load: $(load_average) (shared: elapsed times vary)"
 dump() {  # NAME DESCRIPTION SEED QELTBRIDGE_OPTION...
   local name=$1 what=$2 seed=$3
   shift 3

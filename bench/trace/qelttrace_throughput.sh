@@ -26,62 +26,24 @@ for program in qeltbridge qelttelnet; do
   [[ -x "$build/bin/$program" ]] || { echo "qelttrace_throughput.sh: no $build/bin/$program" >&2; exit 2; }
 done
 
-ram=/dev/shm
-[[ -d "$ram" && -w "$ram" ]] || ram="${TMPDIR:-/tmp}"
-work="$(mktemp -d "$ram/qelttrace-bench.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+. "$root/bench/trace/common.sh"
+bench_work qelttrace-bench /dev/shm "${TMPDIR:-/tmp}"
 trace="$work/trace.txt"
 "$root/scripts/generated_dump.sh" "$build/bin" "$records" 1 "$trace"
 size=$(wc -c < "$trace")
 
-# Times a command: prints "REAL CPU" in seconds (CPU = user + system).
-timed() {
-  local TIMEFORMAT='%R %U %S' t
-  t=$( { time "$@" > /dev/null; } 2>&1 )
-  awk -v t="$t" 'BEGIN { split(t, f, " "); printf "%.3f %.3f\n", f[1], f[2] + f[3] }'
-}
-
-# Peak resident set size of a command, in kB.
-if /usr/bin/time -v true > /dev/null 2>&1; then
-  how="/usr/bin/time -v (Maximum resident set size)"
-  peak_of() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ { print $2 }'; }
-else
-  how="getrusage(RUSAGE_CHILDREN).ru_maxrss through a python3 wrapper"
-  peak_of() {
-    python3 -c 'import resource, subprocess, sys
-subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
-print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$@"
-  }
-fi
-
 # Warm the page cache, then time each mode three times and keep the best.
 cat "$trace" > /dev/null
-best_c=""
-for _ in 1 2 3; do
-  read -r real _ < <(timed cat "$trace")
-  if [[ -z "$best_c" ]] || awk -v a="$real" -v b="$best_c" 'BEGIN { exit !(a < b) }'; then
-    best_c=$real
-  fi
-done
-
+fastest_of_three cat "$trace"
+best_c=$best_real
 echo "command: $0 $build $records"
 echo "input: $records records of qeltbridge --records $records --seed 1, $size bytes, in $work"
 echo "cat:       ${best_c} s elapsed"
-printf '%-22s %9s %9s %12s %12s %10s  %s\n' mode "real s" "CPU s" records/s records/CPU-s "peak kB" goal
+figures_heading 22
 run_mode() {
-  local name="$1" goal="$2"; shift 2
-  local best="" cpu="" real c
-  for _ in 1 2 3; do
-    read -r real c < <(timed "$qelttrace" "$@" "$trace")
-    if [[ -z "$best" ]] || awk -v a="$real" -v b="$best" 'BEGIN { exit !(a < b) }'; then
-      best=$real; cpu=$c
-    fi
-  done
-  local rate cpu_rate peak
-  rate=$(awk -v n="$records" -v t="$best" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
-  cpu_rate=$(awk -v n="$records" -v t="$cpu" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
-  peak=$(peak_of "$qelttrace" "$@" "$trace")
-  printf '%-22s %9s %9s %12s %12s %10s  %s\n' "$name" "$best" "$cpu" "$rate" "$cpu_rate" "$peak" "$goal"
+  local name="$1" goal="$2"
+  shift 2
+  figures_row 22 "$name" "$records" "$goal" "$qelttrace" "$@" "$trace"
 }
 run_mode "text (default)" ">= 1000000/s, < 4096 kB"
 run_mode "--stats=json" ">= 1000000/s, < 16384 kB" --stats=json
@@ -97,19 +59,7 @@ run_mode "all four outputs" ">= 1000000/s, < 65536 kB" --stats=json --transactio
 # The same dump as users archive and save it, decoded to the same output:
 # what reading through the decompressor or the transcoder costs.
 run_form() {
-  local name="$1" input="$2" best="" cpu="" real c
-  for _ in 1 2 3; do
-    read -r real c < <(timed "$qelttrace" "$input")
-    if [[ -z "$best" ]] || awk -v a="$real" -v b="$best" 'BEGIN { exit !(a < b) }'; then
-      best=$real; cpu=$c
-    fi
-  done
-  local rate cpu_rate peak
-  rate=$(awk -v n="$records" -v t="$best" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
-  cpu_rate=$(awk -v n="$records" -v t="$cpu" 'BEGIN { printf "%.0f", (t > 0 ? n / t : 0) }')
-  peak=$(peak_of "$qelttrace" "$input")
-  printf '%-22s %9s %9s %12s %12s %10s  %s\n' "$name" "$best" "$cpu" "$rate" "$cpu_rate" "$peak" \
-    "$(wc -c < "$input") bytes"
+  figures_row 22 "$1" "$records" "$(wc -c < "$2") bytes" "$qelttrace" "$2"
 }
 gzip -c "$trace" > "$work/trace.txt.gz"
 run_form "text, gzip input" "$work/trace.txt.gz"
@@ -123,4 +73,4 @@ echo "page:      $(wc -c < "$work/report.html") bytes for $records records (boun
 echo "perfetto:  $(wc -c < "$work/trace.json") bytes"
 echo "listing:   $(($(wc -l < "$work/transactions.csv") - 1)) transactions"
 echo "peak RSS measured with $how"
-echo "load:      $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown) (the machine is shared: elapsed times vary)"
+echo "load:      $(load_average) (the machine is shared: elapsed times vary)"

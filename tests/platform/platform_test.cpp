@@ -71,10 +71,21 @@ TEST(LibraryName, LeavesRoomForA237CharacterDirectory) {
 
 using qelt::addressText;
 
+// A listener on an ephemeral port of the IPv4 loopback, the address it is
+// bound to in `bound`.
+qelt::Socket listenOnLoopback(QeltAddress& bound) {
+    const QeltAddress any = qelt_net_loopback(4, 0);
+    qelt::Socket listener(qelt_net_listen(&any, 4));
+    EXPECT_TRUE(listener);
+    EXPECT_EQ(qelt_net_local_address(listener.get(), &bound), 0);
+    return listener;
+}
+
 // Connects a client to `address` and returns it with the server's side of the
-// connection in `accepted`.
+// connection in `accepted` (accepted with its peer's address into `peer`
+// when one is given).
 qelt::Socket connectTo(const qelt::Socket& listener, const QeltAddress& address,
-                       qelt::Socket& accepted) {
+                       qelt::Socket& accepted, QeltAddress* peer = nullptr) {
     qelt::Socket client(qelt_net_socket(address.family));
     EXPECT_TRUE(client);
     const int started = qelt_net_connect(client.get(), &address);
@@ -83,7 +94,8 @@ qelt::Socket connectTo(const qelt::Socket& listener, const QeltAddress& address,
         EXPECT_EQ(qelt_net_poll(client.get(), QELT_POLL_OUT, 10000), QELT_POLL_OUT);
     }
     EXPECT_EQ(qelt_net_poll(listener.get(), QELT_POLL_IN, 10000), QELT_POLL_IN);
-    accepted = qelt::Socket(qelt_net_accept(listener.get()));
+    accepted = qelt::Socket(peer ? qelt_net_accept_peer(listener.get(), peer)
+                                 : qelt_net_accept(listener.get()));
     EXPECT_TRUE(accepted);
     return client;
 }
@@ -106,11 +118,9 @@ std::string endSeenBy(const qelt::Socket& peer, int waitMs = 10000) {
 TEST(QeltNetServer, KnowsWhereItListensAndWhoConnected) {
     qelt::NetScope net;
     ASSERT_TRUE(net.ok());
-    const QeltAddress any = qelt_net_loopback(4, 0);
-    const qelt::Socket listener(qelt_net_listen(&any, 4));
-    ASSERT_TRUE(listener);
     QeltAddress bound;
-    ASSERT_EQ(qelt_net_local_address(listener.get(), &bound), 0);
+    const qelt::Socket listener = listenOnLoopback(bound);
+    ASSERT_TRUE(listener);
     const int port = qelt_net_local_port(listener.get());
     ASSERT_GT(port, 0);
     EXPECT_EQ(addressText(bound), "127.0.0.1:" + std::to_string(port));
@@ -120,15 +130,9 @@ TEST(QeltNetServer, KnowsWhereItListensAndWhoConnected) {
     EXPECT_EQ(qelt_net_accept_peer(listener.get(), &peer), QELT_INVALID_SOCKET);
     EXPECT_TRUE(qelt_net_would_block(qelt_net_last_error()));
 
-    const qelt::Socket client(qelt_net_socket(bound.family));
+    qelt::Socket accepted;
+    const qelt::Socket client = connectTo(listener, bound, accepted, &peer);
     ASSERT_TRUE(client);
-    const int started = qelt_net_connect(client.get(), &bound);
-    ASSERT_GE(started, 0);
-    if (started == 1) {
-        ASSERT_EQ(qelt_net_poll(client.get(), QELT_POLL_OUT, 10000), QELT_POLL_OUT);
-    }
-    ASSERT_EQ(qelt_net_poll(listener.get(), QELT_POLL_IN, 10000), QELT_POLL_IN);
-    const qelt::Socket accepted(qelt_net_accept_peer(listener.get(), &peer));
     ASSERT_TRUE(accepted);
     QeltAddress clientSide;
     ASSERT_EQ(qelt_net_local_address(client.get(), &clientSide), 0);
@@ -154,11 +158,9 @@ TEST(QeltNetServer, KnowsWhereItListensAndWhoConnected) {
 TEST(QeltNetServer, AnOwnedSocketClosesOnceAsAsked) {
     qelt::NetScope net;
     ASSERT_TRUE(net.ok());
-    const QeltAddress any = qelt_net_loopback(4, 0);
-    const qelt::Socket listener(qelt_net_listen(&any, 4));
-    ASSERT_TRUE(listener);
     QeltAddress bound;
-    ASSERT_EQ(qelt_net_local_address(listener.get(), &bound), 0);
+    const qelt::Socket listener = listenOnLoopback(bound);
+    ASSERT_TRUE(listener);
 
     qelt::Socket server;
     qelt::Socket client = connectTo(listener, bound, server);

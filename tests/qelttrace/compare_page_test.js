@@ -12,9 +12,8 @@
 "use strict";
 const { execFileSync } = require("child_process");
 const fs = require("fs");
-const os = require("os");
 const path = require("path");
-const { chromium } = require("playwright-core");
+const { withChromium, openTab, problemsOf, verdict } = require("./chromium_page");
 
 const kVerdicts = ["slower", "more", "new", "faster", "fewer", "gone", "too few", "same"];
 const kChartsMax = 64;
@@ -31,23 +30,9 @@ async function main() {
   const model = JSON.parse(execFileSync(qelttrace, args.concat(["--stats=json"]), { cwd }));
   const pairs = model.changes.pairs;
 
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "qelt-chromium-"));
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: "/usr/bin/chromium",
-    headless: true,
-    viewport: { width: 1400, height: 900 },
-    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
-  });
-  const problems = [], requests = [], failures = [];
-  try {
-    const tab = await context.newPage();
-    tab.on("console", (m) => { if (m.type() === "error" || m.type() === "warning") problems.push(m.text()); });
-    tab.on("pageerror", (e) => problems.push(String(e)));
-    tab.on("request", (r) => { if (!r.url().startsWith("file:")) requests.push(r.url()); });
-    await tab.goto("file://" + page);
-    await tab.waitForFunction(() => document.body.getAttribute("data-charts") !== null,
-                              null, { timeout: 20000 });
+  const failures = [];
+  const ok = await withChromium(1400, async (context) => {
+    const { tab, seen: gathered } = await openTab(context, page);
     const seen = await tab.evaluate((grey) => {
       const stroke = (u, i) => {
         const s = u.series[i].stroke;
@@ -139,20 +124,12 @@ async function main() {
       failures.push("states: " + JSON.stringify(states));
     }
     if (seen.twice.length) failures.push("a column named twice: " + seen.twice.join(", "));
-    if (problems.length) failures.push("console: " + problems.join(" | "));
-    if (requests.length) failures.push("network requests: " + requests.join(" "));
-    if (failures.length) {
-      console.error("FAIL " + failures.join("; "));
-      process.exitCode = 1;
-    } else {
-      console.log("ok: " + seen.rows.length + " kinds in tables, " + drawn + " overlaid charts with " +
-                  "both series and their counts, events, errors and states, console clean, " +
-                  "screenshot " + path.join(outDir, "compare.png"));
-    }
-  } finally {
-    await context.close();
-    fs.rmSync(profile, { recursive: true, force: true });
-  }
+    failures.push(...problemsOf(gathered));
+    return "ok: " + seen.rows.length + " kinds in tables, " + drawn + " overlaid charts with " +
+           "both series and their counts, events, errors and states, console clean, " +
+           "screenshot " + path.join(outDir, "compare.png");
+  });
+  verdict(failures, ok);
 }
 
 main().catch((e) => { console.error("FAIL " + e); process.exit(1); });

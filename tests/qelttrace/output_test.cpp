@@ -2,8 +2,9 @@
 // and keys, strings of any bytes), the transaction fields where each output
 // lists them (a transaction left open), the latency members, the Perfetto
 // trace byte for byte for every kind of event, its times and its warning,
-// the reports (--stats, --stats=json, the page's tables) byte for byte, and a
-// page for 1,000,000 records that stays under its bound with every spike kept.
+// the reports (--stats, --stats=json, the page's tables) byte for byte, the
+// charts' series as their intervals merge, and a page for 1,000,000 records
+// that stays under its bound with every spike kept.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,6 +29,22 @@ namespace {
 
 using namespace qelttrace;
 using Feed = qelttest::RecordFeed;
+
+// What `write` writes through a JsonWriter, against `json`.
+struct WriteCase {
+    const char* name;
+    std::function<void(JsonWriter&)> write;
+    const char* json;
+};
+
+void expectEachWrites(const std::vector<WriteCase>& cases) {
+    for (const WriteCase& c : cases) {
+        std::string json;
+        JsonWriter j(json);
+        c.write(j);
+        EXPECT_EQ(json, c.json) << c.name;
+    }
+}
 
 TEST(Perfetto, MicrosecondsReadBackAsTheExactNanosecond) {
     std::mt19937_64 random(11);
@@ -58,9 +75,7 @@ TEST(Perfetto, OneWarningOnceTheTracePassesItsBound) {
         FILE* said = std::fopen(name, "w+b");
         ASSERT_NE(said, nullptr);
         PerfettoWriter trace(out, defaultPairs(), said, "big.json", 100000);
-        Writers writers;
-        writers.add(trace);
-        Statistics stats(defaultPairs(), 10, writers);
+        Statistics stats(defaultPairs(), 10, trace);
         Feed feed(stats);
         for (std::int64_t i = 0; i < records; ++i) feed(1000 * i, "CancelAll", "00", "0001");
         stats.end(nullptr);
@@ -92,9 +107,7 @@ TEST(HtmlReport, AMillionRecordsStayUnderTheBoundAndKeepTheirSpike) {
     std::string written;
     Output out(&written);
     HtmlReport page(out, "a million records", defaultPairs());
-    Writers writers;
-    writers.add(page);
-    Statistics stats(defaultPairs(), HtmlReport::kSlowShown, writers);
+    Statistics stats(defaultPairs(), HtmlReport::kSlowShown, page);
     Feed feed(stats);
     const std::string longText(300, 'x');
     std::int64_t t = 1523000000000;
@@ -140,9 +153,7 @@ TEST(HtmlReport, WindowsBoundedWhateverIsOpen) {
     std::string written;
     Output out(&written);
     HtmlReport page(out, "hang", defaultPairs());
-    Writers writers;
-    writers.add(page);
-    Statistics stats(defaultPairs(), 1000, writers);
+    Statistics stats(defaultPairs(), 1000, page);
     Feed feed(stats);
     std::int64_t t = 1000000;
     for (int i = 0; i < 20000; ++i) {
@@ -184,9 +195,7 @@ TEST(HtmlReport, TimesJumpingBackAndForth) {
     std::string written;
     Output out(&written);
     HtmlReport page(out, "backwards", {});
-    Writers writers;
-    writers.add(page);
-    Statistics stats({}, 10, writers);
+    Statistics stats({}, 10, page);
     Feed feed(stats);
     std::int64_t t = 1523000000000;
     for (std::int64_t i = 0; i < 300000; ++i) {
@@ -236,6 +245,11 @@ TEST(AgeSeries, TheLargestAgeOfEachInterval) {
          {{3000, true, 3000}, {2000, false, 0}},
          2500,
          "{\"x\":[3000],\"max\":[0],\"width\":1000}"},
+        {"widened after ages were kept: the largest of each pair",
+         2,
+         {{0, true, 0}, {1500, false, 0}, {2500, true, 2500}, {3000, false, 0}},
+         9000,
+         "{\"x\":[0,8000],\"max\":[1500,-1],\"width\":8000}"},
     };
     for (const auto& c : cases) {
         AgeSeries series(c.buckets);
@@ -246,6 +260,43 @@ TEST(AgeSeries, TheLargestAgeOfEachInterval) {
         series.write(j);
         EXPECT_EQ(json, c.json) << c.name;
     }
+}
+
+// Each series with fewer intervals than its input needs: the intervals
+// double and merge in pairs, keeping the smallest and the largest of the
+// pair, summing the counts and the time held at each level (the age's
+// merges are among AgeSeries' cases).
+TEST(ChartSeries, IntervalsMergeInPairs) {
+    expectEachWrites({
+        {"minimum and maximum, reduced and then coarsened",
+         [](JsonWriter& j) {
+             MinMaxSeries s(4);
+             for (const auto& p : std::vector<std::pair<int, int>>{
+                      {0, 5}, {1, 1}, {2, 9}, {3, 4}, {4, 7}, {5, -2}, {9, 3}})
+                 s.add(p.first, p.second);
+             s.coarsen();
+             s.write(j);
+         },
+         "{\"x\":[0],\"min\":[-2],\"max\":[9]}"},
+        {"counts",
+         [](JsonWriter& j) {
+             CountSeries s(2);
+             for (const std::int64_t x : {0, 500, 1500, 2500, 2600, 5000}) s.add(x);
+             s.write(j);
+         },
+         "{\"x\":[0,4000],\"y\":[5,1],\"width\":4000}"},
+        {"level: mean and maximum",
+         [](JsonWriter& j) {
+             LevelSeries s(2);
+             s.add(0, 1);
+             s.add(1500, 3);
+             s.add(2500, 0);
+             s.add(4100, 2);
+             s.add(9000, 0);
+             s.write(j);
+         },
+         "{\"x\":[0,8000],\"mean\":[1538,2000],\"max\":[3,2],\"width\":8000}"},
+    });
 }
 
 TEST(JsonWriter, CommasAcrossFragmentsAndKeys) {
@@ -277,11 +328,7 @@ TEST(JsonWriter, CommasAcrossFragmentsAndKeys) {
     });
     const JsonKey name("name");
     const JsonKey longName(std::string(40, 'x'));
-    const struct {
-        const char* name;
-        std::function<void(JsonWriter&)> write;
-        const char* json;
-    } cases[] = {
+    expectEachWrites({
         {"an event's head, twice in an array",
          [&](JsonWriter& j) {
              j.beginArray();
@@ -364,13 +411,7 @@ TEST(JsonWriter, CommasAcrossFragmentsAndKeys) {
          },
          "[\n{\"a\":null,\"b\":-5,\"c\":[],\"d\":[1,-2],\"e\":0.500,\"f\":18446744073709551615}"
          "\n]"},
-    };
-    for (const auto& c : cases) {
-        std::string out;
-        JsonWriter j(out);
-        c.write(j);
-        EXPECT_EQ(out, c.json) << c.name;
-    }
+    });
 }
 
 TEST(JsonWriter, StringsHoldAnyBytes) {
@@ -492,6 +533,20 @@ TEST(LatencyColumns, MembersInTheirOrderNullWhenEmpty) {
     }
 }
 
+// How the small streams of the byte-for-byte tests begin: a wakeup, a keyed
+// command around a transfer, an error and a record that did not decode inside
+// both, then an end with no start.
+void feedSmallStream(Statistics& stats, Feed& feed) {
+    feed(1000, "SATAWakeup", "istatus=IDLE", "ACT_NONE/ACT_NONE state=IDLE");
+    feed(1500, "ActivateTransaction", "07", "k1");
+    feed(1700, "DMA Start", "0", "1000");
+    feed(1800, "FatalError", "0", "x\"y", true);
+    stats.record(feed.make(1800, "", "", "", true, Status::kParseError, "ABCD 2 0"));
+    feed(2100, "DMA End", "0", "1000");
+    feed(2500, "CompleteTransation", "1", "k1");
+    feed(2600, "CompleteTransation", "1", "k9");
+}
+
 // Every kind of event the trace draws, byte for byte: the tracks' names, an
 // instant on a track, errors once on their event's or status's track, a keyed
 // transaction as an async slice with the depth counter and its first error, unkeyed ones as
@@ -501,18 +556,9 @@ TEST(Perfetto, EveryEventByteForByte) {
     std::string written;
     Output out(&written);
     PerfettoWriter trace(out, defaultPairs());
-    Writers writers;
-    writers.add(trace);
-    Statistics stats(defaultPairs(), 10, writers);
+    Statistics stats(defaultPairs(), 10, trace);
     Feed feed(stats);
-    feed(1000, "SATAWakeup", "istatus=IDLE", "ACT_NONE/ACT_NONE state=IDLE");
-    feed(1500, "ActivateTransaction", "07", "k1");
-    feed(1700, "DMA Start", "0", "1000");
-    feed(1800, "FatalError", "0", "x\"y", true);
-    stats.record(feed.make(1800, "", "", "", true, Status::kParseError, "ABCD 2 0"));
-    feed(2100, "DMA End", "0", "1000");
-    feed(2500, "CompleteTransation", "1", "k1");
-    feed(2600, "CompleteTransation", "1", "k9");
+    feedSmallStream(stats, feed);
     feed(2000, "SATAWakeup", "istatus=BUSY", "ACT_NONE/ACT_NONE state=RCV");
     feed(2200, "DMA Start", "0", "1000");
     feed(2150, "DMA End", "0", "1000");
@@ -572,9 +618,7 @@ TEST(Perfetto, ErrorsOnceWhateverIsOpen) {
     std::string written;
     Output out(&written);
     PerfettoWriter trace(out, defaultPairs());
-    Writers writers;
-    writers.add(trace);
-    Statistics stats(defaultPairs(), 10, writers);
+    Statistics stats(defaultPairs(), 10, trace);
     Feed feed(stats);
     std::int64_t t = 1000000;
     std::vector<std::uint64_t> errors;
@@ -681,18 +725,9 @@ TEST(Reports, TheTablesByteForByte) {
     std::string written;
     Output out(&written);
     HtmlReport html(out, "t", rules);
-    Writers writers;
-    writers.add(html);
-    Statistics stats(rules, 2, writers);
+    Statistics stats(rules, 2, html);
     Feed feed(stats);
-    feed(1000, "SATAWakeup", "istatus=IDLE", "ACT_NONE/ACT_NONE state=IDLE");
-    feed(1500, "ActivateTransaction", "07", "k1");
-    feed(1700, "DMA Start", "0", "1000");
-    feed(1800, "FatalError", "0", "x\"y", true);
-    stats.record(feed.make(1800, "", "", "", true, Status::kParseError, "ABCD 2 0"));
-    feed(2100, "DMA End", "0", "1000");
-    feed(2500, "CompleteTransation", "1", "k1");
-    feed(2600, "CompleteTransation", "1", "k9");
+    feedSmallStream(stats, feed);
     feed(3000, "SATAWakeup", "istatus=BUSY", "ACT_NONE/ACT_NONE state=RCV");
     feed(3200, "DMA Start", "0", "1000");
     feed(3350, "DMA End", "0", "1000");

@@ -17,9 +17,8 @@
 "use strict";
 const { execFileSync } = require("child_process");
 const fs = require("fs");
-const os = require("os");
 const path = require("path");
-const { chromium } = require("playwright-core");
+const { withChromium, openTab, problemsOf, verdict } = require("./chromium_page");
 
 const kCharts = 4 + 3 + 2;  // the records', the rules' densities, the keyed rule's depth and age
 const kRed = [214, 39, 40];       // the errors' marks
@@ -29,26 +28,14 @@ const failures = [];
 
 // The page made of `dump` (run beside it, so the page is titled by its name
 // and not by a path of the machine that made it: the README shows the
-// screenshot), opened in a tab that gathers console problems and network
-// requests.
-async function openPage(context, qelttrace, dump, page) {
+// screenshot), opened in a tab.
+function openPage(context, qelttrace, dump, page) {
   execFileSync(qelttrace, ["--html", page, path.basename(dump)], { cwd: path.dirname(dump) });
-  const tab = await context.newPage();
-  const seen = { problems: [], requests: [] };
-  tab.on("console", (m) => {
-    if (m.type() === "error" || m.type() === "warning") seen.problems.push(m.text());
-  });
-  tab.on("pageerror", (e) => seen.problems.push(String(e)));
-  tab.on("request", (r) => { if (!r.url().startsWith("file:")) seen.requests.push(r.url()); });
-  await tab.goto("file://" + page);
-  await tab.waitForFunction(() => document.body.getAttribute("data-charts") !== null,
-                            null, { timeout: 20000 });
-  return { tab, seen };
+  return openTab(context, page);
 }
 
 function clean(what, seen) {
-  if (seen.problems.length) failures.push(what + ": console: " + seen.problems.join(" | "));
-  if (seen.requests.length) failures.push(what + ": network requests: " + seen.requests.join(" "));
+  for (const problem of problemsOf(seen)) failures.push(what + ": " + problem);
 }
 
 // How many pixels of `colour` the canvas of chart `id` holds (-1: no canvas).
@@ -250,33 +237,16 @@ async function failingPage(context, qelttrace, outDir) {
 async function main() {
   const [qelttrace, dump, outDir] = process.argv.slice(2);
   fs.mkdirSync(outDir, { recursive: true });
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "qelt-chromium-"));
-  // A fresh profile each run (playwright passes it as --user-data-dir).
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: "/usr/bin/chromium",
-    headless: true,
-    viewport: { width: 1200, height: 900 },
-    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
-  });
-  let errors = 0;
-  try {
-    errors = await generatedPage(context, qelttrace, dump, outDir);
+  const errors = await withChromium(1200, async (context) => {
+    const marked = await generatedPage(context, qelttrace, dump, outDir);
     await sparsePage(context, qelttrace, outDir);
     await failingPage(context, qelttrace, outDir);
-  } finally {
-    await context.close();
-    fs.rmSync(profile, { recursive: true, force: true });
-  }
-  if (failures.length) {
-    console.error("FAIL " + failures.join("; "));
-    process.exitCode = 1;
-  } else {
-    console.log("ok: " + kCharts + " charts drawn, " + errors + " errors marked at their times, " +
-                "records around shown, empty charts said, lone buckets drawn, open commands " +
-                "listed first with their age as a ramp, aborted ones apart, console clean, " +
-                "screenshot " + path.join(outDir, "report.png"));
-  }
+    return marked;
+  });
+  verdict(failures, "ok: " + kCharts + " charts drawn, " + errors + " errors marked at their " +
+          "times, records around shown, empty charts said, lone buckets drawn, open commands " +
+          "listed first with their age as a ramp, aborted ones apart, console clean, " +
+          "screenshot " + path.join(outDir, "report.png"));
 }
 
 main().catch((e) => { console.error("FAIL " + e); process.exit(1); });

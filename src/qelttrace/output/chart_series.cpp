@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace qelttrace {
 
@@ -16,6 +17,21 @@ std::vector<std::int64_t> differences(const std::vector<std::int64_t>& xs) {
         previous = xs[i];
     }
     return out;
+}
+
+// The intervals doubled in width: interval i becomes intervals 2i and 2i + 1
+// merged, one past the end counting as `none`.
+template <typename T, typename Merge>
+void mergePairsOf(std::vector<T>& values, T none, Merge merge) {
+    const std::size_t count = values.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t a = 2 * i, b = 2 * i + 1;
+        values[i] = merge(a < count ? values[a] : none, b < count ? values[b] : none);
+    }
+}
+
+std::int64_t larger(std::int64_t a, std::int64_t b) {
+    return std::max(a, b);
 }
 
 }  // namespace
@@ -44,18 +60,10 @@ void MinMaxSeries::toBuckets() {
 }
 
 void MinMaxSeries::mergePairs() {
-    const std::size_t count = buckets_.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        Bucket merged;
-        for (std::size_t j = 2 * i; j < 2 * i + 2 && j < count; ++j) {
-            const Bucket& b = buckets_[j];
-            if (!b.used) continue;
-            merged.min = merged.used ? std::min(merged.min, b.min) : b.min;
-            merged.max = merged.used ? std::max(merged.max, b.max) : b.max;
-            merged.used = true;
-        }
-        buckets_[i] = merged;
-    }
+    mergePairsOf(buckets_, Bucket{}, [](const Bucket& a, const Bucket& b) {
+        if (!a.used || !b.used) return a.used ? a : b;
+        return Bucket{std::min(a.min, b.min), std::max(a.max, b.max), true};
+    });
     width_ *= 2;
 }
 
@@ -129,12 +137,7 @@ void CountSeries::add(std::int64_t x) {
     }
     std::int64_t index = x < origin_ ? 0 : (x - origin_) / width_;
     while (index >= static_cast<std::int64_t>(counts_.size())) {
-        const std::size_t count = counts_.size();
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint64_t a = 2 * i < count ? counts_[2 * i] : 0;
-            const std::uint64_t b = 2 * i + 1 < count ? counts_[2 * i + 1] : 0;
-            counts_[i] = a + b;
-        }
+        mergePairsOf(counts_, std::uint64_t{0}, std::plus<std::uint64_t>());
         width_ *= 2;
         used_ = (used_ + 1) / 2;
         index = (x - origin_) / width_;
@@ -157,12 +160,8 @@ void CountSeries::write(JsonWriter& json) const {
 }
 
 void LevelSeries::widen() {
-    const std::size_t count = sums_.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t a = 2 * i, b = 2 * i + 1;
-        sums_[i] = (a < count ? sums_[a] : 0.0) + (b < count ? sums_[b] : 0.0);
-        max_[i] = std::max(a < count ? max_[a] : -1, b < count ? max_[b] : -1);
-    }
+    mergePairsOf(sums_, 0.0, std::plus<double>());
+    mergePairsOf(max_, std::int64_t{-1}, larger);
     width_ *= 2;
     used_ = (used_ + 1) / 2;
 }
@@ -218,11 +217,7 @@ void LevelSeries::write(JsonWriter& json) const {
 }
 
 void AgeSeries::widen() {
-    const std::size_t count = max_.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t a = 2 * i, b = 2 * i + 1;
-        max_[i] = std::max(a < count ? max_[a] : kNone, b < count ? max_[b] : kNone);
-    }
+    mergePairsOf(max_, kNone, larger);
     width_ *= 2;
     used_ = (used_ + 1) / 2;
 }
