@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "fault_plan.h"
 #include "server_loop.h"
 #include "session_protocol.h"
@@ -347,7 +348,7 @@ struct Bridge final : ServerLoop::Server {
 
     int stop() override {
         sessions.clear();
-        return 0;
+        return exit_status::kSuccess;
     }
 };
 

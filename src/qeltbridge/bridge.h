@@ -17,8 +17,9 @@ namespace qeltbridge {
 
 // Listens on options.listen, prints "listening on ADDR:PORT" (the real port)
 // on standard output and flushes, then serves until SIGINT or SIGTERM; it
-// ignores SIGPIPE. Returns the process exit status: 0 on a clean stop, 1 when
-// it cannot listen (the reason on standard error) or the poll loop fails.
+// ignores SIGPIPE. Returns the process exit status (common/exit_status.h): 0
+// on a clean stop, 3 when it cannot listen (the reason on standard error), 1
+// when the poll loop fails.
 int runBridge(Options options, std::unique_ptr<TraceSource> trace);
 
 }  // namespace qeltbridge

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "replay_plan.h"
 #include "replay_session.h"
 #include "server_loop.h"
@@ -282,7 +283,7 @@ struct Replay final : ServerLoop::Server {
         reportUnplayed(plan.stop(), "the replay was stopped");
         connections.clear();
         summary();
-        return 1;
+        return exit_status::kDiverged;
     }
 };
 

@@ -18,8 +18,8 @@ namespace qeltbridge {
 // Listens on options.listen and prints "listening on ADDR:PORT" as the bridge
 // does, then plays every session of `recorded`. Returns 0 when all were
 // played as recorded, 1 when any diverged or was not played (also when
-// stopped by SIGINT or SIGTERM first), or when it cannot listen (the reason
-// on standard error) or the poll loop fails.
+// stopped by SIGINT or SIGTERM first) or the poll loop fails, 3 when it
+// cannot listen (the reason on standard error).
 int runReplay(Options options, recording::Log recorded);
 
 }  // namespace qeltbridge

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/exit_status.h"
 #include "replay_session.h"
 
 namespace qeltbridge {
@@ -158,8 +159,9 @@ bool ReplayPlan::over() const {
 
 int ReplayPlan::exitStatus() const {
     for (const Planned& p : sessions_)
-        if (p.outcome != Outcome::kPlayed && p.outcome != Outcome::kNothing) return 1;
-    return 0;
+        if (p.outcome != Outcome::kPlayed && p.outcome != Outcome::kNothing)
+            return exit_status::kDiverged;
+    return exit_status::kSuccess;
 }
 
 }  // namespace qeltbridge

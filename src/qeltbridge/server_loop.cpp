@@ -185,7 +185,7 @@ int ServerLoop::run(Server& server) {
         if (::ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0) {
             if (errno == EINTR) continue;
             log(std::string("poll failed: ") + std::strerror(errno));
-            return exit_status::kInputOutput;
+            return exit_status::kDiverged;
         }
         if (fds[0].revents & POLLIN) {
             log(name_ + "stopping on a signal");

@@ -89,8 +89,8 @@ class ServerLoop {
     // Makes SIGINT and SIGTERM stop the loop and ignores SIGPIPE, listens on
     // the address given (announced as openListener does), then serves until
     // the server ends it or a signal comes. The exit status: the server's,
-    // or 1 when it cannot start (the reason on standard error) or the wait
-    // itself fails.
+    // exit_status::kInputOutput when it cannot start (the reason on standard
+    // error), or kDiverged when the wait itself fails.
     int run(Server& server);
 
     bool listening() const { return static_cast<bool>(listener_); }

@@ -71,16 +71,6 @@ TEST(LibraryName, LeavesRoomForA237CharacterDirectory) {
 
 using qelt::addressText;
 
-// A listener on an ephemeral port of the IPv4 loopback, the address it is
-// bound to in `bound`.
-qelt::Socket listenOnLoopback(QeltAddress& bound) {
-    const QeltAddress any = qelt_net_loopback(4, 0);
-    qelt::Socket listener(qelt_net_listen(&any, 4));
-    EXPECT_TRUE(listener);
-    EXPECT_EQ(qelt_net_local_address(listener.get(), &bound), 0);
-    return listener;
-}
-
 // Connects a client to `address` and returns it with the server's side of the
 // connection in `accepted` (accepted with its peer's address into `peer`
 // when one is given).
@@ -111,16 +101,28 @@ std::string endSeenBy(const qelt::Socket& peer, int waitMs = 10000) {
     return "other";
 }
 
+// The socket layer started, and a listener on an ephemeral port of the IPv4
+// loopback, the address it is bound to in `bound`, for each test.
+class QeltNetServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(net.ok());
+        const QeltAddress any = qelt_net_loopback(4, 0);
+        listener = qelt::Socket(qelt_net_listen(&any, 4));
+        ASSERT_TRUE(listener);
+        ASSERT_EQ(qelt_net_local_address(listener.get(), &bound), 0);
+    }
+
+    qelt::NetScope net;
+    QeltAddress bound{};
+    qelt::Socket listener;
+};
+
 // What a server learns from the socket layer: the address it listens on
 // after a bind to port 0, the peer of each connection it accepts (the very
 // address the client connected from), and the system's words for an error,
 // as the text with its number gives them.
-TEST(QeltNetServer, KnowsWhereItListensAndWhoConnected) {
-    qelt::NetScope net;
-    ASSERT_TRUE(net.ok());
-    QeltAddress bound;
-    const qelt::Socket listener = listenOnLoopback(bound);
-    ASSERT_TRUE(listener);
+TEST_F(QeltNetServer, KnowsWhereItListensAndWhoConnected) {
     const int port = qelt_net_local_port(listener.get());
     ASSERT_GT(port, 0);
     EXPECT_EQ(addressText(bound), "127.0.0.1:" + std::to_string(port));
@@ -155,13 +157,7 @@ TEST(QeltNetServer, KnowsWhereItListensAndWhoConnected) {
 
 // An owned socket closes exactly once: with FIN when it goes or is replaced,
 // with RST when aborted, never after it was moved away.
-TEST(QeltNetServer, AnOwnedSocketClosesOnceAsAsked) {
-    qelt::NetScope net;
-    ASSERT_TRUE(net.ok());
-    QeltAddress bound;
-    const qelt::Socket listener = listenOnLoopback(bound);
-    ASSERT_TRUE(listener);
-
+TEST_F(QeltNetServer, AnOwnedSocketClosesOnceAsAsked) {
     qelt::Socket server;
     qelt::Socket client = connectTo(listener, bound, server);
     {
