@@ -29,14 +29,7 @@ class DumpAnalysis {
         // Each dump is timed from its own first record, as a new run of the
         // tool times it: the run does not go on from the baseline's clock.
         SataResetTiming();
-        reader_->stopWhen(stop);
-        bool ok = true;
-        for (const std::string& name : names) {
-            if (stop()) break;
-            // Like cat, a file that cannot be read does not stop the others.
-            if (!reader_->read(name)) ok = false;
-        }
-        if (!stop()) reader_->finish();
+        const bool ok = reader_->readAll(names, stop);
         reader_.reset();
         return ok;
     }

@@ -133,16 +133,9 @@ bool outputBroken() {
 
 // Every input through one pipeline into `outputs`: the status.
 int decodeInputs(const Settings& s, const Outputs& outputs) {
-    int status = exit_status::kSuccess;
     Pipeline pipeline(s, outputs, stderr);
-    pipeline.input().stopWhen(outputBroken);
-    for (const std::string& name : s.inputs) {
-        if (outputBroken()) break;
-        // Like cat, a file that cannot be read does not stop the others.
-        if (!pipeline.input().read(name)) status = exit_status::kInputOutput;
-    }
-    if (!outputBroken()) pipeline.finish();
-    return status;
+    return pipeline.input().readAll(s.inputs, outputBroken) ? exit_status::kSuccess
+                                                            : exit_status::kInputOutput;
 }
 
 // Puts the reports in place, unless the run failed: a report that lacks an
