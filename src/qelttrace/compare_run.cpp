@@ -43,19 +43,11 @@ class DumpAnalysis {
     std::unique_ptr<InputReader> reader_;
 };
 
-std::string shown(const std::string& name) {
-    return name == "-" ? "standard input" : name;
-}
-
 }  // namespace
 
 ComparedNames comparedNames(const Settings& s) {
-    ComparedNames names{shown(s.compare), {}};
-    for (const std::string& name : s.inputs) {
-        if (!names.run.empty()) names.run += " ";
-        names.run += shown(name);
-    }
-    return names;
+    // The run is named as a page names its inputs (Settings::title).
+    return ComparedNames{s.compare == "-" ? "standard input" : s.compare, s.title};
 }
 
 bool runComparison(const Settings& s, const Outputs& o, FILE* diagnostics,

@@ -33,7 +33,7 @@ struct Settings {
     std::vector<PairRule> pairs;  // added to the default pairs (pairRules names them)
     std::string perfetto, html;   // the targets named, "" for none
     std::string transactions;     // likewise; JSON lines when it ends in ".jsonl"
-    std::string title;            // the inputs, for the page
+    std::string title;            // the inputs ("standard input" for -), for the pages
     std::string compare;          // --compare: the baseline, "" for none
 };
 
