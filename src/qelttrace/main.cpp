@@ -70,9 +70,9 @@ std::optional<int> refusal(const Settings& s) {
         return exit_status::kUsage;
     }
     std::vector<std::pair<std::string, std::string>> named;
-    if (!s.perfetto.empty()) named.emplace_back("--perfetto", s.perfetto);
-    if (!s.html.empty()) named.emplace_back("--html", s.html);
-    if (!s.transactions.empty()) named.emplace_back("--transactions", s.transactions);
+    for (const auto& [option, file] : s.targets()) {
+        if (!file.empty()) named.emplace_back(option, file);
+    }
     // A comparison's baseline is an input like the others.
     std::vector<std::string> inputs = s.inputs;
     if (!s.compare.empty()) inputs.insert(inputs.begin(), s.compare);

@@ -218,21 +218,20 @@ std::string checkCompare(const Given& g, Settings& s) {
 // Two reports never go to one file, and standard output carries one output
 // at most.
 std::string checkTargets(const Settings& s) {
-    const std::pair<const char*, const std::string*> targets[] = {
-        {"--perfetto", &s.perfetto}, {"--html", &s.html}, {"--transactions", &s.transactions}};
-    for (std::size_t i = 0; i < std::size(targets); ++i) {
-        for (std::size_t j = i + 1; j < std::size(targets); ++j) {
-            const std::string& a = *targets[i].second;
-            if (a.empty() || a == "-" || a != *targets[j].second) continue;
-            return std::string(targets[i].first) + " and " + targets[j].first +
+    const auto targets = s.targets();
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        for (std::size_t j = i + 1; j < targets.size(); ++j) {
+            const std::string& a = targets[i].file;
+            if (a.empty() || a == "-" || a != targets[j].file) continue;
+            return std::string(targets[i].option) + " and " + targets[j].option +
                    " name the same file " + a;
         }
     }
     std::vector<std::string> takers;
     if (s.printRecords) takers.emplace_back("the records");
     if (s.stats != StatsFormat::kNone) takers.emplace_back("--stats");
-    for (const auto& [name, target] : targets) {
-        if (*target == "-") takers.push_back(std::string(name) + " -");
+    for (const auto& [option, file] : targets) {
+        if (file == "-") takers.push_back(std::string(option) + " -");
     }
     if (takers.size() < 2) return {};
     std::string list = takers[0];
