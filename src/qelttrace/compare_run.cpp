@@ -29,14 +29,7 @@ class DumpAnalysis {
         // Each dump is timed from its own first record, as a new run of the
         // tool times it: the run does not go on from the baseline's clock.
         SataResetTiming();
-        reader_->stopWhen(stop);
-        bool ok = true;
-        for (const std::string& name : names) {
-            if (stop()) break;
-            // Like cat, a file that cannot be read does not stop the others.
-            if (!reader_->read(name)) ok = false;
-        }
-        if (!stop()) reader_->finish();
+        const bool ok = reader_->readAll(names, stop);
         reader_.reset();
         return ok;
     }
@@ -50,19 +43,11 @@ class DumpAnalysis {
     std::unique_ptr<InputReader> reader_;
 };
 
-std::string shown(const std::string& name) {
-    return name == "-" ? "standard input" : name;
-}
-
 }  // namespace
 
 ComparedNames comparedNames(const Settings& s) {
-    ComparedNames names{shown(s.compare), {}};
-    for (const std::string& name : s.inputs) {
-        if (!names.run.empty()) names.run += " ";
-        names.run += shown(name);
-    }
-    return names;
+    // The run is named as a page names its inputs (Settings::title).
+    return ComparedNames{s.compare == "-" ? "standard input" : s.compare, s.title};
 }
 
 bool runComparison(const Settings& s, const Outputs& o, FILE* diagnostics,

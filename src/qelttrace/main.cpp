@@ -70,9 +70,9 @@ std::optional<int> refusal(const Settings& s) {
         return exit_status::kUsage;
     }
     std::vector<std::pair<std::string, std::string>> named;
-    if (!s.perfetto.empty()) named.emplace_back("--perfetto", s.perfetto);
-    if (!s.html.empty()) named.emplace_back("--html", s.html);
-    if (!s.transactions.empty()) named.emplace_back("--transactions", s.transactions);
+    for (const auto& [option, file] : s.targets()) {
+        if (!file.empty()) named.emplace_back(option, file);
+    }
     // A comparison's baseline is an input like the others.
     std::vector<std::string> inputs = s.inputs;
     if (!s.compare.empty()) inputs.insert(inputs.begin(), s.compare);
@@ -133,16 +133,9 @@ bool outputBroken() {
 
 // Every input through one pipeline into `outputs`: the status.
 int decodeInputs(const Settings& s, const Outputs& outputs) {
-    int status = exit_status::kSuccess;
     Pipeline pipeline(s, outputs, stderr);
-    pipeline.input().stopWhen(outputBroken);
-    for (const std::string& name : s.inputs) {
-        if (outputBroken()) break;
-        // Like cat, a file that cannot be read does not stop the others.
-        if (!pipeline.input().read(name)) status = exit_status::kInputOutput;
-    }
-    if (!outputBroken()) pipeline.finish();
-    return status;
+    return pipeline.input().readAll(s.inputs, outputBroken) ? exit_status::kSuccess
+                                                            : exit_status::kInputOutput;
 }
 
 // Puts the reports in place, unless the run failed: a report that lacks an

@@ -113,14 +113,18 @@ constexpr cmdline::CommandLine kCommandLine =
     cmdline::commandLine("qelttrace", QELT_VERSION, kRows, "[FILE...]", "a FILE", kDescription,
                          exit_status::kRows, exit_status::kInterrupted);
 
+// The option's name, as reasons begin with it.
+std::string nameOf(Id id) {
+    return kRows[static_cast<size_t>(id)].name;
+}
+
 // A count option: absent keeps `fallback`.
 std::string parseCount(const Given& g, Id id, std::uint64_t fallback, std::uint64_t* value) {
     *value = fallback;
     if (!g.has(id)) return {};
     const std::string& text = g.value(id);
     if (!parseDecimal(text.data(), text.size(), kCountMax, value)) {
-        return std::string(kRows[static_cast<size_t>(id)].name) + " " + text +
-               ": not a count from 0 to 100000000";
+        return nameOf(id) + " " + text + ": not a count from 0 to 100000000";
     }
     return {};
 }
@@ -154,8 +158,7 @@ std::string checkFilters(const Given& g, Settings& s) {
         if (!g.has(id)) continue;
         const std::string why = parseSeconds(g.value(id), ns);
         if (!why.empty()) {
-            return std::string(kRows[static_cast<size_t>(id)].name) + " " + g.value(id) + ": " +
-                   why;
+            return nameOf(id) + " " + g.value(id) + ": " + why;
         }
     }
     s.filter.hasFrom = g.has(Id::kFrom);
@@ -190,7 +193,7 @@ std::string checkReports(const Given& g, Settings& s) {
     for (const auto& [id, target] : targets) {
         *target = g.value(id);
         if (g.has(id) && target->empty()) {
-            return std::string(kRows[static_cast<size_t>(id)].name) + " needs a FILE";
+            return nameOf(id) + " needs a FILE";
         }
     }
     return {};
@@ -204,7 +207,7 @@ std::string checkCompare(const Given& g, Settings& s) {
     if (s.compare.empty()) return "--compare needs a BASELINE";
     for (const Id id : {Id::kFrom, Id::kTo}) {
         if (!g.has(id)) continue;
-        return std::string(kRows[static_cast<size_t>(id)].name) +
+        return nameOf(id) +
                " does not go with --compare: the baseline and the run each have their own "
                "clock, so one window of time would cut them at unrelated places";
     }
@@ -215,21 +218,20 @@ std::string checkCompare(const Given& g, Settings& s) {
 // Two reports never go to one file, and standard output carries one output
 // at most.
 std::string checkTargets(const Settings& s) {
-    const std::pair<const char*, const std::string*> targets[] = {
-        {"--perfetto", &s.perfetto}, {"--html", &s.html}, {"--transactions", &s.transactions}};
-    for (std::size_t i = 0; i < std::size(targets); ++i) {
-        for (std::size_t j = i + 1; j < std::size(targets); ++j) {
-            const std::string& a = *targets[i].second;
-            if (a.empty() || a == "-" || a != *targets[j].second) continue;
-            return std::string(targets[i].first) + " and " + targets[j].first +
+    const auto targets = s.targets();
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        for (std::size_t j = i + 1; j < targets.size(); ++j) {
+            const std::string& a = targets[i].file;
+            if (a.empty() || a == "-" || a != targets[j].file) continue;
+            return std::string(targets[i].option) + " and " + targets[j].option +
                    " name the same file " + a;
         }
     }
     std::vector<std::string> takers;
     if (s.printRecords) takers.emplace_back("the records");
     if (s.stats != StatsFormat::kNone) takers.emplace_back("--stats");
-    for (const auto& [name, target] : targets) {
-        if (*target == "-") takers.push_back(std::string(name) + " -");
+    for (const auto& [option, file] : targets) {
+        if (file == "-") takers.push_back(std::string(option) + " -");
     }
     if (takers.size() < 2) return {};
     std::string list = takers[0];

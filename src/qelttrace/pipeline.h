@@ -6,6 +6,7 @@
 // goes and feeds the inputs.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -33,8 +34,17 @@ struct Settings {
     std::vector<PairRule> pairs;  // added to the default pairs (pairRules names them)
     std::string perfetto, html;   // the targets named, "" for none
     std::string transactions;     // likewise; JSON lines when it ends in ".jsonl"
-    std::string title;            // the inputs, for the page
+    std::string title;            // the inputs ("standard input" for -), for the pages
     std::string compare;          // --compare: the baseline, "" for none
+
+    // The report targets with the options that name them, in this order.
+    struct Target {
+        const char* option;
+        const std::string& file;
+    };
+    std::array<Target, 3> targets() const {
+        return {{{"--perfetto", perfetto}, {"--html", html}, {"--transactions", transactions}}};
+    }
 };
 
 // Where the outputs go: null for an output not wanted. The records may go out

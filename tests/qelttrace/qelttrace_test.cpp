@@ -1677,6 +1677,10 @@ TEST_F(Qelttrace, CompareReadsBaselinesOfEveryKind) {
         EXPECT_EQ(r.err, "") << form.baseline;
         EXPECT_EQ(r.out, reference.out) << form.baseline;
     }
+    // Standard input is named as such, and a run of several files by each of them.
+    const std::string named = linesOf(this->run({"--compare", "-", run, run}, plain).out)[0];
+    EXPECT_EQ(named.rfind("baseline standard input: span ", 0), 0u) << named;
+    EXPECT_NE(named.find("; run " + run + " " + run + ": span "), std::string::npos) << named;
     // The sample's session log against the sample: one dump, so nothing changed.
     ToolRun log = this->run({"--compare", QELT_OLDER_LOG, sampleTracePath()});
     EXPECT_EQ(log.status, 0) << log.err;

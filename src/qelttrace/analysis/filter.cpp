@@ -109,8 +109,7 @@ void Filter::span(const DBGTime& span) {
 }
 
 bool Filter::selected(const Record& r) const {
-    if (options_.hasFrom && r.timeNs < options_.fromNs) return false;
-    if (options_.hasTo && r.timeNs > options_.toNs) return false;
+    if (!options_.window().holds(r.timeNs)) return false;
     if (options_.errors && !r.trouble) return false;
     if (options_.events.empty()) return true;
     for (const std::string& pattern : options_.events) {

@@ -127,6 +127,17 @@ bool InputReader::feedFile(const std::string& name, const char* data, std::size_
     return readFrom(name, *decodedInput(std::make_unique<MemorySource>(data, size)));
 }
 
+bool InputReader::readAll(const std::vector<std::string>& names, std::function<bool()> stop) {
+    stopWhen(std::move(stop));
+    bool ok = true;
+    for (const std::string& name : names) {
+        if (stop_()) break;
+        if (!read(name)) ok = false;
+    }
+    if (!stop_()) finish();
+    return ok;
+}
+
 bool InputReader::readFrom(const std::string& shown, ByteSource& source) {
     bool first = true;
     for (;;) {

@@ -90,6 +90,11 @@ class InputReader {
     // Reading ends, silently, once `stop` says so (asked once a block): for a
     // run whose output has nowhere to go.
     void stopWhen(std::function<bool()> stop) { stop_ = std::move(stop); }
+    // The named inputs one after another as one stream (read), then its end
+    // (finish), unless `stop` ended the reading (stopWhen; also asked between
+    // inputs). Like cat, an input that cannot be read does not stop the
+    // others: false when one could not be read to its end.
+    bool readAll(const std::vector<std::string>& names, std::function<bool()> stop);
 
   private:
     bool readFrom(const std::string& shown, ByteSource& source);
