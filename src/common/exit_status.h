@@ -40,7 +40,8 @@ namespace qeltbridge::exit_status {
 
 // Stopped by SIGINT or SIGTERM; with --replay, every session played as recorded.
 inline constexpr int kSuccess = 0;
-// With --replay, a session diverged or was not played.
+// With --replay, a session diverged or was not played; or serving failed
+// (the poll loop's wait).
 inline constexpr int kDiverged = 1;
 inline constexpr int kUsage = kUsageExitStatus;
 // A trace file or session log that could not be read, an address it could
