@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "output/json.h"
+#include "output/report_figures.h"
 #include "output/stats_report.h"
 #include "output/text_columns.h"
 
@@ -49,20 +50,6 @@ std::string optionalRatio(const std::optional<double>& ratio) {
     return ratio ? ratioText(*ratio) : std::string();
 }
 
-std::string ruleTitle(const RuleComparison& rule) {
-    std::string title = rule.name;
-    if (rule.rule.key != PairWord::kNone) {
-        title += ", keyed by the " + std::string(pairWordName(rule.rule.key));
-    }
-    if (rule.rule.kind != PairWord::kNone) {
-        title += ", kinds by the " + std::string(pairWordName(rule.rule.kind));
-    }
-    if (rule.rule.outcome != PairWord::kNone) {
-        title += ", outcomes by the " + std::string(pairWordName(rule.rule.outcome));
-    }
-    return title;
-}
-
 // The heads of a rule's table: its kind and outcome where it has them, then
 // each figure of the baseline and the run side by side.
 Columns kindColumns(bool kinds, bool outcomes) {
@@ -102,7 +89,7 @@ std::vector<std::string> kindCells(const PairRule& rule, const LatencyRow& row, 
 }
 
 void writeRuleText(const RuleComparison& rule, std::string& out) {
-    out += "\n" + ruleTitle(rule) + "\n";
+    out += "\n" + rule.name + ruleWords(rule.rule, ", ") + "\n";
     out += "  " + ruleCounts(rule, " -> ") + "\n";
     if (rule.rows.empty()) return;
     const bool kinds = rule.rule.kind != PairWord::kNone;

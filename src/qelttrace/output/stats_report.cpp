@@ -304,15 +304,7 @@ void writeOutcomesText(const PairRule& rule, const PairMatcher::RuleStats& p, st
 }
 
 void writeRuleText(const PairRule& rule, const PairMatcher::RuleStats& p, std::string& out) {
-    out += "\n" + ruleName(rule);
-    if (rule.key != PairWord::kNone) out += ", keyed by the " + std::string(pairWordName(rule.key));
-    if (rule.kind != PairWord::kNone) {
-        out += ", kinds by the " + std::string(pairWordName(rule.kind));
-    }
-    if (rule.outcome != PairWord::kNone) {
-        out += ", outcomes by the " + std::string(pairWordName(rule.outcome));
-    }
-    out += "\n";
+    out += "\n" + ruleName(rule) + ruleWords(rule, ", ") + "\n";
     writeOpenLine(rule, p.openAtEnd, out);
     if (rule.kind != PairWord::kNone) {
         out += "  kinds\n";
