@@ -1,6 +1,7 @@
 #include "output/compare_report.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
 #include "output/json.h"
@@ -12,28 +13,14 @@ namespace qelttrace {
 
 namespace {
 
-// Each figure's form as its own literal, so that the compiler checks it.
-enum class Form { kThreeDecimals, kTwoDigits, kSignedOneDecimal, kOneDecimal, kJson };
-
-std::string formatted(Form form, double value) {
+// A figure as printf writes it, its form a literal at each call that the
+// compiler checks against the value.
+__attribute__((format(printf, 1, 2))) std::string printed(const char* form, ...) {
     char text[48];
-    switch (form) {
-        case Form::kThreeDecimals:
-            std::snprintf(text, sizeof text, "%.3f", value);
-            break;
-        case Form::kTwoDigits:
-            std::snprintf(text, sizeof text, "%.2g", value);
-            break;
-        case Form::kSignedOneDecimal:
-            std::snprintf(text, sizeof text, "%+.1f", value);
-            break;
-        case Form::kOneDecimal:
-            std::snprintf(text, sizeof text, "%.1f", value);
-            break;
-        case Form::kJson:
-            std::snprintf(text, sizeof text, "%.10g", value);
-            break;
-    }
+    va_list values;
+    va_start(values, form);
+    std::vsnprintf(text, sizeof text, form, values);
+    va_end(values);
     return text;
 }
 
@@ -147,7 +134,7 @@ void writeStatesText(const std::vector<StateRow>& rows, std::string& out) {
 void jsonReal(JsonWriter& j, std::string_view key, std::optional<double> value) {
     j.key(key);
     if (value && std::isfinite(*value)) {
-        j.number(formatted(Form::kJson, *value));
+        j.number(printed("%.10g", *value));
     } else {
         j.null();
     }
@@ -259,23 +246,23 @@ void writeCountChanges(JsonWriter& j, const Comparison& c) {
 }  // namespace
 
 std::string rateText(double perSecond) {
-    return formatted(Form::kThreeDecimals, perSecond);
+    return printed("%.3f", perSecond);
 }
 
 std::string ratioText(double ratio) {
-    return formatted(Form::kThreeDecimals, ratio);
+    return printed("%.3f", ratio);
 }
 
 std::string pValueText(double p) {
-    return formatted(Form::kTwoDigits, p);
+    return printed("%.2g", p);
 }
 
 std::string shareText(double share) {
-    return formatted(Form::kOneDecimal, share * 100);
+    return printed("%.1f", share * 100);
 }
 
 std::string pointsText(double points) {
-    return formatted(Form::kSignedOneDecimal, points);
+    return printed("%+.1f", points);
 }
 
 std::string ruleCounts(const RuleComparison& rule, const char* arrow) {
