@@ -191,56 +191,36 @@ void writeRuleSide(JsonWriter& j, std::string_view key, const RuleSide& side) {
 }
 
 void writeRuleChanges(JsonWriter& j, const Comparison& c) {
-    j.key("rules");
-    j.beginArray();
-    for (const RuleComparison& rule : c.rules) {
-        j.beginObject();
+    j.memberObjects("rules", c.rules, [&j](const RuleComparison& rule) {
         j.member("rule", rule.name);
         j.member("start", rule.rule.start);
         j.member("end", rule.rule.end);
         writeRuleSide(j, "baseline", rule.baseline);
         writeRuleSide(j, "run", rule.run);
-        j.endObject();
-    }
-    j.endArray();
+    });
 }
 
 void writeCountChanges(JsonWriter& j, const Comparison& c) {
-    j.key("events");
-    j.beginArray();
-    for (const CountRow& row : c.events) {
-        j.beginObject();
+    j.memberObjects("events", c.events, [&j](const CountRow& row) {
         j.member("event", row.event);
         j.member("verdict", verdictName(row.verdict));
         j.memberUnsigned("baseline_count", row.baseline.count);
         j.memberUnsigned("run_count", row.run.count);
         jsonReal(j, "baseline_rate", row.baseline.perSecond);
         jsonReal(j, "run_rate", row.run.perSecond);
-        j.endObject();
-    }
-    j.endArray();
-    j.key("errors");
-    j.beginArray();
-    for (const CountRow& row : c.errors) {
-        j.beginObject();
+    });
+    j.memberObjects("errors", c.errors, [&j](const CountRow& row) {
         j.member("status", row.status);
         j.member("event", row.event);
         j.member("verdict", verdictName(row.verdict));
         j.memberUnsigned("baseline", row.baseline.count);
         j.memberUnsigned("run", row.run.count);
-        j.endObject();
-    }
-    j.endArray();
-    j.key("states");
-    j.beginArray();
-    for (const StateRow& row : c.states) {
-        j.beginObject();
+    });
+    j.memberObjects("states", c.states, [&j](const StateRow& row) {
         j.member("state", row.state);
         jsonReal(j, "baseline_share", row.baseline.share);
         jsonReal(j, "run_share", row.run.share);
-        j.endObject();
-    }
-    j.endArray();
+    });
 }
 
 }  // namespace
