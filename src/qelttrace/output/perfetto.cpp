@@ -179,12 +179,6 @@ void PerfettoWriter::written() {
     out_.maybeFlush();
 }
 
-void PerfettoWriter::begin(const char* phase, std::string_view name, int tid,
-                           std::int64_t sinceFirstNs) {
-    writeHead(json_, phase, name, {}, tid, "ts");
-    time(sinceFirstNs);
-}
-
 void PerfettoWriter::beginArguments() {
     json_.key("args");
     json_.beginObject();

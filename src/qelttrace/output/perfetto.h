@@ -78,8 +78,6 @@ class PerfettoWriter : public Writer {
     void asyncId(std::size_t rule, std::uint64_t transaction);
     // After each event: the warning once the trace passes its bound.
     void written();
-    // A rare event: its first members up to its time, written one by one.
-    void begin(const char* phase, std::string_view name, int tid, std::int64_t sinceFirstNs);
     void beginArguments();
     // The arguments' object and the event's.
     void endEvent();
