@@ -75,7 +75,10 @@ class PerfettoWriter : public Writer {
     const JsonFragment& stateHead(std::string_view state);
     const Async& asyncOf(std::size_t rule, std::string_view kind);
     void time(std::int64_t sinceFirstNs);
-    void asyncId(std::size_t rule, std::uint64_t transaction);
+    // An async event's first members: `head` (its begin's or end's), its
+    // transaction's id and its time.
+    void asyncHead(const JsonFragment& head, std::size_t rule, std::uint64_t transaction,
+                   std::int64_t sinceFirstNs);
     // After each event: the warning once the trace passes its bound.
     void written();
     void beginArguments();
