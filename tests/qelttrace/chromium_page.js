@@ -1,7 +1,8 @@
 // What the browser tests share: Debian's chromium, headless, on a fresh
 // profile and with nothing that reaches the network; a page opened from disk
 // in a tab that gathers the console's problems and any request that leaves
-// the machine; and the verdict a test prints.
+// the machine; the tables that name a column twice; and the verdict a test
+// prints.
 "use strict";
 const fs = require("fs");
 const os = require("os");
@@ -52,6 +53,13 @@ function problemsOf(seen) {
   return found;
 }
 
+// The heads of each table in `tab` that names a column twice, "|" between them.
+function columnsNamedTwice(tab) {
+  return tab.evaluate(() => Array.from(document.querySelectorAll("table"))
+    .map((t) => Array.from(t.rows[0].cells).filter((c) => c.tagName === "TH").map((c) => c.textContent))
+    .filter((heads) => new Set(heads).size !== heads.length).map((h) => h.join("|")));
+}
+
 // FAIL and the failures on standard error (exit status 1), or `ok` on standard output.
 function verdict(failures, ok) {
   if (failures.length) {
@@ -62,4 +70,4 @@ function verdict(failures, ok) {
   }
 }
 
-module.exports = { withChromium, openTab, problemsOf, verdict };
+module.exports = { withChromium, openTab, problemsOf, columnsNamedTwice, verdict };

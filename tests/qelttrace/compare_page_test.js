@@ -13,7 +13,8 @@
 const { execFileSync } = require("child_process");
 const fs = require("fs");
 const path = require("path");
-const { withChromium, openTab, problemsOf, verdict } = require("./chromium_page");
+const { withChromium, openTab, problemsOf, columnsNamedTwice, verdict } =
+  require("./chromium_page");
 
 const kVerdicts = ["slower", "more", "new", "faster", "fewer", "gone", "too few", "same"];
 const kChartsMax = 64;
@@ -33,7 +34,7 @@ async function main() {
   const failures = [];
   const ok = await withChromium(1400, async (context) => {
     const { tab, seen: gathered } = await openTab(context, page);
-    const seen = await tab.evaluate((grey) => {
+    const seen = await tab.evaluate(() => {
       const stroke = (u, i) => {
         const s = u.series[i].stroke;
         return typeof s === "function" ? s(u, i) : s;
@@ -64,9 +65,6 @@ async function main() {
         }
         return row;
       });
-      const twice = Array.from(document.querySelectorAll("table"))
-        .map((t) => Array.from(t.rows[0].cells).filter((c) => c.tagName === "TH").map((c) => c.textContent))
-        .filter((heads) => new Set(heads).size !== heads.length).map((h) => h.join("|"));
       const tables = {};
       for (const h of document.querySelectorAll("h2")) {
         const t = h.nextElementSibling;
@@ -74,9 +72,10 @@ async function main() {
           tables[h.textContent] = Array.from(t.rows).slice(1).map((r) => Array.from(r.cells).map((c) => c.textContent));
         }
       }
-      return { rows, twice, tables, charts: Number(document.body.getAttribute("data-charts")),
+      return { rows, tables, charts: Number(document.body.getAttribute("data-charts")),
                canvases: document.querySelectorAll(".chart canvas").length };
-    }, kGrey);
+    });
+    const twice = await columnsNamedTwice(tab);
     await tab.screenshot({ path: path.join(outDir, "compare.png"), fullPage: false });
 
     // The tables hold the model's rows, in its order.
@@ -89,8 +88,7 @@ async function main() {
     }
     seen.rows.forEach((row, i) => {
       const p = pairs[i] || {};
-      const kind = p.kind === null ? null : p.kind;
-      if (row.kind !== kind || row.verdict !== p.verdict || row.base !== p.baseline.count ||
+      if (row.kind !== p.kind || row.verdict !== p.verdict || row.base !== p.baseline.count ||
           row.run !== p.run.count) {
         failures.push("row " + row.id + " " + JSON.stringify(row) + " against " + JSON.stringify(p));
       }
@@ -123,7 +121,7 @@ async function main() {
         states.some((r, i) => r[0] !== model.changes.states[i].state || !/^[+-]\d+\.\d$/.test(r[3]))) {
       failures.push("states: " + JSON.stringify(states));
     }
-    if (seen.twice.length) failures.push("a column named twice: " + seen.twice.join(", "));
+    if (twice.length) failures.push("a column named twice: " + twice.join(", "));
     failures.push(...problemsOf(gathered));
     return "ok: " + seen.rows.length + " kinds in tables, " + drawn + " overlaid charts with " +
            "both series and their counts, events, errors and states, console clean, " +

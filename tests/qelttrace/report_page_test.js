@@ -18,7 +18,8 @@
 const { execFileSync } = require("child_process");
 const fs = require("fs");
 const path = require("path");
-const { withChromium, openTab, problemsOf, verdict } = require("./chromium_page");
+const { withChromium, openTab, problemsOf, columnsNamedTwice, verdict } =
+  require("./chromium_page");
 
 const kCharts = 4 + 3 + 2;  // the records', the rules' densities, the keyed rule's depth and age
 const kRed = [214, 39, 40];       // the errors' marks
@@ -116,9 +117,7 @@ async function generatedPage(context, qelttrace, dump, outDir) {
     }
     return [ink, marks];
   }, [errors.slice(0, 5000), kRed]);
-  const twice = await tab.evaluate(() => Array.from(document.querySelectorAll("table"))
-    .map((t) => Array.from(t.rows[0].cells).filter((c) => c.tagName === "TH").map((c) => c.textContent))
-    .filter((heads) => new Set(heads).size !== heads.length).map((h) => h.join("|")));
+  const twice = await columnsNamedTwice(tab);
   await tab.screenshot({ path: path.join(outDir, "report.png"), fullPage: false });
   // The records around the slowest command, and around the first error.
   const shown = {};

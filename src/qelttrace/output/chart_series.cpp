@@ -131,79 +131,67 @@ void PointSeries::write(JsonWriter& json) const {
 }
 
 void CountSeries::add(std::int64_t x) {
-    if (!started_) {
-        started_ = true;
-        origin_ = x;
-    }
-    std::int64_t index = x < origin_ ? 0 : (x - origin_) / width_;
-    while (index >= static_cast<std::int64_t>(counts_.size())) {
-        mergePairsOf(counts_, std::uint64_t{0}, std::plus<std::uint64_t>());
-        width_ *= 2;
-        used_ = (used_ + 1) / 2;
-        index = (x - origin_) / width_;
-    }
-    ++counts_[static_cast<std::size_t>(index)];
-    used_ = std::max(used_, static_cast<std::size_t>(index) + 1);
+    intervals_.start(x);
+    const std::size_t i = intervals_.fit(
+        x, [this] { mergePairsOf(counts_, std::uint64_t{0}, std::plus<std::uint64_t>()); });
+    ++counts_[i];
+    intervals_.use(i);
 }
 
 void CountSeries::write(JsonWriter& json) const {
     std::vector<std::int64_t> xs, ys;
-    for (std::size_t i = 0; i < used_; ++i) {
-        xs.push_back(origin_ + static_cast<std::int64_t>(i) * width_);
+    for (std::size_t i = 0; i < intervals_.used(); ++i) {
+        xs.push_back(intervals_.begin(i));
         ys.push_back(static_cast<std::int64_t>(counts_[i]));
     }
     json.beginObject();
     json.memberIntegers("x", differences(xs));
     json.memberIntegers("y", ys);
-    json.memberInteger("width", width_);
+    json.memberInteger("width", intervals_.width());
     json.endObject();
-}
-
-void LevelSeries::widen() {
-    mergePairsOf(sums_, 0.0, std::plus<double>());
-    mergePairsOf(max_, std::int64_t{-1}, larger);
-    width_ *= 2;
-    used_ = (used_ + 1) / 2;
 }
 
 void LevelSeries::hold(std::int64_t until) {
     // The level from lastX_ to `until`, spread over the intervals it spans.
-    while ((until - origin_) / width_ >= static_cast<std::int64_t>(sums_.size())) widen();
+    intervals_.fit(until, [this] {
+        mergePairsOf(sums_, 0.0, std::plus<double>());
+        mergePairsOf(max_, std::int64_t{-1}, larger);
+    });
     std::int64_t at = lastX_;
     for (;;) {
-        const auto index = static_cast<std::size_t>((at - origin_) / width_);
-        const std::int64_t bucketEnd = origin_ + static_cast<std::int64_t>(index + 1) * width_;
-        const std::int64_t to = std::min(until, bucketEnd);
-        sums_[index] += static_cast<double>(level_) * static_cast<double>(to - at);
-        max_[index] = std::max(max_[index], level_);
-        used_ = std::max(used_, index + 1);
+        const std::size_t i = intervals_.index(at);
+        const std::int64_t to = std::min(until, intervals_.begin(i + 1));
+        sums_[i] += static_cast<double>(level_) * static_cast<double>(to - at);
+        max_[i] = std::max(max_[i], level_);
+        intervals_.use(i);
         if (to >= until) break;
         at = to;
     }
 }
 
 void LevelSeries::add(std::int64_t x, std::int64_t level) {
-    if (!started_) {
-        started_ = true;
-        origin_ = lastX_ = x;
+    if (!intervals_.started()) {
+        intervals_.start(x);
+        lastX_ = x;
     }
     x = std::max(x, lastX_);
     hold(x);
     lastX_ = x;
     level_ = level;
     // The new level shows at once, even if it changes again at this time.
-    const auto index = static_cast<std::size_t>((x - origin_) / width_);
-    max_[index] = std::max(max_[index], level);
+    const std::size_t i = intervals_.index(x);
+    max_[i] = std::max(max_[i], level);
 }
 
 void LevelSeries::write(JsonWriter& json) const {
     std::vector<std::int64_t> xs, means, maxes;
-    for (std::size_t i = 0; i < used_; ++i) {
+    const std::int64_t width = intervals_.width();
+    for (std::size_t i = 0; i < intervals_.used(); ++i) {
         if (max_[i] < 0) continue;
-        const std::int64_t begin = origin_ + static_cast<std::int64_t>(i) * width_;
+        const std::int64_t begin = intervals_.begin(i);
         // The last interval is held only up to the last change.
-        const std::int64_t held = std::max<std::int64_t>(
-            1, std::min(begin + width_, std::max(lastX_, begin + 1)) - begin);
+        const std::int64_t held =
+            std::max<std::int64_t>(1, std::min(begin + width, std::max(lastX_, begin + 1)) - begin);
         xs.push_back(begin);
         means.push_back(std::llround(sums_[i] * 1000.0 / static_cast<double>(held)));
         maxes.push_back(max_[i]);
@@ -212,33 +200,25 @@ void LevelSeries::write(JsonWriter& json) const {
     json.memberIntegers("x", differences(xs));
     json.memberIntegers("mean", means);
     json.memberIntegers("max", maxes);
-    json.memberInteger("width", width_);
+    json.memberInteger("width", width);
     json.endObject();
 }
 
-void AgeSeries::widen() {
-    mergePairsOf(max_, kNone, larger);
-    width_ *= 2;
-    used_ = (used_ + 1) / 2;
-}
-
 void AgeSeries::hold(std::int64_t until) {
-    while (index(until) >= max_.size()) widen();
-    const std::size_t last = index(until);
-    used_ = std::max(used_, last + 1);
+    const std::size_t last = intervals_.fit(until, [this] { mergePairsOf(max_, kNone, larger); });
+    intervals_.use(last);
     if (!open_) return;
     // The age at each interval's end within [lastX_, until], where it is largest.
-    for (std::size_t i = index(lastX_); i <= last; ++i) {
-        const std::int64_t end =
-            i == last ? until : origin_ + static_cast<std::int64_t>(i + 1) * width_ - 1;
+    for (std::size_t i = intervals_.index(lastX_); i <= last; ++i) {
+        const std::int64_t end = i == last ? until : intervals_.begin(i + 1) - 1;
         max_[i] = std::max(max_[i], std::max<std::int64_t>(0, end - since_));
     }
 }
 
 void AgeSeries::set(std::int64_t x, bool open, std::int64_t since) {
-    if (!started_) {
-        started_ = true;
-        origin_ = lastX_ = x;
+    if (!intervals_.started()) {
+        intervals_.start(x);
+        lastX_ = x;
     }
     x = std::max(x, lastX_);
     hold(x);
@@ -249,7 +229,7 @@ void AgeSeries::set(std::int64_t x, bool open, std::int64_t since) {
 }
 
 void AgeSeries::finish(std::int64_t x) {
-    if (!started_) return;
+    if (!intervals_.started()) return;
     x = std::max(x, lastX_);
     hold(x);
     lastX_ = x;
@@ -257,14 +237,14 @@ void AgeSeries::finish(std::int64_t x) {
 
 void AgeSeries::write(JsonWriter& json) const {
     std::vector<std::int64_t> xs, maxes;
-    for (std::size_t i = 0; i < used_; ++i) {
-        xs.push_back(origin_ + static_cast<std::int64_t>(i) * width_);
+    for (std::size_t i = 0; i < intervals_.used(); ++i) {
+        xs.push_back(intervals_.begin(i));
         maxes.push_back(max_[i]);
     }
     json.beginObject();
     json.memberIntegers("x", differences(xs));
     json.memberIntegers("max", maxes);
-    json.memberInteger("width", width_);
+    json.memberInteger("width", intervals_.width());
     json.endObject();
 }
 

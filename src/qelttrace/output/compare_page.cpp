@@ -5,6 +5,7 @@
 #include "output/json.h"
 #include "output/page_assets.h"
 #include "output/page_parts.h"
+#include "output/report_figures.h"
 
 namespace qelttrace {
 
@@ -69,15 +70,9 @@ std::string figures(const Comparison& c, const ComparedNames& names) {
 // The rule's name, what reads its keys, kinds and outcomes, and its counts
 // in each dump.
 std::string ruleHead(const RuleComparison& rule) {
-    std::string s = "<h3>" + html(rule.name) + "</h3><p class=note>";
-    const std::pair<const char*, PairWord> words[] = {
-        {"keyed", rule.rule.key}, {"kinds", rule.rule.kind}, {"outcomes", rule.rule.outcome}};
-    for (const auto& [what, word] : words) {
-        if (word == PairWord::kNone) continue;
-        s += std::string(what) + " by the " + pairWordName(word) + "; ";
-    }
-    // The counts are plain numbers and words of ours: nothing to escape.
-    return s + ruleCounts(rule, " &rarr; ") + ".</p>";
+    // The words and counts are ours and plain numbers: nothing to escape.
+    return "<h3>" + html(rule.name) + "</h3><p class=note>" + ruleWords(rule.rule, "", "; ") +
+           ruleCounts(rule, " &rarr; ") + ".</p>";
 }
 
 // The columns a rule's table has beside the figures.

@@ -1,9 +1,11 @@
 #include "output/compare_report.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
 #include "output/json.h"
+#include "output/report_figures.h"
 #include "output/stats_report.h"
 #include "output/text_columns.h"
 
@@ -11,28 +13,14 @@ namespace qelttrace {
 
 namespace {
 
-// Each figure's form as its own literal, so that the compiler checks it.
-enum class Form { kThreeDecimals, kTwoDigits, kSignedOneDecimal, kOneDecimal, kJson };
-
-std::string formatted(Form form, double value) {
+// A figure as printf writes it, its form a literal at each call that the
+// compiler checks against the value.
+__attribute__((format(printf, 1, 2))) std::string printed(const char* form, ...) {
     char text[48];
-    switch (form) {
-        case Form::kThreeDecimals:
-            std::snprintf(text, sizeof text, "%.3f", value);
-            break;
-        case Form::kTwoDigits:
-            std::snprintf(text, sizeof text, "%.2g", value);
-            break;
-        case Form::kSignedOneDecimal:
-            std::snprintf(text, sizeof text, "%+.1f", value);
-            break;
-        case Form::kOneDecimal:
-            std::snprintf(text, sizeof text, "%.1f", value);
-            break;
-        case Form::kJson:
-            std::snprintf(text, sizeof text, "%.10g", value);
-            break;
-    }
+    va_list values;
+    va_start(values, form);
+    std::vsnprintf(text, sizeof text, form, values);
+    va_end(values);
     return text;
 }
 
@@ -47,20 +35,6 @@ bool bothSides(const LatencyRow& row) {
 
 std::string optionalRatio(const std::optional<double>& ratio) {
     return ratio ? ratioText(*ratio) : std::string();
-}
-
-std::string ruleTitle(const RuleComparison& rule) {
-    std::string title = rule.name;
-    if (rule.rule.key != PairWord::kNone) {
-        title += ", keyed by the " + std::string(pairWordName(rule.rule.key));
-    }
-    if (rule.rule.kind != PairWord::kNone) {
-        title += ", kinds by the " + std::string(pairWordName(rule.rule.kind));
-    }
-    if (rule.rule.outcome != PairWord::kNone) {
-        title += ", outcomes by the " + std::string(pairWordName(rule.rule.outcome));
-    }
-    return title;
 }
 
 // The heads of a rule's table: its kind and outcome where it has them, then
@@ -102,7 +76,7 @@ std::vector<std::string> kindCells(const PairRule& rule, const LatencyRow& row, 
 }
 
 void writeRuleText(const RuleComparison& rule, std::string& out) {
-    out += "\n" + ruleTitle(rule) + "\n";
+    out += "\n" + rule.name + ruleWords(rule.rule, ", ") + "\n";
     out += "  " + ruleCounts(rule, " -> ") + "\n";
     if (rule.rows.empty()) return;
     const bool kinds = rule.rule.kind != PairWord::kNone;
@@ -160,7 +134,7 @@ void writeStatesText(const std::vector<StateRow>& rows, std::string& out) {
 void jsonReal(JsonWriter& j, std::string_view key, std::optional<double> value) {
     j.key(key);
     if (value && std::isfinite(*value)) {
-        j.number(formatted(Form::kJson, *value));
+        j.number(printed("%.10g", *value));
     } else {
         j.null();
     }
@@ -217,78 +191,58 @@ void writeRuleSide(JsonWriter& j, std::string_view key, const RuleSide& side) {
 }
 
 void writeRuleChanges(JsonWriter& j, const Comparison& c) {
-    j.key("rules");
-    j.beginArray();
-    for (const RuleComparison& rule : c.rules) {
-        j.beginObject();
+    j.memberObjects("rules", c.rules, [&j](const RuleComparison& rule) {
         j.member("rule", rule.name);
         j.member("start", rule.rule.start);
         j.member("end", rule.rule.end);
         writeRuleSide(j, "baseline", rule.baseline);
         writeRuleSide(j, "run", rule.run);
-        j.endObject();
-    }
-    j.endArray();
+    });
 }
 
 void writeCountChanges(JsonWriter& j, const Comparison& c) {
-    j.key("events");
-    j.beginArray();
-    for (const CountRow& row : c.events) {
-        j.beginObject();
+    j.memberObjects("events", c.events, [&j](const CountRow& row) {
         j.member("event", row.event);
         j.member("verdict", verdictName(row.verdict));
         j.memberUnsigned("baseline_count", row.baseline.count);
         j.memberUnsigned("run_count", row.run.count);
         jsonReal(j, "baseline_rate", row.baseline.perSecond);
         jsonReal(j, "run_rate", row.run.perSecond);
-        j.endObject();
-    }
-    j.endArray();
-    j.key("errors");
-    j.beginArray();
-    for (const CountRow& row : c.errors) {
-        j.beginObject();
+    });
+    j.memberObjects("errors", c.errors, [&j](const CountRow& row) {
         j.member("status", row.status);
         j.member("event", row.event);
         j.member("verdict", verdictName(row.verdict));
         j.memberUnsigned("baseline", row.baseline.count);
         j.memberUnsigned("run", row.run.count);
-        j.endObject();
-    }
-    j.endArray();
-    j.key("states");
-    j.beginArray();
-    for (const StateRow& row : c.states) {
-        j.beginObject();
+    });
+    j.memberObjects("states", c.states, [&j](const StateRow& row) {
         j.member("state", row.state);
         jsonReal(j, "baseline_share", row.baseline.share);
         jsonReal(j, "run_share", row.run.share);
-        j.endObject();
-    }
-    j.endArray();
+    });
 }
 
 }  // namespace
 
 std::string rateText(double perSecond) {
-    return formatted(Form::kThreeDecimals, perSecond);
+    return printed("%.3f", perSecond);
 }
 
 std::string ratioText(double ratio) {
-    return formatted(Form::kThreeDecimals, ratio);
+    return printed("%.3f", ratio);
 }
 
 std::string pValueText(double p) {
-    return formatted(Form::kTwoDigits, p);
+    return printed("%.2g", p);
 }
 
 std::string shareText(double share) {
-    return formatted(Form::kOneDecimal, share * 100);
+    return printed("%.1f", share * 100);
 }
 
 std::string pointsText(double points) {
-    return formatted(Form::kSignedOneDecimal, points);
+    return printed("%+.1f", points);
 }
 
 std::string ruleCounts(const RuleComparison& rule, const char* arrow) {

@@ -463,12 +463,7 @@ std::string HtmlReport::ruleSection(const Statistics& stats, std::size_t i) cons
         "<h3>" +
         (rule.name.empty() ? html(rule.start) + " &rarr; " + html(rule.end) : html(rule.name)) +
         "</h3><p class=note>";
-    s += std::to_string(p.count) + " transactions";
-    if (keyed) s += ", keyed by the " + std::string(pairWordName(rule.key));
-    if (kinds) s += ", kinds by the " + std::string(pairWordName(rule.kind));
-    if (rule.outcome != PairWord::kNone) {
-        s += ", outcomes by the " + std::string(pairWordName(rule.outcome));
-    }
+    s += std::to_string(p.count) + " transactions" + ruleWords(rule, ", ");
     s += "; " + std::to_string(p.unmatchedStarts) + " starts and " +
          std::to_string(p.unmatchedEnds) + " ends unmatched";
     if (p.openAtEnd.count > 0) {

@@ -125,6 +125,19 @@ class JsonWriter {
         for (const std::int64_t v : values) integer(v);
         endArray();
     }
+    // An array of one object per item of `list`, its members written by
+    // `members(item)`.
+    template <typename List, typename Members>
+    void memberObjects(std::string_view name, const List& list, Members members) {
+        key(name);
+        beginArray();
+        for (const auto& item : list) {
+            beginObject();
+            members(item);
+            endObject();
+        }
+        endArray();
+    }
     // An integer, or null when there is nothing to measure.
     void memberMaybe(std::string_view name, bool present, std::int64_t value) {
         key(name);

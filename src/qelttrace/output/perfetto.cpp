@@ -153,13 +153,17 @@ void PerfettoWriter::time(std::int64_t sinceFirstNs) {
     json_.number(std::string_view(text, formatMicroseconds(text, sinceFirstNs)));
 }
 
-void PerfettoWriter::asyncId(std::size_t rule, std::uint64_t transaction) {
+void PerfettoWriter::asyncHead(const JsonFragment& head, std::size_t rule,
+                               std::uint64_t transaction, std::int64_t sinceFirstNs) {
+    json_.fragment(head);
     // One id a transaction across the trace: the rule in the high bits.
     char text[24] = {'0', 'x'};
     const auto end =
         std::to_chars(text + 2, text + sizeof text, (std::uint64_t{rule} << 40) | transaction, 16)
             .ptr;
     json_.plainString(std::string_view(text, static_cast<std::size_t>(end - text)));
+    json_.key("ts");
+    time(sinceFirstNs);
 }
 
 void PerfettoWriter::written() {
@@ -177,12 +181,6 @@ void PerfettoWriter::written() {
         }
     }
     out_.maybeFlush();
-}
-
-void PerfettoWriter::begin(const char* phase, std::string_view name, int tid,
-                           std::int64_t sinceFirstNs) {
-    writeHead(json_, phase, name, {}, tid, "ts");
-    time(sinceFirstNs);
 }
 
 void PerfettoWriter::beginArguments() {
@@ -206,10 +204,7 @@ void PerfettoWriter::startAsync(const TransactionPoint& p, const Record& r,
                                 std::int64_t sinceFirstNs) {
     const Async& a = asyncOf(p.rule, p.kind);
     open_[p.rule][p.id].async = &a;
-    json_.fragment(a.begin);
-    asyncId(p.rule, p.id);
-    json_.key("ts");
-    time(sinceFirstNs);
+    asyncHead(a.begin, p.rule, p.id, sinceFirstNs);
     beginArguments();
     writeJsonFields(json_, r, true);
     TransactionView started;
@@ -299,15 +294,9 @@ void PerfettoWriter::complete(std::string_view name, const JsonFragment& head, i
         // It would overlap the last complete slice of the thread.
         const Async& a = asyncOf(rules_.size(), name);
         const std::uint64_t transaction = ++overlapping_;
-        json_.fragment(a.end);
-        asyncId(rules_.size(), transaction);
-        json_.key("ts");
-        time(endSinceFirst);
+        asyncHead(a.end, rules_.size(), transaction, endSinceFirst);
         json_.endObject();
-        json_.fragment(a.begin);
-        asyncId(rules_.size(), transaction);
-        json_.key("ts");
-        time(startSinceFirstNs);
+        asyncHead(a.begin, rules_.size(), transaction, startSinceFirstNs);
     } else {
         completeEnd_[tid] = endSinceFirst;
         json_.fragment(head);
@@ -332,10 +321,7 @@ void PerfettoWriter::endAsync(const Transaction& t, const Async& a,
                               std::uint64_t firstErrorRecord) {
     // Where time ran backwards, the slice ends where it began.
     const std::int64_t ended = t.start.sinceFirstNs + std::max<std::int64_t>(0, t.durationNs());
-    json_.fragment(a.end);
-    asyncId(t.rule, t.id);
-    json_.key("ts");
-    time(ended);
+    asyncHead(a.end, t.rule, t.id, ended);
     beginArguments();
     json_.memberInteger(kDuration.name, t.durationNs());
     endArguments(t, firstErrorRecord);

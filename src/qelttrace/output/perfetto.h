@@ -75,11 +75,12 @@ class PerfettoWriter : public Writer {
     const JsonFragment& stateHead(std::string_view state);
     const Async& asyncOf(std::size_t rule, std::string_view kind);
     void time(std::int64_t sinceFirstNs);
-    void asyncId(std::size_t rule, std::uint64_t transaction);
+    // An async event's first members: `head` (its begin's or end's), its
+    // transaction's id and its time.
+    void asyncHead(const JsonFragment& head, std::size_t rule, std::uint64_t transaction,
+                   std::int64_t sinceFirstNs);
     // After each event: the warning once the trace passes its bound.
     void written();
-    // A rare event: its first members up to its time, written one by one.
-    void begin(const char* phase, std::string_view name, int tid, std::int64_t sinceFirstNs);
     void beginArguments();
     // The arguments' object and the event's.
     void endEvent();

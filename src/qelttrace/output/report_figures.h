@@ -6,6 +6,8 @@
 //                     member and the one accessor of its value
 //   kHeadlineFigures  the counts at the top of --stats and of the page, with
 //                     the label each shows and the one accessor of the value
+//   ruleWords         what reads a rule's keys, kinds and outcomes, as every
+//                     report says it
 #pragma once
 
 #include <cmath>
@@ -100,6 +102,11 @@ constexpr bool pagePlacesInOrder() {
     return true;
 }
 static_assert(pagePlacesInOrder(), "each of the page's figures has a place of its own");
+
+// What reads the keys, kinds and outcomes of `rule` ("keyed by the
+// argument", "kinds by the qualifier", ...), each between `before` and
+// `after`, in that order; nothing for what it does not read.
+std::string ruleWords(const PairRule& rule, std::string_view before, std::string_view after = {});
 
 // The widest label of --stats's figures fits their column.
 constexpr std::size_t kFigureLabelWidth = 20;

@@ -78,35 +78,22 @@ void writeDelta(JsonWriter& j, const LogHistogram& d) {
     j.endObject();
 }
 
-// `key`: an array of one object per item of `list`, its members written by `members`.
-template <typename List, typename Members>
-void writeObjects(JsonWriter& j, std::string_view key, const List& list, Members members) {
-    j.key(key);
-    j.beginArray();
-    for (const auto& item : list) {
-        j.beginObject();
-        members(item);
-        j.endObject();
-    }
-    j.endArray();
-}
-
 void writeLists(JsonWriter& j, const Statistics& s) {
-    writeObjects(j, "events", s.eventsByCount(), [&j](const Statistics::EventCount& e) {
+    j.memberObjects("events", s.eventsByCount(), [&j](const Statistics::EventCount& e) {
         j.member("event", e.event);
         j.memberUnsigned("count", e.count);
         j.memberInteger("first_ns", e.firstNs);
         j.memberInteger("last_ns", e.lastNs);
     });
     writeDelta(j, s.deltas());
-    writeObjects(j, "top_gaps", s.topGaps(), [&j](const Statistics::Gap& g) {
+    j.memberObjects("top_gaps", s.topGaps(), [&j](const Statistics::Gap& g) {
         j.memberUnsigned("record", g.record);
         j.memberInteger("time_ns", g.timeNs);
         j.memberInteger("delta_ns", g.deltaNs);
         j.member("event", g.event);
         j.member("previous_event", g.previousEvent);
     });
-    writeObjects(j, "states", s.states(), [&j](const Statistics::StateTime& t) {
+    j.memberObjects("states", s.states(), [&j](const Statistics::StateTime& t) {
         j.member("state", t.state);
         j.memberUnsigned("entries", t.entries);
         j.memberInteger("time_ns", t.timeNs);
@@ -123,7 +110,7 @@ void writeOpenAtEnd(JsonWriter& j, const PairMatcher::OpenAtEnd& open) {
     j.key("open_at_end");
     j.beginObject();
     j.memberUnsigned("count", open.count);
-    writeObjects(j, "oldest", open.oldest, [&j](const PairMatcher::OpenTransaction& t) {
+    j.memberObjects("oldest", open.oldest, [&j](const PairMatcher::OpenTransaction& t) {
         j.member("key", t.key);
         j.member("kind", t.kind);
         j.memberUnsigned("start_record", t.startRecord);
@@ -144,18 +131,18 @@ void writeRule(JsonWriter& j, const PairRule& rule, const PairMatcher::RuleStats
     j.memberUnsigned("unmatched_starts", p.unmatchedStarts);
     j.memberUnsigned("unmatched_ends", p.unmatchedEnds);
     writeLatencyMembers(j, p.latency);
-    writeObjects(j, "kinds", p.kindsByCount(), [&j](const PairMatcher::KindStats& k) {
+    j.memberObjects("kinds", p.kindsByCount(), [&j](const PairMatcher::KindStats& k) {
         j.member("kind", k.kind);
         j.memberUnsigned("count", k.latency.count());
         writeLatencyMembers(j, k.latency);
     });
-    writeObjects(j, "outcomes", p.outcomesInOrder(), [&j](const PairMatcher::OutcomeStats& o) {
+    j.memberObjects("outcomes", p.outcomesInOrder(), [&j](const PairMatcher::OutcomeStats& o) {
         j.member("kind", o.kind);
         j.member("outcome", o.outcome);
         j.memberUnsigned("count", o.latency.count());
         writeLatencyMembers(j, o.latency);
     });
-    writeObjects(j, "slowest", p.slowest, [&j](const KeptTransaction& t) {
+    j.memberObjects("slowest", p.slowest, [&j](const KeptTransaction& t) {
         writeTransactionMembers(j, TransactionView(t, {}), kInSlowest);
     });
     writeOpenAtEnd(j, p.openAtEnd);
@@ -304,15 +291,7 @@ void writeOutcomesText(const PairRule& rule, const PairMatcher::RuleStats& p, st
 }
 
 void writeRuleText(const PairRule& rule, const PairMatcher::RuleStats& p, std::string& out) {
-    out += "\n" + ruleName(rule);
-    if (rule.key != PairWord::kNone) out += ", keyed by the " + std::string(pairWordName(rule.key));
-    if (rule.kind != PairWord::kNone) {
-        out += ", kinds by the " + std::string(pairWordName(rule.kind));
-    }
-    if (rule.outcome != PairWord::kNone) {
-        out += ", outcomes by the " + std::string(pairWordName(rule.outcome));
-    }
-    out += "\n";
+    out += "\n" + ruleName(rule) + ruleWords(rule, ", ") + "\n";
     writeOpenLine(rule, p.openAtEnd, out);
     if (rule.kind != PairWord::kNone) {
         out += "  kinds\n";
