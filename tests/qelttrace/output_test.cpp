@@ -296,6 +296,14 @@ TEST(ChartSeries, IntervalsMergeInPairs) {
              s.write(j);
          },
          "{\"x\":[0,8000],\"mean\":[1538,2000],\"max\":[3,2],\"width\":8000}"},
+        {"level: the last change on an interval's first nanosecond is drawn",
+         [](JsonWriter& j) {
+             LevelSeries s(4);
+             s.add(0, 1);
+             s.add(1000, 5);
+             s.write(j);
+         },
+         "{\"x\":[0,1000],\"mean\":[1000,0],\"max\":[1,5],\"width\":1000}"},
     });
 }
 

@@ -178,9 +178,11 @@ void LevelSeries::add(std::int64_t x, std::int64_t level) {
     hold(x);
     lastX_ = x;
     level_ = level;
-    // The new level shows at once, even if it changes again at this time.
+    // The new level shows at once, even if it changes again at this time,
+    // and in an interval of its own when it begins one.
     const std::size_t i = intervals_.index(x);
     max_[i] = std::max(max_[i], level);
+    intervals_.use(i);
 }
 
 void LevelSeries::write(JsonWriter& json) const {
